@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+# Runs as root on a fresh Debian 12 machine; does nothing when all are present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev   # unit tests and benchmarks
+  libssl-dev            # AES-128 for the network transport (libcrypto)
+  nlohmann-json3-dev    # JSON for the client bridge and simulator scenarios
+  libcpp-httplib-dev    # HTTP/1.1 server and client for the client bridge
+  libxml2-dev           # XML snapshots and the server log
+  libsystemd-dev        # system log (journald) reports
+  python3 python3-olefile  # independent compound-file reader used by the storage tests
+  util-linux            # flock, used by the crash-loop test driver
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
