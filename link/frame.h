@@ -22,6 +22,10 @@ inline constexpr std::array<uint8_t, 5> kNakFrame = {0x5A, 0x01, 0x06, 0x81, 0x9
 inline constexpr std::array<uint8_t, 5> kEndOfDataFrame = {0x5A, 0x01, 0x03, 0x41, 0x91};
 inline constexpr std::array<uint8_t, 5> kLogoutFrame = {0x5A, 0x01, 0x21, 0xC1, 0x88};
 
+// A frame is its length byte L plus four bytes (start, length, CRC low, CRC high).
+inline constexpr uint32_t kFrameOverhead = 4;
+inline constexpr uint32_t kMaxFrameSize = 255 + kFrameOverhead;
+
 // CRC-16/ARC (reflected polynomial 0xA001, initial 0, no final xor); count 0 gives 0.
 uint16_t ComputeFrameCrc(const uint8_t* bytes, uint32_t count);
 // Computes the CRC over offsets 1..length-3 and stores it at length-2 (low) and length-1 (high).
@@ -29,5 +33,8 @@ void SetFrameCrc(uint8_t* frame, uint32_t length);
 // True when the first five bytes of reply are the acknowledge (negative acknowledge) frame.
 bool IsAckFrame(const uint8_t* reply);
 bool IsNakFrame(const uint8_t* reply);
+// True when frame starts with 0x5A, has a non-zero length byte L and its CRC at offsets L+2 and
+// L+3 matches offsets 1..L+1. REQUIRES: frame holds at least L+4 bytes.
+bool FrameCrcMatches(const uint8_t* frame);
 
 }  // namespace zel
