@@ -1,0 +1,214 @@
+#include "link/serial_transport.h"
+
+#include <array>
+
+#include "link/frame_receiver.h"
+#include "link/property_map_stream.h"
+#include "platform/resource_library.h"
+
+namespace zel {
+namespace {
+
+// Persisted settings in stream order, each saved through its get and loaded through its put, so
+// a load converts, checks and disconnects exactly as a client's put does.
+struct PersistedProperty {
+  const char* name;
+  HRESULT (CZelCommHandlerSerial::*get)(Variant*);
+  HRESULT (CZelCommHandlerSerial::*put)(Variant);
+};
+constexpr std::array<PersistedProperty, 2> kPropertyMap = {{
+    {"Port", &CZelCommHandlerSerial::get_Port, &CZelCommHandlerSerial::put_Port},
+    {"BaudRate", &CZelCommHandlerSerial::get_BaudRate, &CZelCommHandlerSerial::put_BaudRate},
+}};
+
+}  // namespace
+
+const MemberTable& CZelCommHandlerSerial::Members() {
+  using T = CZelCommHandlerSerial;
+  static const MemberTable table =
+      MemberTableBuilder<T>("CZelCommHandlerSerial")
+          .Get("Name", 0x5C0, &T::get_Name)
+          .Get("Description", 0x5C1, &T::get_Description)
+          .Method("Connect", 0x60020003, &T::Connect)
+          .Method("Disconnect", 0x60020004, &T::Disconnect)
+          .Method("BeginAtomicRequest", 0x60020005, &T::BeginAtomicRequest)
+          .Method("EndAtomicRequest", 0x60020006, &T::EndAtomicRequest)
+          .Put("Port", 0x5C3, &T::put_Port, {"vtPort"})
+          .Get("Port", 0x5C3, &T::get_Port)
+          .Put("BaudRate", 0x5C4, &T::put_BaudRate, {"vtBaudRate"})
+          .Get("BaudRate", 0x5C4, &T::get_BaudRate)
+          .Build();
+  return table;
+}
+
+CZelCommHandlerSerial::~CZelCommHandlerSerial() { (void)Disconnect(); }
+
+HRESULT CZelCommHandlerSerial::get_Name(BStr* name) {
+  if (name == nullptr) return E_POINTER;
+  return LoadResourceString(kSerialNameStringId, name);
+}
+
+HRESULT CZelCommHandlerSerial::get_Description(BStr* /*description*/) { return E_NOTIMPL; }
+
+HRESULT CZelCommHandlerSerial::get_SettingsUI(CLSID* clsid) {
+  if (clsid == nullptr) return E_POINTER;
+  *clsid = kClsidZelCommHandlerSerialUI;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::DeviceName(std::string* device) {
+  if (device == nullptr) return E_POINTER;
+  BStr prefix;
+  ZEL_TRY(LoadResourceString(kSerialDevicePrefixStringId, &prefix));
+  *device = prefix.str() + std::to_string(port_.load());
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::Connect() {
+  ScopedLock<RecursiveLock> hold(request_lock_);
+  // Already open (the server disconnects first, so this is a client's extra call): the open
+  // device is kept as it is.
+  if (connected_) return S_OK;
+  std::string device;
+  ZEL_TRY(DeviceName(&device));
+  uint32_t baud_rate = baud_rate_.load();
+  // A rate of 0 or one without a line speed is refused here (E_COMM_BAD_BAUD_RATE), not at the
+  // put, so a stored configuration always loads and the error shows where the line is opened.
+  ZEL_TRY(line_.Open(device, baud_rate));
+  write_multiplier_ms_ = 38400 / baud_rate;
+  connected_ = true;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::Disconnect() {
+  ScopedLock<RecursiveLock> hold(request_lock_);
+  if (!connected_) return S_FALSE;
+  HRESULT hr = line_.Close();
+  // The descriptor is gone whatever close reported, so the link is closed either way.
+  connected_ = false;
+  return Failed(hr) ? hr : S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::BeginAtomicRequest() {
+  request_lock_.Lock();
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::EndAtomicRequest() {
+  request_lock_.Unlock();
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::SendRequest(const uint8_t* request, uint32_t size, uint8_t** reply) {
+  if (reply == nullptr) return E_POINTER;
+  *reply = nullptr;
+  if (request == nullptr && size > 0) return E_POINTER;
+  ScopedLock<RecursiveLock> hold(request_lock_);
+  if (!connected_) return E_FAIL;
+  // The write may take 38400 / BaudRate ms per byte. Above 38400 baud that is 0, which would be
+  // no limit at all; the write is then bounded by the read time-out so a wedged line cannot hang.
+  Millis write_timeout{static_cast<int64_t>(write_multiplier_ms_.load()) * size};
+  if (write_timeout.count() == 0) write_timeout = kReadTimeout;
+  HRESULT hr = line_.Write(request, size, write_timeout);
+  if (Failed(hr)) {
+    (void)line_.Purge();
+    return hr;
+  }
+  return ReceiveFrame(reply);
+}
+
+// REQUIRES: request_lock_ is held and the line is open.
+HRESULT CZelCommHandlerSerial::ReceiveFrame(uint8_t** reply) {
+  FrameReceiver receiver;
+  std::array<uint8_t, kChunkSize> chunk;
+  for (;;) {
+    uint32_t got = 0;
+    ZEL_TRY(line_.ReadChunk(chunk.data(), kChunkSize, &got, kReadTimeout));
+    // Bytes of the chunk after the end of the frame are dropped.
+    ZEL_TRY(receiver.Feed(chunk.data(), got, nullptr));
+    if (receiver.done()) {
+      *reply = receiver.TakeFrame().release();
+      return S_OK;
+    }
+  }
+}
+
+HRESULT CZelCommHandlerSerial::put_Port(Variant port) {
+  Variant number;
+  ZEL_TRY(ChangeType(port, VT_UI1, &number));
+  ScopedLock<RecursiveLock> hold(request_lock_);
+  (void)Disconnect();
+  port_ = number.ui1();
+  dirty_ = true;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::get_Port(Variant* port) {
+  if (port == nullptr) return E_POINTER;
+  *port = Variant::UI1(port_.load());
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::put_BaudRate(Variant baud_rate) {
+  Variant number;
+  ZEL_TRY(ChangeType(baud_rate, VT_UI4, &number));
+  ScopedLock<RecursiveLock> hold(request_lock_);
+  (void)Disconnect();
+  baud_rate_ = number.ui4();
+  dirty_ = true;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::get_BaudRate(Variant* baud_rate) {
+  if (baud_rate == nullptr) return E_POINTER;
+  *baud_rate = Variant::UI4(baud_rate_.load());
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::GetClassID(CLSID* clsid) {
+  if (clsid == nullptr) return E_POINTER;
+  *clsid = kClsidZelCommHandlerSerial;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
+
+HRESULT CZelCommHandlerSerial::Load(IStream* stream) {
+  if (stream == nullptr) return E_POINTER;
+  ZEL_TRY(ReadPropertyMapVersion(stream));
+  for (const PersistedProperty& p : kPropertyMap) {
+    Variant value;
+    ZEL_TRY(ReadPropertyRecord(stream, &value));
+    ZEL_TRY((this->*p.put)(std::move(value)));
+  }
+  dirty_ = false;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::Save(IStream* stream, bool clear_dirty) {
+  if (stream == nullptr) return E_POINTER;
+  ZEL_TRY(WritePropertyMapVersion(stream));
+  for (const PersistedProperty& p : kPropertyMap) {
+    Variant value;
+    ZEL_TRY((this->*p.get)(&value));
+    ZEL_TRY(WritePropertyRecord(stream, value));
+  }
+  if (clear_dirty) dirty_ = false;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::GetSizeMax(uint64_t* size) {
+  if (size == nullptr) return E_POINTER;
+  uint64_t total = 4;
+  for (const PersistedProperty& p : kPropertyMap) {
+    Variant value;
+    ZEL_TRY((this->*p.get)(&value));
+    total += PropertyRecordSize(value);
+  }
+  *size = total;
+  return S_OK;
+}
+
+HRESULT CZelCommHandlerSerial::InitNew() { return S_OK; }
+
+}  // namespace zel
