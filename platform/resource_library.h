@@ -41,12 +41,33 @@ class ResourceLibrary {
   friend class ResourceCatalogParser;
 };
 
-// The file name of the catalogue.
-inline constexpr std::string_view kResourceLibraryName = "ZelCommSrvRes.DLL";
+// The file name of the catalogue. It keeps the library's name and adds ".txt", since it is a
+// plain UTF-8 text file (format in docs/configuration.md); a translator's copy with this name in
+// the directory that the registry names (below) replaces the shipped one.
+inline constexpr std::string_view kResourceLibraryName = "ZelCommSrvRes.DLL.txt";
+
+// The settings-registry key and value naming the directory of the catalogue; the file name is
+// appended to the value text (with a "/" between when the text does not end with one).
+inline constexpr std::string_view kResourcesKey = "SOFTWARE\\Tamsen\\Portico\\Resources";
+inline constexpr std::string_view kResourcesValue = "ZelCommSrvRes.DLL";
 
 // Installs the process-wide library (null uninstalls).
 void InstallResources(std::shared_ptr<const ResourceLibrary> library);
 std::shared_ptr<const ResourceLibrary> Resources();
+
+// The path of the catalogue the process would load, without loading it: the registry value
+// above followed by kResourceLibraryName; when the key or value cannot be read, the first of
+// these that exists: the instance directory, then <executable dir>/../share/zelcommsrv (where
+// the package installs the shipped catalogue). When none exists, the instance-directory path.
+// This is also the path published for the event source's message file.
+std::string ResourceLibraryPath();
+// Locates (as ResourceLibraryPath), loads and installs the process library. Missing catalogue:
+// 0x80070002; a catalogue that does not parse: E_FAIL (the line is in the system log report the
+// caller makes). *path_used (when given) receives the path tried.
+HRESULT LoadProcessResources(std::string* path_used);
+// The catalogue shipped in the source tree (resources/), for tests and demos run from a build
+// directory.
+std::string SourceTreeCatalogPath();
 
 // String id from the process library. Missing (or no library): E_UNEXPECTED, *out untouched.
 HRESULT LoadResourceString(uint32_t id, BStr* out);
