@@ -1,0 +1,67 @@
+// Faults the simulated controller can be told to commit on its next replies, so tests see how
+// the server copes with a misbehaving line. Each fault applies to the next `count` replies
+// (count -1: until cleared); several active faults combine on one reply.
+//
+// Thread contract: FaultSet is not synchronised; the Simulator guards it with its state mutex.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "sim/frames.h"
+
+namespace zel::sim {
+
+enum class FaultKind {
+  kNoReply,     // the request is swallowed: no reply at all
+  kCorruptCrc,  // the reply's last CRC byte is inverted
+  kBadStart,    // the reply's start byte is 0xA5 instead of 0x5A
+  kGarbage,     // `bytes` are sent before the reply
+  kChunked,     // the reply goes out in pieces of `chunks` sizes, `pause_ms` apart
+  kDelay,       // the reply goes out after `delay_ms`
+  kTruncate,    // only the first `truncate_to` bytes of the reply go out
+  kRawReply,    // `bytes` are sent instead of the handler's reply
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::kNoReply;
+  int count = 1;
+  Bytes bytes;              // kGarbage, kRawReply
+  std::vector<int> chunks;  // kChunked; the last size repeats until the reply is out
+  int pause_ms = 0;         // kChunked
+  int delay_ms = 0;         // kDelay
+  int truncate_to = 0;      // kTruncate
+};
+
+// Parses a control object such as {"fault":"chunked","chunks":[1,3,5],"pause_ms":20}.
+// E_INVALIDARG with a reason for an unknown fault name or a field of the wrong type.
+HRESULT ParseFault(const nlohmann::json& object, Fault* fault, std::string* error);
+// The names used on the control channel ("no_reply", "corrupt_crc", ...).
+const char* FaultName(FaultKind kind);
+
+// What goes on the wire for one reply: the pieces to write, with a pause before each.
+struct WirePiece {
+  int pause_ms = 0;
+  Bytes bytes;
+};
+struct WirePlan {
+  bool send = true;
+  std::vector<WirePiece> pieces;
+};
+
+class FaultSet {
+ public:
+  void Add(Fault fault) { active_.push_back(std::move(fault)); }
+  void Clear() { active_.clear(); }
+  size_t size() const { return active_.size(); }
+  // Applies every active fault to a reply and uses up one count of each.
+  WirePlan Apply(const Bytes& reply, bool send);
+
+ private:
+  std::vector<Fault> active_;
+};
+
+}  // namespace zel::sim

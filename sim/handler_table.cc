@@ -1,0 +1,35 @@
+#include <array>
+
+#include "link/frame.h"
+#include "sim/handlers.h"
+
+namespace zel::sim {
+namespace {
+
+// One line per message type the simulated controller understands.
+constexpr std::array<HandlerEntry, 4> kHandlers = {{
+    {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
+    {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
+    {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
+    {MSG_COMMAND, &HandleCommand, /*needs_session=*/true},
+}};
+
+}  // namespace
+
+const HandlerEntry* FindHandler(uint8_t type) {
+  for (const HandlerEntry& e : kHandlers) {
+    if (e.type == type) return &e;
+  }
+  return nullptr;
+}
+
+void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply) {
+  reply->send = true;
+  reply->frame = NakFrame();
+  const HandlerEntry* entry = FindHandler(request.type());
+  if (entry == nullptr) return;
+  if (entry->needs_session && !state.SessionOpen()) return;
+  entry->handle(state, request, reply);
+}
+
+}  // namespace zel::sim

@@ -1,0 +1,41 @@
+// Scenario: the controller the simulator plays, read from a JSON file. The "controller" section
+// gives its identity and login behaviour; every other section (objects, setup, names, log,
+// events, ...) is kept as parsed JSON for the handlers that read it, and sections nobody reads
+// are ignored. See docs/simulator.md for the format.
+//
+// Thread contract: a value type.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace zel::sim {
+
+struct Firmware {
+  int major = 3;
+  int minor = 2;
+  int revision = 0;  // signed: below 0 for pre-release builds
+};
+
+struct Scenario {
+  int model = 30;  // the model code the system-information reply carries
+  Firmware firmware;
+  std::string phone_number;
+  std::string access_code = "1234";  // four digits
+  // True: the controller acknowledges the probe without a login. False: it answers the probe
+  // with the negative acknowledge until the server logs in.
+  bool probe_ack = false;
+  nlohmann::json document = nlohmann::json::object();  // the whole file, for later sections
+};
+
+// Parses scenario text. E_INVALIDARG with a reason in *error for text that is not JSON or a
+// controller section whose fields have the wrong type or range.
+HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error);
+// Reads and parses a file; a missing file is 0x80070002.
+HRESULT LoadScenarioFile(const std::string& path, Scenario* out, std::string* error);
+
+}  // namespace zel::sim

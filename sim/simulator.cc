@@ -1,0 +1,305 @@
+#include "sim/simulator.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+
+#include "sim/handlers.h"
+
+namespace zel::sim {
+namespace {
+
+using nlohmann::json;
+
+// Raw mode: bytes pass unchanged in both directions (no echo, no line editing, no CR/NL
+// translation, no flow-control characters), 8 data bits.
+HRESULT MakeRaw(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return HresultFromErrno(errno);
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY);
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return HresultFromErrno(errno);
+  return S_OK;
+}
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+std::string ToLine(json reply) {
+  return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Refuse(const std::string& reason) {
+  return ToLine(json{{"ok", false}, {"error", reason}});
+}
+
+}  // namespace
+
+Simulator::Simulator(Scenario scenario) { state_.scenario = std::move(scenario); }
+
+Simulator::~Simulator() { Stop(); }
+
+HRESULT Simulator::Start() {
+  if (thread_.joinable()) return S_FALSE;
+  HRESULT hr = S_OK;
+  master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_fd_ < 0) return HresultFromErrno(errno);
+  std::array<char, 128> name{};
+  if (grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0 ||
+      ptsname_r(master_fd_, name.data(), name.size()) != 0) {
+    hr = HresultFromErrno(errno);
+  }
+  if (Succeeded(hr) && fcntl(master_fd_, F_SETFL, O_NONBLOCK) != 0) hr = HresultFromErrno(errno);
+  if (Succeeded(hr)) {
+    slave_fd_ = open(name.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave_fd_ < 0) hr = HresultFromErrno(errno);
+  }
+  if (Succeeded(hr)) hr = MakeRaw(slave_fd_);
+  if (Succeeded(hr)) hr = MakeRaw(master_fd_);
+  if (Succeeded(hr)) {
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ < 0) hr = HresultFromErrno(errno);
+  }
+  if (Failed(hr)) {
+    CloseFd(&wake_fd_);
+    CloseFd(&slave_fd_);
+    CloseFd(&master_fd_);
+    return hr;
+  }
+  device_path_ = name.data();
+  stopping_ = false;
+  thread_ = std::thread([this] { Run(); });
+  return S_OK;
+}
+
+void Simulator::Stop() {
+  if (thread_.joinable()) {
+    stopping_ = true;
+    uint64_t one = 1;
+    (void)!write(wake_fd_, &one, sizeof one);
+    thread_.join();
+  }
+  CloseFd(&wake_fd_);
+  CloseFd(&slave_fd_);
+  CloseFd(&master_fd_);
+  if (!link_path_.empty()) {
+    unlink(link_path_.c_str());
+    link_path_.clear();
+  }
+}
+
+HRESULT Simulator::CreateLink(const std::string& path) {
+  if (device_path_.empty()) return E_FAIL;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) {
+    // Only a stale link is replaced: a real file or device at the path is left alone.
+    if (!S_ISLNK(st.st_mode)) return HresultFromErrno(EEXIST);
+    if (unlink(path.c_str()) != 0) return HresultFromErrno(errno);
+  }
+  if (symlink(device_path_.c_str(), path.c_str()) != 0) return HresultFromErrno(errno);
+  link_path_ = path;
+  return S_OK;
+}
+
+void Simulator::SetFrameObserver(std::function<void(const Bytes&)> observer) {
+  observer_ = std::move(observer);
+}
+
+void Simulator::InjectFault(Fault fault) {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_.Add(std::move(fault));
+}
+
+void Simulator::ClearFaults() {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_.Clear();
+}
+
+std::vector<Bytes> Simulator::ReceivedFrames() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return frames_;
+}
+
+void Simulator::ClearReceivedFrames() {
+  std::lock_guard<std::mutex> g(mu_);
+  frames_.clear();
+}
+
+bool Simulator::WaitForFrames(size_t n, Millis timeout) const {
+  std::unique_lock<std::mutex> g(mu_);
+  return frames_cv_.wait_for(g, timeout, [&] { return frames_.size() >= n; });
+}
+
+std::vector<CommandRecord> Simulator::Commands() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return state_.commands;
+}
+
+void Simulator::WithState(const std::function<void(SimState&)>& fn) {
+  std::lock_guard<std::mutex> g(mu_);
+  fn(state_);
+}
+
+void Simulator::Run() {
+  RequestReader reader;
+  std::array<uint8_t, 512> buffer;
+  std::vector<RequestFrame> frames;
+  while (!stopping_) {
+    std::array<pollfd, 2> fds = {pollfd{master_fd_, POLLIN, 0}, pollfd{wake_fd_, POLLIN, 0}};
+    // A frame left half-received for a second is dropped, as a controller's receiver would.
+    int n = poll(fds.data(), fds.size(), reader.partial() ? 1000 : -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    if (n == 0) {
+      reader.Reset();
+      continue;
+    }
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents & POLLIN) {
+      for (;;) {
+        ssize_t got = read(master_fd_, buffer.data(), buffer.size());
+        if (got <= 0) break;
+        reader.Feed(buffer.data(), static_cast<size_t>(got), &frames);
+      }
+      for (const RequestFrame& f : frames) Answer(f);
+      frames.clear();
+    } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+      // No terminal end open (cannot happen while slave_fd_ is held): do not spin.
+      if (!Pause(10)) break;
+    }
+  }
+}
+
+void Simulator::Answer(const RequestFrame& request) {
+  if (observer_) observer_(request.raw);
+  WirePlan plan;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    frames_.push_back(request.raw);
+    frames_cv_.notify_all();
+    Reply reply;
+    if (request.crc_ok) {
+      HandleRequest(state_, request, &reply);
+    } else {
+      // A frame whose CRC does not match is refused, so the server sees a prompt failure
+      // instead of waiting out its read time-out.
+      reply.frame = NakFrame();
+    }
+    plan = faults_.Apply(reply.frame, reply.send);
+  }
+  if (!plan.send) return;
+  for (const WirePiece& piece : plan.pieces) {
+    if (!Pause(piece.pause_ms)) return;
+    if (!WriteAll(piece.bytes)) return;
+  }
+}
+
+bool Simulator::WriteAll(const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(master_fd_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    std::array<pollfd, 2> fds = {pollfd{master_fd_, POLLOUT, 0}, pollfd{wake_fd_, POLLIN, 0}};
+    if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return false;
+    if (fds[1].revents != 0 || stopping_) return false;
+  }
+  return true;
+}
+
+bool Simulator::Pause(int ms) {
+  if (ms <= 0) return !stopping_;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return !stopping_;
+    pollfd p{wake_fd_, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(left.count()));
+    if (n > 0 || stopping_) return false;
+  }
+}
+
+std::string Simulator::ApplyControl(std::string_view line) {
+  json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (request.is_discarded() || !request.is_object()) return Refuse("not a JSON object");
+  if (request.contains("fault")) {
+    Fault fault;
+    std::string error;
+    if (Failed(ParseFault(request, &fault, &error))) return Refuse(error);
+    InjectFault(std::move(fault));
+    return ToLine(json{{"ok", true}});
+  }
+  if (auto clear = request.find("clear"); clear != request.end()) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (*clear == "faults") {
+      faults_.Clear();
+    } else if (*clear == "frames") {
+      frames_.clear();
+    } else if (*clear == "commands") {
+      state_.commands.clear();
+    } else {
+      return Refuse("\"clear\" takes \"faults\", \"frames\" or \"commands\"");
+    }
+    return ToLine(json{{"ok", true}});
+  }
+  if (auto set = request.find("set"); set != request.end()) {
+    if (!set->is_object()) return Refuse("\"set\" takes an object");
+    std::lock_guard<std::mutex> g(mu_);
+    // Check every field before changing any, so a refused line changes nothing.
+    for (const auto& [key, value] : set->items()) {
+      bool ok =
+          ((key == "probe_ack" || key == "logged_in") && value.is_boolean()) ||
+          (key == "access_code" && value.is_string() && value.get<std::string>().size() == 4 &&
+           value.get<std::string>().find_first_not_of("0123456789") == std::string::npos);
+      if (!ok) return Refuse("cannot set \"" + key + "\" to " + ToLine(value));
+    }
+    for (const auto& [key, value] : set->items()) {
+      if (key == "probe_ack") state_.scenario.probe_ack = value.get<bool>();
+      if (key == "logged_in") state_.logged_in = value.get<bool>();
+      if (key == "access_code") state_.scenario.access_code = value.get<std::string>();
+    }
+    return ToLine(json{{"ok", true}});
+  }
+  if (auto query = request.find("query"); query != request.end()) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (*query == "frames") {
+      json list = json::array();
+      for (const Bytes& f : frames_) list.push_back(ToHex(f));
+      return ToLine(json{{"ok", true}, {"frames", list}});
+    }
+    if (*query == "commands") {
+      json list = json::array();
+      for (const CommandRecord& c : state_.commands) {
+        list.push_back(json{
+            {"command", c.command}, {"parameter1", c.parameter1}, {"parameter2", c.parameter2}});
+      }
+      return ToLine(json{{"ok", true}, {"commands", list}});
+    }
+    if (*query == "state") {
+      return ToLine(json{{"ok", true},
+                         {"logged_in", state_.logged_in},
+                         {"probe_ack", state_.scenario.probe_ack},
+                         {"faults", faults_.size()},
+                         {"frames", frames_.size()}});
+    }
+    return Refuse("\"query\" takes \"frames\", \"commands\" or \"state\"");
+  }
+  return Refuse("nothing to do: expected \"fault\", \"clear\", \"set\" or \"query\"");
+}
+
+}  // namespace zel::sim

@@ -1,0 +1,92 @@
+// Simulator: plays the controller's side of the serial link over a pseudo-terminal. The server
+// opens the terminal's device (device_path(), or a symbolic link to it) as its serial port; the
+// simulator reads the request frames written there, answers each through the handler table
+// (handlers.h), optionally misbehaving as told (faults.h), and records every frame it receives.
+//
+// Thread contract: Start and Stop from one controlling thread. The simulator's own thread reads
+// and answers requests. Every other member may be called from any thread while it runs: state_,
+// faults_ and frames_ are guarded by mu_.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "sim/faults.h"
+#include "sim/frames.h"
+#include "sim/sim_state.h"
+
+namespace zel::sim {
+
+class Simulator {
+ public:
+  explicit Simulator(Scenario scenario = Scenario());
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Opens the pseudo-terminal in raw mode and starts answering. The system error on failure.
+  HRESULT Start();
+  // Stops answering, closes the terminal and removes the link made by CreateLink.
+  void Stop();
+
+  // The terminal device the server opens, e.g. "/dev/pts/7". Empty before Start.
+  const std::string& device_path() const { return device_path_; }
+  // Places a symbolic link to the device at `path` (an existing link there is replaced), so a
+  // device prefix plus a port number reaches the simulator.
+  HRESULT CreateLink(const std::string& path);
+
+  // Called on the simulator's thread for every frame received, before it is answered.
+  // REQUIRES: set before Start.
+  void SetFrameObserver(std::function<void(const Bytes&)> observer);
+
+  void InjectFault(Fault fault);
+  void ClearFaults();
+  // Every frame received since start (or the last clear), in order, bad CRCs included.
+  std::vector<Bytes> ReceivedFrames() const;
+  void ClearReceivedFrames();
+  // Waits (real time) until at least n frames have been received; false on time-out.
+  bool WaitForFrames(size_t n, Millis timeout) const;
+  std::vector<CommandRecord> Commands() const;
+  // Runs fn on the state under the state mutex (set-up and assertions in tests).
+  void WithState(const std::function<void(SimState&)>& fn);
+
+  // One control line: a JSON object, answered with one JSON line. Understood:
+  //   {"fault":"no_reply","count":1} (and the other faults), {"clear":"faults"},
+  //   {"clear":"frames"}, {"set":{"probe_ack":true,"access_code":"1234","logged_in":false}},
+  //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}.
+  std::string ApplyControl(std::string_view line);
+
+ private:
+  void Run();
+  void Answer(const RequestFrame& request);
+  // Writes bytes to the terminal, waiting for room; false when stopping or the write failed.
+  bool WriteAll(const Bytes& bytes);
+  // Sleeps real milliseconds, waking early for Stop; false when stopping.
+  bool Pause(int ms);
+
+  std::string device_path_;
+  std::string link_path_;
+  int master_fd_ = -1;
+  int slave_fd_ = -1;  // held open so the terminal stays up between the server's opens
+  int wake_fd_ = -1;   // eventfd that Stop signals
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::function<void(const Bytes&)> observer_;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable frames_cv_;
+  SimState state_;             // guarded by mu_
+  FaultSet faults_;            // guarded by mu_
+  std::vector<Bytes> frames_;  // guarded by mu_
+};
+
+}  // namespace zel::sim
