@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "link/convert_argument.h"
 #include "link/frame.h"
 
 namespace zel {
@@ -87,7 +88,7 @@ HRESULT GetOptionalByte(const Variant& argument, uint8_t* out) {
   *out = 0;
   if (argument.vt() == VT_ERROR) return S_OK;  // an omitted optional argument
   Variant converted;
-  ZEL_TRY(ChangeType(argument, VT_UI1, &converted));
+  ZEL_TRY(ConvertArgument(argument, VT_UI1, &converted));
   *out = converted.ui1();
   return S_OK;
 }

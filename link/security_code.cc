@@ -1,5 +1,7 @@
 #include "link/security_code.h"
 
+#include "link/convert_argument.h"
+
 namespace zel {
 namespace {
 
@@ -11,7 +13,7 @@ constexpr uint32_t kUserCodeParameter = 3;
 HRESULT ResolveByCookie(SecurityCodeContext* context, const Variant& code, uint8_t* user_code) {
   if (!context->HasSessionList()) return S_FALSE;
   Variant text;
-  ZEL_TRY(ChangeType(code, VT_BSTR, &text));
+  ZEL_TRY(ConvertArgument(code, VT_BSTR, &text));
   GUID cookie;
   ZEL_TRY(ParseGuid(text.bstr().str(), &cookie));
   BStr user_name;
@@ -25,13 +27,13 @@ HRESULT ResolveByCookie(SecurityCodeContext* context, const Variant& code, uint8
 // The code number whose stored digits equal the argument's text.
 HRESULT ResolveByDigits(SecurityCodeContext* context, const Variant& code, uint8_t* user_code) {
   Variant text;
-  ZEL_TRY(ChangeType(code, VT_BSTR, &text));
+  ZEL_TRY(ConvertArgument(code, VT_BSTR, &text));
   uint32_t count = context->CodeCount();
   for (uint32_t i = 0; i < count; ++i) {
     Variant stored;
     if (Failed(context->SystemParametersInfo(i * 65536 + kUserCodeParameter, &stored))) continue;
     Variant stored_text;
-    if (Failed(ChangeType(stored, VT_BSTR, &stored_text))) continue;
+    if (Failed(ConvertArgument(stored, VT_BSTR, &stored_text))) continue;
     if (stored_text.bstr().str() == text.bstr().str()) {
       *user_code = static_cast<uint8_t>(i + 1);
       return S_OK;

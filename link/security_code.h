@@ -32,7 +32,6 @@ class SecurityCodeContext {
 };
 
 // S_OK with *user_code, or E_SRV_LOGIN_DENIED when the argument matches no code.
-HRESULT ResolveSecurityCode(SecurityCodeContext* context, const Variant& code,
-                            uint8_t* user_code);
+HRESULT ResolveSecurityCode(SecurityCodeContext* context, const Variant& code, uint8_t* user_code);
 
 }  // namespace zel

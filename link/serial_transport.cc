@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "link/convert_argument.h"
 #include "link/frame_receiver.h"
 #include "link/property_map_stream.h"
 #include "platform/resource_library.h"
@@ -135,7 +136,7 @@ HRESULT CZelCommHandlerSerial::ReceiveFrame(uint8_t** reply) {
 
 HRESULT CZelCommHandlerSerial::put_Port(Variant port) {
   Variant number;
-  ZEL_TRY(ChangeType(port, VT_UI1, &number));
+  ZEL_TRY(ConvertArgument(port, VT_UI1, &number));
   ScopedLock<RecursiveLock> hold(request_lock_);
   (void)Disconnect();
   port_ = number.ui1();
@@ -151,7 +152,7 @@ HRESULT CZelCommHandlerSerial::get_Port(Variant* port) {
 
 HRESULT CZelCommHandlerSerial::put_BaudRate(Variant baud_rate) {
   Variant number;
-  ZEL_TRY(ChangeType(baud_rate, VT_UI4, &number));
+  ZEL_TRY(ConvertArgument(baud_rate, VT_UI4, &number));
   ScopedLock<RecursiveLock> hold(request_lock_);
   (void)Disconnect();
   baud_rate_ = number.ui4();
