@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/instance_paths.h"
+#include "platform/settings_registry.h"
 
 namespace zel {
 
@@ -261,6 +262,14 @@ std::string MessageText(uint32_t id) {
 
 std::string ResourceLibraryPath() {
   std::string name(kResourceLibraryName);
+  RegKey key;
+  std::string dir;
+  if (Succeeded(RegKey::LocalMachine().Open(kResourcesKey, &key)) &&
+      Succeeded(key.QueryString(kResourcesValue, &dir, true)) && !dir.empty()) {
+    // The value is the directory text the file name is appended to; a missing "/" is supplied.
+    if (dir.back() != '/') dir.push_back('/');
+    return dir + name;
+  }
   std::string in_instance = InstancePath(name);
   if (FileExists(in_instance)) return in_instance;
   std::string exe_dir = ExecutableDir();
@@ -271,11 +280,11 @@ std::string ResourceLibraryPath() {
   return in_instance;
 }
 
-HRESULT LoadProcessResources(std::string* path_used) {
+HRESULT LoadProcessResources(std::string* path_used, std::string* error) {
   std::string path = ResourceLibraryPath();
   if (path_used != nullptr) *path_used = path;
   std::shared_ptr<const ResourceLibrary> lib;
-  ZEL_TRY(ResourceLibrary::LoadFile(path, &lib));
+  ZEL_TRY(ResourceLibrary::LoadFile(path, &lib, error));
   InstallResources(std::move(lib));
   return S_OK;
 }

@@ -56,15 +56,16 @@ void InstallResources(std::shared_ptr<const ResourceLibrary> library);
 std::shared_ptr<const ResourceLibrary> Resources();
 
 // The path of the catalogue the process would load, without loading it: the registry value
-// above followed by kResourceLibraryName; when the key or value cannot be read, the first of
+// above (a REG_SZ, or a REG_EXPAND_SZ expanded) followed by kResourceLibraryName, whether or
+// not that file exists; when the key or value cannot be read, the first of
 // these that exists: the instance directory, then <executable dir>/../share/zelcommsrv (where
 // the package installs the shipped catalogue). When none exists, the instance-directory path.
 // This is also the path published for the event source's message file.
 std::string ResourceLibraryPath();
 // Locates (as ResourceLibraryPath), loads and installs the process library. Missing catalogue:
-// 0x80070002; a catalogue that does not parse: E_FAIL (the line is in the system log report the
-// caller makes). *path_used (when given) receives the path tried.
-HRESULT LoadProcessResources(std::string* path_used);
+// 0x80070002; a catalogue that does not parse: E_FAIL, with the file and line in *error. The
+// previously installed library stays on failure. *path_used receives the path tried.
+HRESULT LoadProcessResources(std::string* path_used, std::string* error = nullptr);
 // The catalogue shipped in the source tree (resources/), for tests and demos run from a build
 // directory.
 std::string SourceTreeCatalogPath();

@@ -10,6 +10,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/instance_paths.h"
+#include "platform/settings_registry.h"
 
 namespace zel {
 namespace {
@@ -143,16 +144,51 @@ TEST_F(ProcessResourcesTest, MissingCatalogIsFileNotFound) {
   EXPECT_EQ(nullptr, Resources());
 }
 
+TEST_F(ProcessResourcesTest, RegistryValueNamesTheDirectory) {
+  WriteCatalog("[strings]\n100 = from instance\n");
+  std::string other = (dir_ / "translated").string();
+  std::filesystem::create_directories(other);
+  std::ofstream(other + "/" + std::string(kResourceLibraryName)) << "[strings]\n100 = übersetzt\n";
+  RegKey key;
+  ASSERT_EQ(S_OK, RegKey::LocalMachine().Create(kResourcesKey, &key));
+  ASSERT_EQ(S_OK, key.SetString(kResourcesValue, other));  // no trailing "/"
+
+  std::string used;
+  ASSERT_EQ(S_OK, LoadProcessResources(&used));
+  EXPECT_EQ(other + "/" + std::string(kResourceLibraryName), used);
+  BStr s;
+  EXPECT_EQ(S_OK, LoadResourceString(100, &s));
+  EXPECT_EQ("übersetzt", s.str());
+
+  // A value naming a directory without the catalogue is that failure, not a fallback.
+  ASSERT_EQ(S_OK, key.SetString(kResourcesValue, (dir_ / "nowhere/").string()));
+  EXPECT_EQ(MakeHresult(0x80070002), LoadProcessResources(&used));
+  EXPECT_EQ((dir_ / "nowhere" / kResourceLibraryName).string(), used);
+
+  // Without the value the instance directory is used.
+  ASSERT_EQ(S_OK, key.DeleteValue(kResourcesValue));
+  ASSERT_EQ(S_OK, LoadProcessResources(&used));
+  EXPECT_EQ(InstancePath(kResourceLibraryName), used);
+  EXPECT_EQ(S_OK, LoadResourceString(100, &s));
+  EXPECT_EQ("from instance", s.str());
+}
+
+TEST_F(ProcessResourcesTest, UnreadableRegistryFallsBackToInstanceDir) {
+  WriteCatalog("[strings]\n100 = x\n");
+  std::ofstream(InstancePath(kRegistryFileName)) << "not json";
+  std::string used;
+  EXPECT_EQ(S_OK, LoadProcessResources(&used));
+  EXPECT_EQ(InstancePath(kResourceLibraryName), used);
+}
+
 TEST_F(ProcessResourcesTest, BrokenCatalogKeepsPreviousLibrary) {
   auto previous = MustParse("[strings]\n100 = old\n");
   InstallResources(previous);
   WriteCatalog("[strings]\n100 = new\nbroken\n");
-  EXPECT_EQ(E_FAIL, LoadProcessResources(nullptr));
-  EXPECT_EQ(previous, Resources());
-  std::shared_ptr<const ResourceLibrary> lib;
   std::string error;
-  EXPECT_EQ(E_FAIL, ResourceLibrary::LoadFile(InstancePath(kResourceLibraryName), &lib, &error));
-  EXPECT_NE(std::string::npos, error.find(": line 3: ")) << error;
+  EXPECT_EQ(E_FAIL, LoadProcessResources(nullptr, &error));
+  EXPECT_EQ(InstancePath(kResourceLibraryName) + ": line 3: expected 'id = text'", error);
+  EXPECT_EQ(previous, Resources());
 }
 
 TEST_F(ProcessResourcesTest, DirectoryInsteadOfFileFailsCleanly) {
