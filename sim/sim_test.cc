@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include "link/frame.h"
+#include "sim/faults.h"
+#include "sim/frames.h"
+#include "sim/handlers.h"
+#include "sim/scenario.h"
+#include "sim/simulator.h"
+
+namespace zel::sim {
+namespace {
+
+using nlohmann::json;
+
+TEST(ScenarioTest, ShippedHouse) {
+  Scenario s;
+  std::string error;
+  ASSERT_EQ(S_OK,
+            LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json", &s, &error))
+      << error;
+  EXPECT_EQ(30, s.model);
+  EXPECT_EQ(3, s.firmware.major);
+  EXPECT_EQ(2, s.firmware.minor);
+  EXPECT_EQ("1234", s.access_code);
+  EXPECT_FALSE(s.probe_ack);
+  // Later sections stay available to the handlers that read them.
+  EXPECT_EQ(6u, s.document["objects"]["zones"].size());
+}
+
+TEST(ScenarioTest, DefaultsAndUnknownSections) {
+  Scenario s;
+  ASSERT_EQ(S_OK, ParseScenario(R"({"weather": {"rain": true}})", &s, nullptr));
+  EXPECT_EQ(30, s.model);
+  EXPECT_EQ("1234", s.access_code);
+  ASSERT_EQ(S_OK, ParseScenario(
+                      R"({"controller": {"model": 37, "probe_ack": true,
+                          "firmware": {"major": 2, "minor": 16, "revision": -2}}})",
+                      &s, nullptr));
+  EXPECT_EQ(37, s.model);
+  EXPECT_TRUE(s.probe_ack);
+  EXPECT_EQ(-2, s.firmware.revision);
+}
+
+TEST(ScenarioTest, RefusedScenarios) {
+  Scenario s;
+  s.model = 99;
+  std::string error;
+  for (const char* text : {
+           "not json",
+           "[1, 2]",
+           R"({"controller": 5})",
+           R"({"controller": {"access_code": "123"}})",
+           R"({"controller": {"access_code": "12a4"}})",
+           R"({"controller": {"model": 256}})",
+           R"({"controller": {"model": "30"}})",
+           R"({"controller": {"probe_ack": 1}})",
+           R"({"controller": {"firmware": {"revision": 200}}})",
+       }) {
+    error.clear();
+    EXPECT_EQ(E_INVALIDARG, ParseScenario(text, &s, &error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+  EXPECT_EQ(99, s.model);  // a refused scenario leaves the output alone
+  EXPECT_EQ(HresultFromErrno(ENOENT), LoadScenarioFile("/nonexistent/house.json", &s, &error));
+}
+
+TEST(RequestReaderTest, SplitsResynchronisesAndFlagsBadCrc) {
+  RequestReader reader;
+  std::vector<RequestFrame> frames;
+  Bytes stream = {0x00, 0x13};  // noise before the first start byte
+  Bytes probe = AckFrame();
+  Bytes bad = MakeFrame(0x0F, {1, 2, 3, 4});
+  bad[5] ^= 0x40;
+  stream.insert(stream.end(), probe.begin(), probe.end());
+  stream.insert(stream.end(), {0x5A, 0x00});  // a length of 0 is no frame
+  stream.insert(stream.end(), bad.begin(), bad.end());
+  // Fed in two pieces that split the bad frame.
+  reader.Feed(stream.data(), 10, &frames);
+  EXPECT_TRUE(reader.partial());
+  reader.Feed(stream.data() + 10, stream.size() - 10, &frames);
+  ASSERT_EQ(2u, frames.size());
+  EXPECT_EQ(probe, frames[0].raw);
+  EXPECT_TRUE(frames[0].crc_ok);
+  EXPECT_EQ(bad, frames[1].raw);
+  EXPECT_FALSE(frames[1].crc_ok);
+  EXPECT_FALSE(reader.partial());
+}
+
+class HandlerTest : public ::testing::Test {
+ protected:
+  Bytes Send(const Bytes& frame) {
+    RequestFrame request;
+    request.raw = frame;
+    request.crc_ok = true;
+    Reply reply;
+    HandleRequest(state_, request, &reply);
+    EXPECT_TRUE(reply.send);
+    return reply.frame;
+  }
+  SimState state_;
+};
+
+TEST_F(HandlerTest, LoginOpensTheSession) {
+  Bytes probe = AckFrame();
+  Bytes command = MakeFrame(MSG_COMMAND, {1, 2, 0, 3});
+  EXPECT_EQ(NakFrame(), Send(probe));
+  EXPECT_EQ(NakFrame(), Send(command));
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(MSG_LOGIN, {4, 3, 2, 1})));
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(MSG_LOGIN, {1, 2, 3})));
+  EXPECT_FALSE(state_.logged_in);
+  EXPECT_EQ(AckFrame(), Send(MakeFrame(MSG_LOGIN, {1, 2, 3, 4})));
+  EXPECT_EQ(AckFrame(), Send(probe));
+  EXPECT_EQ(AckFrame(), Send(command));
+  EXPECT_EQ((std::vector<CommandRecord>{{1, 2, 3}}), state_.commands);
+  EXPECT_EQ(AckFrame(), Send(Bytes(kLogoutFrame.begin(), kLogoutFrame.end())));
+  EXPECT_EQ(NakFrame(), Send(probe));
+}
+
+TEST_F(HandlerTest, ProbeAckScenarioNeedsNoLogin) {
+  state_.scenario.probe_ack = true;
+  EXPECT_EQ(AckFrame(), Send(AckFrame()));
+  EXPECT_EQ(AckFrame(), Send(MakeFrame(MSG_COMMAND, {9, 1, 0xAB, 0xCD})));
+  EXPECT_EQ((std::vector<CommandRecord>{{9, 1, 0xABCD}}), state_.commands);
+  // Malformed commands and unknown types are refused.
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(MSG_COMMAND, {9, 1, 0xAB})));
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(0x7E, {})));
+  EXPECT_EQ(1u, state_.commands.size());
+}
+
+Fault ParseOk(const char* text) {
+  Fault f;
+  std::string error;
+  EXPECT_EQ(S_OK, ParseFault(json::parse(text), &f, &error)) << error;
+  return f;
+}
+
+TEST(FaultTest, ParseRefusals) {
+  Fault f;
+  std::string error;
+  for (const char* text :
+       {R"({"fault":"melt"})", R"({"count":1})", R"({"fault":"no_reply","count":0})",
+        R"({"fault":"garbage","bytes":[256]})", R"({"fault":"chunked","chunks":[]})",
+        R"({"fault":"chunked","chunks":[0]})", R"({"fault":"delay","ms":-5})"}) {
+    EXPECT_EQ(E_INVALIDARG, ParseFault(json::parse(text), &f, &error)) << text;
+  }
+}
+
+TEST(FaultTest, PlansForEachFault) {
+  Bytes ack = AckFrame();
+  FaultSet set;
+  set.Add(ParseOk(R"({"fault":"no_reply"})"));
+  EXPECT_FALSE(set.Apply(ack, true).send);
+  EXPECT_EQ(0u, set.size());  // used up
+  WirePlan plain = set.Apply(ack, true);
+  ASSERT_EQ(1u, plain.pieces.size());
+  EXPECT_EQ(ack, plain.pieces[0].bytes);
+
+  set.Add(ParseOk(R"({"fault":"corrupt_crc"})"));
+  set.Add(ParseOk(R"({"fault":"garbage","bytes":[1,2]})"));
+  WirePlan both = set.Apply(ack, true);
+  EXPECT_EQ((Bytes{0x01, 0x02, 0x5A, 0x01, 0x05, 0xC1, 0x6C}), both.pieces[0].bytes);
+
+  set.Add(ParseOk(R"({"fault":"bad_start"})"));
+  EXPECT_EQ(0xA5, set.Apply(ack, true).pieces[0].bytes[0]);
+
+  set.Add(ParseOk(R"({"fault":"truncate","truncate_to":2})"));
+  EXPECT_EQ((Bytes{0x5A, 0x01}), set.Apply(ack, true).pieces[0].bytes);
+}
+
+TEST(FaultTest, ChunksPausesAndDelay) {
+  FaultSet set;
+  set.Add(ParseOk(R"({"fault":"chunked","chunks":[1,2],"pause_ms":7})"));
+  set.Add(ParseOk(R"({"fault":"delay","ms":30})"));
+  Bytes nine = MakeFrame(0x30, {1, 2, 3, 4});
+  WirePlan plan = set.Apply(nine, true);
+  // 1, 2, then the last size repeats: 1 + 2 + 2 + 2 + 2 = 9.
+  ASSERT_EQ(5u, plan.pieces.size());
+  EXPECT_EQ(30, plan.pieces[0].pause_ms);
+  EXPECT_EQ(1u, plan.pieces[0].bytes.size());
+  for (size_t i = 1; i < 5; ++i) {
+    EXPECT_EQ(7, plan.pieces[i].pause_ms);
+    EXPECT_EQ(2u, plan.pieces[i].bytes.size());
+  }
+  Bytes joined;
+  for (const WirePiece& p : plan.pieces)
+    joined.insert(joined.end(), p.bytes.begin(), p.bytes.end());
+  EXPECT_EQ(nine, joined);
+}
+
+TEST(FaultTest, CountsAndPersistentFaults) {
+  FaultSet set;
+  set.Add(ParseOk(R"({"fault":"corrupt_crc","count":2})"));
+  set.Add(ParseOk(R"({"fault":"raw_reply","bytes":[90,1,6,129,146],"count":-1})"));
+  Bytes ack = AckFrame();
+  EXPECT_EQ(0x6D, set.Apply(ack, true).pieces[0].bytes[4]);  // NAK with its CRC high byte inverted
+  EXPECT_EQ(0x6D, set.Apply(ack, true).pieces[0].bytes[4]);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(NakFrame(), set.Apply(ack, true).pieces[0].bytes);
+  // A raw reply is sent even where the handler would stay silent.
+  EXPECT_TRUE(set.Apply(ack, false).send);
+  set.Clear();
+  EXPECT_EQ(ack, set.Apply(ack, true).pieces[0].bytes);
+}
+
+TEST(ControlTest, LinesChangeTheSimulator) {
+  Simulator sim;
+  EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":3})"));
+  EXPECT_EQ(R"({"faults":1,"frames":0,"logged_in":false,"ok":true,"probe_ack":false})",
+            sim.ApplyControl(R"({"query":"state"})"));
+  EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"clear":"faults"})"));
+  EXPECT_EQ(R"({"ok":true})",
+            sim.ApplyControl(R"({"set":{"probe_ack":true,"access_code":"4321"}})"));
+  // A line with one bad field changes nothing.
+  EXPECT_NE(
+      std::string::npos,
+      sim.ApplyControl(R"({"set":{"probe_ack":false,"access_code":"43"}})").find("\"ok\":false"));
+  sim.WithState([](SimState& s) {
+    EXPECT_TRUE(s.scenario.probe_ack);
+    EXPECT_EQ("4321", s.scenario.access_code);
+  });
+  for (const char* bad : {"", "{", "[]", R"({"fault":"melt"})", R"({"query":"zones"})",
+                          R"({"clear":"everything"})", R"({"set":5})", R"({"hello":1})"}) {
+    EXPECT_NE(std::string::npos, sim.ApplyControl(bad).find("\"ok\":false")) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace zel::sim
