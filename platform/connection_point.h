@@ -33,6 +33,14 @@ struct IConnectionPointContainer : IUnknown {
   virtual HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) = 0;
 };
 
+// Optional, on objects with a connection point: describes the object's outgoing interface to
+// clients that know nothing of it in advance (the client bridge). The member table gives the
+// names of the members fired to sinks by dispid; it lives as long as the program.
+struct IProvideOutgoingInterface : IUnknown {
+  static constexpr IID kIid = MakeGuid(0x5F3C2A71, 0x8E4D, 0x4B19, 0xA6D2E0B4C7193F58);
+  virtual HRESULT GetOutgoingInterface(IID* iid, const MemberTable** members) = 0;
+};
+
 // A connection point for one outgoing interface, owned by its container object. It forwards its
 // reference counting to the container (it lives as long as the container).
 class ConnectionPoint final : public IConnectionPoint {

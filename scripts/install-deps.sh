@@ -9,6 +9,8 @@ packages=(
   libssl-dev            # AES-128 for the network transport (libcrypto)
   nlohmann-json3-dev    # JSON for the client bridge and simulator scenarios
   libcpp-httplib-dev    # HTTP/1.1 server and client for the client bridge
+  libmicrohttpd-dev     # the client bridge's HTTP server (Unix socket and loopback, event streams)
+  libcurl4-openssl-dev  # HTTP client of zelctl, the bridge tests and benchmarks (Unix sockets)
   libxml2-dev           # XML snapshots and the server log
   libsystemd-dev        # system log (journald) reports
   python3 python3-olefile  # independent compound-file reader used by the storage tests

@@ -1,0 +1,79 @@
+// AutomationBridge: the whole client bridge behind one object. The daemon builds one from its
+// options, calls Start after the automation classes are registered, and Stop before it ends.
+//
+//   AutomationBridge bridge(options);
+//   ZEL_TRY(bridge.Start());
+//   ... run until asked to stop ...
+//   bridge.Stop();
+//
+// It owns the session table, the worker pool, the HTTP front end and a housekeeping thread that
+// expires idle sessions and drives the event streams' heartbeat.
+//
+// Thread contract: Start and Stop from one thread (the owner); the getters from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "bridge/http_front_end.h"
+#include "bridge/operations.h"
+#include "bridge/session.h"
+#include "bridge/worker_pool.h"
+
+namespace zel::bridge {
+
+// Left to the implementer: the default loopback port of the bridge.
+inline constexpr int kDefaultTcpPort = 8714;
+// The socket's file name in the instance directory.
+inline constexpr const char* kSocketFileName = "zelbridge.sock";
+
+struct BridgeOptions {
+  std::string unix_socket_path;  // "" for the instance directory's zelbridge.sock
+  bool listen_unix = true;
+  int tcp_port = kDefaultTcpPort;  // -1: no TCP listener; 0: any free port (tests)
+  size_t max_body_bytes = 1 << 20;
+  size_t worker_threads = 16;  // calls block on the controller, so more than the cores
+  size_t max_queued_requests = 1024;
+  unsigned connection_timeout_seconds = 30;
+  unsigned max_connections = 512;
+  std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
+  // How often idle sessions are looked for and waiting streams woken for their heartbeat.
+  std::chrono::milliseconds housekeeping_interval = std::chrono::seconds(1);
+  SessionLimits sessions;
+};
+
+class AutomationBridge {
+ public:
+  explicit AutomationBridge(BridgeOptions options);
+  ~AutomationBridge();
+  AutomationBridge(const AutomationBridge&) = delete;
+  AutomationBridge& operator=(const AutomationBridge&) = delete;
+
+  HRESULT Start();
+  // Stops accepting, lets running calls finish, ends every stream and session. Idempotent.
+  void Stop();
+
+  const std::string& unix_socket_path() const { return options_.unix_socket_path; }
+  uint16_t tcp_port() const { return front_end_ ? front_end_->tcp_port() : 0; }
+  SessionTable& sessions() { return sessions_; }
+  size_t stream_count() const { return front_end_ ? front_end_->stream_count() : 0; }
+
+ private:
+  void Housekeeping();
+
+  BridgeOptions options_;
+  SessionTable sessions_;
+  Operations operations_;
+  std::unique_ptr<WorkerPool> pool_;
+  std::unique_ptr<HttpFrontEnd> front_end_;
+  std::thread housekeeper_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;  // guarded by mu_
+};
+
+}  // namespace zel::bridge

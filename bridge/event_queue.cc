@@ -1,0 +1,108 @@
+#include "bridge/event_queue.h"
+
+#include <algorithm>
+
+namespace zel::bridge {
+
+void EventQueue::Append(std::deque<BridgeEvent>* queue, uint64_t* dropped, size_t limit,
+                        BridgeEvent event, std::deque<BridgeEvent>* released) {
+  while (queue->size() >= limit) {
+    released->push_back(std::move(queue->front()));
+    queue->pop_front();
+    ++*dropped;
+  }
+  queue->push_back(std::move(event));
+}
+
+void EventQueue::Push(BridgeEvent event) {
+  std::vector<std::function<void()>> wakes;
+  std::deque<BridgeEvent> released;  // events dropped here are released after the lock
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (closed_) return;
+    event.seq = next_seq_++;
+    if (subscribers_.empty()) {
+      Append(&backlog_, &backlog_dropped_, limit_, std::move(event), &released);
+      return;
+    }
+    for (size_t i = 0; i < subscribers_.size(); ++i) {
+      Subscriber& s = *subscribers_[i];
+      // The last subscriber takes the event itself, the others a copy.
+      BridgeEvent copy = i + 1 == subscribers_.size() ? std::move(event) : event;
+      Append(&s.events_, &s.dropped_, limit_, std::move(copy), &released);
+      wakes.push_back(s.wake_);
+    }
+  }
+  for (auto& wake : wakes) wake();
+}
+
+std::shared_ptr<EventQueue::Subscriber> EventQueue::Subscribe(std::function<void()> wake) {
+  auto s = std::make_shared<Subscriber>(std::move(wake));
+  std::lock_guard<std::mutex> g(mu_);
+  s->events_.swap(backlog_);
+  s->dropped_ = std::exchange(backlog_dropped_, 0);
+  subscribers_.push_back(s);
+  return s;
+}
+
+void EventQueue::Unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
+  std::deque<BridgeEvent> released;
+  std::lock_guard<std::mutex> g(mu_);
+  auto it = std::find(subscribers_.begin(), subscribers_.end(), subscriber);
+  if (it == subscribers_.end()) return;
+  released.swap((*it)->events_);
+  subscribers_.erase(it);
+}
+
+bool EventQueue::Pop(Subscriber* subscriber, BridgeEvent* out) {
+  BridgeEvent taken;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (subscriber->dropped_ > 0) {
+      taken.interface_name = kBridgeInterface;
+      taken.member = kDroppedMember;
+      taken.args.push_back(Variant::UI4(
+          static_cast<uint32_t>(std::min<uint64_t>(subscriber->dropped_, UINT32_MAX))));
+      subscriber->dropped_ = 0;
+    } else if (!subscriber->events_.empty()) {
+      taken = std::move(subscriber->events_.front());
+      subscriber->events_.pop_front();
+    } else {
+      return false;
+    }
+  }
+  *out = std::move(taken);
+  return true;
+}
+
+void EventQueue::Close() {
+  std::vector<std::function<void()>> wakes;
+  std::deque<BridgeEvent> released;
+  std::vector<std::shared_ptr<Subscriber>> subscribers;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (closed_) return;
+    closed_ = true;
+    released.swap(backlog_);
+    subscribers = subscribers_;
+    for (auto& s : subscribers_) wakes.push_back(s->wake_);
+  }
+  for (auto& wake : wakes) wake();
+}
+
+bool EventQueue::closed() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return closed_;
+}
+
+size_t EventQueue::subscriber_count() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return subscribers_.size();
+}
+
+size_t EventQueue::backlog_size() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return backlog_.size();
+}
+
+}  // namespace zel::bridge

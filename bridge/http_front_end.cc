@@ -1,0 +1,385 @@
+#include "bridge/http_front_end.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bridge/protocol.h"
+
+namespace zel::bridge {
+namespace {
+
+// A chunked body over the limit is read and thrown away up to this many times the limit, so the
+// client still gets its 413; past that the connection is simply closed.
+constexpr size_t kDiscardFactor = 16;
+// Backlog of the listening sockets: a burst of connections waits here for the library's thread.
+constexpr int kListenBacklog = 256;
+
+std::string ReplyText(const Reply& reply) {
+  return reply.body.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+MHD_Result QueueReply(MHD_Connection* connection, const Reply& reply, bool close = false) {
+  std::string text = ReplyText(reply);
+  MHD_Response* response =
+      MHD_create_response_from_buffer(text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", "application/json");
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  if (close) MHD_add_response_header(response, "Connection", "close");
+  MHD_Result result =
+      MHD_queue_response(connection, static_cast<unsigned>(reply.http_status), response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+std::string HeaderOrArgument(MHD_Connection* connection) {
+  if (const char* h = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, kSessionHeader)) {
+    return h;
+  }
+  // Browsers' EventSource cannot send headers: the events endpoint also takes ?session=.
+  if (const char* a = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "session")) {
+    return a;
+  }
+  return {};
+}
+
+ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
+  return (*static_cast<std::shared_ptr<EventStream>*>(cls))->Fill(buf, max);
+}
+
+void FreeStream(void* cls) { delete static_cast<std::shared_ptr<EventStream>*>(cls); }
+
+}  // namespace
+
+struct HttpFrontEnd::Context {
+  enum class Kind { kRefused, kPost, kStream };
+  enum class Step { kReceiving, kRunning, kAnswered };
+  Kind kind = Kind::kRefused;
+  Step step = Step::kReceiving;
+  std::string session_id;
+  std::string body;
+  bool too_large = false;
+  size_t discarded = 0;
+  Reply reply;  // written by the worker before it resumes the connection
+  std::shared_ptr<EventStream> stream;
+};
+
+HRESULT ListenUnix(const std::string& path, int* fd) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return E_INVALIDARG;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return HresultFromErrno(EEXIST);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return HresultFromErrno(errno);
+    bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(probe);
+    if (live) return HresultFromErrno(EADDRINUSE);
+    unlink(path.c_str());  // a socket left behind by an instance that ended
+  }
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return HresultFromErrno(errno);
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      chmod(path.c_str(), 0660) != 0 || listen(s, kListenBacklog) != 0) {
+    int err = errno;
+    close(s);
+    unlink(path.c_str());
+    return HresultFromErrno(err);
+  }
+  *fd = s;
+  return S_OK;
+}
+
+HRESULT ListenLoopback(int port, int* fd, uint16_t* bound_port) {
+  if (port < 0 || port > 65535) return E_INVALIDARG;
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return HresultFromErrno(errno);
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(s, kListenBacklog) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    int err = errno;
+    close(s);
+    return HresultFromErrno(err);
+  }
+  *fd = s;
+  *bound_port = ntohs(addr.sin_port);
+  return S_OK;
+}
+
+HttpFrontEnd::HttpFrontEnd(FrontEndOptions options, Operations* operations, SessionTable* sessions,
+                           WorkerPool* pool)
+    : options_(std::move(options)), operations_(operations), sessions_(sessions), pool_(pool) {}
+
+HttpFrontEnd::~HttpFrontEnd() {
+  BeginStop();
+  FinishStop();
+}
+
+HRESULT HttpFrontEnd::StartDaemon(int fd, bool tcp, MHD_Daemon** out) {
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME;
+  MHD_Daemon* d = MHD_start_daemon(
+      flags, 0, tcp ? &HttpFrontEnd::OnAccept : nullptr, this, &HttpFrontEnd::OnRequest, this,
+      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
+      options_.connection_timeout_seconds, MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::OnCompleted, this, MHD_OPTION_END);
+  if (d == nullptr) return E_BRIDGE_LISTEN_FAILED;
+  *out = d;
+  return S_OK;
+}
+
+HRESULT HttpFrontEnd::Start() {
+  HRESULT hr = S_OK;
+  if (!options_.unix_socket_path.empty()) {
+    hr = ListenUnix(options_.unix_socket_path, &unix_fd_);
+    if (Succeeded(hr)) hr = StartDaemon(unix_fd_, false, &unix_daemon_);
+  }
+  if (Succeeded(hr) && options_.tcp_port >= 0) {
+    hr = ListenLoopback(options_.tcp_port, &tcp_fd_, &tcp_port_);
+    if (Succeeded(hr)) hr = StartDaemon(tcp_fd_, true, &tcp_daemon_);
+  }
+  if (Failed(hr)) {
+    BeginStop();
+    FinishStop();
+  }
+  return hr;
+}
+
+void HttpFrontEnd::BeginStop() {
+  std::lock_guard<std::mutex> g(mu_);
+  stopping_ = true;
+  // Stop accepting: the listening sockets are ours to close once the daemons are stopped.
+  if (unix_daemon_ != nullptr) MHD_quiesce_daemon(unix_daemon_);
+  if (tcp_daemon_ != nullptr) MHD_quiesce_daemon(tcp_daemon_);
+}
+
+void HttpFrontEnd::FinishStop() {
+  std::set<std::shared_ptr<EventStream>> streams;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    streams = streams_;
+  }
+  // Every suspended connection must be resumed before its daemon stops: the workers have
+  // resumed theirs (the pool has stopped), and every stream is resumed to end here.
+  for (const auto& s : streams) s->End();
+  for (MHD_Daemon** d : {&unix_daemon_, &tcp_daemon_}) {
+    if (*d != nullptr) {
+      MHD_stop_daemon(*d);
+      *d = nullptr;
+    }
+  }
+  if (unix_fd_ >= 0) {
+    close(unix_fd_);
+    unix_fd_ = -1;
+    unlink(options_.unix_socket_path.c_str());
+  }
+  if (tcp_fd_ >= 0) {
+    close(tcp_fd_);
+    tcp_fd_ = -1;
+  }
+  std::lock_guard<std::mutex> g(mu_);
+  streams_.clear();
+}
+
+void HttpFrontEnd::Tick() {
+  std::vector<std::shared_ptr<EventStream>> streams;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    streams.assign(streams_.begin(), streams_.end());
+  }
+  for (const auto& s : streams) s->Wake();
+}
+
+size_t HttpFrontEnd::stream_count() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return streams_.size();
+}
+
+MHD_Result HttpFrontEnd::OnAccept(void* /*cls*/, const sockaddr* addr, socklen_t addrlen) {
+  // The TCP listener is bound to 127.0.0.1; this is a second check that only loopback peers in.
+  if (addr == nullptr) return MHD_NO;
+  if (addr->sa_family == AF_INET && addrlen >= sizeof(sockaddr_in)) {
+    auto* in = reinterpret_cast<const sockaddr_in*>(addr);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127 ? MHD_YES : MHD_NO;
+  }
+  if (addr->sa_family == AF_INET6 && addrlen >= sizeof(sockaddr_in6)) {
+    auto* in6 = reinterpret_cast<const sockaddr_in6*>(addr);
+    return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ? MHD_YES : MHD_NO;
+  }
+  return MHD_NO;
+}
+
+MHD_Result HttpFrontEnd::OnRequest(void* cls, MHD_Connection* connection, const char* url,
+                                   const char* method, const char* /*version*/,
+                                   const char* upload_data, size_t* upload_data_size,
+                                   void** req_cls) {
+  auto* self = static_cast<HttpFrontEnd*>(cls);
+  auto* ctx = static_cast<Context*>(*req_cls);
+  if (ctx == nullptr) {
+    ctx = new Context;
+    *req_cls = ctx;
+    return self->Route(connection, url, method, ctx);
+  }
+  if (ctx->kind != Context::Kind::kPost) return MHD_YES;
+  if (*upload_data_size > 0) return self->Upload(connection, upload_data, upload_data_size, ctx);
+  switch (ctx->step) {
+    case Context::Step::kReceiving:
+      return self->Dispatch(connection, ctx);
+    case Context::Step::kRunning:
+      // Resumed by the worker: the reply is ready.
+      ctx->step = Context::Step::kAnswered;
+      return QueueReply(connection, ctx->reply);
+    case Context::Step::kAnswered:
+      return MHD_YES;
+  }
+  return MHD_NO;
+}
+
+MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, const char* method,
+                               Context* ctx) {
+  std::string_view path(url ? url : "");
+  std::string_view verb(method ? method : "");
+  if (path == kAutomationPath) {
+    if (verb != MHD_HTTP_METHOD_POST) {
+      return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use POST"));
+    }
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > options_.max_body_bytes) {
+      // Refused before the body is read; the connection closes after the reply.
+      return QueueReply(connection,
+                        StatusReply(E_BRIDGE_BODY_TOO_LARGE, "the request body is too large"),
+                        /*close=*/true);
+    }
+    ctx->kind = Context::Kind::kPost;
+    ctx->session_id = HeaderOrArgument(connection);
+    return MHD_YES;
+  }
+  if (path == kEventsPath) {
+    if (verb != MHD_HTTP_METHOD_GET) {
+      return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use GET"));
+    }
+    return OpenStream(connection, ctx);
+  }
+  return QueueReply(connection, StatusReply(E_BRIDGE_NO_ENDPOINT, "no such endpoint"));
+}
+
+MHD_Result HttpFrontEnd::Upload(MHD_Connection* /*connection*/, const char* data, size_t* size,
+                                Context* ctx) {
+  if (!ctx->too_large && ctx->body.size() + *size > options_.max_body_bytes) {
+    ctx->too_large = true;
+    std::string().swap(ctx->body);
+  }
+  if (ctx->too_large) {
+    ctx->discarded += *size;
+    if (ctx->discarded > kDiscardFactor * options_.max_body_bytes) return MHD_NO;
+  } else {
+    ctx->body.append(data, *size);
+  }
+  *size = 0;
+  return MHD_YES;
+}
+
+MHD_Result HttpFrontEnd::Dispatch(MHD_Connection* connection, Context* ctx) {
+  if (ctx->too_large) {
+    ctx->step = Context::Step::kAnswered;
+    return QueueReply(connection,
+                      StatusReply(E_BRIDGE_BODY_TOO_LARGE, "the request body is too large"),
+                      /*close=*/true);
+  }
+  std::lock_guard<std::mutex> g(mu_);
+  if (stopping_) {
+    ctx->step = Context::Step::kAnswered;
+    return QueueReply(connection, StatusReply(E_BRIDGE_BUSY, "the bridge is stopping"));
+  }
+  // Suspend first, then hand over: the worker may finish and resume before this returns.
+  ctx->step = Context::Step::kRunning;
+  MHD_suspend_connection(connection);
+  Operations* operations = operations_;
+  bool queued = pool_->Submit([operations, connection, ctx](bool cancelled) {
+    if (cancelled) {
+      ctx->reply = StatusReply(E_BRIDGE_BUSY, "the bridge is stopping");
+    } else {
+      try {
+        ctx->reply = operations->Handle(ctx->session_id, ctx->body);
+      } catch (...) {
+        ctx->reply = StatusReply(E_FAIL, "internal error");
+      }
+    }
+    // The connection (and ctx with it) may finish as soon as it is resumed: last touch.
+    MHD_resume_connection(connection);
+  });
+  if (!queued) {
+    ctx->reply = StatusReply(E_BRIDGE_BUSY, "every worker is busy; try again");
+    MHD_resume_connection(connection);
+  }
+  return MHD_YES;
+}
+
+MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
+  std::string id = HeaderOrArgument(connection);
+  if (id.empty()) {
+    return QueueReply(connection,
+                      StatusReply(E_BRIDGE_NO_SESSION, "name the session (header or ?session=)"));
+  }
+  std::shared_ptr<Session> session;
+  if (Failed(sessions_->Find(id, &session))) {
+    return QueueReply(connection, StatusReply(E_SRV_SESSION_EXPIRED, "unknown or expired session"));
+  }
+  HRESULT hr = session->AcquireStream();
+  if (Failed(hr)) {
+    return QueueReply(connection, StatusReply(hr, "too many event streams in this session"));
+  }
+  // From here the stream owns the stream count: its Closed (or destructor) gives it back.
+  auto stream = std::make_shared<EventStream>(connection, session, options_.heartbeat);
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (stopping_) {
+      return QueueReply(connection, StatusReply(E_BRIDGE_BUSY, "the bridge is stopping"));
+    }
+    streams_.insert(stream);
+  }
+  stream->Attach();
+  ctx->kind = Context::Kind::kStream;
+  ctx->stream = stream;
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, 4096, &ReadStream, new std::shared_ptr<EventStream>(stream), &FreeStream);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", "text/event-stream");
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+void HttpFrontEnd::OnCompleted(void* cls, MHD_Connection* /*connection*/, void** req_cls,
+                               MHD_RequestTerminationCode /*code*/) {
+  auto* self = static_cast<HttpFrontEnd*>(cls);
+  auto* ctx = static_cast<Context*>(*req_cls);
+  *req_cls = nullptr;
+  if (ctx == nullptr) return;
+  if (ctx->stream) {
+    ctx->stream->Closed();
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->streams_.erase(ctx->stream);
+  }
+  delete ctx;
+}
+
+}  // namespace zel::bridge

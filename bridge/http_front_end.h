@@ -1,0 +1,98 @@
+// HttpFrontEnd: the bridge's HTTP/1.1 side, on libmicrohttpd. It listens on a Unix socket
+// (mode 0660) and on 127.0.0.1, and serves two endpoints:
+//
+//   POST /api/v1/automation   one operation (operations.h), run on the worker pool
+//   GET  /api/v1/events       the session's events as Server-Sent Events (event_stream.h)
+//
+// Each listener has one library thread that reads and writes every connection and never blocks:
+// a POST is parsed and run on a worker while its connection is suspended, and resumed with the
+// reply; an event stream is suspended while it has nothing to write. Request bodies over the
+// size limit are refused with 413 (at once when the Content-Length says so); a connection idle
+// for the connection time-out is closed.
+//
+// Thread contract: Start and Stop from the owner's thread. The handlers run on the library's
+// threads; jobs on the pool's workers. mu_ guards stopping_ and streams_.
+#pragma once
+
+#include <microhttpd.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "bridge/event_stream.h"
+#include "bridge/operations.h"
+#include "bridge/session.h"
+#include "bridge/worker_pool.h"
+#include "platform/sync.h"
+
+namespace zel::bridge {
+
+struct FrontEndOptions {
+  std::string unix_socket_path;  // "" for no Unix socket
+  int tcp_port = -1;             // -1 for no TCP listener, 0 for any free port
+  size_t max_body_bytes = 1 << 20;
+  unsigned connection_timeout_seconds = 30;
+  unsigned max_connections = 512;
+  std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
+};
+
+class HttpFrontEnd {
+ public:
+  HttpFrontEnd(FrontEndOptions options, Operations* operations, SessionTable* sessions,
+               WorkerPool* pool);
+  ~HttpFrontEnd();
+
+  // Binds the sockets and starts the listeners. On failure nothing is left listening.
+  HRESULT Start();
+  // First half of stopping: accept nothing new; later requests are answered "busy".
+  void BeginStop();
+  // Second half, after the worker pool has stopped: end the streams and stop the listeners.
+  void FinishStop();
+
+  // Resumes every waiting stream so it can write its heartbeat (housekeeping thread).
+  void Tick();
+
+  uint16_t tcp_port() const { return tcp_port_; }
+  size_t stream_count() const;
+
+ private:
+  struct Context;
+  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
+                              const char* method, const char* version, const char* upload_data,
+                              size_t* upload_data_size, void** req_cls);
+  static void OnCompleted(void* cls, MHD_Connection* connection, void** req_cls,
+                          MHD_RequestTerminationCode code);
+  static MHD_Result OnAccept(void* cls, const sockaddr* addr, socklen_t addrlen);
+
+  MHD_Result Route(MHD_Connection* connection, const char* url, const char* method, Context* ctx);
+  MHD_Result Upload(MHD_Connection* connection, const char* data, size_t* size, Context* ctx);
+  MHD_Result Dispatch(MHD_Connection* connection, Context* ctx);
+  MHD_Result OpenStream(MHD_Connection* connection, Context* ctx);
+  HRESULT StartDaemon(int fd, bool tcp, MHD_Daemon** out);
+
+  const FrontEndOptions options_;
+  Operations* const operations_;
+  SessionTable* const sessions_;
+  WorkerPool* const pool_;
+
+  int unix_fd_ = -1;
+  int tcp_fd_ = -1;
+  uint16_t tcp_port_ = 0;
+  MHD_Daemon* unix_daemon_ = nullptr;
+  MHD_Daemon* tcp_daemon_ = nullptr;
+
+  mutable std::mutex mu_;
+  bool stopping_ ZEL_GUARDED_BY(mu_) = false;
+  std::set<std::shared_ptr<EventStream>> streams_ ZEL_GUARDED_BY(mu_);
+};
+
+// Binds a listening Unix stream socket at path with mode 0660. A stale socket file nobody listens
+// on is replaced; a live one is refused (the address is in use).
+HRESULT ListenUnix(const std::string& path, int* fd);
+// Binds a listening TCP socket on 127.0.0.1 (port 0: any free port) and reports the port.
+HRESULT ListenLoopback(int port, int* fd, uint16_t* bound_port);
+
+}  // namespace zel::bridge

@@ -1,0 +1,409 @@
+#include "bridge/operations.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "bridge/event_sinks.h"
+#include "bridge/protocol.h"
+#include "platform/class_registry.h"
+#include "platform/error_info.h"
+
+namespace zel::bridge {
+namespace {
+
+// The most arguments one call may pass; more is refused before any conversion.
+constexpr size_t kMaxArguments = 64;
+
+void SetStatus(Json* body, HRESULT hr) {
+  (*body)["status"] = StatusText(hr);
+  (*body)["statusName"] = StatusName(hr);
+}
+
+Reply MakeReply(HRESULT hr, Json body = Json::object()) {
+  SetStatus(&body, hr);
+  return Reply{HttpStatusFor(hr), std::move(body)};
+}
+
+Reply Refuse(HRESULT hr, std::string description) {
+  Json body = Json::object();
+  body["error"] = Json{{"source", "bridge"}, {"description", std::move(description)}};
+  return MakeReply(hr, std::move(body));
+}
+
+// Adds the object's error information (taken from this thread) to a failed reply.
+void AttachErrorInfo(Json* body, HRESULT hr, std::optional<ErrorInfo> info) {
+  if (Succeeded(hr)) return;
+  Json error = Json::object();
+  if (info) {
+    error["source"] = info->source;
+    error["description"] = info->description;
+    if (info->iid != GUID_NULL) error["interface"] = GuidToString(info->iid);
+  } else {
+    error["source"] = "";
+    error["description"] = StatusName(hr);
+  }
+  (*body)["error"] = std::move(error);
+}
+
+const char* KindName(uint16_t kind) {
+  switch (kind) {
+    case DISPATCH_PROPERTYGET:
+      return "get";
+    case DISPATCH_PROPERTYPUT:
+      return "put";
+    case DISPATCH_PROPERTYPUTREF:
+      return "putref";
+    default:
+      return "call";
+  }
+}
+
+class Request {
+ public:
+  Request(const Json& j, std::shared_ptr<Session> session) : j_(j), session_(std::move(session)) {}
+
+  // A required string field.
+  std::optional<std::string> Text(const char* field) const {
+    if (!j_.contains(field) || !j_[field].is_string()) return std::nullopt;
+    return j_[field].get<std::string>();
+  }
+
+  HRESULT Object(ComPtr<IDispatch>* out, std::string* handle, Reply* refusal) const {
+    auto name = Text("object");
+    if (!name) {
+      *refusal = Refuse(E_BRIDGE_BAD_REQUEST, "\"object\" must be a handle text");
+      return E_BRIDGE_BAD_REQUEST;
+    }
+    HRESULT hr = session_->handles().ObjectFor(*name, out);
+    if (Failed(hr)) {
+      *refusal = Refuse(hr, "unknown handle \"" + *name + "\"");
+      return hr;
+    }
+    *handle = *name;
+    return S_OK;
+  }
+
+  Reply Invoke(uint16_t flags, bool wants_value) const {
+    Reply refusal;
+    ComPtr<IDispatch> object;
+    std::string handle;
+    if (Failed(Object(&object, &handle, &refusal))) return refusal;
+
+    std::vector<Variant> args;
+    if (j_.contains("args")) {
+      const Json& list = j_["args"];
+      if (!list.is_array()) return Refuse(E_BRIDGE_BAD_REQUEST, "\"args\" must be an array");
+      if (list.size() > kMaxArguments) {
+        return Refuse(DISP_E_BADPARAMCOUNT, "more than 64 arguments");
+      }
+      for (size_t i = 0; i < list.size(); ++i) {
+        Variant v;
+        HRESULT hr = DecodeVariant(list[i], &session_->handles(), &v);
+        if (Failed(hr)) return Refuse(hr, "argument " + std::to_string(i + 1) + " is not valid");
+        args.push_back(std::move(v));
+      }
+    }
+    if (wants_value) {
+      if (!j_.contains("value")) return Refuse(E_BRIDGE_BAD_REQUEST, "put needs \"value\"");
+      Variant v;
+      HRESULT hr = DecodeVariant(j_["value"], &session_->handles(), &v);
+      if (Failed(hr)) return Refuse(hr, "\"value\" is not valid");
+      args.push_back(std::move(v));
+    }
+
+    ClearErrorInfo();
+    DISPID dispid = DISPID_UNKNOWN;
+    if (j_.contains("dispid")) {
+      const Json& d = j_["dispid"];
+      if (!d.is_number_integer() || d.get<int64_t>() < INT32_MIN || d.get<int64_t>() > INT32_MAX) {
+        return Refuse(E_BRIDGE_BAD_REQUEST, "\"dispid\" must be a 32-bit integer");
+      }
+      dispid = static_cast<DISPID>(d.get<int64_t>());
+    } else if (auto member = Text("member")) {
+      HRESULT hr = object->GetIDOfName(*member, &dispid);
+      if (Failed(hr)) {
+        Json body = Json::object();
+        auto info = TakeErrorInfo();
+        if (!info) {
+          info = ErrorInfo{
+              "bridge", GUID_NULL,
+              std::string(object->GetTypeName()) + " has no member \"" + *member + "\"", hr};
+        }
+        AttachErrorInfo(&body, hr, std::move(info));
+        return MakeReply(hr, std::move(body));
+      }
+    } else {
+      return Refuse(E_BRIDGE_BAD_REQUEST, "name the member with \"member\" or \"dispid\"");
+    }
+
+    Variant result;
+    HRESULT hr = object->Invoke(dispid, flags, args, wants_value ? nullptr : &result);
+    auto info = TakeErrorInfo();
+    Json body = Json::object();
+    if (Succeeded(hr) && !wants_value) {
+      Json encoded = EncodeVariant(result, &session_->handles());
+      // An object the session cannot hold a handle for is of no use to the client.
+      if (encoded.contains("status") && encoded["object"].is_null()) {
+        HRESULT why = S_OK;
+        if (!ParseStatusText(encoded["status"].get<std::string>(), &why)) why = E_FAIL;
+        body["result"] = std::move(encoded);
+        body["error"] = Json{{"source", "bridge"},
+                             {"description", "no handle for the result: " + StatusName(why)}};
+        return MakeReply(why, std::move(body));
+      }
+      body["result"] = std::move(encoded);
+    }
+    AttachErrorInfo(&body, hr, std::move(info));
+    return MakeReply(hr, std::move(body));
+  }
+
+  Reply Create() const {
+    auto name = Text("class");
+    if (!name) return Refuse(E_BRIDGE_BAD_REQUEST, "\"class\" must be a text");
+    ClearErrorInfo();
+    ClassRegistry& registry = ClassRegistry::Instance();
+    CLSID clsid;
+    HRESULT hr = registry.ClassIdFromText(*name, &clsid);
+    ComPtr<IDispatch> object;
+    if (Succeeded(hr)) hr = registry.Create(clsid, IDispatch::kIid, object.ReceiveVoid());
+    auto info = TakeErrorInfo();
+    Json body = Json::object();
+    if (Failed(hr)) {
+      if (!info) info = ErrorInfo{"bridge", GUID_NULL, "cannot create \"" + *name + "\"", hr};
+      AttachErrorInfo(&body, hr, std::move(info));
+      return MakeReply(hr, std::move(body));
+    }
+    return Result(object.get());
+  }
+
+  // A reply whose result is an object given a handle in this session.
+  Reply Result(IDispatch* object) const {
+    std::string handle;
+    HRESULT hr = session_->handles().HandleFor(object, &handle);
+    if (Failed(hr)) return Refuse(hr, "no handle for the object: " + StatusName(hr));
+    Json body = Json::object();
+    body["result"] = Json{
+        {"vt", VT_DISPATCH}, {"object", handle}, {"class", std::string(object->GetTypeName())}};
+    return MakeReply(S_OK, std::move(body));
+  }
+
+  Reply Release() const {
+    auto name = Text("object");
+    if (!name) return Refuse(E_BRIDGE_BAD_REQUEST, "\"object\" must be a handle text");
+    HRESULT hr = session_->handles().Release(*name);
+    if (Failed(hr)) return Refuse(hr, "unknown handle \"" + *name + "\"");
+    return MakeReply(S_OK);
+  }
+
+  Reply Advise() const {
+    Reply refusal;
+    ComPtr<IDispatch> object;
+    std::string handle;
+    if (Failed(Object(&object, &handle, &refusal))) return refusal;
+
+    ComPtr<IConnectionPointContainer> container;
+    if (Failed(QueryAs<IConnectionPointContainer>(object.get(), &container))) {
+      return Refuse(E_NOINTERFACE, std::string(object->GetTypeName()) + " fires no events");
+    }
+    IID iid = GUID_NULL;
+    const MemberTable* members = nullptr;
+    ComPtr<IProvideOutgoingInterface> provider;
+    if (Succeeded(QueryAs<IProvideOutgoingInterface>(object.get(), &provider))) {
+      (void)provider->GetOutgoingInterface(&iid, &members);
+    }
+    if (auto text = Text("interface")) {
+      IID wanted;
+      if (Failed(ParseGuid(*text, &wanted))) {
+        return Refuse(E_BRIDGE_BAD_REQUEST, "\"interface\" must be an interface id");
+      }
+      if (wanted != iid) members = nullptr;
+      iid = wanted;
+    }
+    if (iid == GUID_NULL) {
+      return Refuse(E_NOINTERFACE, std::string(object->GetTypeName()) +
+                                       " does not name its outgoing interface; pass \"interface\"");
+    }
+    ComPtr<IConnectionPoint> point;
+    HRESULT hr = container->FindConnectionPoint(iid, point.Receive());
+    if (Failed(hr)) return Refuse(hr, "no connection point for " + GuidToString(iid));
+
+    hr = session_->ReserveAdvise();
+    if (Failed(hr)) return Refuse(hr, "too many connections in this session");
+    std::string interface_name = members ? members->type_name() : GuidToString(iid);
+    auto sink = MakeObject<EventSink>(session_->events(), iid, members, interface_name, handle);
+    uint32_t cookie = 0;
+    hr = point->Advise(sink.get(), &cookie);
+    if (Failed(hr)) {
+      session_->CancelAdvise();
+      return Refuse(hr, "the object refused the connection");
+    }
+    session_->AddAdvise(handle, cookie, point);
+    Json body = Json::object();
+    body["cookie"] = cookie;
+    body["interface"] = interface_name;
+    return MakeReply(S_OK, std::move(body));
+  }
+
+  Reply Unadvise() const {
+    auto name = Text("object");
+    if (!name) return Refuse(E_BRIDGE_BAD_REQUEST, "\"object\" must be a handle text");
+    if (!j_.contains("cookie") || !j_["cookie"].is_number_unsigned() ||
+        j_["cookie"].get<uint64_t>() > UINT32_MAX) {
+      return Refuse(E_BRIDGE_BAD_REQUEST, "\"cookie\" must be the number advise returned");
+    }
+    HRESULT hr = session_->Unadvise(*name, static_cast<uint32_t>(j_["cookie"].get<uint64_t>()));
+    if (Failed(hr)) return Refuse(hr, "no such connection");
+    return MakeReply(S_OK);
+  }
+
+  Reply Callback() const {
+    std::string name = "callback";
+    if (j_.contains("name")) {
+      auto given = Text("name");
+      if (!given) return Refuse(E_BRIDGE_BAD_REQUEST, "\"name\" must be a text");
+      name = *given;
+    }
+    auto handler = MakeObject<CallbackHandler>(session_->events(), name);
+    std::string handle;
+    HRESULT hr = session_->handles().HandleFor(handler.get(), &handle);
+    if (Failed(hr)) return Refuse(hr, "no handle for the callback: " + StatusName(hr));
+    handler->set_source(handle);
+    Json body = Json::object();
+    body["result"] = Json{{"vt", VT_DISPATCH}, {"object", handle}, {"class", "BridgeCallback"}};
+    return MakeReply(S_OK, std::move(body));
+  }
+
+  Reply Describe() const {
+    Reply refusal;
+    ComPtr<IDispatch> object;
+    std::string handle;
+    if (Failed(Object(&object, &handle, &refusal))) return refusal;
+    Json members = Json::array();
+    if (const MemberTable* table = object->GetMemberTable()) {
+      for (const MemberInfo& m : table->members()) {
+        Json accessors = Json::array();
+        for (const Accessor& a : m.accessors) {
+          Json params = Json::array();
+          for (const ParamInfo& p : a.params) {
+            params.push_back(Json{{"name", p.name}, {"vt", p.vt}, {"optional", p.optional}});
+          }
+          Json acc{{"kind", KindName(a.kind)}, {"params", std::move(params)}};
+          if (a.result_vt != VT_EMPTY) acc["vt"] = a.result_vt;
+          accessors.push_back(std::move(acc));
+        }
+        members.push_back(
+            Json{{"name", m.name}, {"dispid", m.dispid}, {"accessors", std::move(accessors)}});
+      }
+    }
+    Json body = Json::object();
+    body["class"] = std::string(object->GetTypeName());
+    body["members"] = std::move(members);
+    return MakeReply(S_OK, std::move(body));
+  }
+
+ private:
+  const Json& j_;
+  std::shared_ptr<Session> session_;
+};
+
+}  // namespace
+
+Reply StatusReply(HRESULT hr, std::string_view description) {
+  if (Failed(hr)) return Refuse(hr, std::string(description.empty() ? "" : description));
+  return MakeReply(hr);
+}
+
+bool JsonDepthWithin(std::string_view text, int max_depth) {
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_depth) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+Reply Operations::Handle(std::string_view session_id, std::string_view body) {
+  if (!JsonDepthWithin(body, kMaxJsonDepth)) {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "the request nests too deeply");
+  }
+  Json j = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (j.is_discarded()) return Refuse(E_BRIDGE_BAD_REQUEST, "the request is not valid JSON");
+  if (!j.is_object()) return Refuse(E_BRIDGE_BAD_REQUEST, "the request must be a JSON object");
+  if (!j.contains("op") || !j["op"].is_string()) {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "the request needs \"op\"");
+  }
+  const std::string op = j["op"].get<std::string>();
+  static const char* const kOps[] = {"session", "close",    "create",   "get",
+                                     "put",     "putref",   "call",     "release",
+                                     "advise",  "unadvise", "callback", "describe"};
+  if (std::find(std::begin(kOps), std::end(kOps), op) == std::end(kOps)) {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "unknown op \"" + op + "\"");
+  }
+
+  if (op == "session") {
+    std::shared_ptr<Session> session;
+    HRESULT hr = sessions_->Create(&session);
+    if (Failed(hr)) return Refuse(hr, "too many sessions");
+    const SessionLimits& l = sessions_->limits();
+    Json reply = Json::object();
+    reply["session"] = session->id();
+    reply["limits"] = Json{{"handles", l.max_handles},
+                           {"streams", l.max_streams},
+                           {"advises", l.max_advises},
+                           {"events", l.event_queue_limit},
+                           {"idleSeconds", std::chrono::duration<double>(l.idle_timeout).count()}};
+    return MakeReply(S_OK, std::move(reply));
+  }
+
+  std::string id(session_id);
+  if (id.empty() && j.contains("session") && j["session"].is_string()) {
+    id = j["session"].get<std::string>();
+  }
+  if (id.empty()) {
+    return Refuse(E_BRIDGE_NO_SESSION, "open a session first: {\"op\":\"session\"}");
+  }
+  std::shared_ptr<Session> session;
+  if (Failed(sessions_->Find(id, &session))) {
+    return Refuse(E_SRV_SESSION_EXPIRED, "unknown or expired session");
+  }
+  SessionRequest running(session);
+
+  if (op == "close") {
+    HRESULT hr = sessions_->Close(id);
+    if (Failed(hr)) return Refuse(hr, "unknown or expired session");
+    return MakeReply(S_OK);
+  }
+  Request request(j, session);
+  if (op == "get") return request.Invoke(DISPATCH_PROPERTYGET, false);
+  // A call is what a script writes as obj.Member(args): a method, or a property read with
+  // arguments (the usual Item(n)).
+  if (op == "call") return request.Invoke(DISPATCH_METHOD | DISPATCH_PROPERTYGET, false);
+  if (op == "put") return request.Invoke(DISPATCH_PROPERTYPUT, true);
+  if (op == "putref") return request.Invoke(DISPATCH_PROPERTYPUTREF, true);
+  if (op == "create") return request.Create();
+  if (op == "release") return request.Release();
+  if (op == "advise") return request.Advise();
+  if (op == "unadvise") return request.Unadvise();
+  if (op == "callback") return request.Callback();
+  if (op == "describe") return request.Describe();
+  return Refuse(E_BRIDGE_BAD_REQUEST, "unknown op \"" + op + "\"");
+}
+
+}  // namespace zel::bridge

@@ -1,0 +1,59 @@
+// Operations: one POST /api/v1/automation request body in, one reply out. This is the whole
+// protocol apart from the HTTP transport and the event streams, so it is tested without sockets.
+//
+// A request is a JSON object with "op" and the op's fields:
+//   session                        -> "session": new session id (no session needed)
+//   close                          ends the calling session
+//   create    "class"              -> "result": the object (programmatic identifier or {class id})
+//   get       "object", "member" | "dispid", "args"?             -> "result"
+//   put       "object", "member" | "dispid", "args"?, "value"
+//   putref    as put, by reference
+//   call      "object", "member" | "dispid", "args"?             -> "result"
+//   release   "object"
+//   advise    "object", "interface"?                             -> "cookie", "interface"
+//   unadvise  "object", "cookie"
+//   callback  "name"?                                            -> "result": a handler object
+//   describe  "object"                                           -> "class", "members"
+// Every reply carries "status" (8 hex digits) and "statusName"; a failure adds "error" with the
+// calling thread's error information (source, description, interface) when the object set it.
+//
+// Thread contract: Handle may run on many threads at once; sessions do their own locking. Calls
+// into objects run on the calling thread, which is why the HTTP front end runs Handle on workers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bridge/session.h"
+#include "bridge/variant_json.h"
+
+namespace zel::bridge {
+
+struct Reply {
+  int http_status = 200;
+  Json body;
+};
+
+// A reply carrying only a status code (and, on failure, a description).
+Reply StatusReply(HRESULT hr, std::string_view description = {});
+
+// Nesting deeper than this in a request body is refused before it is parsed.
+inline constexpr int kMaxJsonDepth = 32;
+
+class Operations {
+ public:
+  explicit Operations(SessionTable* sessions) : sessions_(sessions) {}
+
+  // session_id: from the X-Zel-Session header, "" when absent (the body's "session" field is
+  // used then).
+  Reply Handle(std::string_view session_id, std::string_view body);
+
+ private:
+  SessionTable* sessions_;
+};
+
+// True when the JSON text nests arrays and objects no deeper than max_depth (strings are skipped;
+// the text need not be valid JSON).
+bool JsonDepthWithin(std::string_view text, int max_depth);
+
+}  // namespace zel::bridge

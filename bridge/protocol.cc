@@ -1,0 +1,77 @@
+#include "bridge/protocol.h"
+
+#include <cstdio>
+
+namespace zel::bridge {
+
+int HttpStatusFor(HRESULT hr) {
+  if (Succeeded(hr)) return 200;
+  switch (static_cast<uint32_t>(hr)) {
+    case static_cast<uint32_t>(E_BRIDGE_BAD_REQUEST):
+    case static_cast<uint32_t>(DISP_E_BADPARAMCOUNT):
+    case static_cast<uint32_t>(DISP_E_TYPEMISMATCH):
+    case static_cast<uint32_t>(DISP_E_PARAMNOTOPTIONAL):
+    case static_cast<uint32_t>(DISP_E_BADVARTYPE):
+    case static_cast<uint32_t>(DISP_E_OVERFLOW):
+    case static_cast<uint32_t>(DISP_E_NONAMEDARGS):
+      return 400;
+    case static_cast<uint32_t>(E_BRIDGE_NO_SESSION):
+    case static_cast<uint32_t>(E_SRV_SESSION_EXPIRED):
+      return 401;
+    case static_cast<uint32_t>(E_BRIDGE_NO_ENDPOINT):
+    case static_cast<uint32_t>(E_HANDLE):
+    case static_cast<uint32_t>(DISP_E_UNKNOWNNAME):
+    case static_cast<uint32_t>(DISP_E_MEMBERNOTFOUND):
+    case static_cast<uint32_t>(REGDB_E_CLASSNOTREG):
+    case static_cast<uint32_t>(CO_E_CLASSSTRING):
+    case static_cast<uint32_t>(E_NOINTERFACE):
+    case static_cast<uint32_t>(CONNECT_E_NOCONNECTION):
+      return 404;
+    case static_cast<uint32_t>(E_BRIDGE_BAD_METHOD):
+      return 405;
+    case static_cast<uint32_t>(E_BRIDGE_BODY_TOO_LARGE):
+      return 413;
+    case static_cast<uint32_t>(E_BRIDGE_HANDLE_LIMIT):
+    case static_cast<uint32_t>(E_BRIDGE_STREAM_LIMIT):
+    case static_cast<uint32_t>(E_BRIDGE_SESSION_LIMIT):
+    case static_cast<uint32_t>(E_BRIDGE_ADVISE_LIMIT):
+      return 429;
+    case static_cast<uint32_t>(E_BRIDGE_BUSY):
+      return 503;
+    default:
+      // The member ran and failed: the request itself was served.
+      return 200;
+  }
+}
+
+std::string StatusText(HRESULT hr) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<uint32_t>(hr));
+  return text;
+}
+
+bool ParseStatusText(const std::string& text, HRESULT* hr) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits = digits.substr(2);
+  }
+  if (digits.empty() || digits.size() > 8) return false;
+  uint32_t value = 0;
+  for (char c : digits) {
+    uint32_t d;
+    if (c >= '0' && c <= '9') {
+      d = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      d = static_cast<uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      d = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value << 4 | d;
+  }
+  *hr = static_cast<HRESULT>(value);
+  return true;
+}
+
+}  // namespace zel::bridge

@@ -1,0 +1,58 @@
+// The bridge protocol's shared vocabulary: the bridge's own status codes, the mapping from a
+// status code to the HTTP status of the reply, and the text form of status codes in replies.
+//
+// A reply's HTTP status says whether the bridge served the request; the JSON body always carries
+// the exact 32-bit status code. Success is 200. A refusal by the bridge itself (malformed request,
+// unknown session or handle, a limit reached) and the dispatch layer's refusals (no such member,
+// wrong argument count or type) get a 4xx status; a member that ran and failed is still 200, with
+// the failure in the body.
+//
+// Thread contract: stateless.
+#pragma once
+
+#include <string>
+
+#include "platform/status.h"
+
+namespace zel::bridge {
+
+// The bridge's own codes (severity bits 11, facility 5).
+// The request is not well-formed: bad JSON, not an object, unknown "op", a missing field.
+inline constexpr HRESULT E_BRIDGE_BAD_REQUEST = MakeHresult(0xC0050001);
+// The request body is over the configured size limit.
+inline constexpr HRESULT E_BRIDGE_BODY_TOO_LARGE = MakeHresult(0xC0050002);
+// The session already holds its maximum number of handles.
+inline constexpr HRESULT E_BRIDGE_HANDLE_LIMIT = MakeHresult(0xC0050003);
+// The session already has its maximum number of event streams open.
+inline constexpr HRESULT E_BRIDGE_STREAM_LIMIT = MakeHresult(0xC0050004);
+// Every worker is busy and the request queue is full, or the bridge is shutting down.
+inline constexpr HRESULT E_BRIDGE_BUSY = MakeHresult(0xC0050005);
+// The request names no session (no X-Zel-Session header, "session" field or query argument).
+inline constexpr HRESULT E_BRIDGE_NO_SESSION = MakeHresult(0xC0050006);
+// The bridge already serves its maximum number of sessions.
+inline constexpr HRESULT E_BRIDGE_SESSION_LIMIT = MakeHresult(0xC0050007);
+// No such endpoint (URL path).
+inline constexpr HRESULT E_BRIDGE_NO_ENDPOINT = MakeHresult(0xC0050008);
+// The endpoint exists but not for this HTTP method.
+inline constexpr HRESULT E_BRIDGE_BAD_METHOD = MakeHresult(0xC0050009);
+// The session already holds its maximum number of outgoing-interface connections.
+inline constexpr HRESULT E_BRIDGE_ADVISE_LIMIT = MakeHresult(0xC005000A);
+// The HTTP library would not start serving a listening socket.
+inline constexpr HRESULT E_BRIDGE_LISTEN_FAILED = MakeHresult(0xC005000B);
+// An unknown or expired session id uses the server's "client session expired" code
+// (E_SRV_SESSION_EXPIRED); an unknown handle uses E_HANDLE.
+
+// The HTTP status of a reply carrying status code hr.
+int HttpStatusFor(HRESULT hr);
+
+// "80020006": the 8-digit upper-case hex form of a status code used in replies.
+std::string StatusText(HRESULT hr);
+// Parses the 8-digit form (with or without a "0x" prefix); false when it is not one.
+bool ParseStatusText(const std::string& text, HRESULT* hr);
+
+// The name of the session header.
+inline constexpr const char* kSessionHeader = "X-Zel-Session";
+inline constexpr const char* kAutomationPath = "/api/v1/automation";
+inline constexpr const char* kEventsPath = "/api/v1/events";
+
+}  // namespace zel::bridge

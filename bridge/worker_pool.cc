@@ -1,0 +1,58 @@
+#include "bridge/worker_pool.h"
+
+namespace zel::bridge {
+
+WorkerPool::WorkerPool(size_t threads, size_t max_queued)
+    : max_queued_(max_queued == 0 ? 1 : max_queued) {
+  if (threads == 0) threads = 1;
+  threads_.reserve(threads);
+  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
+}
+
+WorkerPool::~WorkerPool() { Stop(); }
+
+bool WorkerPool::Submit(Job job) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (stopping_ || jobs_.size() >= max_queued_) return false;
+    jobs_.push_back(std::move(job));
+  }
+  cv_.notify_one();
+  return true;
+}
+
+void WorkerPool::Stop() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (stopping_ && threads_.empty()) return;
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  for (std::thread& t : threads_) {
+    if (t.joinable()) t.join();
+  }
+  threads_.clear();
+}
+
+size_t WorkerPool::queued() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return jobs_.size();
+}
+
+void WorkerPool::Run() {
+  for (;;) {
+    Job job;
+    bool cancelled = false;
+    {
+      std::unique_lock<std::mutex> g(mu_);
+      cv_.wait(g, [&] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping and drained
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+      cancelled = stopping_;
+    }
+    job(cancelled);
+  }
+}
+
+}  // namespace zel::bridge
