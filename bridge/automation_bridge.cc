@@ -9,6 +9,7 @@ AutomationBridge::AutomationBridge(BridgeOptions options)
     : options_(std::move(options)), sessions_(options_.sessions), operations_(&sessions_) {
   if (options_.listen_unix && options_.unix_socket_path.empty()) {
     options_.unix_socket_path = InstancePath(kSocketFileName);
+    in_instance_dir_ = true;
   }
   if (!options_.listen_unix) options_.unix_socket_path.clear();
 }
@@ -17,7 +18,7 @@ AutomationBridge::~AutomationBridge() { Stop(); }
 
 HRESULT AutomationBridge::Start() {
   if (front_end_) return S_FALSE;
-  if (options_.listen_unix) ZEL_TRY(EnsureInstanceDir());
+  if (in_instance_dir_) ZEL_TRY(EnsureInstanceDir());
   pool_ = std::make_unique<WorkerPool>(options_.worker_threads, options_.max_queued_requests);
   FrontEndOptions fe;
   fe.unix_socket_path = options_.unix_socket_path;

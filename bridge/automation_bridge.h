@@ -66,6 +66,7 @@ class AutomationBridge {
   void Housekeeping();
 
   BridgeOptions options_;
+  bool in_instance_dir_ = false;  // the socket is the default one in the instance directory
   SessionTable sessions_;
   Operations operations_;
   std::unique_ptr<WorkerPool> pool_;

@@ -16,7 +16,7 @@ constexpr size_t kMaxArguments = 64;
 
 void SetStatus(Json* body, HRESULT hr) {
   (*body)["status"] = StatusText(hr);
-  (*body)["statusName"] = StatusName(hr);
+  (*body)["statusName"] = StatusNameOf(hr);
 }
 
 Reply MakeReply(HRESULT hr, Json body = Json::object()) {
@@ -40,7 +40,7 @@ void AttachErrorInfo(Json* body, HRESULT hr, std::optional<ErrorInfo> info) {
     if (info->iid != GUID_NULL) error["interface"] = GuidToString(info->iid);
   } else {
     error["source"] = "";
-    error["description"] = StatusName(hr);
+    error["description"] = StatusNameOf(hr);
   }
   (*body)["error"] = std::move(error);
 }
@@ -148,7 +148,7 @@ class Request {
         if (!ParseStatusText(encoded["status"].get<std::string>(), &why)) why = E_FAIL;
         body["result"] = std::move(encoded);
         body["error"] = Json{{"source", "bridge"},
-                             {"description", "no handle for the result: " + StatusName(why)}};
+                             {"description", "no handle for the result: " + StatusNameOf(why)}};
         return MakeReply(why, std::move(body));
       }
       body["result"] = std::move(encoded);
@@ -180,7 +180,7 @@ class Request {
   Reply Result(IDispatch* object) const {
     std::string handle;
     HRESULT hr = session_->handles().HandleFor(object, &handle);
-    if (Failed(hr)) return Refuse(hr, "no handle for the object: " + StatusName(hr));
+    if (Failed(hr)) return Refuse(hr, "no handle for the object: " + StatusNameOf(hr));
     Json body = Json::object();
     body["result"] = Json{
         {"vt", VT_DISPATCH}, {"object", handle}, {"class", std::string(object->GetTypeName())}};
@@ -266,7 +266,7 @@ class Request {
     auto handler = MakeObject<CallbackHandler>(session_->events(), name);
     std::string handle;
     HRESULT hr = session_->handles().HandleFor(handler.get(), &handle);
-    if (Failed(hr)) return Refuse(hr, "no handle for the callback: " + StatusName(hr));
+    if (Failed(hr)) return Refuse(hr, "no handle for the callback: " + StatusNameOf(hr));
     handler->set_source(handle);
     Json body = Json::object();
     body["result"] = Json{{"vt", VT_DISPATCH}, {"object", handle}, {"class", "BridgeCallback"}};

@@ -50,6 +50,30 @@ std::string StatusText(HRESULT hr) {
   return text;
 }
 
+std::string StatusNameOf(HRESULT hr) {
+  struct Entry {
+    HRESULT hr;
+    const char* name;
+  };
+  static constexpr Entry kNames[] = {
+      {E_BRIDGE_BAD_REQUEST, "E_BRIDGE_BAD_REQUEST"},
+      {E_BRIDGE_BODY_TOO_LARGE, "E_BRIDGE_BODY_TOO_LARGE"},
+      {E_BRIDGE_HANDLE_LIMIT, "E_BRIDGE_HANDLE_LIMIT"},
+      {E_BRIDGE_STREAM_LIMIT, "E_BRIDGE_STREAM_LIMIT"},
+      {E_BRIDGE_BUSY, "E_BRIDGE_BUSY"},
+      {E_BRIDGE_NO_SESSION, "E_BRIDGE_NO_SESSION"},
+      {E_BRIDGE_SESSION_LIMIT, "E_BRIDGE_SESSION_LIMIT"},
+      {E_BRIDGE_NO_ENDPOINT, "E_BRIDGE_NO_ENDPOINT"},
+      {E_BRIDGE_BAD_METHOD, "E_BRIDGE_BAD_METHOD"},
+      {E_BRIDGE_ADVISE_LIMIT, "E_BRIDGE_ADVISE_LIMIT"},
+      {E_BRIDGE_LISTEN_FAILED, "E_BRIDGE_LISTEN_FAILED"},
+  };
+  for (const Entry& e : kNames) {
+    if (e.hr == hr) return e.name;
+  }
+  return StatusName(hr);
+}
+
 bool ParseStatusText(const std::string& text, HRESULT* hr) {
   std::string digits = text;
   if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {

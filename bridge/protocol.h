@@ -47,6 +47,8 @@ int HttpStatusFor(HRESULT hr);
 
 // "80020006": the 8-digit upper-case hex form of a status code used in replies.
 std::string StatusText(HRESULT hr);
+// The symbolic name of a status code, the bridge's own codes included ("E_BRIDGE_BAD_REQUEST").
+std::string StatusNameOf(HRESULT hr);
 // Parses the 8-digit form (with or without a "0x" prefix); false when it is not one.
 bool ParseStatusText(const std::string& text, HRESULT* hr);
 
