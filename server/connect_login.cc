@@ -1,0 +1,50 @@
+// Connect and log in: reopen the transport, probe the controller with an acknowledge frame and,
+// when the probe is not acknowledged, log in with the access code.
+#include <array>
+
+#include "link/frame.h"
+#include "link/request.h"
+#include "platform/text_encoding.h"
+#include "server/zel_server.h"
+
+namespace zel {
+namespace {
+
+inline constexpr size_t kAccessCodeLength = 4;
+inline constexpr uint32_t kLoginFrameSize = 9;  // 5A 05 20 d1 d2 d3 d4 crc-lo crc-hi
+
+}  // namespace
+
+HRESULT CZelServer::ConnectAndLogin() {
+  BStr code;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    code = access_code_;
+  }
+  // Checked before the transport is touched, so a wrong code never reaches the controller.
+  std::u16string digits = Utf8ToUtf16(code.str());
+  if (digits.size() != kAccessCodeLength) return E_SRV_LOGIN_FAILED;
+
+  ComPtr<IZelCommHandler> link = transport();
+  if (!link) return E_FAIL;
+  ZEL_TRY(link->Disconnect());
+  ZEL_TRY(link->Connect());
+
+  // The probe: a controller that still has a session open acknowledges it.
+  ReplyBuffer reply;
+  ZEL_TRY(SendControllerRequest(link.get(), true, kAckFrame.data(), kAckFrame.size(), &reply));
+  if (!reply) return E_UNEXPECTED;
+  if (IsAckFrame(reply.get())) return S_OK;
+  reply.reset();
+
+  // The login frame: each code character minus "0", so the digits give the bytes 0 to 9.
+  std::array<uint8_t, kLoginFrameSize> login = {kFrameStart, 0x05, MSG_LOGIN, 0, 0, 0, 0, 0, 0};
+  for (size_t i = 0; i < kAccessCodeLength; ++i) {
+    login[3 + i] = static_cast<uint8_t>(digits[i] - u'0');
+  }
+  SetFrameCrc(login.data(), login.size());
+  ZEL_TRY(SendControllerRequest(link.get(), true, login.data(), login.size(), &reply));
+  return IsAckFrame(reply.get()) ? S_OK : E_SRV_LOGIN_FAILED;
+}
+
+}  // namespace zel

@@ -1,0 +1,28 @@
+// Opening the local store ZELINFO.DAT in the instance directory, once, kept open for the life of
+// the server.
+#include "platform/instance_paths.h"
+#include "server/zel_server.h"
+
+namespace zel {
+
+inline constexpr std::string_view kLocalStoreName = "ZELINFO.DAT";
+
+HRESULT CZelServer::OpenLocalStore() {
+  if (local_store()) return S_OK;
+  std::string path = InstancePath(kLocalStoreName);
+  // The store's path must fit the 260-character path buffer the configuration tools share.
+  if (path.size() > kMaxStorePath) return E_FAIL;
+  ComPtr<IStorage> store;
+  HRESULT hr = OpenCompoundFile(path, StorageOpenMode::kOpenExisting, store.Receive());
+  if (hr == STG_E_FILENOTFOUND) {
+    // No store yet (first start, or a new instance directory): make an empty one.
+    (void)EnsureInstanceDir();
+    hr = OpenCompoundFile(path, StorageOpenMode::kCreate, store.Receive());
+  }
+  ZEL_TRY(hr);
+  std::lock_guard<std::mutex> g(mu_);
+  if (!store_) store_ = std::move(store);
+  return S_OK;
+}
+
+}  // namespace zel

@@ -1,0 +1,83 @@
+// Status changes and their delivery to clients: the thread's error information on a failure,
+// the OnServerStatusChange handler, the connected _DZelServerEvents sinks and the extensions.
+// Also the 25 handler slots and the server's connection point.
+#include "platform/error_info.h"
+#include "platform/resource_library.h"
+#include "server/zel_server.h"
+
+namespace zel {
+
+void CZelServer::RecordFailure(HRESULT code) {
+  last_failure_.store(code);
+  SetErrorInfo(ErrorInfo{std::string(kProgIdZelServer), IZelServer::kIid,
+                         MessageText(static_cast<uint32_t>(code)), code});
+}
+
+void CZelServer::ChangeStatus(ServerStatus status, HRESULT code) {
+  status_.store(status);
+  if (status == ssFailure) RecordFailure(code);
+  DeliverStatus(status);
+}
+
+void CZelServer::DeliverStatus(ServerStatus status) {
+  const Variant argument = Variant::I4(status);
+
+  // The script handler first: its default member (dispid 0) as a method; the result is ignored.
+  ComPtr<IDispatch> handler;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    handler = handlers_[kHandlerSlotServerStatusChange];
+  }
+  if (handler) (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, {&argument, 1}, nullptr);
+
+  // Then every connected sink, in connection order.
+  events_.Fire(kDispidSinkOnServerStatusChange, {&argument, 1});
+
+  // Then the extensions, if their collection exists.
+  ComPtr<IDispatch> extensions;
+  {
+    std::lock_guard<std::mutex> g(slots_mu_);
+    extensions = slots_[kSlotExtensions];
+  }
+  if (extensions) {
+    std::optional<CollectionSlotHooks> hooks = FindCollectionSlot(kSlotExtensions);
+    if (hooks && hooks->status_changed) hooks->status_changed(extensions.get(), status);
+  }
+}
+
+HRESULT CZelServer::PutHandler(int slot, const Variant& handler) {
+  if (slot < 0 || slot >= kHandlerSlotCount) return E_INVALIDARG;
+  // A dispatch reference (possibly null) or the automation null; anything else leaves the
+  // slot as it is.
+  if (handler.vt() != VT_DISPATCH && handler.vt() != VT_NULL) return E_UNEXPECTED;
+  ComPtr<IDispatch> old;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    old = std::move(handlers_[slot]);
+  }
+  // The old handler is released before the new one is kept, outside the lock: its release may
+  // run client code.
+  old.reset();
+  if (handler.vt() == VT_DISPATCH && handler.dispatch() != nullptr) {
+    std::lock_guard<std::mutex> g(mu_);
+    handlers_[slot] = ComPtr<IDispatch>(handler.dispatch());
+  }
+  return S_OK;
+}
+
+HRESULT CZelServer::get_EventConnections(Variant* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = Variant::I4(static_cast<int32_t>(events_.Count()));
+  return S_OK;
+}
+
+HRESULT CZelServer::FindConnectionPoint(const IID& iid, IConnectionPoint** point) {
+  if (point == nullptr) return E_POINTER;
+  *point = nullptr;
+  if (iid != kIidDZelServerEvents) return CONNECT_E_NOCONNECTION;
+  events_.AddRef();
+  *point = &events_;
+  return S_OK;
+}
+
+}  // namespace zel

@@ -1,0 +1,489 @@
+#include "server/zel_server.h"
+
+#include <cstring>
+#include <utility>
+
+#include "link/frame.h"
+#include "link/link_classes.h"
+#include "link/request.h"
+#include "platform/class_registry.h"
+#include "server/system_information.h"
+
+namespace zel {
+namespace {
+
+std::atomic<CZelServer*> g_server{nullptr};
+
+// Binds the 25 handler properties (put-only, one variant) at dispids 0x60E + slot.
+template <size_t... Slot>
+void BindHandlers(MemberTableBuilder<CZelServer>& builder, std::index_sequence<Slot...>) {
+  (builder.Put(kHandlerPropertyNames[Slot], kDispidFirstHandler + static_cast<DISPID>(Slot),
+               &CZelServer::put_Handler<static_cast<int>(Slot)>, {"vtHandler"}),
+   ...);
+}
+
+}  // namespace
+
+CZelServer* ServerInstance() { return g_server.load(std::memory_order_acquire); }
+
+CZelServer::CZelServer() { g_server.store(this, std::memory_order_release); }
+
+CZelServer::~CZelServer() {
+  CZelServer* self = this;
+  g_server.compare_exchange_strong(self, nullptr);
+  std::unique_ptr<LongDelayTimer> timer;
+  ComPtr<CZelSystemInformation> info;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    shutting_down_ = true;
+    timer = std::move(timer_);
+    info = std::move(system_information_);
+  }
+  timer.reset();  // joins the timer thread; its callback cannot re-arm now
+  if (info) info->Detach();
+  std::vector<DownloadThread> threads;
+  {
+    std::lock_guard<std::mutex> g(threads_mu_);
+    threads.swap(download_threads_);
+  }
+  for (DownloadThread& d : threads) {
+    std::thread& t = d.thread;
+    // A download thread holds a reference; when it drops the last one it runs this destructor
+    // itself and cannot wait for itself.
+    if (t.get_id() == std::this_thread::get_id()) {
+      t.detach();
+    } else if (t.joinable()) {
+      t.join();
+    }
+  }
+  events_.UnadviseAll();
+}
+
+HRESULT CZelServer::QueryInterface(const IID& iid, void** ppv) {
+  return QueryInterfaceFor<IZelServer, IZelServerConfig, IDispatch, IConnectionPointContainer>(
+      this, iid, ppv);
+}
+
+const MemberTable& CZelServer::Members() {
+  using T = CZelServer;
+  static const MemberTable table = [] {
+    MemberTableBuilder<T> b("CZelServer");
+    // IZelServerConfig.
+    b.Get("ProductVersion", kDispidProductVersion, &T::get_ProductVersion)
+        .Put("CommunicationsHandler", kDispidCommunicationsHandler, &T::put_CommunicationsHandler,
+             {"pdispHandler"})
+        .Get("CommunicationsHandler", kDispidCommunicationsHandler, &T::get_CommunicationsHandler)
+        .Put("AccessCode", kDispidAccessCode, &T::put_AccessCode, {"bstrCode"})
+        .Get("AccessCode", kDispidAccessCode, &T::get_AccessCode)
+        .Put("DownloadSetup", kDispidDownloadSetup, &T::put_DownloadSetup, {"bValue"})
+        .Get("DownloadSetup", kDispidDownloadSetup, &T::get_DownloadSetup)
+        .Put("DownloadNames", kDispidDownloadNames, &T::put_DownloadNames, {"bValue"})
+        .Get("DownloadNames", kDispidDownloadNames, &T::get_DownloadNames)
+        .Put("SetControllerTime", kDispidSetControllerTime, &T::put_SetControllerTime, {"bValue"})
+        .Get("SetControllerTime", kDispidSetControllerTime, &T::get_SetControllerTime)
+        .Get("SetupLastDownload", kDispidSetupLastDownload, &T::get_SetupLastDownload)
+        .Get("NamesLastDownload", kDispidNamesLastDownload, &T::get_NamesLastDownload)
+        .Method("Start", kDispidStart, &T::Start)
+        .Method("Stop", kDispidStop, &T::Stop)
+        .Method("LoadSetup", kDispidLoadSetup, &T::LoadSetup)
+        .Method("SaveSetup", kDispidSaveSetup, &T::SaveSetup);
+    // Lifecycle and collections, in slot order.
+    b.Get("Status", kDispidStatus, &T::get_Status)
+        .Method("reset", kDispidReset, &T::reset)
+        .Method("InitCollections", kDispidInitCollections, &T::InitCollections)
+        .Get("Units", kDispidFirstCollection + kSlotUnits, &T::get_Units)
+        .Get("Thermostats", kDispidFirstCollection + kSlotThermostats, &T::get_Thermostats)
+        .Get("TemperatureSensors", kDispidFirstCollection + kSlotTemperatureSensors,
+             &T::get_TemperatureSensors)
+        .Get("Zones", kDispidFirstCollection + kSlotZones, &T::get_Zones)
+        .Get("Events", kDispidFirstCollection + kSlotEvents, &T::get_Events)
+        .Get("SystemEvents", kDispidFirstCollection + kSlotSystemEvents, &T::get_SystemEvents)
+        .Get("Buttons", kDispidFirstCollection + kSlotButtons, &T::get_Buttons)
+        .Get("Codes", kDispidFirstCollection + kSlotCodes, &T::get_Codes)
+        .Get("Expansions", kDispidFirstCollection + kSlotExpansions, &T::get_Expansions)
+        .Get("Messages", kDispidFirstCollection + kSlotMessages, &T::get_Messages)
+        .Get("Areas", kDispidFirstCollection + kSlotAreas, &T::get_Areas)
+        .Get("AudioSources", kDispidFirstCollection + kSlotAudioSources, &T::get_AudioSources)
+        .Get("AudioZones", kDispidFirstCollection + kSlotAudioZones, &T::get_AudioZones)
+        .Get("CommHandlers", kDispidFirstCollection + kSlotCommHandlers, &T::get_CommHandlers)
+        .Get("Extensions", kDispidFirstCollection + kSlotExtensions, &T::get_Extensions)
+        .Get("Utils", kDispidUtils, &T::get_Utils);
+    // System information, parameters and time.
+    b.Get("Model", kDispidModel, &T::get_Model)
+        .Get("version", kDispidVersion, &T::get_version)
+        .Get("PhoneNumber", kDispidPhoneNumber, &T::get_PhoneNumber)
+        .Get("Date", kDispidDate, &T::get_Date)
+        .Get("TimeZone", kDispidTimeZone, &T::get_TimeZone)
+        .Get("DaylightSavings", kDispidDaylightSavings, &T::get_DaylightSavings)
+        .Get("Sunrise", kDispidSunrise, &T::get_Sunrise)
+        .Get("Sunset", kDispidSunset, &T::get_Sunset)
+        .Get("TemperatureFormat", kDispidTemperatureFormat, &T::get_TemperatureFormat)
+        .Get("BatteryLevel", kDispidBatteryLevel, &T::get_BatteryLevel)
+        .Get("SystemParametersInfo", kDispidSystemParametersInfo, &T::get_SystemParametersInfo,
+             {"vtIndex"})
+        .Get("SystemInformation", kDispidSystemInformation, &T::get_SystemInformation)
+        .Method("SetControllerTimeNow", kDispidSetControllerTimeNow, &T::SetControllerTimeNow);
+    // Downloads.
+    b.Method("DownloadSetupNow", kDispidDownloadSetupNow, &T::DownloadSetupNow, {"vbAsync"})
+        .Get("DownloadSetupStatus", kDispidDownloadSetupStatus, &T::get_DownloadSetupStatus)
+        .Method("DownloadNamesNow", kDispidDownloadNamesNow, &T::DownloadNamesNow, {"vbAsync"})
+        .Get("DownloadNamesStatus", kDispidDownloadNamesStatus, &T::get_DownloadNamesStatus);
+    // Client events.
+    BindHandlers(b, std::make_index_sequence<kHandlerSlotCount>{});
+    b.Method("FireEvent", kDispidFireEvent, &T::FireEvent, {"pDispEvent"})
+        .Get("EventConnections", kDispidEventConnections, &T::get_EventConnections)
+        .Method("OnStartPage", kDispidOnStartPage, &T::OnStartPage, {"piUnk"})
+        .Method("OnEndPage", kDispidOnEndPage, &T::OnEndPage);
+    // Login, storage, status XML.
+    b.Method("Login", kDispidLogin, &T::Login, {"vtUser?", "vtCode?"})
+        .Method("Logout", kDispidLogout, &T::Logout, {"vtCookie?"})
+        .Method("SaveFriendlyNames", kDispidSaveFriendlyNames, &T::SaveFriendlyNames)
+        .Method("SaveStatusXML", kDispidSaveStatusXML, &T::SaveStatusXML, {"vtDest"});
+    return b.Build();
+  }();
+  return table;
+}
+
+// ---- Configuration ----------------------------------------------------------------------------
+
+HRESULT CZelServer::get_ProductVersion(BStr* version) {
+  if (version == nullptr) return E_POINTER;
+  // The build's version "1, 0, 0" or "1.0.0": parts split at ", " and joined with ".", at most
+  // 19 characters as the version buffer holds.
+  std::string text = ZEL_PRODUCT_VERSION;
+  std::string joined;
+  size_t pos = 0;
+  while (true) {
+    size_t comma = text.find(", ", pos);
+    joined += text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    if (comma == std::string::npos) break;
+    joined += ".";
+    pos = comma + 2;
+  }
+  if (joined.size() > 19) joined.resize(19);
+  *version = BStr(joined);
+  return S_OK;
+}
+
+HRESULT CZelServer::put_CommunicationsHandler(IDispatch* handler) {
+  if (handler == nullptr) return E_INVALIDARG;
+  ComPtr<IZelCommHandler> next;
+  ZEL_TRY(QueryAs<IZelCommHandler>(handler, &next));
+  ComPtr<IZelCommHandler> previous;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    previous = std::move(transport_);
+  }
+  if (previous) {
+    (void)previous->Disconnect();
+    previous.reset();
+  }
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    transport_ = next;
+  }
+  HRESULT hr = next->Connect();
+  // A transport that cannot connect stays set; the status tells the failure.
+  if (Failed(hr)) ChangeStatus(ssFailure, hr);
+  return hr;
+}
+
+HRESULT CZelServer::get_CommunicationsHandler(IDispatch** handler) {
+  if (handler == nullptr) return E_INVALIDARG;
+  ComPtr<IZelCommHandler> current = transport();
+  if (!current) {
+    *handler = nullptr;
+    return E_UNEXPECTED;
+  }
+  *handler = current.Detach();
+  return S_OK;
+}
+
+HRESULT CZelServer::put_AccessCode(BStr code) {
+  // No check here: the length is checked when logging in.
+  std::lock_guard<std::mutex> g(mu_);
+  access_code_ = std::move(code);
+  return S_OK;
+}
+
+HRESULT CZelServer::get_AccessCode(BStr* code) {
+  if (code == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  *code = access_code_;
+  return S_OK;
+}
+
+HRESULT CZelServer::put_DownloadSetup(bool value) {
+  std::lock_guard<std::mutex> g(mu_);
+  download_setup_ = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CZelServer::get_DownloadSetup(VariantBool* value) {
+  if (value == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  value->value = download_setup_;
+  return S_OK;
+}
+
+HRESULT CZelServer::put_DownloadNames(bool value) {
+  std::lock_guard<std::mutex> g(mu_);
+  download_names_ = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CZelServer::get_DownloadNames(VariantBool* value) {
+  if (value == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  value->value = download_names_;
+  return S_OK;
+}
+
+HRESULT CZelServer::put_SetControllerTime(bool value) {
+  std::lock_guard<std::mutex> g(mu_);
+  set_controller_time_ = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CZelServer::get_SetControllerTime(VariantBool* value) {
+  if (value == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  value->value = set_controller_time_;
+  return S_OK;
+}
+
+HRESULT CZelServer::get_SetupLastDownload(Variant* value) {
+  if (value == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  *value = setup_last_download_;
+  return S_OK;
+}
+
+HRESULT CZelServer::get_NamesLastDownload(Variant* value) {
+  if (value == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> g(mu_);
+  *value = names_last_download_;
+  return S_OK;
+}
+
+ComPtr<IZelCommHandler> CZelServer::transport() {
+  std::lock_guard<std::mutex> g(mu_);
+  return transport_;
+}
+
+ComPtr<IStorage> CZelServer::local_store() {
+  std::lock_guard<std::mutex> g(mu_);
+  return store_;
+}
+
+void CZelServer::AttachLocalStore(IStorage* store) {
+  std::lock_guard<std::mutex> g(mu_);
+  store_ = ComPtr<IStorage>(store);
+}
+
+LongDelayTimer* CZelServer::long_delay_timer() {
+  std::lock_guard<std::mutex> g(mu_);
+  return timer_.get();
+}
+
+// ---- Start and Stop ---------------------------------------------------------------------------
+
+HRESULT CZelServer::Start() {
+  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  if (status() == ssInteractive) return S_OK;
+  ChangeStatus(ssStarting, S_OK);
+
+  HRESULT hr = OpenLocalStore();
+  if (Failed(hr)) {
+    ChangeStatus(ssFailure, hr);
+    return hr;
+  }
+
+  ChangeStatus(ssLoadingExtensions, S_OK);
+  {
+    // Creating the extensions attaches them; a failure there does not stop the start.
+    ComPtr<IDispatch> extensions;
+    (void)GetCollection(kSlotExtensions, extensions.Receive());
+  }
+
+  // A transport set by a client before Start skips the stored configuration, access code
+  // included.
+  if (!transport()) {
+    hr = LoadSetup();
+    if (Failed(hr) && hr != STG_E_FILENOTFOUND) {
+      ChangeStatus(ssFailure, hr);
+      return hr;
+    }
+  }
+
+  hr = ConnectAndLogin();
+  if (Failed(hr)) {
+    ChangeStatus(ssFailure, hr);
+    return hr;
+  }
+
+  hr = ReadSystemInformationSetupAndNames();
+  if (Failed(hr)) {
+    ChangeStatus(ssFailure, hr);
+    return hr;
+  }
+
+  ChangeStatus(ssInteractive, S_OK);
+  return S_OK;
+}
+
+HRESULT CZelServer::ReadSystemInformationSetupAndNames() {
+  bool any_text_unknown = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    any_text_unknown = model_text_.IsNull() || version_text_.IsNull() || phone_text_.IsNull();
+  }
+  if (any_text_unknown) ZEL_TRY(ReadSystemInformation());
+  if (model_index() == kUnknownModelIndex) return E_SRV_UNKNOWN_MODEL;
+
+  ChangeStatus(ssLoadingSetup, S_OK);
+  bool download_setup = false;
+  bool set_time = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    download_setup = download_setup_ != VARIANT_FALSE;
+    set_time = set_controller_time_ != VARIANT_FALSE;
+  }
+  if (download_setup) {
+    ZEL_TRY(DownloadSetupNow(false));
+  } else {
+    ZEL_TRY(LoadStoredSetupBlock());
+  }
+
+  ChangeStatus(ssLoadingNames, S_OK);
+  ZEL_TRY(LoadNamesStep());
+
+  ChangeStatus(ssInitializing, S_OK);
+  if (set_time) (void)SetControllerTimeNow();
+  return S_OK;
+}
+
+HRESULT CZelServer::LoadNamesStep() {
+  bool download_names = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    download_names = download_names_ != VARIANT_FALSE;
+  }
+  if (download_names) return DownloadNamesNow(false);
+  // The stored names, or else the controller's (stored for the next start); then the friendly
+  // names, and the collections start polling.
+  if (Failed(LoadStoredNames())) ZEL_TRY(FetchAndStoreNames());
+  if (Succeeded(LoadStoredFriendlyNames())) (void)InitCollections();
+  return S_OK;
+}
+
+HRESULT CZelServer::Stop() {
+  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  (void)reset();
+  ChangeStatus(ssStopping, S_OK);
+
+  HRESULT hr = S_OK;
+  ComPtr<IZelCommHandler> current = transport();
+  if (current) {
+    ReplyBuffer reply;  // freed unexamined
+    hr = SendControllerRequest(current.get(), true, kLogoutFrame.data(), kLogoutFrame.size(),
+                               &reply);
+    (void)current->Disconnect();
+    std::lock_guard<std::mutex> g(mu_);
+    if (transport_ == current) transport_.reset();
+  }
+  if (Failed(hr)) {
+    ChangeStatus(ssFailure, hr);
+  } else {
+    ChangeStatus(ssStopped, S_OK);
+  }
+  return hr;
+}
+
+// ---- Collections --------------------------------------------------------------------------
+
+HRESULT CZelServer::GetCollection(int slot, IDispatch** collection) {
+  if (collection == nullptr) return E_POINTER;
+  *collection = nullptr;
+  if (slot < 0 || slot >= kCollectionSlotCount) return E_FAIL;
+  {
+    std::lock_guard<std::mutex> g(slots_mu_);
+    if (slots_[slot]) {
+      *collection = ComPtr<IDispatch>(slots_[slot]).Detach();
+      return S_OK;
+    }
+  }
+  std::optional<CollectionSlotHooks> hooks = FindCollectionSlot(slot);
+  if (!hooks || !hooks->create) return E_NOTIMPL;
+  // Created outside the lock: a collection's constructor may ask the server for other
+  // collections or for system parameters.
+  IDispatch* raw = nullptr;
+  ZEL_TRY(hooks->create(&raw));
+  if (raw == nullptr) return E_UNEXPECTED;
+  ComPtr<IDispatch> created = ComPtr<IDispatch>::Adopt(raw);
+  std::lock_guard<std::mutex> g(slots_mu_);
+  // Two first requests at once: the first one stored wins, the other is dropped.
+  if (!slots_[slot]) slots_[slot] = created;
+  *collection = ComPtr<IDispatch>(slots_[slot]).Detach();
+  return S_OK;
+}
+
+HRESULT CZelServer::reset() {
+  for (int slot = 0; slot < kPolledSlotCount; ++slot) {
+    ComPtr<IDispatch> collection;
+    {
+      std::lock_guard<std::mutex> g(slots_mu_);
+      collection = std::move(slots_[slot]);
+    }
+    if (!collection) continue;
+    std::optional<CollectionSlotHooks> hooks = FindCollectionSlot(slot);
+    if (hooks && hooks->stop_update) (void)hooks->stop_update(collection.get());
+  }
+  return S_OK;
+}
+
+HRESULT CZelServer::InitCollections() {
+  for (int slot = 0; slot < kPolledSlotCount; ++slot) {
+    ComPtr<IDispatch> collection;
+    // A collection that cannot be created or initialised is passed over.
+    if (Failed(GetCollection(slot, collection.Receive()))) continue;
+    std::optional<CollectionSlotHooks> hooks = FindCollectionSlot(slot);
+    if (hooks && hooks->init) (void)hooks->init(collection.get());
+  }
+  return S_OK;
+}
+
+HRESULT CZelServer::get_Status(int32_t* status) {
+  if (status == nullptr) return E_POINTER;
+  *status = status_.load();
+  return S_OK;
+}
+
+// ---- Members whose issues have not landed ----------------------------------------------------
+
+HRESULT CZelServer::get_Utils(IDispatch** utils) {
+  if (utils == nullptr) return E_POINTER;
+  *utils = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CZelServer::FireEvent(IDispatch* /*event*/) { return E_NOTIMPL; }
+HRESULT CZelServer::OnStartPage(IUnknown* page) { return page == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT CZelServer::OnEndPage() { return E_NOTIMPL; }
+
+HRESULT CZelServer::Login(Variant /*user*/, Variant /*code*/, Variant* cookie) {
+  if (cookie != nullptr) cookie->Clear();
+  return E_NOTIMPL;
+}
+HRESULT CZelServer::Logout(Variant /*cookie*/) { return E_NOTIMPL; }
+HRESULT CZelServer::SaveStatusXML(Variant /*destination*/) { return E_NOTIMPL; }
+
+// ---- Registration -------------------------------------------------------------------------
+
+void RegisterServerClasses() {
+  RegisterLinkClasses();  // the serial transport LoadSetup falls back to
+  ClassRegistry::Instance().Register(kClsidZelServer, std::string(kProgIdZelServer),
+                                     FactoryOf<CZelServer>(), /*singleton=*/true);
+}
+
+}  // namespace zel

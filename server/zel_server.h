@@ -1,0 +1,300 @@
+// CZelServer: the one central object of the process. It holds the link configuration (transport,
+// access code, download and clock flags), owns the transport and the fifteen collection slots,
+// runs the start and stop sequences, keeps what the controller told about itself (model,
+// version, phone number, clock, setup block), downloads the setup block, and announces every
+// status change to handlers and connected sinks.
+//
+// One instance per process: RegisterServerClasses registers it as a singleton class, and its
+// constructor publishes the module-wide server pointer (ServerInstance) through which elements,
+// collections and event objects reach the transport and the settings without holding the server.
+//
+// The work is spread over one file per concern:
+//   zel_server.cc         object, configuration, Start, Stop, reset, collections, member table
+//   server_status.cc      status changes and their delivery, handler slots, sinks
+//   setup_stream.cc       the "Setup" stream (SaveSetup, LoadSetup) and transport creation
+//   local_store.cc        opening ZELINFO.DAT
+//   connect_login.cc      connect, probe and log in
+//   controller_info.cc    system information, the status record and its getters
+//   system_parameters.cc  SystemParametersInfo (pure functions; the server passes a snapshot)
+//   controller_time.cc    SetControllerTimeNow and the midnight re-arm
+//   setup_download.cc     the setup download and the "SystemSetup" stream
+//   security_context.cc   the server side of security-code resolution (ServerSecurityContext)
+//   names_download.cc     DownloadNamesNow: fetch the names, reset, apply, store "Names.2"
+//   stored_names.cc       loading "Names.2" / "Names" at start
+//   friendly_names.cc     loading "FriendlyNames.2" / "FriendlyNames", SaveFriendlyNames
+//   model_access.cc       the empty element and existing collections, for the object model
+//
+// Thread contract: free-threaded. Client threads, the collections' update threads, download
+// threads and the timer thread call in at once.
+//   - mu_ guards the configuration and controller fields marked below. It is never held while
+//     talking to the controller, calling a handler, a sink, a collection hook or the transport,
+//     so those may call back into the server.
+//   - slots_mu_ guards slots_; a collection is created outside it (its constructor may call the
+//     server) and stored if the slot is still empty.
+//   - lifecycle_mu_ (recursive) serialises Start, Stop and the setup download's block exchange
+//     bookkeeping with each other; a status handler that calls Stop from inside Start runs on the
+//     same thread and is let through.
+//   - status_, the download statuses, the model index, the capability record and the status
+//     throttle's tick are atomics, read without a lock.
+//   - Every controller exchange is serialised by the transport's own atomic bracket.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "link/comm_handler.h"
+#include "platform/connection_point.h"
+#include "platform/storage.h"
+#include "platform/sync.h"
+#include "server/collection_slots.h"
+#include "server/interfaces.h"
+#include "server/long_delay_timer.h"
+#include "server/security_context.h"
+#include "server/system_info.h"
+#include "server/system_parameters.h"
+
+namespace zel {
+
+class CZelSystemInformation;
+
+class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
+                         public IConnectionPointContainer {
+ public:
+  // The access code of a new server.
+  static constexpr std::string_view kDefaultAccessCode = "7395";
+  // Status reads closer together than this use the cached record.
+  static constexpr Millis kStatusThrottle{1500};
+  // The longest path of ZELINFO.DAT (the path buffer's 260 characters, terminator included).
+  static constexpr size_t kMaxStorePath = 259;
+
+  CZelServer();
+  ~CZelServer() override;
+
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override;
+  static const MemberTable& Members();
+
+  // ---- IZelServerConfig ----
+  HRESULT get_ProductVersion(BStr* version) override;
+  HRESULT put_CommunicationsHandler(IDispatch* handler) override;
+  HRESULT get_CommunicationsHandler(IDispatch** handler) override;
+  HRESULT put_AccessCode(BStr code) override;
+  HRESULT get_AccessCode(BStr* code) override;
+  HRESULT put_DownloadSetup(bool value) override;
+  HRESULT get_DownloadSetup(VariantBool* value) override;
+  HRESULT put_DownloadNames(bool value) override;
+  HRESULT get_DownloadNames(VariantBool* value) override;
+  HRESULT put_SetControllerTime(bool value) override;
+  HRESULT get_SetControllerTime(VariantBool* value) override;
+  HRESULT get_SetupLastDownload(Variant* value) override;
+  HRESULT get_NamesLastDownload(Variant* value) override;
+  HRESULT Start() override;
+  HRESULT Stop() override;
+  HRESULT LoadSetup() override;
+  HRESULT SaveSetup() override;
+
+  // ---- IZelServer: lifecycle and collections ----
+  HRESULT get_Status(int32_t* status) override;
+  HRESULT reset() override;
+  HRESULT InitCollections() override;
+  HRESULT get_Units(IDispatch** c) override { return GetCollection(kSlotUnits, c); }
+  HRESULT get_Thermostats(IDispatch** c) override { return GetCollection(kSlotThermostats, c); }
+  HRESULT get_TemperatureSensors(IDispatch** c) override {
+    return GetCollection(kSlotTemperatureSensors, c);
+  }
+  HRESULT get_Zones(IDispatch** c) override { return GetCollection(kSlotZones, c); }
+  HRESULT get_Events(IDispatch** c) override { return GetCollection(kSlotEvents, c); }
+  HRESULT get_SystemEvents(IDispatch** c) override { return GetCollection(kSlotSystemEvents, c); }
+  HRESULT get_Buttons(IDispatch** c) override { return GetCollection(kSlotButtons, c); }
+  HRESULT get_Codes(IDispatch** c) override { return GetCollection(kSlotCodes, c); }
+  HRESULT get_Expansions(IDispatch** c) override { return GetCollection(kSlotExpansions, c); }
+  HRESULT get_Messages(IDispatch** c) override { return GetCollection(kSlotMessages, c); }
+  HRESULT get_Areas(IDispatch** c) override { return GetCollection(kSlotAreas, c); }
+  HRESULT get_AudioSources(IDispatch** c) override { return GetCollection(kSlotAudioSources, c); }
+  HRESULT get_AudioZones(IDispatch** c) override { return GetCollection(kSlotAudioZones, c); }
+  HRESULT get_CommHandlers(IDispatch** c) override { return GetCollection(kSlotCommHandlers, c); }
+  HRESULT get_Extensions(IDispatch** c) override { return GetCollection(kSlotExtensions, c); }
+  // Not built yet (server utilities): E_NOTIMPL.
+  HRESULT get_Utils(IDispatch** utils) override;
+
+  // ---- IZelServer: system information, parameters and controller time ----
+  HRESULT get_Model(BStr* model) override;
+  HRESULT get_version(BStr* version) override;
+  HRESULT get_PhoneNumber(BStr* phone) override;
+  HRESULT get_Date(Variant* date) override;
+  HRESULT get_TimeZone(Variant* zone) override;
+  HRESULT get_DaylightSavings(VariantBool* value) override;
+  HRESULT get_Sunrise(Date* time) override;
+  HRESULT get_Sunset(Date* time) override;
+  HRESULT get_TemperatureFormat(Variant* format) override;
+  HRESULT get_BatteryLevel(int32_t* level) override;
+  HRESULT get_SystemParametersInfo(Variant index, Variant* value) override;
+  HRESULT get_SystemInformation(IDispatch** info) override;
+  HRESULT SetControllerTimeNow() override;
+
+  // ---- IZelServer: downloads ----
+  HRESULT DownloadSetupNow(bool async) override;
+  HRESULT get_DownloadSetupStatus(int32_t* status) override;
+  HRESULT DownloadNamesNow(bool async) override;
+  HRESULT get_DownloadNamesStatus(int32_t* status) override;
+
+  // ---- IZelServer: client events ----
+  HRESULT PutHandler(int slot, const Variant& handler) override;
+  template <int Slot>
+  HRESULT put_Handler(Variant handler) {
+    return PutHandler(Slot, handler);
+  }
+  // Not built yet (event delivery): E_NOTIMPL.
+  HRESULT FireEvent(IDispatch* event) override;
+  HRESULT get_EventConnections(Variant* count) override;
+  // Not built yet (script host page objects): E_NOTIMPL.
+  HRESULT OnStartPage(IUnknown* page) override;
+  HRESULT OnEndPage() override;
+
+  // ---- IZelServer: not built yet (client login, status XML): E_NOTIMPL ----
+  HRESULT Login(Variant user, Variant code, Variant* cookie) override;
+  HRESULT Logout(Variant cookie) override;
+  HRESULT SaveFriendlyNames() override;
+  HRESULT SaveStatusXML(Variant destination) override;
+
+  // ---- IConnectionPointContainer ----
+  HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override;
+
+  // ---- The server's own API for the other libraries of the process ----
+
+  // Every status change goes through here: stores it, records the code and sets the thread's
+  // error information on ssFailure, calls the OnServerStatusChange handler, fires the sinks and
+  // tells the Extensions collection.
+  void ChangeStatus(ServerStatus status, HRESULT code);
+  // Records a failure code and sets the error information without changing the status (a
+  // refused client login does this).
+  void RecordFailure(HRESULT code);
+  ServerStatus status() const { return static_cast<ServerStatus>(status_.load()); }
+  HRESULT last_failure() const { return last_failure_.load(); }
+
+  // The transport, with a reference (null when none is set).
+  ComPtr<IZelCommHandler> transport();
+  // Disconnect, Connect, probe and login: the start sequence's step, also run by the update
+  // threads after repeated failures.
+  HRESULT ConnectAndLogin();
+
+  // The connected controller (set by the system-information read).
+  int model_index() const { return model_index_.load(); }
+  const CapabilityRecord* capabilities() const { return capabilities_.load(); }
+  // SystemParametersInfo with a plain index.
+  HRESULT SystemParameter(uint32_t index, Variant* value);
+  // The audio system the setup block names (SystemInformation's AudioControlModel).
+  AudioControlModel AudioControlModelNow();
+  // What security-code resolution reads from this server.
+  SecurityCodeContext* security_context() { return &security_context_; }
+
+  // The collection of a slot with one added reference, created on first request. A slot outside
+  // 0 to 14: E_FAIL; a slot without hooks: E_NOTIMPL.
+  HRESULT GetCollection(int slot, IDispatch** collection);
+
+  // The local store (null before Start has opened it).
+  ComPtr<IStorage> local_store();
+  // Opens ZELINFO.DAT in the instance directory unless a store is open (Start does this).
+  HRESULT OpenLocalStore();
+  // Uses a store opened by the caller (a host that opened it itself; tests).
+  void AttachLocalStore(IStorage* store);
+
+  // The setup block as downloaded (empty when there is none).
+  std::vector<uint8_t> SystemSetupBytes();
+  // The one empty element (Item's answer for a miss), made on first request by the factory the
+  // object model registers (server/empty_element.h), then kept for the server's life. S_FALSE
+  // and null when no factory is registered.
+  HRESULT GetEmptyElement(IDispatch** element);
+  // The collection of a slot with one added reference if it exists; S_FALSE and null if the
+  // slot has not been created (nothing is created).
+  HRESULT FindCollection(int slot, IDispatch** collection);
+  // The long-delay timer of the daily clock setting (null before the first setting).
+  LongDelayTimer* long_delay_timer();
+
+ private:
+  // Steps of Start.
+  HRESULT ReadSystemInformationSetupAndNames();
+  HRESULT LoadNamesStep();
+  // Part of LoadSetup: creates the transport of a stored class id and loads its settings.
+  HRESULT CreateTransportFromClassId(const CLSID& clsid, IStream* settings);
+  // Reads model, version and phone number when any is unknown.
+  HRESULT ReadSystemInformation();
+  // Refreshes the status record unless the last attempt was within kStatusThrottle.
+  HRESULT RefreshStatus(ControllerStatusRecord* record);
+  // The setup download's body, its block fetch, and the load of the stored block.
+  HRESULT RunSetupDownload();
+  HRESULT FetchSetupBlock(Variant* block);
+  HRESULT LoadStoredSetupBlock();
+  SetupBlockView SetupView(std::vector<uint8_t>* storage);
+  // Fills the status-change handler and sink arguments.
+  void DeliverStatus(ServerStatus status);
+  // Names (names_download.cc, stored_names.cc, friendly_names.cc): the download's body; its
+  // fetch, reset, apply and store steps (also Start's fallback when no names are stored); the
+  // loads of the stored names and friendly names.
+  HRESULT RunNamesDownload();
+  HRESULT FetchAndStoreNames();
+  HRESULT LoadStoredNames();
+  HRESULT LoadStoredFriendlyNames();
+
+  mutable std::mutex mu_;
+  BStr access_code_ ZEL_GUARDED_BY(mu_){std::string(kDefaultAccessCode)};
+  VARIANT_BOOL download_setup_ ZEL_GUARDED_BY(mu_) = VARIANT_TRUE;
+  Variant setup_last_download_ ZEL_GUARDED_BY(mu_);
+  VARIANT_BOOL download_names_ ZEL_GUARDED_BY(mu_) = VARIANT_TRUE;
+  Variant names_last_download_ ZEL_GUARDED_BY(mu_);
+  VARIANT_BOOL set_controller_time_ ZEL_GUARDED_BY(mu_) = VARIANT_FALSE;
+  // Null until the controller has told them.
+  BStr model_text_ ZEL_GUARDED_BY(mu_);
+  BStr version_text_ ZEL_GUARDED_BY(mu_);
+  BStr phone_text_ ZEL_GUARDED_BY(mu_);
+  ControllerStatusRecord status_record_ ZEL_GUARDED_BY(mu_);
+  // The setup block: VT_ARRAY | VT_UI1 after a download, empty before.
+  Variant system_setup_ ZEL_GUARDED_BY(mu_);
+  ComPtr<CZelSystemInformation> system_information_ ZEL_GUARDED_BY(mu_);
+  ComPtr<IZelCommHandler> transport_ ZEL_GUARDED_BY(mu_);
+  std::array<ComPtr<IDispatch>, kHandlerSlotCount> handlers_ ZEL_GUARDED_BY(mu_);
+  std::unique_ptr<LongDelayTimer> timer_ ZEL_GUARDED_BY(mu_);
+  ComPtr<IStorage> store_ ZEL_GUARDED_BY(mu_);
+  ComPtr<IDispatch> empty_element_ ZEL_GUARDED_BY(mu_);
+  bool shutting_down_ ZEL_GUARDED_BY(mu_) = false;
+
+  std::mutex slots_mu_;
+  std::array<ComPtr<IDispatch>, kCollectionSlotCount> slots_ ZEL_GUARDED_BY(slots_mu_);
+
+  std::recursive_mutex lifecycle_mu_;
+
+  std::atomic<int32_t> status_{ssStarting};
+  std::atomic<HRESULT> last_failure_{S_OK};
+  std::atomic<int32_t> setup_status_{dsUnknown};
+  std::atomic<int32_t> names_status_{dsUnknown};
+  std::atomic<int> model_index_{kUnknownModelIndex};
+  std::atomic<const CapabilityRecord*> capabilities_{nullptr};
+  // Steady-clock time of the last status refresh attempt, in ns; kNever before the first.
+  static constexpr int64_t kNever = INT64_MIN;
+  std::atomic<int64_t> last_status_refresh_{kNever};
+
+  ConnectionPoint events_{static_cast<IDispatch*>(this), kIidDZelServerEvents};
+  ServerSecurityContext security_context_{this};
+
+  // Asynchronous download threads; finished ones are joined at the next start and at the end.
+  struct DownloadThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void JoinFinishedDownloads();
+  std::mutex threads_mu_;
+  std::vector<DownloadThread> download_threads_ ZEL_GUARDED_BY(threads_mu_);
+};
+
+// The module-wide server pointer: the most recently constructed server still alive, or null.
+CZelServer* ServerInstance();
+
+// Registers CZelServer (prog id "Corvane.ZelServer") as a singleton class and the transports it
+// falls back to. Calling it again is harmless.
+void RegisterServerClasses();
+
+}  // namespace zel
