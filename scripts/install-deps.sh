@@ -14,6 +14,7 @@ packages=(
   libxml2-dev           # XML snapshots and the server log
   libsystemd-dev        # system log (journald) reports
   python3 python3-olefile  # independent compound-file reader used by the storage tests
+  libgsf-1-dev          # foreign compound files for the storage tests
   util-linux            # flock, used by the crash-loop test driver
 )
 
