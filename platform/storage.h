@@ -54,6 +54,13 @@ enum class StorageOpenMode {
 // (the file is left untouched), STG_E_ACCESSDENIED, other system errors as 0x8007xxxx.
 HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage** storage);
 
+// Renames a store that cannot be read (OpenCompoundFile gave STG_E_INVALIDHEADER or
+// STG_E_DOCFILECORRUPT) to "<path>.corrupt-YYYYMMDD-HHMMSS" (local time from the clock seam;
+// "-2", "-3"... appended when that name is taken), so a new store can be created without losing
+// the old bytes. *moved_to (may be null) receives the new name. Takes the store's lock for the
+// rename: STG_E_SHAREVIOLATION while the store is open; STG_E_FILENOTFOUND when there is no file.
+HRESULT SetAsideCorruptStore(const std::string& path, std::string* moved_to);
+
 // RAII form of BeginCommitGroup/EndCommitGroup. The result of the final commit is in result().
 class CommitGroup {
  public:
