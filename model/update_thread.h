@@ -1,0 +1,34 @@
+// The update thread of a polled collection: wakes at the collection's UpdateInterval, runs
+// TryUpdate(true, every element), counts failed passes and, after 15 in a row while the server
+// is interactive, runs the server's connect-and-login sequence again.
+//
+//   loop: wait on the terminate event for UpdateInterval ms (its 32-bit value, read anew after
+//         every pass); on time-out run one pass:
+//           success: failures = 0
+//           failure: pause 1 s; failures += 1; from 15 on: no server -> end; server
+//                    ssInteractive -> pause 5 s, connect and log in, success -> failures = 0
+//   the terminate event set: release the collection and end.
+//
+// Every wait goes through the Clock seam (ManualResetEvent::WaitFor), so tests run them in
+// milliseconds. The pauses wait on the terminate event too: a stop during a pause ends the
+// thread at once, without the pass or the re-login that would have followed.
+//
+// Thread contract: runs on its own thread, one below normal priority; it holds one reference
+// to its collection from start to end and sets `finished` as its last act.
+#pragma once
+
+#include <memory>
+
+#include "model/collection_interfaces.h"
+#include "platform/sync.h"
+
+namespace zel {
+
+inline constexpr Millis kUpdateFailurePause{1000};
+inline constexpr Millis kReloginPause{5000};
+inline constexpr int kFailuresBeforeRelogin = 15;
+
+void RunUpdateThread(ComPtr<IZelCollection> collection, std::shared_ptr<ManualResetEvent> stop,
+                     std::shared_ptr<ManualResetEvent> finished);
+
+}  // namespace zel
