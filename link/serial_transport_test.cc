@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "link/frame.h"
@@ -27,8 +28,9 @@ using sim::FaultKind;
 
 const Bytes kAck(kAckFrame.begin(), kAckFrame.end());
 
-// Every production wait runs 100 times faster: the 3000 ms read time-out takes 30 ms.
-constexpr int kClockDivisor = 100;
+// Every production wait runs 10 times faster: the 3000 ms read time-out takes 300 ms, long
+// enough that a loaded machine does not starve the simulator past it.
+constexpr int kClockDivisor = 10;
 
 class SerialTransportTest : public ::testing::Test {
  protected:
@@ -243,6 +245,26 @@ TEST_F(SerialTransportTest, DeviceNamesCarryThePortInDecimal) {
   ASSERT_EQ(S_OK, transport_->Connect());
   Bytes reply;
   EXPECT_EQ(S_OK, Probe(&reply));
+}
+
+TEST_F(SerialTransportTest, WriteFailsWhenTheControllerIsGone) {
+  ASSERT_EQ(S_OK, transport_->Connect());
+  sim_->Stop();  // closes the other end of the terminal
+  Bytes reply;
+  HRESULT hr = Probe(&reply);
+  EXPECT_TRUE(Failed(hr)) << StatusHex(hr);
+  EXPECT_EQ(S_OK, transport_->Disconnect());
+}
+
+TEST_F(SerialTransportTest, DeviceThatIsNoTerminal) {
+  // A plain file at the device path opens but cannot take line settings: the system error,
+  // and nothing stays open.
+  { std::ofstream(dir_ + "/tty5") << "not a tty"; }
+  ASSERT_EQ(S_OK, transport_->put_Port(Variant::UI1(5)));
+  HRESULT hr = transport_->Connect();
+  EXPECT_EQ(0x80070000u, static_cast<uint32_t>(hr) & 0xFFFF0000u) << StatusHex(hr);
+  EXPECT_FALSE(transport_->connected());
+  EXPECT_EQ(hr, transport_->Connect());
 }
 
 TEST_F(SerialTransportTest, NoDevicePrefixInTheResources) {
