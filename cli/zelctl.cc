@@ -1,0 +1,660 @@
+#include "cli/zelctl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include "bridge/automation_bridge.h"
+#include "bridge/client.h"
+#include "bridge/protocol.h"
+#include "cli/path.h"
+#include "platform/instance_paths.h"
+
+namespace zel::cli {
+namespace {
+
+using bridge::BridgeClient;
+using bridge::StatusNameOf;
+using bridge::StatusText;
+
+constexpr const char* kUsage =
+    "usage: zelctl [options] <command> [arguments]\n"
+    "\n"
+    "commands:\n"
+    "  status                  server status, model, version, phone, date, collection counts\n"
+    "  get PATH                read a value, e.g. Zones.Item(3).CurrCondition\n"
+    "  put PATH VALUE          set a property, e.g. Thermostats.Item(1).HeatSetpointF 68\n"
+    "  call PATH [ARG...]      call a method, e.g. Areas.Item(1).Arm 1234 3\n"
+    "  list PATH               a table of a collection's elements, e.g. Zones\n"
+    "  watch                   print the server's events as they arrive (Ctrl-C ends)\n"
+    "\n"
+    "options:\n"
+    "  --socket PATH    the bridge's Unix socket (default: zelbridge.sock in the instance\n"
+    "                   directory, $ZELCOMMSRV_HOME or /var/lib/zelcommsrv)\n"
+    "  --instance DIR   the instance directory whose socket to use\n"
+    "  --port N         use 127.0.0.1:N instead of the Unix socket\n"
+    "  --class ID       the object to start from (default Corvane.ZelServer)\n"
+    "  --json           JSON output for scripts\n"
+    "  --timeout SEC    give up on one request after SEC seconds (default 60)\n"
+    "  --help           this text; 'zelctl COMMAND --help' for one command\n"
+    "\n"
+    "Arguments are numbers, true, false, null, or text (quote it to keep digits as text).\n"
+    "Exit status: 0 success, 1 failed status code, 2 usage error, 3 bridge unreachable.\n";
+
+const std::map<std::string, std::string>& CommandHelp() {
+  static const std::map<std::string, std::string> help = {
+      {"status",
+       "usage: zelctl status [--json]\n"
+       "Shows the server status, the controller's model, version, phone number and date, and\n"
+       "the number of elements in each collection.\n"},
+      {"get",
+       "usage: zelctl get PATH [--json]\n"
+       "Reads the value at PATH, a dot-separated list of members from the server object;\n"
+       "members may take arguments in parentheses: Zones.Item(3).CurrCondition\n"},
+      {"put",
+       "usage: zelctl put PATH VALUE [--json]\n"
+       "Sets the property at the end of PATH: Thermostats.Item(1).HeatSetpointF 68\n"},
+      {"call",
+       "usage: zelctl call PATH [ARG...] [--json]\n"
+       "Calls the method at the end of PATH with the arguments: Areas.Item(1).Arm 1234 3\n"
+       "(arguments may also be written in parentheses: 'Areas.Item(1).Arm(1234, 3)').\n"},
+      {"list",
+       "usage: zelctl list PATH [--columns A,B,...] [--json]\n"
+       "Lists the elements of the collection at PATH (Count, then Item(1) to Item(Count)) with\n"
+       "their main properties, or the given columns.\n"},
+      {"watch",
+       "usage: zelctl watch [--count N] [--json]\n"
+       "Connects to the server object's events and prints each as it arrives, in order; ends\n"
+       "after N events when --count is given, or on Ctrl-C.\n"},
+  };
+  return help;
+}
+
+struct Options {
+  std::string socket;
+  int port = -1;
+  std::string cls = "Corvane.ZelServer";
+  bool json = false;
+  bool help = false;
+  long timeout_ms = 60000;
+  std::vector<std::string> columns;
+  long count = -1;
+  std::vector<std::string> positional;
+};
+
+const char* ServerStatusName(int64_t status) {
+  switch (status) {
+    case 0:
+      return "ssUnknown";
+    case 1:
+      return "ssStarting";
+    case 2:
+      return "ssLoadingSetup";
+    case 3:
+      return "ssLoadingNames";
+    case 4:
+      return "ssLoadingExtensions";
+    case 5:
+      return "ssInitializing";
+    case 16:
+      return "ssInteractive";
+    case 17:
+      return "ssStopping";
+    case 18:
+      return "ssStopped";
+    case 128:
+      return "ssFailure";
+    default:
+      return "?";
+  }
+}
+
+// Parses the options; false with a message in *error on a usage fault.
+bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    std::string value;
+    bool has_inline = false;
+    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
+      value = a.substr(a.find('=') + 1);
+      a = a.substr(0, a.find('='));
+      has_inline = true;
+    }
+    auto next = [&](std::string* out) {
+      if (has_inline) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    auto number = [&](long* out) {
+      std::string v;
+      if (!next(&v)) return false;
+      char* end = nullptr;
+      long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 0) {
+        *error = a + " needs a number, not \"" + v + "\"";
+        return false;
+      }
+      *out = n;
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "--socket") {
+      if (!next(&o->socket)) return false;
+    } else if (a == "--instance") {
+      std::string dir;
+      if (!next(&dir)) return false;
+      o->socket = dir + "/" + bridge::kSocketFileName;
+    } else if (a == "--port") {
+      long p = 0;
+      if (!number(&p)) return false;
+      if (p == 0 || p > 65535) {
+        *error = "--port needs a port number";
+        return false;
+      }
+      o->port = static_cast<int>(p);
+    } else if (a == "--class") {
+      if (!next(&o->cls)) return false;
+    } else if (a == "--timeout") {
+      long s = 0;
+      if (!number(&s)) return false;
+      o->timeout_ms = std::max(1L, s) * 1000;
+    } else if (a == "--count") {
+      if (!number(&o->count)) return false;
+    } else if (a == "--columns") {
+      std::string list;
+      if (!next(&list)) return false;
+      std::stringstream ss(list);
+      for (std::string col; std::getline(ss, col, ',');) {
+        if (!col.empty()) o->columns.push_back(col);
+      }
+    } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
+      *error = "unknown option " + a;
+      return false;
+    } else {
+      o->positional.push_back(args[i]);
+    }
+  }
+  return true;
+}
+
+std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
+  std::string s;
+  for (size_t i = 0; i < parts.size(); ++i) s += (i ? sep : "") + parts[i];
+  return s;
+}
+
+// The text of a tagged value for people.
+std::string ValueText(const Json& v) {
+  if (!v.is_object() || !v.contains("vt")) return v.dump();
+  int vt = v["vt"].get<int>();
+  const Json value = v.contains("value") ? v["value"] : Json();
+  if (vt & 0x2000) {
+    std::vector<std::string> items;
+    for (const Json& e : value) {
+      if (e.is_object()) {
+        items.push_back(ValueText(e));
+      } else {
+        items.push_back(ValueText(Json{{"vt", vt & 0x0FFF}, {"value", e}}));
+      }
+    }
+    return "[" + Join(items, ", ") + "]";
+  }
+  switch (vt) {
+    case 0:
+      return "(empty)";
+    case 1:
+      return "(null)";
+    case 7:
+      return value.is_number() ? DateText(value.get<double>()) : value.dump();
+    case 8:
+      return value.is_null() ? "(null)" : value.get<std::string>();
+    case 9:
+    case 13:
+      if (v["object"].is_null()) return "(nothing)";
+      return "<" + v.value("class", std::string("object")) + " " + v["object"].get<std::string>() +
+             ">";
+    case 10:
+      return "error " + (value.is_string() ? value.get<std::string>() : value.dump());
+    case 11:
+      return value.is_boolean() && value.get<bool>() ? "True" : "False";
+    default:
+      return value.is_string() ? value.get<std::string>() : value.dump();
+  }
+}
+
+class Ctl {
+ public:
+  Ctl(Options o, std::ostream& out, std::ostream& err, const std::atomic<bool>* stop)
+      : o_(std::move(o)), out_(out), err_(err), stop_(stop), client_(ClientFor(o_)) {}
+
+  int Run() {
+    const std::string& cmd = o_.positional[0];
+    if (o_.help) {
+      auto it = CommandHelp().find(cmd);
+      out_ << (it != CommandHelp().end() ? it->second : kUsage);
+      return kExitOk;
+    }
+    if (CommandHelp().count(cmd) == 0) return Usage("unknown command \"" + cmd + "\"");
+    size_t args = o_.positional.size() - 1;
+    if ((cmd == "status" || cmd == "watch") && args != 0) return Usage(cmd + " takes no arguments");
+    if ((cmd == "get" || cmd == "list") && args != 1) return Usage(cmd + " takes one PATH");
+    if (cmd == "put" && args != 2) return Usage("put takes PATH and VALUE");
+    if (cmd == "call" && args < 1) return Usage("call takes PATH and its arguments");
+
+    int rc = Connect();
+    if (rc != kExitOk) return rc;
+    if (cmd == "status") return Status();
+    if (cmd == "get") return Get();
+    if (cmd == "put") return Put();
+    if (cmd == "call") return Call();
+    if (cmd == "list") return List();
+    return Watch();
+  }
+
+ private:
+  static bridge::ClientOptions ClientFor(const Options& o) {
+    bridge::ClientOptions c;
+    if (o.port > 0) {
+      c.tcp_port = o.port;
+    } else {
+      c.unix_socket_path = o.socket.empty() ? InstancePath(bridge::kSocketFileName) : o.socket;
+    }
+    c.timeout_ms = o.timeout_ms;
+    return c;
+  }
+
+  int Usage(const std::string& message) {
+    err_ << "zelctl: " << message << "\n"
+         << "Try 'zelctl --help'.\n";
+    return kExitUsage;
+  }
+
+  // Reports a failed operation; returns the exit status for it.
+  int Report(const std::string& what, HRESULT hr, const Json& reply) {
+    if (hr == bridge::E_BRIDGE_UNREACHABLE || hr == E_TIMEOUT) {
+      err_ << "zelctl: cannot reach the bridge at "
+           << (o_.port > 0 ? "127.0.0.1:" + std::to_string(o_.port)
+                           : ClientFor(o_).unix_socket_path)
+           << " (" << StatusNameOf(hr) << ")\n";
+      return kExitUnreachable;
+    }
+    if (o_.json) {
+      out_ << (reply.is_object() ? reply : Json{{"status", StatusText(hr)}}).dump() << "\n";
+    }
+    err_ << "zelctl: " << what << ": " << StatusNameOf(hr) << " (" << StatusText(hr) << ")";
+    if (reply.is_object() && reply.contains("error")) {
+      std::string description = reply["error"].value("description", std::string());
+      std::string source = reply["error"].value("source", std::string());
+      if (!description.empty()) err_ << ": " << description;
+      if (!source.empty() && source != "bridge") err_ << " [" << source << "]";
+    }
+    err_ << "\n";
+    return kExitFailedStatus;
+  }
+
+  HRESULT Op(const Json& request, Json* reply) { return client_.Op(request, reply); }
+
+  int Connect() {
+    Json reply;
+    HRESULT hr = client_.OpenSession();
+    if (Failed(hr)) return Report("open a session", hr, reply);
+    hr = Op({{"op", "create"}, {"class", o_.cls}}, &reply);
+    if (Failed(hr)) return Report("create " + o_.cls, hr, reply);
+    server_ = reply["result"]["object"].get<std::string>();
+    return kExitOk;
+  }
+
+  // Walks the path's segments but the last from the server object; *handle gets the object the
+  // last segment belongs to.
+  int Walk(const std::vector<PathSegment>& path, size_t count, std::string* handle) {
+    std::string current = server_;
+    for (size_t i = 0; i < count; ++i) {
+      const PathSegment& s = path[i];
+      Json reply;
+      HRESULT hr = Op({{"op", s.has_call ? "call" : "get"},
+                       {"object", current},
+                       {"member", s.name},
+                       {"args", s.args}},
+                      &reply);
+      if (Failed(hr)) return Report("get " + PathText(path, i + 1), hr, reply);
+      const Json& r = reply["result"];
+      if (r.value("vt", 0) != VT_DISPATCH || !r["object"].is_string()) {
+        Json none;
+        return Report(PathText(path, i + 1) + " is not an object", DISP_E_TYPEMISMATCH, none);
+      }
+      current = r["object"].get<std::string>();
+    }
+    *handle = current;
+    return kExitOk;
+  }
+
+  static std::string PathText(const std::vector<PathSegment>& path, size_t count) {
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < count; ++i) {
+      std::string p = path[i].name;
+      if (path[i].has_call) {
+        std::vector<std::string> args;
+        for (const Json& a : path[i].args) args.push_back(a.dump());
+        p += "(" + Join(args, ",") + ")";
+      }
+      parts.push_back(p);
+    }
+    return Join(parts, ".");
+  }
+
+  int ParsedPath(const std::string& text, std::vector<PathSegment>* path) {
+    std::string error;
+    if (Failed(ParsePath(text, path, &error))) return Usage("bad path \"" + text + "\": " + error);
+    return kExitOk;
+  }
+
+  // Runs the last segment of the path with the given op; prints the result.
+  int Final(const std::string& op, const std::string& path_text, std::vector<Json> extra,
+            bool put) {
+    std::vector<PathSegment> path;
+    if (int rc = ParsedPath(path_text, &path); rc != kExitOk) return rc;
+    std::string handle;
+    if (int rc = Walk(path, path.size() - 1, &handle); rc != kExitOk) return rc;
+    const PathSegment& last = path.back();
+    Json args = last.args;
+    Json request{{"op", op}, {"object", handle}, {"member", last.name}};
+    if (put) {
+      request["value"] = extra.at(0);
+    } else {
+      for (Json& a : extra) args.push_back(std::move(a));
+    }
+    request["args"] = std::move(args);
+    Json reply;
+    HRESULT hr = Op(request, &reply);
+    if (Failed(hr)) return Report(op + " " + path_text, hr, reply);
+    if (o_.json) {
+      out_ << reply.dump() << "\n";
+    } else if (reply.contains("result") && reply["result"].value("vt", 0) != VT_EMPTY) {
+      out_ << ValueText(reply["result"]) << "\n";
+    }
+    return kExitOk;
+  }
+
+  int Get() { return Final("get", o_.positional[1], {}, false); }
+  int Put() { return Final("put", o_.positional[1], {ParseLiteral(o_.positional[2])}, true); }
+  int Call() {
+    std::vector<Json> extra;
+    for (size_t i = 2; i < o_.positional.size(); ++i) {
+      extra.push_back(ParseLiteral(o_.positional[i]));
+    }
+    return Final("call", o_.positional[1], std::move(extra), false);
+  }
+
+  int Status() {
+    struct Row {
+      std::string label;
+      std::string text;
+    };
+    std::vector<Row> rows;
+    Json doc = Json::object();
+    int rc = kExitOk;
+    auto read = [&](const std::string& member, Json* value) -> HRESULT {
+      Json reply;
+      HRESULT hr = Op({{"op", "get"}, {"object", server_}, {"member", member}}, &reply);
+      if (Succeeded(hr)) *value = reply["result"];
+      return hr;
+    };
+    const std::pair<const char*, const char*> fields[] = {{"Status", "Status"},
+                                                          {"Model", "Model"},
+                                                          {"version", "Version"},
+                                                          {"PhoneNumber", "Phone"},
+                                                          {"Date", "Date"}};
+    for (auto [member, label] : fields) {
+      Json v;
+      HRESULT hr = read(member, &v);
+      std::string key = member == std::string("version") ? "Version" : member;
+      if (Failed(hr)) {
+        rows.push_back({label, "! " + StatusNameOf(hr)});
+        doc["errors"][key] = StatusText(hr);
+        if (std::string(member) == "Status") rc = kExitFailedStatus;
+        continue;
+      }
+      if (std::string(member) == "Status" && v.contains("value") && v["value"].is_number()) {
+        int64_t s = v["value"].get<int64_t>();
+        rows.push_back({label, std::string(ServerStatusName(s)) + " (" + std::to_string(s) + ")"});
+        doc["Status"] = s;
+        doc["StatusName"] = ServerStatusName(s);
+      } else {
+        rows.push_back({label, ValueText(v)});
+        doc[key] = v.contains("value") ? v["value"] : Json();
+        if (v.value("vt", 0) == VT_DATE) doc["DateText"] = ValueText(v);
+      }
+    }
+    static const char* const kCollections[] = {
+        "Zones", "Units",    "Areas",      "Thermostats",  "TemperatureSensors", "Buttons",
+        "Codes", "Messages", "AudioZones", "AudioSources", "Expansions"};
+    doc["counts"] = Json::object();
+    for (const char* name : kCollections) {
+      Json v;
+      HRESULT hr = read(name, &v);
+      if (hr == DISP_E_UNKNOWNNAME) continue;  // the server has no such collection
+      if (Succeeded(hr) && v.value("vt", 0) == VT_DISPATCH && v["object"].is_string()) {
+        Json reply;
+        hr = Op({{"op", "get"}, {"object", v["object"]}, {"member", "Count"}}, &reply);
+        if (Succeeded(hr)) {
+          rows.push_back({name, ValueText(reply["result"])});
+          doc["counts"][name] = reply["result"].value("value", Json());
+          continue;
+        }
+      }
+      if (Succeeded(hr)) hr = DISP_E_TYPEMISMATCH;
+      rows.push_back({name, "! " + StatusNameOf(hr)});
+      doc["errors"][name] = StatusText(hr);
+    }
+    if (o_.json) {
+      out_ << doc.dump() << "\n";
+    } else {
+      size_t width = 0;
+      for (const Row& r : rows) width = std::max(width, r.label.size());
+      for (const Row& r : rows) {
+        out_ << std::left << std::setw(static_cast<int>(width + 2)) << r.label << r.text << "\n";
+      }
+    }
+    return rc;
+  }
+
+  // The columns of a list: the element's parameterless, non-object properties (at most six).
+  std::vector<std::string> DefaultColumns(const std::string& element) {
+    Json reply;
+    std::vector<std::string> columns;
+    if (Failed(Op({{"op", "describe"}, {"object", element}}, &reply))) return columns;
+    for (const Json& m : reply["members"]) {
+      for (const Json& a : m["accessors"]) {
+        bool required = false;
+        for (const Json& p : a["params"]) required |= !p.value("optional", false);
+        int vt = a.value("vt", 0);
+        if (a["kind"] == "get" && !required && vt != VT_DISPATCH && vt != VT_UNKNOWN &&
+            (vt & VT_ARRAY) == 0) {
+          columns.push_back(m["name"].get<std::string>());
+          break;
+        }
+      }
+      if (columns.size() == 6) break;
+    }
+    return columns;
+  }
+
+  int List() {
+    std::vector<PathSegment> path;
+    if (int rc = ParsedPath(o_.positional[1], &path); rc != kExitOk) return rc;
+    std::string collection;
+    if (int rc = Walk(path, path.size(), &collection); rc != kExitOk) return rc;
+    Json reply;
+    HRESULT hr = Op({{"op", "get"}, {"object", collection}, {"member", "Count"}}, &reply);
+    if (Failed(hr)) return Report("get " + o_.positional[1] + ".Count", hr, reply);
+    int64_t count = reply["result"].value("value", Json(0)).get<int64_t>();
+    std::vector<std::string> columns = o_.columns;
+    std::vector<std::vector<std::string>> cells;
+    Json rows = Json::array();
+    int rc = kExitOk;
+    for (int64_t i = 1; i <= count; ++i) {
+      hr = Op({{"op", "call"}, {"object", collection}, {"member", "Item"}, {"args", {i}}}, &reply);
+      if (Failed(hr) || !reply["result"]["object"].is_string()) {
+        return Report("call " + o_.positional[1] + ".Item(" + std::to_string(i) + ")",
+                      Failed(hr) ? hr : DISP_E_TYPEMISMATCH, reply);
+      }
+      std::string element = reply["result"]["object"].get<std::string>();
+      if (columns.empty()) columns = DefaultColumns(element);
+      std::vector<std::string> line;
+      Json row = Json::object();
+      for (const std::string& col : columns) {
+        Json r;
+        HRESULT chr = Op({{"op", "get"}, {"object", element}, {"member", col}}, &r);
+        if (Succeeded(chr)) {
+          line.push_back(ValueText(r["result"]));
+          row[col] = r["result"];
+        } else {
+          line.push_back("! " + StatusNameOf(chr));
+          row[col] = Json{{"status", StatusText(chr)}};
+          rc = kExitFailedStatus;
+        }
+      }
+      (void)Op({{"op", "release"}, {"object", element}}, &reply);
+      cells.push_back(std::move(line));
+      rows.push_back(std::move(row));
+    }
+    if (o_.json) {
+      out_ << rows.dump() << "\n";
+      return rc;
+    }
+    std::vector<size_t> widths;
+    for (const std::string& c : columns) widths.push_back(c.size());
+    for (const auto& line : cells) {
+      for (size_t c = 0; c < line.size(); ++c) widths[c] = std::max(widths[c], line[c].size());
+    }
+    auto print = [&](const std::vector<std::string>& line) {
+      std::string text;
+      for (size_t c = 0; c < line.size(); ++c) {
+        text += line[c];
+        if (c + 1 < line.size()) text += std::string(widths[c] - line[c].size() + 2, ' ');
+      }
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+      out_ << text << "\n";
+    };
+    print(columns);
+    for (const auto& line : cells) print(line);
+    return rc;
+  }
+
+  int Watch() {
+    Json reply;
+    HRESULT hr = Op({{"op", "advise"}, {"object", server_}}, &reply);
+    if (Failed(hr)) return Report("connect to the events of " + o_.cls, hr, reply);
+    long seen = 0;
+    BridgeClient releaser(ClientFor(o_));
+    releaser.set_session(client_.session());
+    hr = client_.Watch(
+        [&](const Json& e) {
+          if (o_.json) {
+            out_ << e.dump() << "\n";
+          } else {
+            std::vector<std::string> args;
+            for (const Json& a : e["arguments"]) args.push_back(ValueText(a));
+            out_ << e.value("interface", std::string()) << "." << e.value("member", std::string())
+                 << "(" << Join(args, ", ") << ")\n";
+          }
+          out_.flush();
+          // Objects passed with the event are not kept: their handles are given back.
+          for (const Json& a : e["arguments"]) {
+            if (a.is_object() && a.contains("object") && a["object"].is_string()) {
+              Json r;
+              (void)releaser.Op({{"op", "release"}, {"object", a["object"]}}, &r);
+            }
+          }
+          ++seen;
+          return o_.count < 0 || seen < o_.count;
+        },
+        stop_);
+    releaser.set_session("");
+    if (hr == S_FALSE) {
+      err_ << "zelctl: the bridge ended the event stream\n";
+      return kExitFailedStatus;
+    }
+    Json none;
+    if (Failed(hr)) return Report("watch", hr, none);
+    return kExitOk;
+  }
+
+  Options o_;
+  std::ostream& out_;
+  std::ostream& err_;
+  const std::atomic<bool>* stop_;
+  BridgeClient client_;
+  std::string server_;
+};
+
+}  // namespace
+
+std::string DateText(double automation_date) {
+  // Automation dates span the years 100 to 9999.
+  if (!std::isfinite(automation_date) || std::fabs(automation_date) > 2958466.0) {
+    return "(invalid date)";
+  }
+  // The whole part counts days from 1899-12-30; the fraction is the time of day, counted
+  // forward even for dates before 1899-12-30 (-1.25 is 1899-12-29 06:00).
+  double day = std::trunc(automation_date);
+  double fraction = std::fabs(automation_date - day);
+  int64_t seconds = std::llround(fraction * 86400.0);
+  if (seconds >= 86400) {
+    seconds -= 86400;
+    day += 1;
+  }
+  // Days since 1970-01-01, then the civil date (proleptic Gregorian calendar).
+  int64_t z = static_cast<int64_t>(day) - 25569 + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                static_cast<long long>(seconds % 60));
+  return text;
+}
+
+int RunZelctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              const std::atomic<bool>* stop) {
+  Options o;
+  std::string error;
+  if (!ParseOptions(args, &o, &error)) {
+    err << "zelctl: " << error << "\nTry 'zelctl --help'.\n";
+    return kExitUsage;
+  }
+  if (o.positional.empty()) {
+    if (o.help) {
+      out << kUsage;
+      return kExitOk;
+    }
+    err << kUsage;
+    return kExitUsage;
+  }
+  Ctl ctl(std::move(o), out, err, stop);
+  return ctl.Run();
+}
+
+}  // namespace zel::cli

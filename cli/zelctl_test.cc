@@ -1,0 +1,170 @@
+// zelctl against the fake server behind a real bridge: every command, both output forms, the
+// exit statuses, and the usage faults.
+#include "cli/zelctl.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "bridge/bridge_test_util.h"
+#include "bridge/fake_server.h"
+#include "bridge/protocol.h"
+
+namespace zel::cli {
+namespace {
+
+using bridge::testing::TestBridge;
+using Json = nlohmann::json;
+
+class ZelctlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(S_OK, server_.start_status()); }
+
+  // Runs zelctl with the test bridge's socket; returns the exit status.
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--socket", server_.bridge().unix_socket_path()});
+    out_.str("");
+    err_.str("");
+    return RunZelctl(args, out_, err_);
+  }
+  std::string out() const { return out_.str(); }
+  std::string err() const { return err_.str(); }
+
+  TestBridge server_;
+  std::ostringstream out_, err_;
+};
+
+TEST_F(ZelctlTest, StatusForPeopleAndScripts) {
+  ASSERT_EQ(kExitOk, Run({"status"})) << err();
+  EXPECT_NE(std::string::npos, out().find("Status       ssInteractive (16)\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Model        Test Panel 2000\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Version      3.14\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Phone        555-0100\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Date         2023-03-15 12:00:00\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Zones        3\n")) << out();
+  EXPECT_NE(std::string::npos, out().find("Thermostats  2\n")) << out();
+  EXPECT_EQ(std::string::npos, out().find("Units")) << "collections the server lacks are left out";
+
+  ASSERT_EQ(kExitOk, Run({"status", "--json"}));
+  Json j = Json::parse(out());
+  EXPECT_EQ(16, j["Status"]);
+  EXPECT_EQ("ssInteractive", j["StatusName"]);
+  EXPECT_EQ("3.14", j["Version"]);
+  EXPECT_EQ((Json{{"Zones", 3}, {"Areas", 1}, {"Thermostats", 2}}), j["counts"]);
+}
+
+TEST_F(ZelctlTest, GetPutCallThroughPaths) {
+  ASSERT_EQ(kExitOk, Run({"get", "Zones.Item(2).Name"})) << err();
+  EXPECT_EQ("Garage\n", out());
+  ASSERT_EQ(kExitOk, Run({"get", "Zones.Item(3).CurrCondition", "--json"}));
+  EXPECT_EQ((Json{{"vt", 3}, {"value", 0}}), Json::parse(out())["result"]);
+
+  ASSERT_EQ(kExitOk, Run({"put", "Thermostats.Item(1).HeatSetpointF", "68"})) << err();
+  EXPECT_EQ("", out());
+  ASSERT_EQ(kExitOk, Run({"get", "Thermostats.Item(1).HeatSetpointF"}));
+  EXPECT_EQ("68\n", out());
+
+  ASSERT_EQ(kExitOk, Run({"call", "Areas.Item(1).Arm", "1234", "3"})) << err();
+  ASSERT_EQ(kExitOk, Run({"get", "Areas.Item(1).LastArm"}));
+  EXPECT_EQ("1234/3\n", out());
+  ASSERT_EQ(kExitOk, Run({"call", "Areas.Item(1).Arm(\"0042\")"})) << err();
+  ASSERT_EQ(kExitOk, Run({"get", "Areas.Item(1).LastArm"}));
+  EXPECT_EQ("0042/-\n", out()) << "the optional mode was left out";
+
+  ASSERT_EQ(kExitOk, Run({"get", "Zones"}));
+  EXPECT_EQ(0u, out().find("<CZelZones h")) << out();
+  ASSERT_EQ(kExitOk, Run({"get", "Bytes"}));
+  EXPECT_EQ("[90, 1, 5]\n", out());
+  ASSERT_EQ(kExitOk, Run({"get", "NullText"}));
+  EXPECT_EQ("(null)\n", out());
+}
+
+TEST_F(ZelctlTest, FailedStatusGivesExitOneAndTheReason) {
+  EXPECT_EQ(kExitFailedStatus, Run({"put", "Thermostats.Item(1).HeatSetpointF", "200"}));
+  EXPECT_NE(std::string::npos, err().find("E_INVALIDARG (80070057)")) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"get", "Zones.Item(9).Name"}));
+  EXPECT_NE(std::string::npos, err().find("get Zones.Item(9)")) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"get", "Nope"}));
+  EXPECT_NE(std::string::npos, err().find("DISP_E_UNKNOWNNAME")) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"call", "Fail"}));
+  EXPECT_NE(std::string::npos, err().find("the fake always fails here [Test.Server]")) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"get", "Name.Length"}));
+  EXPECT_NE(std::string::npos, err().find("Name is not an object")) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"call", "Fail", "--json"}));
+  EXPECT_EQ("80004005", Json::parse(out())["status"]);
+}
+
+TEST_F(ZelctlTest, ListShowsATableOfTheElements) {
+  ASSERT_EQ(kExitOk, Run({"list", "Zones"})) << err();
+  EXPECT_EQ(
+      "Index  ID  Name        CurrCondition  HeatSetpointF  LastArm\n"
+      "1      1   Front Door  1              70\n"
+      "2      2   Garage      2              70\n"
+      "3      3   Hall        0              70\n",
+      out());
+  ASSERT_EQ(kExitOk, Run({"list", "Zones", "--columns", "Name,CurrCondition", "--json"}));
+  Json rows = Json::parse(out());
+  ASSERT_EQ(3u, rows.size());
+  EXPECT_EQ((Json{{"Name", {{"vt", 8}, {"value", "Hall"}}},
+                  {"CurrCondition", {{"vt", 3}, {"value", 0}}}}),
+            rows[2]);
+  EXPECT_EQ(kExitFailedStatus, Run({"list", "Zones", "--columns", "Name,Bogus"}));
+  EXPECT_NE(std::string::npos, out().find("! DISP_E_UNKNOWNNAME")) << out();
+}
+
+TEST_F(ZelctlTest, WatchPrintsEventsAsTheyArrive) {
+  int rc = -1;
+  std::thread watcher([&] { rc = Run({"watch", "--count", "3"}); });
+  ASSERT_TRUE(bridge::testing::WaitFor([&] { return server_.bridge().stream_count() == 1; },
+                                       std::chrono::milliseconds(5000)));
+  ComPtr<IDispatch> server;
+  ASSERT_EQ(S_OK, ClassRegistry::Instance().Create(bridge::testing::kFakeZelServerClsid, &server));
+  auto* fake = static_cast<bridge::testing::FakeServer*>(server.get());
+  ASSERT_EQ(S_OK, fake->FireTicks(2));
+  ASSERT_EQ(S_OK, fake->FireObject());
+  watcher.join();
+  EXPECT_EQ(kExitOk, rc) << err();
+  EXPECT_EQ(0u, out().find("_DTestEvents.OnTick(1)\n_DTestEvents.OnTick(2)\n"
+                           "_DTestEvents.OnObject(<CZelTestElement h"))
+      << out();
+}
+
+TEST_F(ZelctlTest, UsageFaultsAndHelp) {
+  EXPECT_EQ(kExitUsage, Run({}));
+  EXPECT_EQ(kExitUsage, Run({"frobnicate"}));
+  EXPECT_NE(std::string::npos, err().find("unknown command \"frobnicate\"")) << err();
+  EXPECT_EQ(kExitUsage, Run({"get"}));
+  EXPECT_EQ(kExitUsage, Run({"put", "Name"}));
+  EXPECT_EQ(kExitUsage, Run({"status", "extra"}));
+  EXPECT_EQ(kExitUsage, Run({"get", "Zones..Count"}));
+  EXPECT_NE(std::string::npos, err().find("expected a member name at position 7")) << err();
+  EXPECT_EQ(kExitUsage, Run({"--bogus", "status"}));
+  EXPECT_EQ(kExitUsage, Run({"--port", "http", "status"}));
+  EXPECT_EQ(kExitOk, Run({"--help"}));
+  EXPECT_NE(std::string::npos, out().find("usage: zelctl")) << out();
+  for (const char* cmd : {"status", "get", "put", "call", "list", "watch"}) {
+    EXPECT_EQ(kExitOk, Run({cmd, "--help"})) << cmd;
+    EXPECT_EQ(0u, out().find(std::string("usage: zelctl ") + cmd)) << out();
+  }
+}
+
+TEST_F(ZelctlTest, UnreachableBridgeGivesExitThree) {
+  std::ostringstream out, err;
+  EXPECT_EQ(kExitUnreachable,
+            RunZelctl({"--socket", "/nonexistent/zelbridge.sock", "status"}, out, err));
+  EXPECT_NE(std::string::npos, err.str().find("cannot reach the bridge at /nonexistent"))
+      << err.str();
+}
+
+TEST_F(ZelctlTest, LoopbackPortWorksToo) {
+  std::ostringstream out, err;
+  EXPECT_EQ(
+      kExitOk,
+      RunZelctl({"--port", std::to_string(server_.bridge().tcp_port()), "get", "Model"}, out, err))
+      << err.str();
+  EXPECT_EQ("Test Panel 2000\n", out.str());
+}
+
+}  // namespace
+}  // namespace zel::cli
