@@ -6,6 +6,7 @@
 
 #include "model/areas.h"
 #include "model/object_test_fixture.h"
+#include "model/plain_element.h"
 
 namespace zel {
 namespace {
@@ -294,6 +295,23 @@ TEST_F(ZonesTest, MembersAndPropertyMap) {
   EXPECT_EQ(Variant::UI2(0x41), status);
   ASSERT_EQ(S_OK, bag->Read("LOOPREADING", &loop));
   EXPECT_EQ(Variant::UI2(7), loop);
+}
+
+TEST_F(ZonesTest, SessionUsersResolveThroughTheCodesCollection) {
+  Connect(7);
+  AddElement<CZelCollectionElement>(kSlotCodes, 5, "OWNER");
+  AddElement<CZelCollectionElement>(kSlotCodes, 0x102, "GUEST");
+  SecurityCodeContext* context = server_->security_context();
+  uint32_t id = 0;
+  ASSERT_EQ(S_OK, context->FindCodeIdByName("owner", &id));  // names ignore ASCII case
+  EXPECT_EQ(5u, id);
+  ASSERT_EQ(S_OK, context->FindCodeIdByName("GUEST", &id));
+  EXPECT_EQ(0x102u, id);
+  EXPECT_EQ(E_FAIL, context->FindCodeIdByName("CLEANER", &id));
+  // Without client sessions a cookie is only text: it resolves as digits, and matches none.
+  uint8_t user = 0;
+  EXPECT_EQ(E_SRV_LOGIN_DENIED,
+            ResolveSecurityCode(context, Variant::Str(GuidToString(NewGuid())), &user));
 }
 
 TEST_F(ZonesTest, NullOutPointers) {

@@ -20,7 +20,7 @@ class ServerSecurityContext final : public SecurityCodeContext {
   // Client sessions arrive with the client login; until then there is no session list.
   bool HasSessionList() override { return false; }
   HRESULT FindSessionUser(const GUID& cookie, BStr* user_name) override;
-  // The Codes collection arrives with the object model: E_NOTIMPL until then.
+  // The ID of the code named user_name in the server's Codes collection (Item by name).
   HRESULT FindCodeIdByName(const BStr& user_name, uint32_t* id) override;
   HRESULT SystemParametersInfo(uint32_t index, Variant* value) override;
   // The user code count of the connected model's capability record; 0 when unknown.
