@@ -109,14 +109,13 @@ HRESULT CZelServer::DownloadSetupNow(bool async) {
   if (!async) return RunSetupDownload();
   if (setup_status_.load() == dsDownloading) return E_FAIL;
   JoinFinishedDownloads();
-  // The thread holds a reference to the server while it runs.
-  ComPtr<CZelServer> self(this);
+  // The thread does not hold the server: the server's destructor waits for it instead, so a
+  // download never outlives the object it fills.
   auto done = std::make_shared<std::atomic<bool>>(false);
   try {
-    std::thread worker([self, done]() mutable {
-      (void)self->RunSetupDownload();
+    std::thread worker([this, done] {
+      (void)RunSetupDownload();
       done->store(true);
-      self.reset();
     });
     std::lock_guard<std::mutex> g(threads_mu_);
     download_threads_.push_back(DownloadThread{std::move(worker), std::move(done)});

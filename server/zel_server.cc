@@ -31,6 +31,15 @@ CZelServer::CZelServer() { g_server.store(this, std::memory_order_release); }
 CZelServer::~CZelServer() {
   CZelServer* self = this;
   g_server.compare_exchange_strong(self, nullptr);
+  // Running downloads first: they use the store, the transport and the fields below.
+  std::vector<DownloadThread> threads;
+  {
+    std::lock_guard<std::mutex> g(threads_mu_);
+    threads.swap(download_threads_);
+  }
+  for (DownloadThread& d : threads) {
+    if (d.thread.joinable()) d.thread.join();
+  }
   std::unique_ptr<LongDelayTimer> timer;
   ComPtr<CZelSystemInformation> info;
   {
@@ -41,21 +50,6 @@ CZelServer::~CZelServer() {
   }
   timer.reset();  // joins the timer thread; its callback cannot re-arm now
   if (info) info->Detach();
-  std::vector<DownloadThread> threads;
-  {
-    std::lock_guard<std::mutex> g(threads_mu_);
-    threads.swap(download_threads_);
-  }
-  for (DownloadThread& d : threads) {
-    std::thread& t = d.thread;
-    // A download thread holds a reference; when it drops the last one it runs this destructor
-    // itself and cannot wait for itself.
-    if (t.get_id() == std::this_thread::get_id()) {
-      t.detach();
-    } else if (t.joinable()) {
-      t.join();
-    }
-  }
   events_.UnadviseAll();
 }
 
