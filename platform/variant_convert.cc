@@ -25,6 +25,14 @@
 //   30-99 are 1900s). A well-formed date outside years 100 to 9999 is DISP_E_OVERFLOW; anything
 //   else unreadable is DISP_E_TYPEMISMATCH.
 //
+// Other decisions:
+// - ChangeType takes no flags, so booleans always read as "True"/"False" (the platform's
+//   alphabetic-boolean conversion, which the XML writers ask for), never as "-1"/"0".
+// - A number in text is not a date: "45000" to DATE is DISP_E_TYPEMISMATCH.
+// - ERROR converts only to ERROR (and VARIANT); no integer converts to ERROR.
+// - A null object to any scalar, a default member that fails, and a chain of default members
+//   deeper than 8 objects are all DISP_E_TYPEMISMATCH. EMPTY and NULL convert to no object.
+//
 // Thread contract: stateless; safe from any thread. The time_t conversions read the process's
 // time zone (set up once by the C library).
 #include <cctype>
