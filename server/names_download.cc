@@ -113,14 +113,12 @@ HRESULT CZelServer::DownloadNamesNow(bool async) {
   if (!async) return RunNamesDownload();
   if (names_status_.load() == dsDownloading) return E_FAIL;
   JoinFinishedDownloads();
-  // The thread holds a reference to the server while it runs.
-  ComPtr<CZelServer> self(this);
+  // The thread does not hold the server: the server's destructor waits for it instead.
   auto done = std::make_shared<std::atomic<bool>>(false);
   try {
-    std::thread worker([self, done]() mutable {
-      (void)self->RunNamesDownload();
+    std::thread worker([this, done] {
+      (void)RunNamesDownload();
       done->store(true);
-      self.reset();
     });
     std::lock_guard<std::mutex> g(threads_mu_);
     download_threads_.push_back(DownloadThread{std::move(worker), std::move(done)});
