@@ -1,0 +1,206 @@
+// Zones, units and areas against the controller simulator on a pseudo-terminal, through the
+// real serial transport and a whole Start of the shipped house: a command goes out as the exact
+// frame the controller records, and its effect shows on the next poll.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "link/frame.h"
+#include "link/serial_transport.h"
+#include "model/areas.h"
+#include "model/model_registration.h"
+#include "model/x10_unit.h"
+#include "model/zones.h"
+#include "platform/instance_paths.h"
+#include "platform/resource_library.h"
+#include "server/zel_server.h"
+#include "sim/simulator.h"
+
+namespace zel {
+namespace {
+
+using sim::Bytes;
+
+// Production waits run 100 times faster (the units' 1500 ms interval polls every 15 ms).
+constexpr int kClockDivisor = 100;
+
+class ObjectsSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zel_objects_sim_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    SetInstanceDir(dir_);
+    std::shared_ptr<const ResourceLibrary> shipped;
+    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
+    // The shipped texts, with the serial device prefix pointing into this test's directory.
+    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
+    for (uint32_t id = 100; id < 250; ++id) {
+      if (id == 185) continue;
+      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
+    }
+    std::shared_ptr<const ResourceLibrary> lib;
+    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
+    InstallResources(lib);
+    RegisterServerClasses();
+    RegisterModelClasses();
+    Clock::SetForTesting(&clock_);
+
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_EQ(S_OK, sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
+                                          &scenario, &error))
+        << error;
+    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
+    ASSERT_EQ(S_OK, sim_->Start());
+    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    server_ = MakeObject<CZelServer>();
+    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+    ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
+    ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
+    ASSERT_EQ(S_OK, server_->Start());
+    ASSERT_EQ(ssInteractive, server_->status());
+  }
+
+  void TearDown() override {
+    if (server_) (void)server_->Stop();
+    server_.reset();
+    if (sim_) sim_->Stop();
+    Clock::SetForTesting(nullptr);
+    InstallResources(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  template <class I>
+  ComPtr<I> Element(int slot, uint16_t id) {
+    ComPtr<IDispatch> d;
+    EXPECT_EQ(S_OK, server_->GetCollection(slot, d.Receive()));
+    ComPtr<IZelCollection> c;
+    EXPECT_EQ(S_OK, QueryAs<IZelCollection>(d.get(), &c));
+    Variant item;
+    EXPECT_EQ(S_OK, c->Item(Variant::Missing(), Variant::I4(id), &item));
+    ComPtr<I> element;
+    EXPECT_EQ(S_OK, QueryAs<I>(item.dispatch(), &element));
+    return element;
+  }
+  HRESULT Poll(int slot, IZelCollectionElement* element) {
+    ComPtr<IDispatch> d;
+    ZEL_TRY(server_->GetCollection(slot, d.Receive()));
+    ComPtr<IZelCollection> c;
+    ZEL_TRY(QueryAs<IZelCollection>(d.get(), &c));
+    Variant index;
+    ZEL_TRY(element->get_Index(&index));
+    return c->Update(true, static_cast<uint32_t>(index.i4()));
+  }
+  static Bytes CommandFrame(uint8_t command, uint8_t p1, uint16_t p2) {
+    Bytes f = {0x5A,
+               0x05,
+               0x0F,
+               command,
+               p1,
+               static_cast<uint8_t>(p2 >> 8),
+               static_cast<uint8_t>(p2 & 0xFF),
+               0,
+               0};
+    SetFrameCrc(f.data(), static_cast<uint32_t>(f.size()));
+    return f;
+  }
+  static Bytes ItemFrame(uint8_t type, uint8_t number) {
+    Bytes f = {0x5A, 0x03, type, number, number, 0, 0};
+    SetFrameCrc(f.data(), static_cast<uint32_t>(f.size()));
+    return f;
+  }
+  // The position of `frame` among the frames the simulator received, or -1.
+  long PositionOf(const Bytes& frame, size_t from = 0) {
+    std::vector<Bytes> frames = sim_->ReceivedFrames();
+    auto it = std::find(frames.begin() + static_cast<long>(std::min(from, frames.size())),
+                        frames.end(), frame);
+    return it == frames.end() ? -1 : it - frames.begin();
+  }
+
+  ScaledClock clock_{kClockDivisor};
+  std::string dir_;
+  std::unique_ptr<sim::Simulator> sim_;
+  ComPtr<CZelServer> server_;
+};
+
+TEST_F(ObjectsSimTest, BypassedZoneShowsOnTheNextPoll) {
+  ComPtr<IZelZone> zone = Element<IZelZone>(kSlotZones, 2);
+  int32_t arming = -1;
+  ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
+  EXPECT_EQ(0, arming);
+  sim_->ClearReceivedFrames();
+  // "1234" is the first user code of the house.
+  ASSERT_EQ(S_OK, zone->Bypass(Variant::Str("1234")));
+  Bytes bypass = CommandFrame(4, 1, 2);
+  EXPECT_EQ((Bytes{0x5A, 0x05, 0x0F, 0x04, 0x01, 0x00, 0x02}),
+            Bytes(bypass.begin(), bypass.begin() + 7));
+  long at = PositionOf(bypass);
+  ASSERT_GE(at, 0);
+  // The zone's own poll follows the command.
+  EXPECT_GT(PositionOf(ItemFrame(0x15, 2), static_cast<size_t>(at)), at);
+  EXPECT_EQ((std::vector<sim::CommandRecord>{{4, 1, 2}}), sim_->Commands());
+  ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
+  EXPECT_EQ(1, arming);
+  // A code the house does not know sends nothing.
+  sim_->ClearReceivedFrames();
+  EXPECT_EQ(E_SRV_LOGIN_DENIED, zone->Restore(Variant::Str("9999")));
+  EXPECT_EQ(-1, PositionOf(CommandFrame(5, 1, 2)));
+  // Restored, and seen on an explicit poll too.
+  ASSERT_EQ(S_OK, zone->Restore(Variant::Str("5678")));
+  EXPECT_GE(PositionOf(CommandFrame(5, 2, 2)), 0);
+  ASSERT_EQ(S_OK, Poll(kSlotZones, zone.get()));
+  ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
+  EXPECT_EQ(0, arming);
+}
+
+TEST_F(ObjectsSimTest, UnitSwitchedOnShowsOnTheNextPoll) {
+  ComPtr<IZelX10Unit> unit = Element<IZelX10Unit>(kSlotUnits, 3);
+  int32_t status = -1;
+  ASSERT_EQ(S_OK, unit->get_Status(&status));
+  EXPECT_EQ(0, status);
+  ASSERT_EQ(S_OK, unit->On(Variant::Missing()));
+  EXPECT_GE(PositionOf(CommandFrame(1, 0, 3)), 0);
+  ASSERT_EQ(S_OK, Poll(kSlotUnits, unit.get()));
+  ASSERT_EQ(S_OK, unit->get_Status(&status));
+  EXPECT_EQ(1, status);
+  ASSERT_EQ(S_OK, unit->Level(Variant::I4(40)));
+  int32_t level = 0;
+  ASSERT_EQ(S_OK, unit->get_CurrentLevel(&level));
+  EXPECT_EQ(40, level);
+  // The house's porch light reports its time remaining.
+  ComPtr<IZelUnit> porch = Element<IZelUnit>(kSlotUnits, 1);
+  BStr left;
+  ASSERT_EQ(S_OK, porch->get_TimeRemaining(&left));
+  EXPECT_EQ("01:02:05", left.str());
+}
+
+TEST_F(ObjectsSimTest, ArmedAreaShowsItsMode) {
+  ComPtr<IZelArea> area = Element<IZelArea>(kSlotAreas, 1);
+  int32_t mode = -1;
+  ASSERT_EQ(S_OK, area->get_SecurityMode(&mode));
+  EXPECT_EQ(0, mode);
+  ASSERT_EQ(S_OK, area->Arm(Variant::Str("1234"), Variant::Missing()));
+  EXPECT_GE(PositionOf(CommandFrame(0x33, 1, 1)), 0);
+  ASSERT_EQ(S_OK, area->get_SecurityMode(&mode));
+  EXPECT_EQ(3, mode);
+  EXPECT_EQ(E_INVALIDARG, area->Arm(Variant::Str("1234"), Variant::I4(7)));
+  ASSERT_EQ(S_OK, area->Disarm(Variant::Str("1234")));
+  ASSERT_EQ(S_OK, Poll(kSlotAreas, area.get()));
+  ASSERT_EQ(S_OK, area->get_SecurityMode(&mode));
+  EXPECT_EQ(0, mode);
+  // The zones of area 1.
+  ComPtr<IDispatch> zones;
+  ASSERT_EQ(S_OK, area->get_Zones(zones.Receive()));
+  ComPtr<IZelCollection> list;
+  ASSERT_EQ(S_OK, QueryAs<IZelCollection>(zones.get(), &list));
+  int32_t count = 0;
+  ASSERT_EQ(S_OK, list->get_Count(&count));
+  // The six zones of the house and the system zones of area 1: 49, 50, 52, 54, 56, 58 to 63
+  // (51, 53, 55 and 57 lie in area 2).
+  EXPECT_EQ(17, count);
+}
+
+}  // namespace
+}  // namespace zel
