@@ -7,11 +7,15 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 4> kHandlers = {{
+constexpr std::array<HandlerEntry, 8> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
     {MSG_COMMAND, &HandleCommand, /*needs_session=*/true},
+    {0x11, &HandleSystemInformation, /*needs_session=*/true},
+    {0x13, &HandleSystemStatus, /*needs_session=*/true},
+    {0x10, &HandleSetTime, /*needs_session=*/true},
+    {kSetupUpload, &HandleSetupUpload, /*needs_session=*/true},
 }};
 
 }  // namespace
@@ -26,6 +30,14 @@ const HandlerEntry* FindHandler(uint8_t type) {
 void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply) {
   reply->send = true;
   reply->frame = NakFrame();
+  // During a setup upload an acknowledge asks for the next block; anything else ends it.
+  if (state.setup_upload.active) {
+    if (request.type() == MSG_ACK) {
+      ContinueSetupUpload(state, request, reply);
+      return;
+    }
+    state.setup_upload = SetupUpload{};
+  }
   const HandlerEntry* entry = FindHandler(request.type());
   if (entry == nullptr) return;
   if (entry->needs_session && !state.SessionOpen()) return;

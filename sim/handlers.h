@@ -38,5 +38,17 @@ void HandleAcknowledge(SimState& state, const RequestFrame& request, Reply* repl
 void HandleLogin(SimState& state, const RequestFrame& request, Reply* reply);        // 0x20
 void HandleLogout(SimState& state, const RequestFrame& request, Reply* reply);       // 0x21
 void HandleCommand(SimState& state, const RequestFrame& request, Reply* reply);      // 0x0F
+void HandleSystemInformation(SimState& state, const RequestFrame& request, Reply* reply);  // 0x11
+void HandleSystemStatus(SimState& state, const RequestFrame& request, Reply* reply);       // 0x13
+void HandleSetTime(SimState& state, const RequestFrame& request, Reply* reply);            // 0x10
+void HandleSetupUpload(SimState& state, const RequestFrame& request, Reply* reply);        // 0x04
+// The acknowledge that asks for the next block while a setup upload runs.
+void ContinueSetupUpload(SimState& state, const RequestFrame& request, Reply* reply);
+
+// Message types of the replies these handlers send.
+inline constexpr uint8_t kEndOfData = 0x03;
+inline constexpr uint8_t kSetupUpload = 0x04;  // the request and its data blocks
+inline constexpr uint8_t kSystemInformationReply = 0x12;
+inline constexpr uint8_t kSystemStatusReply = 0x14;
 
 }  // namespace zel::sim

@@ -94,6 +94,15 @@ HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error) 
       return E_INVALIDARG;
     }
   }
+  // The setup and status sections; the setup block must build for the scenario's model.
+  if (Failed(ParseSetupSection(doc, &s.setup_block_size, error)) ||
+      Failed(ParseStatusSection(doc, &s.status, error))) {
+    return E_INVALIDARG;
+  }
+  Bytes block;
+  if (Failed(BuildSetupBlock(doc, s.model, s.firmware.major, s.firmware.minor, &block, error))) {
+    return E_INVALIDARG;
+  }
   s.document = std::move(doc);
   *out = std::move(s);
   return S_OK;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/status.h"
+#include "sim/setup_scenario.h"
 
 namespace zel::sim {
 
@@ -29,6 +30,10 @@ struct Scenario {
   // True: the controller acknowledges the probe without a login. False: it answers the probe
   // with the negative acknowledge until the server logs in.
   bool probe_ack = false;
+  // The "setup" section: payload bytes per upload block (the block itself is built from the
+  // document when uploaded, see sim/setup_scenario.h); the "status" section.
+  size_t setup_block_size = 64;
+  StatusScenario status;
   nlohmann::json document = nlohmann::json::object();  // the whole file, for later sections
 };
 

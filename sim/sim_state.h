@@ -6,7 +6,10 @@
 // runs and while a test reads or changes the state.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <vector>
 
 #include "sim/scenario.h"
@@ -21,10 +24,40 @@ struct CommandRecord {
   friend bool operator==(const CommandRecord&, const CommandRecord&) = default;
 };
 
+// One set-time frame (type 0x10) as received.
+struct SetTimeRecord {
+  uint8_t year = 0;  // - 2000
+  uint8_t month = 0;
+  uint8_t day = 0;
+  uint8_t day_of_week = 0;  // 1 Monday .. 7 Sunday
+  uint8_t hour = 0;
+  uint8_t minute = 0;
+  uint8_t daylight_saving = 0;
+  friend bool operator==(const SetTimeRecord&, const SetTimeRecord&) = default;
+};
+
+// The clock as the server last set it: the value, and when (host monotonic time).
+struct ClockSetting {
+  std::time_t value = 0;
+  std::chrono::steady_clock::time_point set_at;
+};
+
+// A setup upload in progress: the block, how much has gone, the next block's number.
+struct SetupUpload {
+  bool active = false;
+  std::vector<uint8_t> block;
+  size_t offset = 0;
+  uint16_t next_block = 0;
+};
+
 struct SimState {
   Scenario scenario;
   bool logged_in = false;
   std::vector<CommandRecord> commands;
+  std::vector<SetTimeRecord> set_times;
+  std::optional<ClockSetting> clock_set;
+  SetupUpload setup_upload;
+  size_t setup_blocks_sent = 0;
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.
