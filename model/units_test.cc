@@ -318,19 +318,5 @@ TEST_F(UnitsTest, MembersByDispatch) {
   EXPECT_EQ(0x60040002, id);
 }
 
-TEST_F(UnitsTest, NullOutPointers) {
-  ComPtr<CZelX10Unit> unit = AddUnit(1);
-  EXPECT_EQ(E_POINTER, unit->get_Type(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_Status(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_TimeRemaining(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_Format(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_HouseCode(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_UnitNumber(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_Scene(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_CurrentLevel(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_BrightenSteps(nullptr));
-  EXPECT_EQ(E_POINTER, unit->get_DimSteps(nullptr));
-}
-
 }  // namespace
 }  // namespace zel

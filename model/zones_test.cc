@@ -314,16 +314,5 @@ TEST_F(ZonesTest, SessionUsersResolveThroughTheCodesCollection) {
             ResolveSecurityCode(context, Variant::Str(GuidToString(NewGuid())), &user));
 }
 
-TEST_F(ZonesTest, NullOutPointers) {
-  ComPtr<CZelZone> zone = AddZone(1);
-  EXPECT_EQ(E_POINTER, zone->get_Area(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_Type(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_CurrCondition(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_AlarmStatus(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_ArmingStatus(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_HadTrouble(nullptr));
-  EXPECT_EQ(E_POINTER, zone->get_LoopReading(nullptr));
-}
-
 }  // namespace
 }  // namespace zel
