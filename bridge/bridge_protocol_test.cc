@@ -684,7 +684,7 @@ TEST_F(BridgeTest, SocketIsForOwnerAndGroupOnlyAndGoesAwayAtStop) {
 
 TEST_F(BridgeTest, LiveSocketIsNotTakenOver) {
   Start();
-  BridgeOptions o = TestBridgeOptions();
+  BridgeOptions o;
   o.unix_socket_path = server_->bridge().unix_socket_path();
   o.tcp_port = -1;
   AutomationBridge second(o);
