@@ -1,0 +1,77 @@
+#include "service/daemon_options.h"
+
+#include <charconv>
+
+namespace zel {
+
+std::string DaemonUsage() {
+  return R"(Usage: zelcommsrv [options]
+
+Runs the communications server in the foreground: creates the server object, starts it against
+the controller configured in the instance directory, and serves local clients through the
+automation bridge until SIGTERM or SIGINT, then stops the server and exits.
+
+Options:
+  --instance DIR   instance directory (ZELINFO.DAT, SRVRLOG.XML, registry.json, the text
+                   catalogue); default: $ZELCOMMSRV_HOME, else /var/lib/zelcommsrv
+  --socket PATH    the bridge's Unix socket; default: DIR/zelbridge.sock
+  --no-socket      do not listen on a Unix socket
+  --port N         the bridge's loopback TCP port (127.0.0.1); 0 picks a free port
+  --no-tcp         do not listen on TCP
+  --no-start       do not call Start at launch; a client configures the server and starts it
+  --version        print the version and exit
+  --help           print this text and exit
+
+A Start that fails does not end the process: clients can reconfigure the server and start it
+again through the bridge (see docs/client-api.md).
+)";
+}
+
+HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* options,
+                           std::string* error) {
+  auto fail = [&](std::string message) {
+    if (error) *error = std::move(message);
+    return E_INVALIDARG;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) -> bool {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      options->show_help = true;
+    } else if (a == "--version") {
+      options->show_version = true;
+    } else if (a == "--instance") {
+      if (!value(&options->instance_dir) || options->instance_dir.empty()) {
+        return fail("--instance needs a directory");
+      }
+    } else if (a == "--socket") {
+      if (!value(&options->socket_path) || options->socket_path.empty()) {
+        return fail("--socket needs a path");
+      }
+    } else if (a == "--no-socket") {
+      options->listen_unix = false;
+    } else if (a == "--no-start") {
+      options->start_server = false;
+    } else if (a == "--no-tcp") {
+      options->tcp_port = -1;
+    } else if (a == "--port") {
+      std::string text;
+      if (!value(&text)) return fail("--port needs a number");
+      int port = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+      if (ec != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535) {
+        return fail("--port needs a number from 0 to 65535, not '" + text + "'");
+      }
+      options->tcp_port = port;
+    } else {
+      return fail("unknown option '" + a + "' (see --help)");
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace zel

@@ -1,0 +1,30 @@
+// Command-line options of the daemon zelcommsrv.
+//
+// Thread contract: parsed once in main before any thread starts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace zel {
+
+struct DaemonOptions {
+  std::string instance_dir;  // "" : ZELCOMMSRV_HOME or the default state directory
+  std::string socket_path;   // "" : zelbridge.sock in the instance directory
+  int tcp_port = -2;         // -2: the bridge's default port; -1: no TCP listener
+  bool listen_unix = true;
+  bool start_server = true;  // false: wait for a client to call Start
+  bool show_help = false;
+  bool show_version = false;
+};
+
+// Parses argv[1..]. Unknown options and bad values give E_INVALIDARG with *error set.
+HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* options,
+                           std::string* error);
+
+// The --help text.
+std::string DaemonUsage();
+
+}  // namespace zel

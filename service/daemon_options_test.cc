@@ -1,0 +1,48 @@
+// Command-line parsing of the daemon: every bad option gets a clear message, never a crash.
+#include "service/daemon_options.h"
+
+#include <gtest/gtest.h>
+
+namespace zel {
+namespace {
+
+TEST(DaemonOptionsTest, ParsesEveryOption) {
+  DaemonOptions o;
+  std::string error;
+  ASSERT_EQ(S_OK, ParseDaemonOptions(
+                      {"--instance", "/tmp/i", "--socket", "/tmp/s", "--port", "0", "--version"},
+                      &o, &error));
+  EXPECT_EQ("/tmp/i", o.instance_dir);
+  EXPECT_EQ("/tmp/s", o.socket_path);
+  EXPECT_EQ(0, o.tcp_port);
+  EXPECT_TRUE(o.show_version);
+  DaemonOptions p;
+  ASSERT_EQ(S_OK, ParseDaemonOptions({"--no-tcp", "--no-socket", "--no-start", "-h"}, &p, &error));
+  EXPECT_EQ(-1, p.tcp_port);
+  EXPECT_FALSE(p.listen_unix);
+  EXPECT_FALSE(p.start_server);
+  EXPECT_TRUE(o.start_server);
+  EXPECT_TRUE(p.show_help);
+}
+
+TEST(DaemonOptionsTest, RefusesBadInput) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message_part;
+  } cases[] = {
+      {{"--port"}, "--port needs"},         {{"--port", "70000"}, "0 to 65535"},
+      {{"--port", "12x"}, "0 to 65535"},    {{"--port", "-1"}, "0 to 65535"},
+      {{"--instance"}, "--instance needs"}, {{"--instance", ""}, "--instance needs"},
+      {{"--frobnicate"}, "unknown option"},
+  };
+  for (const Case& c : cases) {
+    DaemonOptions o;
+    std::string error;
+    EXPECT_EQ(E_INVALIDARG, ParseDaemonOptions(c.args, &o, &error)) << c.args[0];
+    EXPECT_NE(std::string::npos, error.find(c.message_part)) << error;
+  }
+  EXPECT_NE(std::string::npos, DaemonUsage().find("--instance"));
+}
+
+}  // namespace
+}  // namespace zel
