@@ -209,13 +209,5 @@ TEST_F(SetupStreamTest, NoStoreIsAFailure) {
   EXPECT_EQ(E_FAIL, server_->LoadSetup());
 }
 
-TEST(SetupAccessCodeTest, StoredForm) {
-  auto bytes = EncodeSetupAccessCode(BStr("73955"));
-  EXPECT_EQ(Utf16("7395"), std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  bytes = EncodeSetupAccessCode(BStr("12"));
-  EXPECT_EQ(BStr("12"), DecodeSetupAccessCode(bytes.data()));
-  EXPECT_EQ(0, bytes[8] | bytes[9]);
-}
-
 }  // namespace
 }  // namespace zel

@@ -66,14 +66,6 @@ TEST(CapabilityRecordTest, EveryByteMatchesTheIndependentCopy) {
   EXPECT_EQ(nullptr, CapabilityRecordAt(-1));
 }
 
-TEST(CapabilityRecordTest, FieldsReadLittleEndian) {
-  const CapabilityRecord* r = CapabilityRecordAt(5);
-  EXPECT_EQ(0x01C9, r->Word(kCapFirstAudioSourceUnit));
-  EXPECT_EQ(0x01FC, r->Word(kCapLastAudioZoneUnit));
-  EXPECT_EQ(1u, r->Dword(kCapHasParameter19));
-  EXPECT_EQ(0u, CapabilityRecordAt(0)->Dword(kCapHasParameter19) & 0xFFFF0000u);
-}
-
 TEST(CapabilityRecordTest, Firmware216SwitchesModels5And7) {
   // Before 2.16 every model uses its own record.
   EXPECT_EQ(CapabilityRecordAt(7), SelectCapabilityRecord(7, 2, 15));

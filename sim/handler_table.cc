@@ -2,12 +2,13 @@
 
 #include "link/frame.h"
 #include "sim/handlers.h"
+#include "sim/object_state.h"
 
 namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 8> kHandlers = {{
+constexpr std::array<HandlerEntry, 10> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -16,6 +17,8 @@ constexpr std::array<HandlerEntry, 8> kHandlers = {{
     {0x13, &HandleSystemStatus, /*needs_session=*/true},
     {0x10, &HandleSetTime, /*needs_session=*/true},
     {kSetupUpload, &HandleSetupUpload, /*needs_session=*/true},
+    {kZoneStatusRequest, &HandleZoneStatus, /*needs_session=*/true},
+    {kUnitStatusRequest, &HandleUnitStatus, /*needs_session=*/true},
 }};
 
 }  // namespace

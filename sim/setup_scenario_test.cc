@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
-#include "sim/controller_model.h"
 #include "sim/handlers.h"
 #include "sim/scenario.h"
 
@@ -192,13 +191,6 @@ TEST(ControllerHandlersTest, OtherRequestEndsTheUpload) {
   EXPECT_FALSE(state.setup_upload.active);
   HandleRequest(state, Request(MSG_ACK), &reply);
   EXPECT_EQ(AckFrame(), reply.frame);
-}
-
-TEST(ControllerModelTest, ModelCodes) {
-  EXPECT_EQ(7, ModelIndexOfCode(30));
-  EXPECT_EQ(10, ModelIndexOfCode(37));
-  EXPECT_EQ(-1, ModelIndexOfCode(38));
-  EXPECT_EQ(-1, ModelIndexOfCode(3));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/scenario.h"
+#include "sim/sim_objects.h"
 
 namespace zel::sim {
 
@@ -58,6 +59,7 @@ struct SimState {
   std::optional<ClockSetting> clock_set;
   SetupUpload setup_upload;
   size_t setup_blocks_sent = 0;
+  ObjectStates objects;  // zones and units, see sim/object_state.h
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.
