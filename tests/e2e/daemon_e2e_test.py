@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Black-box tests of the daemon: zelsim on a pseudo-terminal, zelcommsrv against it, zelctl as
+the client. Each test starts its own simulator and daemon in a throw-away instance directory.
+
+Run: daemon_e2e_test.py BUILD_DIR SOURCE_DIR
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = SOURCE = None
+
+
+def wait_for(predicate, timeout=20.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class DaemonFixture:
+    def __init__(self, scenario="house.json"):
+        self.inst = tempfile.mkdtemp(prefix="zel-e2e-")
+        with open(os.path.join(SOURCE, "resources", "ZelCommSrvRes.DLL.txt")) as src, \
+                open(os.path.join(self.inst, "ZelCommSrvRes.DLL.txt"), "w") as dst:
+            for line in src:
+                dst.write(f"185 = {self.inst}/ttyS\n" if line.startswith("185 =") else line)
+        self.frames = os.path.join(self.inst, "frames.txt")
+        self.sim = subprocess.Popen(
+            [os.path.join(BUILD, "sim", "zelsim"),
+             "--scenario", os.path.join(SOURCE, "sim", "scenarios", scenario),
+             "--link", os.path.join(self.inst, "ttyS1"),
+             "--control", os.path.join(self.inst, "sim.sock"), "--record", self.frames],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.exists(os.path.join(self.inst, "ttyS1")), what="simulator link")
+        self.log = open(os.path.join(self.inst, "server.log"), "w")
+        self.daemon = subprocess.Popen(
+            [os.path.join(BUILD, "service", "zelcommsrv"), "--instance", self.inst,
+             "--no-tcp", "--no-start"], stderr=self.log)
+        wait_for(lambda: os.path.exists(os.path.join(self.inst, "zelbridge.sock")),
+                 what="bridge socket")
+
+    def zelctl(self, *args, check=True):
+        out = subprocess.run(
+            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
+             os.path.join(self.inst, "zelbridge.sock"), *args],
+            capture_output=True, text=True, timeout=60)
+        if check and out.returncode != 0:
+            raise AssertionError(f"zelctl {args} failed: {out.stdout} {out.stderr}")
+        return out
+
+    def value(self, path):
+        reply = json.loads(self.zelctl("--json", "get", path).stdout)
+        return reply["result"].get("value")
+
+    def frame_lines(self):
+        with open(self.frames) as f:
+            return [line.strip() for line in f if line.strip()]
+
+    def start(self, code="1234"):
+        self.zelctl("put", "AccessCode", code)
+        self.zelctl("call", "Start")
+
+    def close(self):
+        for proc in (self.daemon, self.sim):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+        codes = []
+        for proc in (self.daemon, self.sim):
+            try:
+                codes.append(proc.wait(timeout=30))
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                codes.append("hung")
+        self.log.close()
+        if self.sim.stdout:
+            self.sim.stdout.close()
+        shutil.rmtree(self.inst, ignore_errors=True)
+        return codes
+
+
+class StartAndStop(unittest.TestCase):
+    def setUp(self):
+        self.d = DaemonFixture()
+
+    def tearDown(self):
+        self.d.close()
+
+    def test_start_reaches_interactive_and_stop_logs_out(self):
+        self.d.start()
+        self.assertEqual(16, self.d.value("Status"))
+        status = self.d.zelctl("status").stdout
+        self.assertIn("ssInteractive", status)
+        # The first frames of the start: probe, then login with the four digits.
+        frames = self.d.frame_lines()
+        self.assertEqual("5A 01 05 C1 93", frames[0])
+        self.assertTrue(frames[1].startswith("5A 05 20 01 02 03 04"), frames[1])
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        self.assertEqual("5A 01 21 C1 88", self.d.frame_lines()[-1])
+
+    def test_wrong_access_code_fails_and_a_client_can_start_again(self):
+        result = self.d.zelctl("put", "AccessCode", "9999")
+        self.assertEqual(0, result.returncode)
+        failed = self.d.zelctl("call", "Start", check=False)
+        self.assertNotEqual(0, failed.returncode)
+        self.assertIn("C0000004", (failed.stdout + failed.stderr).upper())
+        self.assertEqual(128, self.d.value("Status"))
+        self.d.start("1234")
+        self.assertEqual(16, self.d.value("Status"))
+
+
+class Objects(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.d = DaemonFixture()
+        cls.d.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def test_list_zones_shows_the_scenario_names(self):
+        listing = self.d.zelctl("list", "Zones").stdout
+        self.assertIn("FRONT DOOR", listing)
+        self.assertIn("SMOKE DETECTOR", listing)
+
+    def test_bypass_sends_the_command_frame_and_the_next_poll_shows_it(self):
+        before = self.d.value("Zones.Item(2).ArmingStatus")
+        self.d.zelctl("call", "Zones.Item(2).Bypass", "1234")
+        lines = self.d.frame_lines()
+        bypass = [l for l in lines if l.startswith("5A 05 0F 04")]
+        self.assertTrue(bypass, lines[-5:])
+        self.assertTrue(bypass[-1].startswith("5A 05 0F 04 01 00 02"), bypass[-1])
+        # The element refreshes itself after the command: the next frame polls zone 2.
+        self.assertEqual("5A 03 15 02 02 91 21", lines[lines.index(bypass[-1]) + 1])
+        self.assertNotEqual(before, self.d.value("Zones.Item(2).ArmingStatus"))
+
+    def test_unit_on_is_seen_on_the_next_poll(self):
+        self.d.zelctl("call", "Units.Item(3).On")
+        wait_for(lambda: self.d.value("Units.Item(3).Status") == 1, what="unit 3 on")
+
+    def test_a_bad_path_is_a_clear_error(self):
+        out = self.d.zelctl("get", "Zones.Item(2).NoSuchMember", check=False)
+        self.assertNotEqual(0, out.returncode)
+        self.assertIn("80020006", (out.stdout + out.stderr).upper())
+
+
+class Events(unittest.TestCase):
+    def setUp(self):
+        self.d = DaemonFixture()
+
+    def tearDown(self):
+        self.d.close()
+
+    def test_watch_sees_the_status_changes_of_a_start(self):
+        watch = subprocess.Popen(
+            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
+             os.path.join(self.d.inst, "zelbridge.sock"), "--json", "watch"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            time.sleep(0.5)  # let the watcher advise before the start
+            self.d.start()
+            seen = []
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                line = watch.stdout.readline()
+                if not line:
+                    break
+                event = json.loads(line)
+                if event.get("member") == "OnServerStatusChange":
+                    seen.append(event["arguments"][0]["value"])
+                    if seen[-1] == 16:
+                        break
+            self.assertIn(1, seen)
+            self.assertEqual(16, seen[-1])
+        finally:
+            watch.terminate()
+            watch.wait(timeout=10)
+            watch.stdout.close()
+            watch.stderr.close()
+
+
+if __name__ == "__main__":
+    BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v"])
