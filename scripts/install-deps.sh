@@ -8,7 +8,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev   # unit tests and benchmarks
   libssl-dev            # AES-128 for the network transport (libcrypto)
   nlohmann-json3-dev    # JSON for the client bridge and simulator scenarios
-  libcpp-httplib-dev    # HTTP/1.1 server and client for the client bridge
   libmicrohttpd-dev     # the client bridge's HTTP server (Unix socket and loopback, event streams)
   libcurl4-openssl-dev  # HTTP client of zelctl, the bridge tests and benchmarks (Unix sockets)
   libxml2-dev           # XML snapshots and the server log
