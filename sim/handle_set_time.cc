@@ -3,6 +3,7 @@
 // a frame of another size is refused.
 #include <chrono>
 
+#include "sim/civil_time.h"
 #include "sim/handlers.h"
 
 namespace zel::sim {
@@ -21,9 +22,9 @@ void HandleSetTime(SimState& state, const RequestFrame& request, Reply* reply) {
   t.tm_mday = r.day;
   t.tm_hour = r.hour;
   t.tm_min = r.minute;
-  t.tm_isdst = -1;
-  std::time_t value = std::mktime(&t);
-  if (value != -1) state.clock_set = ClockSetting{value, std::chrono::steady_clock::now()};
+  // The clock runs from the minute set (arithmetic normalises an impossible date as it can).
+  state.clock_set =
+      ClockSetting{CivilSeconds(t), r.daylight_saving != 0, std::chrono::steady_clock::now()};
   reply->frame = AckFrame();
 }
 

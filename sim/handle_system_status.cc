@@ -4,6 +4,7 @@
 // mode byte per area.
 #include <chrono>
 
+#include "sim/civil_time.h"
 #include "sim/controller_model.h"
 #include "sim/handlers.h"
 
@@ -15,13 +16,14 @@ namespace {
 std::tm ControllerClock(const SimState& state) {
   const StatusScenario& st = state.scenario.status;
   if (st.time) return *st.time;
-  std::time_t now = std::time(nullptr);
   if (state.clock_set) {
-    // The time the server set, running on since then.
     auto elapsed = std::chrono::steady_clock::now() - state.clock_set->set_at;
-    now =
-        state.clock_set->value + std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    std::tm t = CivilFromSeconds(state.clock_set->civil_seconds +
+                                 std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    t.tm_isdst = state.clock_set->daylight_saving ? 1 : 0;
+    return t;
   }
+  std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   return local;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "sim/civil_time.h"
 #include "sim/controller_model.h"
 
 namespace zel::sim {
@@ -181,10 +182,13 @@ HRESULT ParseStatusSection(const json& document, StatusScenario* out, std::strin
       }
       t.tm_year -= 1900;
       t.tm_mon -= 1;
-      t.tm_isdst = -1;
-      std::tm normal = t;
-      if (std::mktime(&normal) == -1) return Refuse(error, "\"time\" is no local time");
-      s.time = normal;  // with its day of week filled in
+      if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 ||
+          t.tm_min > 59 || t.tm_sec > 59) {
+        return Refuse(error, "\"time\" is no calendar time");
+      }
+      std::tm normal = CivilFromSeconds(CivilSeconds(t));  // with its day of week filled in
+      normal.tm_isdst = -1;
+      s.time = normal;
     }
     for (auto [key, hour, minute] :
          {std::tuple<const char*, int*, int*>{"sunrise", &s.sunrise_hour, &s.sunrise_minute},

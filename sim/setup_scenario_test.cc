@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
+#include "sim/civil_time.h"
 #include "sim/handlers.h"
 #include "sim/scenario.h"
 
@@ -191,6 +192,26 @@ TEST(ControllerHandlersTest, OtherRequestEndsTheUpload) {
   EXPECT_FALSE(state.setup_upload.active);
   HandleRequest(state, Request(MSG_ACK), &reply);
   EXPECT_EQ(AckFrame(), reply.frame);
+}
+
+TEST(CivilTimeTest, RoundTripsAndWeekdays) {
+  std::tm t{};
+  t.tm_year = 2081 - 1900;
+  t.tm_mon = 0;
+  t.tm_mday = 2;
+  t.tm_hour = 23;
+  t.tm_min = 59;
+  t.tm_sec = 30;
+  std::tm later = CivilFromSeconds(CivilSeconds(t) + 45);  // past midnight
+  EXPECT_EQ(3, later.tm_mday);
+  EXPECT_EQ(0, later.tm_hour);
+  EXPECT_EQ(15, later.tm_sec);
+  EXPECT_EQ(5, later.tm_wday);  // 3 January 2081 is a Friday
+  std::tm leap = CivilFromSeconds(DaysFromCivil(2024, 2, 29) * 86400);
+  EXPECT_EQ(1, leap.tm_mon);
+  EXPECT_EQ(29, leap.tm_mday);
+  EXPECT_EQ(4, leap.tm_wday);  // a Thursday
+  EXPECT_EQ(4, CivilFromSeconds(0).tm_wday);  // 1 January 1970, a Thursday
 }
 
 }  // namespace

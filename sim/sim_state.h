@@ -37,9 +37,11 @@ struct SetTimeRecord {
   friend bool operator==(const SetTimeRecord&, const SetTimeRecord&) = default;
 };
 
-// The clock as the server last set it: the value, and when (host monotonic time).
+// The clock as the server last set it: the civil time set (sim/civil_time.h), its
+// daylight-saving flag, and when it was set (host monotonic time).
 struct ClockSetting {
-  std::time_t value = 0;
+  int64_t civil_seconds = 0;
+  bool daylight_saving = false;
   std::chrono::steady_clock::time_point set_at;
 };
 
