@@ -8,7 +8,7 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 10> kHandlers = {{
+constexpr std::array<HandlerEntry, 12> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -17,6 +17,8 @@ constexpr std::array<HandlerEntry, 10> kHandlers = {{
     {0x13, &HandleSystemStatus, /*needs_session=*/true},
     {0x10, &HandleSetTime, /*needs_session=*/true},
     {kSetupUpload, &HandleSetupUpload, /*needs_session=*/true},
+    {0x0C, &HandleNamesUpload, /*needs_session=*/true},
+    {0x0B, &HandleNameData, /*needs_session=*/true},
     {kZoneStatusRequest, &HandleZoneStatus, /*needs_session=*/true},
     {kUnitStatusRequest, &HandleUnitStatus, /*needs_session=*/true},
 }};
@@ -40,6 +42,14 @@ void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply) {
       return;
     }
     state.setup_upload = SetupUpload{};
+  }
+  // The same for a names upload and its next name.
+  if (state.names_upload.active) {
+    if (request.type() == MSG_ACK) {
+      ContinueNamesUpload(state, request, reply);
+      return;
+    }
+    state.names_upload = NamesUpload{};
   }
   const HandlerEntry* entry = FindHandler(request.type());
   if (entry == nullptr) return;

@@ -44,6 +44,10 @@ void HandleSetTime(SimState& state, const RequestFrame& request, Reply* reply); 
 void HandleSetupUpload(SimState& state, const RequestFrame& request, Reply* reply);        // 0x04
 // The acknowledge that asks for the next block while a setup upload runs.
 void ContinueSetupUpload(SimState& state, const RequestFrame& request, Reply* reply);
+void HandleNamesUpload(SimState& state, const RequestFrame& request, Reply* reply);  // 0x0C
+void HandleNameData(SimState& state, const RequestFrame& request, Reply* reply);     // 0x0B
+// The acknowledge that asks for the next name while a names upload runs.
+void ContinueNamesUpload(SimState& state, const RequestFrame& request, Reply* reply);
 
 // Message types of the replies these handlers send.
 inline constexpr uint8_t kEndOfData = 0x03;

@@ -53,6 +53,21 @@ struct SetupUpload {
   uint16_t next_block = 0;
 };
 
+// A names upload in progress: the name frames to send, and the next one's position.
+struct NamesUpload {
+  bool active = false;
+  std::vector<std::vector<uint8_t>> frames;
+  size_t next = 0;
+};
+
+// One name the server uploaded (type 0x0B), as received.
+struct NameUploadRecord {
+  uint8_t type = 0;
+  uint16_t number = 0;
+  std::string name;
+  friend bool operator==(const NameUploadRecord&, const NameUploadRecord&) = default;
+};
+
 struct SimState {
   Scenario scenario;
   bool logged_in = false;
@@ -61,6 +76,8 @@ struct SimState {
   std::optional<ClockSetting> clock_set;
   SetupUpload setup_upload;
   size_t setup_blocks_sent = 0;
+  NamesUpload names_upload;
+  std::vector<NameUploadRecord> name_uploads;
   ObjectStates objects;  // zones and units, see sim/object_state.h
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
