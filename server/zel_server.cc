@@ -54,8 +54,15 @@ CZelServer::~CZelServer() {
 }
 
 HRESULT CZelServer::QueryInterface(const IID& iid, void** ppv) {
-  return QueryInterfaceFor<IZelServer, IZelServerConfig, IDispatch, IConnectionPointContainer>(
-      this, iid, ppv);
+  return QueryInterfaceFor<IZelServer, IZelServerConfig, IDispatch, IConnectionPointContainer,
+                           IProvideOutgoingInterface>(this, iid, ppv);
+}
+
+HRESULT CZelServer::GetOutgoingInterface(IID* iid, const MemberTable** members) {
+  if (iid == nullptr || members == nullptr) return E_POINTER;
+  *iid = kIidDZelServerEvents;
+  *members = &ServerEventsMembers();
+  return S_OK;
 }
 
 const MemberTable& CZelServer::Members() {

@@ -54,6 +54,7 @@
 #include "server/interfaces.h"
 #include "server/long_delay_timer.h"
 #include "server/security_context.h"
+#include "server/server_events_table.h"
 #include "server/system_info.h"
 #include "server/system_parameters.h"
 
@@ -62,7 +63,8 @@ namespace zel {
 class CZelSystemInformation;
 
 class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
-                         public IConnectionPointContainer {
+                         public IConnectionPointContainer,
+                         public IProvideOutgoingInterface {
  public:
   // The access code of a new server.
   static constexpr std::string_view kDefaultAccessCode = "7395";
@@ -163,6 +165,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   // ---- IConnectionPointContainer ----
   HRESULT FindConnectionPoint(const IID& iid, IConnectionPoint** point) override;
+
+  // ---- IProvideOutgoingInterface: names the sinks' members for clients of the bridge ----
+  HRESULT GetOutgoingInterface(IID* iid, const MemberTable** members) override;
 
   // ---- The server's own API for the other libraries of the process ----
 

@@ -325,3 +325,25 @@ TEST(ServerClassTest, SingletonByProgId) {
 
 }  // namespace
 }  // namespace zel
+
+namespace zel {
+namespace {
+
+// Clients of the bridge learn the sinks' member names from the server itself.
+TEST_F(ServerTest, NamesItsOutgoingInterfaceForClients) {
+  ComPtr<IProvideOutgoingInterface> provider;
+  ASSERT_EQ(S_OK, QueryAs<IProvideOutgoingInterface>(server_.get(), &provider));
+  IID iid = GUID_NULL;
+  const MemberTable* members = nullptr;
+  ASSERT_EQ(S_OK, provider->GetOutgoingInterface(&iid, &members));
+  EXPECT_EQ(kIidDZelServerEvents, iid);
+  ASSERT_NE(nullptr, members);
+  ASSERT_NE(nullptr, members->FindById(kDispidSinkOnServerStatusChange));
+  EXPECT_EQ("OnServerStatusChange", members->FindById(kDispidSinkOnServerStatusChange)->name);
+  EXPECT_EQ(1, members->FindById(1)->accessors.size() == 1 ? 1 : 0);
+  EXPECT_EQ("OnEvent", members->FindById(1)->name);
+  EXPECT_EQ(E_POINTER, provider->GetOutgoingInterface(nullptr, &members));
+}
+
+}  // namespace
+}  // namespace zel
