@@ -111,21 +111,7 @@ HRESULT CZelServer::RunNamesDownload() {
 
 HRESULT CZelServer::DownloadNamesNow(bool async) {
   if (!async) return RunNamesDownload();
-  if (names_status_.load() == dsDownloading) return E_FAIL;
-  JoinFinishedDownloads();
-  // The thread does not hold the server: the server's destructor waits for it instead.
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  try {
-    std::thread worker([this, done] {
-      (void)RunNamesDownload();
-      done->store(true);
-    });
-    std::lock_guard<std::mutex> g(threads_mu_);
-    download_threads_.push_back(DownloadThread{std::move(worker), std::move(done)});
-  } catch (const std::system_error& e) {
-    return HresultFromErrno(e.code().value());
-  }
-  return S_OK;
+  return StartDownloadThread(names_status_, &CZelServer::RunNamesDownload);
 }
 
 HRESULT CZelServer::get_DownloadNamesStatus(int32_t* status) {

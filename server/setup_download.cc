@@ -107,14 +107,19 @@ HRESULT CZelServer::RunSetupDownload() {
 
 HRESULT CZelServer::DownloadSetupNow(bool async) {
   if (!async) return RunSetupDownload();
-  if (setup_status_.load() == dsDownloading) return E_FAIL;
+  return StartDownloadThread(setup_status_, &CZelServer::RunSetupDownload);
+}
+
+HRESULT CZelServer::StartDownloadThread(const std::atomic<int32_t>& status,
+                                        HRESULT (CZelServer::*run)()) {
+  if (status.load() == dsDownloading) return E_FAIL;
   JoinFinishedDownloads();
   // The thread does not hold the server: the server's destructor waits for it instead, so a
   // download never outlives the object it fills.
   auto done = std::make_shared<std::atomic<bool>>(false);
   try {
-    std::thread worker([this, done] {
-      (void)RunSetupDownload();
+    std::thread worker([this, done, run] {
+      (void)(this->*run)();
       done->store(true);
     });
     std::lock_guard<std::mutex> g(threads_mu_);

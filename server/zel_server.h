@@ -291,6 +291,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
     std::shared_ptr<std::atomic<bool>> done;
   };
   void JoinFinishedDownloads();
+  // Runs `run` on a download thread unless `status` says that download is running (E_FAIL).
+  HRESULT StartDownloadThread(const std::atomic<int32_t>& status, HRESULT (CZelServer::*run)());
   std::mutex threads_mu_;
   std::vector<DownloadThread> download_threads_ ZEL_GUARDED_BY(threads_mu_);
 };
