@@ -252,7 +252,7 @@ TEST(ShippedCatalogTest, HasEveryIdTheServerUses) {
 
   const uint32_t messages[] = {
       // Event-log messages.
-      0x00020064, 0x00020065, 0xC0020066, 0xC0020067,
+      0x00020064, 0x00020065, 0xC0020066, 0xC0020067, 0x80020068,
       // Status codes.
       0x80004001, 0x80004002, 0x80004003, 0x80004004, 0x80004005, 0x80004021, 0x8000FFFF,
       0x80070005, 0x80070006, 0x8007000E, 0x80070057, 0x800705B4, 0x80010105, 0x80010108,

@@ -111,6 +111,8 @@ inline constexpr HRESULT E_COMM_BAD_BAUD_RATE = MakeHresult(0xC0030010);
 inline constexpr uint32_t MSG_SERVICE_STARTED = 0x00020064;
 inline constexpr uint32_t MSG_SERVICE_FAILED = 0xC0020066;
 inline constexpr uint32_t MSG_RESOURCES_MISSING = 0xC0020067;
+// Warning: an unreadable local store was set aside and a new one made.
+inline constexpr uint32_t MSG_STORE_SET_ASIDE = 0x80020068;
 
 // Windows error numbers that the system's codes are built from.
 inline constexpr uint32_t kWin32FileNotFound = 2;

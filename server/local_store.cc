@@ -1,6 +1,7 @@
 // Opening the local store ZELINFO.DAT in the instance directory, once, kept open for the life of
 // the server.
 #include "platform/instance_paths.h"
+#include "platform/system_log.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -14,6 +15,14 @@ HRESULT CZelServer::OpenLocalStore() {
   if (path.size() > kMaxStorePath) return E_FAIL;
   ComPtr<IStorage> store;
   HRESULT hr = OpenCompoundFile(path, StorageOpenMode::kOpenExisting, store.Receive());
+  if (hr == STG_E_INVALIDHEADER || hr == STG_E_DOCFILECORRUPT) {
+    // An unreadable store (a disk fault, a foreign file) would fail every start: keep its bytes
+    // aside for inspection, say so in the system log, and start again with an empty store.
+    std::string moved_to;
+    ZEL_TRY(SetAsideCorruptStore(path, &moved_to));
+    ReportEvent(MSG_STORE_SET_ASIDE, hr, moved_to);
+    hr = STG_E_FILENOTFOUND;
+  }
   if (hr == STG_E_FILENOTFOUND) {
     // No store yet (first start, or a new instance directory): make an empty one.
     (void)EnsureInstanceDir();

@@ -9,6 +9,7 @@
 #include "platform/class_registry.h"
 #include "platform/error_info.h"
 #include "platform/instance_paths.h"
+#include "platform/system_log.h"
 #include "server/recording_sink.h"
 #include "server/server_test_fixture.h"
 
@@ -176,6 +177,30 @@ TEST_F(LifecycleTest, NoStoreNoTransportFallsBackToTheSerialLine) {
   ComPtr<IZelCommHandlerSerial> serial;
   EXPECT_EQ(S_OK, t.As(&serial));
   EXPECT_EQ(ssFailure, server_->status());
+}
+
+TEST_F(LifecycleTest, UnreadableStoreIsSetAsideAndReplaced) {
+  std::string garbage(1500, '\x5A');
+  {
+    std::FILE* f = std::fopen((dir_ + "/ZELINFO.DAT").c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fwrite(garbage.data(), 1, garbage.size(), f);
+    std::fclose(f);
+  }
+  ScopedSystemLogCapture capture;
+  // The fallback transport finds no device, but the store step must have passed.
+  EXPECT_EQ(E_COMM_PORT_NOT_FOUND, server_->Start());
+  ASSERT_TRUE(server_->local_store());
+  int aside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("ZELINFO.DAT.corrupt-", 0) != 0) continue;
+    ++aside;
+    EXPECT_EQ(garbage.size(), std::filesystem::file_size(entry.path()));
+  }
+  EXPECT_EQ(1, aside);
+  ASSERT_FALSE(capture.reports().empty());
+  EXPECT_EQ(MSG_STORE_SET_ASIDE, capture.reports().front().message_id);
 }
 
 TEST_F(LifecycleTest, StoreOnATooLongPathFailsTheStart) {
