@@ -140,8 +140,10 @@ class Objects(unittest.TestCase):
         bypass = [l for l in lines if l.startswith("5A 05 0F 04")]
         self.assertTrue(bypass, lines[-5:])
         self.assertTrue(bypass[-1].startswith("5A 05 0F 04 01 00 02"), bypass[-1])
-        # The element refreshes itself after the command: the next frame polls zone 2.
-        self.assertEqual("5A 03 15 02 02 91 21", lines[lines.index(bypass[-1]) + 1])
+        # The element refreshes itself after the command: zone 2 is polled after it (the units'
+        # update thread may slip a poll of its own in between).
+        after = lines[lines.index(bypass[-1]) + 1:]
+        self.assertIn("5A 03 15 02 02 91 21", after[:4])
         self.assertNotEqual(before, self.d.value("Zones.Item(2).ArmingStatus"))
 
     def test_unit_on_is_seen_on_the_next_poll(self):
