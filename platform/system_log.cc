@@ -21,11 +21,8 @@ constexpr const char* kSyslogSocket = "/dev/log";
 std::mutex g_sink_mu;
 std::shared_ptr<SystemLogSink> g_sink;  // guarded by g_sink_mu
 
-std::string Hex8(uint32_t v) {
-  char buf[11];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
+// Message ids and codes appear as "0x%08X", the form the status codes use everywhere.
+std::string Hex8(uint32_t v) { return StatusHex(static_cast<HRESULT>(v)); }
 
 void WriteSyslog(const SystemLogReport& r) {
   static std::once_flag opened;
