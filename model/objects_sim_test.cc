@@ -16,6 +16,7 @@
 #include "platform/resource_library.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "zel_source_dir.h"
 
 namespace zel {
 namespace {

@@ -15,6 +15,7 @@
 
 #include "platform/compound_file_format.h"
 #include "platform/compound_file_samples.h"
+#include "zel_source_dir.h"
 
 namespace zel {
 namespace {

@@ -7,6 +7,7 @@
 
 #include "platform/instance_paths.h"
 #include "platform/settings_registry.h"
+#include "zel_source_dir.h"
 
 namespace zel {
 

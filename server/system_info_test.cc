@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "server/fake_transport.h"
+#include "zel_source_dir.h"
 
 namespace zel {
 namespace {

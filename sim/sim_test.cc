@@ -6,6 +6,7 @@
 #include "sim/handlers.h"
 #include "sim/scenario.h"
 #include "sim/simulator.h"
+#include "zel_source_dir.h"
 
 namespace zel::sim {
 namespace {

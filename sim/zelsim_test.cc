@@ -18,6 +18,7 @@
 #include "link/request.h"
 #include "link/serial_transport.h"
 #include "platform/resource_library.h"
+#include "zel_source_dir.h"
 
 extern char** environ;
 
