@@ -12,14 +12,14 @@ namespace zel::bridge::testing {
 const MemberTable& FakeElement::Members() {
   static const MemberTable table =
       MemberTableBuilder<FakeElement>("CZelTestElement")
-          .Get("Index", 1, &FakeElement::get_Index)
-          .Get("ID", 2, &FakeElement::get_ID)
-          .Get("Name", 3, &FakeElement::get_Name)
-          .Get("CurrCondition", 4, &FakeElement::get_CurrCondition)
-          .Get("HeatSetpointF", 5, &FakeElement::get_HeatSetpointF)
-          .Put("HeatSetpointF", 5, &FakeElement::put_HeatSetpointF)
-          .Method("Arm", 6, &FakeElement::Arm, {"vtSecurityCode", "vtMode?"})
-          .Get("LastArm", 7, &FakeElement::get_LastArm)
+          .Get(Role::kRead, "Index", 1, &FakeElement::get_Index)
+          .Get(Role::kRead, "ID", 2, &FakeElement::get_ID)
+          .Get(Role::kRead, "Name", 3, &FakeElement::get_Name)
+          .Get(Role::kRead, "CurrCondition", 4, &FakeElement::get_CurrCondition)
+          .Get(Role::kRead, "HeatSetpointF", 5, &FakeElement::get_HeatSetpointF)
+          .Put(Role::kControl, "HeatSetpointF", 5, &FakeElement::put_HeatSetpointF)
+          .Method(Role::kControl, "Arm", 6, &FakeElement::Arm, {"vtSecurityCode", "vtMode?"})
+          .Get(Role::kRead, "LastArm", 7, &FakeElement::get_LastArm)
           .Build();
   return table;
 }
@@ -78,10 +78,11 @@ FakeCollection::FakeCollection(std::string type_name, std::vector<std::string> n
 }
 
 const MemberTable& FakeCollection::Members() {
-  static const MemberTable table = MemberTableBuilder<FakeCollection>("CZelTestCollection")
-                                       .Get("Count", 1, &FakeCollection::get_Count)
-                                       .Get("Item", 0, &FakeCollection::get_Item, {"vtIndex"})
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<FakeCollection>("CZelTestCollection")
+          .Get(Role::kRead, "Count", 1, &FakeCollection::get_Count)
+          .Get(Role::kRead, "Item", 0, &FakeCollection::get_Item, {"vtIndex"})
+          .Build();
   return table;
 }
 
@@ -114,36 +115,40 @@ FakeServer::~FakeServer() { point_.UnadviseAll(); }
 const MemberTable& FakeServer::Members() {
   static const MemberTable table =
       MemberTableBuilder<FakeServer>("CZelTestServer")
-          .Get("Name", 1, &FakeServer::get_Name)
-          .Put("Name", 1, &FakeServer::put_Name)
-          .Get("Ratio", 2, &FakeServer::get_Ratio)
-          .Put("Ratio", 2, &FakeServer::put_Ratio)
-          .Get("Enabled", 3, &FakeServer::get_Enabled)
-          .Put("Enabled", 3, &FakeServer::put_Enabled)
-          .Get("When", 4, &FakeServer::get_When)
-          .Get("NullText", 5, &FakeServer::get_NullText)
-          .Get("Bytes", 6, &FakeServer::get_Bytes)
-          .Get("Mixed", 7, &FakeServer::get_Mixed)
-          .Get("Counter", 8, &FakeServer::get_Counter)
-          .Get("Status", 20, &FakeServer::get_Status)
-          .Get("Model", 21, &FakeServer::get_Model)
-          .Get("version", 22, &FakeServer::get_version)
-          .Get("PhoneNumber", 23, &FakeServer::get_PhoneNumber)
-          .Get("Date", 24, &FakeServer::get_Date)
-          .Get("Zones", 30, &FakeServer::get_Zones)
-          .Get("Areas", 31, &FakeServer::get_Areas)
-          .Get("Thermostats", 32, &FakeServer::get_Thermostats)
-          .Method("Sum", 40, &FakeServer::Sum, {"vtA", "vtB?"})
-          .Method("Echo", 41, &FakeServer::Echo, {"vtValue"})
-          .Method("Scale", 42, &FakeServer::Scale, {"lValue"})
-          .Method("Block", 43, &FakeServer::Block, {"lMilliseconds"})
-          .Method("Fail", 44, &FakeServer::Fail)
-          .Method("NewChild", 45, &FakeServer::NewChild, {"bstrName"})
-          .Method("FireTicks", 46, &FakeServer::FireTicks, {"lCount"})
-          .Method("FireStatus", 47, &FakeServer::FireStatus, {"lStatus"})
-          .Method("FireObject", 48, &FakeServer::FireObject)
-          .Put("OnStatus", 49, &FakeServer::put_OnStatus)
-          .Get("EventConnections", 50, &FakeServer::get_EventConnections)
+          .Get(Role::kRead, "Name", 1, &FakeServer::get_Name)
+          .Put(Role::kControl, "Name", 1, &FakeServer::put_Name)
+          .Get(Role::kRead, "Ratio", 2, &FakeServer::get_Ratio)
+          .Put(Role::kControl, "Ratio", 2, &FakeServer::put_Ratio)
+          .Get(Role::kRead, "Enabled", 3, &FakeServer::get_Enabled)
+          .Put(Role::kControl, "Enabled", 3, &FakeServer::put_Enabled)
+          .Get(Role::kRead, "When", 4, &FakeServer::get_When)
+          .Get(Role::kRead, "NullText", 5, &FakeServer::get_NullText)
+          .Get(Role::kRead, "Bytes", 6, &FakeServer::get_Bytes)
+          .Get(Role::kRead, "Mixed", 7, &FakeServer::get_Mixed)
+          .Get(Role::kRead, "Counter", 8, &FakeServer::get_Counter)
+          .Get(Role::kRead, "Status", 20, &FakeServer::get_Status)
+          .Get(Role::kRead, "Model", 21, &FakeServer::get_Model)
+          .Get(Role::kRead, "version", 22, &FakeServer::get_version)
+          .Get(Role::kRead, "PhoneNumber", 23, &FakeServer::get_PhoneNumber)
+          .Get(Role::kRead, "Date", 24, &FakeServer::get_Date)
+          .Get(Role::kRead, "Zones", 30, &FakeServer::get_Zones)
+          .Get(Role::kRead, "Areas", 31, &FakeServer::get_Areas)
+          .Get(Role::kRead, "Thermostats", 32, &FakeServer::get_Thermostats)
+          .Method(Role::kRead, "Sum", 40, &FakeServer::Sum, {"vtA", "vtB?"})
+          .Method(Role::kRead, "Echo", 41, &FakeServer::Echo, {"vtValue"})
+          .Method(Role::kRead, "Scale", 42, &FakeServer::Scale, {"lValue"})
+          .Method(Role::kRead, "Block", 43, &FakeServer::Block, {"lMilliseconds"})
+          .Method(Role::kRead, "Fail", 44, &FakeServer::Fail)
+          .Method(Role::kRead, "NewChild", 45, &FakeServer::NewChild, {"bstrName"})
+          .Method(Role::kRead, "FireTicks", 46, &FakeServer::FireTicks, {"lCount"})
+          .Method(Role::kRead, "FireStatus", 47, &FakeServer::FireStatus, {"lStatus"})
+          .Method(Role::kRead, "FireObject", 48, &FakeServer::FireObject)
+          .Put(Role::kControl, "OnStatus", 49, &FakeServer::put_OnStatus)
+          .Get(Role::kRead, "EventConnections", 50, &FakeServer::get_EventConnections)
+          // For the role checks: a secret only admin reads, and a member no client may call
+          // (it would fail if it ran).
+          .Get(Role::kAdmin, "Secret", 51, &FakeServer::get_Name)
+          .Method(Role::kInProcess, "Lock", 52, &FakeServer::Fail)
           .Build();
   return table;
 }

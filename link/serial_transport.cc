@@ -28,16 +28,16 @@ const MemberTable& CZelCommHandlerSerial::Members() {
   using T = CZelCommHandlerSerial;
   static const MemberTable table =
       MemberTableBuilder<T>("CZelCommHandlerSerial")
-          .Get("Name", 0x5C0, &T::get_Name)
-          .Get("Description", 0x5C1, &T::get_Description)
-          .Method("Connect", 0x60020003, &T::Connect)
-          .Method("Disconnect", 0x60020004, &T::Disconnect)
-          .Method("BeginAtomicRequest", 0x60020005, &T::BeginAtomicRequest)
-          .Method("EndAtomicRequest", 0x60020006, &T::EndAtomicRequest)
-          .Put("Port", 0x5C3, &T::put_Port, {"vtPort"})
-          .Get("Port", 0x5C3, &T::get_Port)
-          .Put("BaudRate", 0x5C4, &T::put_BaudRate, {"vtBaudRate"})
-          .Get("BaudRate", 0x5C4, &T::get_BaudRate)
+          .Get(Role::kRead, "Name", 0x5C0, &T::get_Name)
+          .Get(Role::kRead, "Description", 0x5C1, &T::get_Description)
+          .Method(Role::kAdmin, "Connect", 0x60020003, &T::Connect)
+          .Method(Role::kAdmin, "Disconnect", 0x60020004, &T::Disconnect)
+          .Method(Role::kInProcess, "BeginAtomicRequest", 0x60020005, &T::BeginAtomicRequest)
+          .Method(Role::kInProcess, "EndAtomicRequest", 0x60020006, &T::EndAtomicRequest)
+          .Put(Role::kAdmin, "Port", 0x5C3, &T::put_Port, {"vtPort"})
+          .Get(Role::kRead, "Port", 0x5C3, &T::get_Port)
+          .Put(Role::kAdmin, "BaudRate", 0x5C4, &T::put_BaudRate, {"vtBaudRate"})
+          .Get(Role::kRead, "BaudRate", 0x5C4, &T::get_BaudRate)
           .Build();
   return table;
 }

@@ -153,13 +153,16 @@ const MemberTable& CZelArea::Members() {
   static const MemberTable table =
       MemberTableBuilder<CZelArea>("CZelArea")
           .Inherit(ElementMembers())
-          .Get("SecurityMode", kDispidAreaSecurityMode, &CZelArea::get_SecurityMode)
-          .Get("Zones", kDispidAreaZones, &CZelArea::get_Zones)
-          .Method("Arm", kDispidAreaArm, &CZelArea::Arm, {"vtSecurityCode", "vtSecurityMode?"})
-          .Method("Disarm", kDispidAreaDisarm, &CZelArea::Disarm, {"vtSecurityCode"})
-          .Method("Restore", kDispidAreaRestore, &CZelArea::Restore, {"vtSecurityCode"})
-          .Method("AllOff", kDispidAreaAllOff, &CZelArea::AllOff)
-          .Method("AllOn", kDispidAreaAllOn, &CZelArea::AllOn)
+          .Get(Role::kRead, "SecurityMode", kDispidAreaSecurityMode, &CZelArea::get_SecurityMode)
+          .Get(Role::kRead, "Zones", kDispidAreaZones, &CZelArea::get_Zones)
+          .Method(Role::kControl, "Arm", kDispidAreaArm, &CZelArea::Arm,
+                  {"vtSecurityCode", "vtSecurityMode?"})
+          .Method(Role::kControl, "Disarm", kDispidAreaDisarm, &CZelArea::Disarm,
+                  {"vtSecurityCode"})
+          .Method(Role::kControl, "Restore", kDispidAreaRestore, &CZelArea::Restore,
+                  {"vtSecurityCode"})
+          .Method(Role::kControl, "AllOff", kDispidAreaAllOff, &CZelArea::AllOff)
+          .Method(Role::kControl, "AllOn", kDispidAreaAllOn, &CZelArea::AllOn)
           .Build();
   return table;
 }
@@ -226,11 +229,14 @@ const MemberTable& CZelAreas::Members() {
   static const MemberTable table =
       MemberTableBuilder<CZelAreas>("CZelAreas")
           .Inherit(CollectionMembers())
-          .Method("Arm", kDispidAreasArm, &CZelAreas::Arm, {"vtSecurityCode", "vtSecurityMode?"})
-          .Method("Disarm", kDispidAreasDisarm, &CZelAreas::Disarm, {"vtSecurityCode"})
-          .Method("Restore", kDispidAreasRestore, &CZelAreas::Restore, {"vtSecurityCode"})
-          .Method("AllOff", kDispidAreasAllOff, &CZelAreas::AllOff)
-          .Method("AllOn", kDispidAreasAllOn, &CZelAreas::AllOn)
+          .Method(Role::kControl, "Arm", kDispidAreasArm, &CZelAreas::Arm,
+                  {"vtSecurityCode", "vtSecurityMode?"})
+          .Method(Role::kControl, "Disarm", kDispidAreasDisarm, &CZelAreas::Disarm,
+                  {"vtSecurityCode"})
+          .Method(Role::kControl, "Restore", kDispidAreasRestore, &CZelAreas::Restore,
+                  {"vtSecurityCode"})
+          .Method(Role::kControl, "AllOff", kDispidAreasAllOff, &CZelAreas::AllOff)
+          .Method(Role::kControl, "AllOn", kDispidAreasAllOn, &CZelAreas::AllOn)
           .Build();
   return table;
 }

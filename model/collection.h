@@ -17,7 +17,8 @@
 //     HRESULT Restore(Variant code) override;
 //     static const MemberTable& Members() {   // only with members of its own
 //       static const MemberTable t = MemberTableBuilder<CZelZones>("CZelZones")
-//           .Inherit(CollectionMembers()).Method("Restore", 0x60040000, &CZelZones::Restore,
+//           .Inherit(CollectionMembers()).Method(Role::kRead, "Restore", 0x60040000,
+//           &CZelZones::Restore,
 //                                                {"vtSecurityCode"}).Build();
 //       return t;
 //     }
@@ -88,20 +89,23 @@ class ZelCollectionImpl : public DispatchImpl<T, Interface>, public CollectionCo
     static const MemberTable table = [] {
       using B = ZelCollectionImpl;
       MemberTableBuilder<T> b{std::string(kTraits.type_name)};
-      b.Get("Count", kDispidCount, &B::get_Count)
-          .Get("_NewEnum", kDispidNewEnum, &B::get__NewEnum)
-          .Method("Item", kDispidItem, &B::Item, {"vtIndex", "vtKey?"})
-          .Get("Item", kDispidItem, &B::Item, {"vtIndex", "vtKey?"})
-          .Put("UpdateInterval", kDispidUpdateInterval, &B::put_UpdateInterval, {"vtInterval"})
-          .Get("UpdateInterval", kDispidUpdateInterval, &B::get_UpdateInterval)
-          .Get("ThreadTermEvent", kDispidThreadTermEvent, &B::get_ThreadTermEvent)
-          .Method("Init", kDispidInit, &B::Init)
-          .Method("TryUpdate", kDispidTryUpdate, &B::DispatchTryUpdate, {"bFireEvents", "uIndex"})
-          .Method("Update", kDispidUpdate, &B::DispatchUpdate, {"bFireEvents", "uIndex"})
-          .Method("StopUpdate", kDispidStopUpdate, &B::StopUpdate)
-          .Method("Add", kDispidAdd, &B::Add, {"vtItem", "vtKey?"})
-          .Method("New", kDispidNew, &B::New, {"bstrName", "vtID"})
-          .Method("SaveXML", kDispidCollectionSaveXML, &B::SaveXML, {"vtDest"});
+      b.Get(Role::kRead, "Count", kDispidCount, &B::get_Count)
+          .Get(Role::kRead, "_NewEnum", kDispidNewEnum, &B::get__NewEnum)
+          .Method(Role::kRead, "Item", kDispidItem, &B::Item, {"vtIndex", "vtKey?"})
+          .Get(Role::kRead, "Item", kDispidItem, &B::Item, {"vtIndex", "vtKey?"})
+          .Put(Role::kAdmin, "UpdateInterval", kDispidUpdateInterval, &B::put_UpdateInterval,
+               {"vtInterval"})
+          .Get(Role::kRead, "UpdateInterval", kDispidUpdateInterval, &B::get_UpdateInterval)
+          .Get(Role::kAdmin, "ThreadTermEvent", kDispidThreadTermEvent, &B::get_ThreadTermEvent)
+          .Method(Role::kAdmin, "Init", kDispidInit, &B::Init)
+          .Method(Role::kControl, "TryUpdate", kDispidTryUpdate, &B::DispatchTryUpdate,
+                  {"bFireEvents", "uIndex"})
+          .Method(Role::kControl, "Update", kDispidUpdate, &B::DispatchUpdate,
+                  {"bFireEvents", "uIndex"})
+          .Method(Role::kAdmin, "StopUpdate", kDispidStopUpdate, &B::StopUpdate)
+          .Method(Role::kAdmin, "Add", kDispidAdd, &B::Add, {"vtItem", "vtKey?"})
+          .Method(Role::kAdmin, "New", kDispidNew, &B::New, {"bstrName", "vtID"})
+          .Method(Role::kAdmin, "SaveXML", kDispidCollectionSaveXML, &B::SaveXML, {"vtDest"});
       return b.Build();
     }();
     return table;

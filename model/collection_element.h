@@ -14,7 +14,7 @@
 //     static const MemberTable& Members() {
 //       static const MemberTable t = MemberTableBuilder<CZelZone>("CZelZone")
 //           .Inherit(ElementMembers())
-//           .Get("Type", 0x5B1, &CZelZone::get_Type) ... .Build();
+//           .Get(Role::kRead, "Type", 0x5B1, &CZelZone::get_Type) ... .Build();
 //       return t;
 //     }
 //     // The property map: the five common entries first, then the class's own, in order.
@@ -150,16 +150,18 @@ class ZelCollectionElementImpl : public DispatchImpl<T, Interface>,
     static const MemberTable table = [] {
       using B = ZelCollectionElementImpl;
       MemberTableBuilder<T> b{std::string(T::kTypeName)};
-      b.Get("Index", kDispidIndex, &B::get_Index)
-          .Get("Name", kDispidName, &B::get_Name)
-          .Put("Name", kDispidName, &B::put_Name, {"bstrName"})
-          .Get("FriendlyName", kDispidFriendlyName, &B::get_FriendlyName)
-          .Put("FriendlyName", kDispidFriendlyName, &B::put_FriendlyName, {"bstrName"})
-          .Get("Display", kDispidDisplay, &B::get_Display)
-          .Put("Display", kDispidDisplay, &B::put_Display, {"bDisplay"})
-          .Get("ID", kDispidID, &B::get_ID)
-          .Method("SaveXML", kDispidElementSaveXML, &B::SaveXML, {"vtDest"})
-          .Method("SaveXMLSnippet", kDispidSaveXMLSnippet, &B::SaveXMLSnippet, {"vtDest"});
+      b.Get(Role::kRead, "Index", kDispidIndex, &B::get_Index)
+          .Get(Role::kRead, "Name", kDispidName, &B::get_Name)
+          .Put(Role::kAdmin, "Name", kDispidName, &B::put_Name, {"bstrName"})
+          .Get(Role::kRead, "FriendlyName", kDispidFriendlyName, &B::get_FriendlyName)
+          .Put(Role::kAdmin, "FriendlyName", kDispidFriendlyName, &B::put_FriendlyName,
+               {"bstrName"})
+          .Get(Role::kRead, "Display", kDispidDisplay, &B::get_Display)
+          .Put(Role::kAdmin, "Display", kDispidDisplay, &B::put_Display, {"bDisplay"})
+          .Get(Role::kRead, "ID", kDispidID, &B::get_ID)
+          .Method(Role::kAdmin, "SaveXML", kDispidElementSaveXML, &B::SaveXML, {"vtDest"})
+          .Method(Role::kAdmin, "SaveXMLSnippet", kDispidSaveXMLSnippet, &B::SaveXMLSnippet,
+                  {"vtDest"});
       return b.Build();
     }();
     return table;

@@ -39,7 +39,7 @@ class TestZone final : public ZelCollectionElementImpl<TestZone, ITestZone, 1> {
   static const MemberTable& Members() {
     static const MemberTable t = MemberTableBuilder<TestZone>("TestZone")
                                      .Inherit(ElementMembers())
-                                     .Get("Status", 0x5B2, &TestZone::get_Status)
+                                     .Get(Role::kRead, "Status", 0x5B2, &TestZone::get_Status)
                                      .Build();
     return t;
   }

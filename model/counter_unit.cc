@@ -18,9 +18,9 @@ const MemberTable& CZelCounterUnit::Members() {
   static const MemberTable table =
       MemberTableBuilder<CZelCounterUnit>("CZelCounterUnit")
           .Inherit(UnitMembers())
-          .Method("Inc", kDispidCounterInc, &CZelCounterUnit::Inc)
-          .Method("Dec", kDispidCounterDec, &CZelCounterUnit::Dec)
-          .Method("Set", kDispidCounterSet, &CZelCounterUnit::Set, {"vtSet"})
+          .Method(Role::kControl, "Inc", kDispidCounterInc, &CZelCounterUnit::Inc)
+          .Method(Role::kControl, "Dec", kDispidCounterDec, &CZelCounterUnit::Dec)
+          .Method(Role::kControl, "Set", kDispidCounterSet, &CZelCounterUnit::Set, {"vtSet"})
           .Build();
   return table;
 }

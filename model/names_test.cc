@@ -430,7 +430,7 @@ class TypedZone final : public ZelCollectionElementImpl<TypedZone, ITypedZone, 1
   static const MemberTable& Members() {
     static const MemberTable t = MemberTableBuilder<TypedZone>("TypedZone")
                                      .Inherit(ElementMembers())
-                                     .Get("Type", 0x5B1, &TypedZone::get_Type)
+                                     .Get(Role::kRead, "Type", 0x5B1, &TypedZone::get_Type)
                                      .Build();
     return t;
   }

@@ -128,11 +128,11 @@ class ZelUnitImpl : public ZelCollectionElementImpl<T, Interface, /*name type*/ 
       using U = ZelUnitImpl;
       MemberTableBuilder<T> b{std::string(T::kTypeName)};
       b.Inherit(Base::ElementMembers())
-          .Get("Type", kDispidUnitType, &U::get_Type)
-          .Get("Status", kDispidUnitStatus, &U::get_Status)
-          .Get("TimeRemaining", kDispidUnitTimeRemaining, &U::get_TimeRemaining)
-          .Method("On", kDispidUnitOn, &U::On, {"vtForTime?"})
-          .Method("Off", kDispidUnitOff, &U::Off, {"vtForTime?"});
+          .Get(Role::kRead, "Type", kDispidUnitType, &U::get_Type)
+          .Get(Role::kRead, "Status", kDispidUnitStatus, &U::get_Status)
+          .Get(Role::kRead, "TimeRemaining", kDispidUnitTimeRemaining, &U::get_TimeRemaining)
+          .Method(Role::kControl, "On", kDispidUnitOn, &U::On, {"vtForTime?"})
+          .Method(Role::kControl, "Off", kDispidUnitOff, &U::Off, {"vtForTime?"});
       return b.Build();
     }();
     return table;

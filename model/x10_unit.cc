@@ -155,18 +155,21 @@ const MemberTable& CZelX10Unit::Members() {
   static const MemberTable table =
       MemberTableBuilder<CZelX10Unit>("CZelX10Unit")
           .Inherit(UnitMembers())
-          .Get("Format", kDispidX10Format, &CZelX10Unit::get_Format)
-          .Get("HouseCode", kDispidX10HouseCode, &CZelX10Unit::get_HouseCode)
-          .Get("UnitNumber", kDispidX10UnitNumber, &CZelX10Unit::get_UnitNumber)
-          .Get("Scene", kDispidX10Scene, &CZelX10Unit::get_Scene)
-          .Get("CurrentLevel", kDispidX10CurrentLevel, &CZelX10Unit::get_CurrentLevel)
-          .Get("BrightenSteps", kDispidX10BrightenSteps, &CZelX10Unit::get_BrightenSteps)
-          .Get("DimSteps", kDispidX10DimSteps, &CZelX10Unit::get_DimSteps)
-          .Method("Level", kDispidX10Level, &CZelX10Unit::Level, {"vtPercent"})
-          .Method("Brighten", kDispidX10Brighten, &CZelX10Unit::Brighten, {"vtSteps", "vtForTime?"})
-          .Method("Dim", kDispidX10Dim, &CZelX10Unit::Dim, {"vtSteps", "vtForTime?"})
-          .Method("Ramp", kDispidX10Ramp, &CZelX10Unit::Ramp, {"vtLevel", "vtTime"})
-          .Method("Compose", kDispidX10Compose, &CZelX10Unit::Compose, {"vtState"})
+          .Get(Role::kRead, "Format", kDispidX10Format, &CZelX10Unit::get_Format)
+          .Get(Role::kRead, "HouseCode", kDispidX10HouseCode, &CZelX10Unit::get_HouseCode)
+          .Get(Role::kRead, "UnitNumber", kDispidX10UnitNumber, &CZelX10Unit::get_UnitNumber)
+          .Get(Role::kRead, "Scene", kDispidX10Scene, &CZelX10Unit::get_Scene)
+          .Get(Role::kRead, "CurrentLevel", kDispidX10CurrentLevel, &CZelX10Unit::get_CurrentLevel)
+          .Get(Role::kRead, "BrightenSteps", kDispidX10BrightenSteps,
+               &CZelX10Unit::get_BrightenSteps)
+          .Get(Role::kRead, "DimSteps", kDispidX10DimSteps, &CZelX10Unit::get_DimSteps)
+          .Method(Role::kControl, "Level", kDispidX10Level, &CZelX10Unit::Level, {"vtPercent"})
+          .Method(Role::kControl, "Brighten", kDispidX10Brighten, &CZelX10Unit::Brighten,
+                  {"vtSteps", "vtForTime?"})
+          .Method(Role::kControl, "Dim", kDispidX10Dim, &CZelX10Unit::Dim,
+                  {"vtSteps", "vtForTime?"})
+          .Method(Role::kControl, "Ramp", kDispidX10Ramp, &CZelX10Unit::Ramp, {"vtLevel", "vtTime"})
+          .Method(Role::kControl, "Compose", kDispidX10Compose, &CZelX10Unit::Compose, {"vtState"})
           .Build();
   return table;
 }

@@ -163,15 +163,17 @@ const MemberTable& CZelZone::Members() {
   static const MemberTable table =
       MemberTableBuilder<CZelZone>("CZelZone")
           .Inherit(ElementMembers())
-          .Get("Area", kDispidZoneArea, &CZelZone::get_Area)
-          .Get("Type", kDispidZoneType, &CZelZone::get_Type)
-          .Get("CurrCondition", kDispidZoneCurrCondition, &CZelZone::get_CurrCondition)
-          .Get("AlarmStatus", kDispidZoneAlarmStatus, &CZelZone::get_AlarmStatus)
-          .Get("ArmingStatus", kDispidZoneArmingStatus, &CZelZone::get_ArmingStatus)
-          .Get("HadTrouble", kDispidZoneHadTrouble, &CZelZone::get_HadTrouble)
-          .Get("LoopReading", kDispidZoneLoopReading, &CZelZone::get_LoopReading)
-          .Method("Bypass", kDispidZoneBypass, &CZelZone::Bypass, {"vtSecurityCode"})
-          .Method("Restore", kDispidZoneRestore, &CZelZone::Restore, {"vtSecurityCode"})
+          .Get(Role::kRead, "Area", kDispidZoneArea, &CZelZone::get_Area)
+          .Get(Role::kRead, "Type", kDispidZoneType, &CZelZone::get_Type)
+          .Get(Role::kRead, "CurrCondition", kDispidZoneCurrCondition, &CZelZone::get_CurrCondition)
+          .Get(Role::kRead, "AlarmStatus", kDispidZoneAlarmStatus, &CZelZone::get_AlarmStatus)
+          .Get(Role::kRead, "ArmingStatus", kDispidZoneArmingStatus, &CZelZone::get_ArmingStatus)
+          .Get(Role::kRead, "HadTrouble", kDispidZoneHadTrouble, &CZelZone::get_HadTrouble)
+          .Get(Role::kRead, "LoopReading", kDispidZoneLoopReading, &CZelZone::get_LoopReading)
+          .Method(Role::kControl, "Bypass", kDispidZoneBypass, &CZelZone::Bypass,
+                  {"vtSecurityCode"})
+          .Method(Role::kControl, "Restore", kDispidZoneRestore, &CZelZone::Restore,
+                  {"vtSecurityCode"})
           .Build();
   return table;
 }
@@ -194,11 +196,11 @@ const PropertyMap& CZelZone::Properties() {
 }
 
 const MemberTable& CZelZones::Members() {
-  static const MemberTable table =
-      MemberTableBuilder<CZelZones>("CZelZones")
-          .Inherit(CollectionMembers())
-          .Method("Restore", kDispidZonesRestore, &CZelZones::Restore, {"vtSecurityCode"})
-          .Build();
+  static const MemberTable table = MemberTableBuilder<CZelZones>("CZelZones")
+                                       .Inherit(CollectionMembers())
+                                       .Method(Role::kControl, "Restore", kDispidZonesRestore,
+                                               &CZelZones::Restore, {"vtSecurityCode"})
+                                       .Build();
   return table;
 }
 

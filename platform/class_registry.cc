@@ -76,6 +76,13 @@ HRESULT ClassRegistry::Create(const CLSID& clsid, const IID& iid, void** ppv) {
   return object->QueryInterface(iid, ppv);
 }
 
+std::vector<CLSID> ClassRegistry::ClassIds() {
+  std::lock_guard<std::mutex> g(mu_);
+  std::vector<CLSID> ids;
+  for (const auto& e : entries_) ids.push_back(e->clsid);
+  return ids;
+}
+
 HRESULT ClassRegistry::ClassIdFromText(std::string_view text, CLSID* clsid) {
   if (clsid == nullptr) return E_POINTER;
   if (!text.empty() && text.front() == '{') return ParseGuid(text, clsid);

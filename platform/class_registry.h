@@ -37,6 +37,8 @@ class ClassRegistry {
   // Accepts a prog id (case-insensitive) or a braced class id text.
   HRESULT ClassIdFromText(std::string_view text, CLSID* clsid);
   std::string ProgIdOf(const CLSID& clsid);
+  // Every registered class id, in registration order.
+  std::vector<CLSID> ClassIds();
 
   // Drops the cached singleton objects (tests; process end).
   void ReleaseSingletons();

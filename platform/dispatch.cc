@@ -26,39 +26,6 @@ ZEL_ARG_TO(IDispatch*, Variant::Dispatch(x))
 ZEL_ARG_TO(IUnknown*, Variant::Unknown(x))
 #undef ZEL_ARG_TO
 
-MemberInfo& MemberTable::Member(std::string_view name, DISPID dispid) {
-  for (MemberInfo& m : members_) {
-    if (m.dispid == dispid) return m;
-  }
-  members_.push_back(MemberInfo{std::string(name), dispid, {}});
-  return members_.back();
-}
-
-const MemberInfo* MemberTable::FindById(DISPID id) const {
-  for (const MemberInfo& m : members_) {
-    if (m.dispid == id) return &m;
-  }
-  return nullptr;
-}
-
-const MemberInfo* MemberTable::FindByName(std::string_view name) const {
-  for (const MemberInfo& m : members_) {
-    if (EqualsIgnoreAsciiCase(m.name, name)) return &m;
-  }
-  return nullptr;
-}
-
-HRESULT MemberTable::GetIDOfName(std::string_view name, DISPID* dispid) const {
-  if (dispid == nullptr) return E_POINTER;
-  const MemberInfo* m = FindByName(name);
-  if (m == nullptr) {
-    *dispid = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
-  *dispid = m->dispid;
-  return S_OK;
-}
-
 namespace {
 
 const Accessor* ChooseAccessor(const MemberInfo& m, uint16_t flags) {
@@ -81,6 +48,80 @@ const Accessor* ChooseAccessor(const MemberInfo& m, uint16_t flags) {
   return nullptr;
 }
 
+}  // namespace
+
+MemberInfo& MemberTable::Member(std::string_view name, DISPID dispid) {
+  for (MemberInfo& m : members_) {
+    if (m.dispid == dispid) return m;
+  }
+  members_.push_back(MemberInfo{std::string(name), dispid, {}});
+  return members_.back();
+}
+
+const MemberInfo* MemberTable::FindById(DISPID id) const {
+  for (const MemberInfo& m : members_) {
+    if (m.dispid == id) return &m;
+  }
+  return nullptr;
+}
+
+const Accessor* MemberTable::Choose(DISPID id, uint16_t flags) const {
+  const MemberInfo* m = FindById(id);
+  return m == nullptr ? nullptr : ChooseAccessor(*m, flags);
+}
+
+std::string_view RoleName(Role role) {
+  switch (role) {
+    case Role::kRead:
+      return "read";
+    case Role::kControl:
+      return "control";
+    case Role::kAdmin:
+      return "admin";
+    case Role::kInProcess:
+      return "in-process";
+    case Role::kUntagged:
+      break;
+  }
+  return "untagged";
+}
+
+bool RoleAllows(Role caller, Role needed) {
+  if (needed == Role::kUntagged || needed == Role::kInProcess) return false;
+  if (caller == Role::kUntagged || caller == Role::kInProcess) return false;
+  return static_cast<uint8_t>(caller) >= static_cast<uint8_t>(needed);
+}
+
+namespace {
+thread_local Role t_caller_role = Role::kAdmin;
+}  // namespace
+
+Role CurrentCallerRole() { return t_caller_role; }
+
+CallerRoleScope::CallerRoleScope(Role role) : previous_(t_caller_role) { t_caller_role = role; }
+
+CallerRoleScope::~CallerRoleScope() { t_caller_role = previous_; }
+
+const MemberInfo* MemberTable::FindByName(std::string_view name) const {
+  for (const MemberInfo& m : members_) {
+    if (EqualsIgnoreAsciiCase(m.name, name)) return &m;
+  }
+  return nullptr;
+}
+
+HRESULT MemberTable::GetIDOfName(std::string_view name, DISPID* dispid) const {
+  if (dispid == nullptr) return E_POINTER;
+  const MemberInfo* m = FindByName(name);
+  if (m == nullptr) {
+    *dispid = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
+  *dispid = m->dispid;
+  return S_OK;
+}
+
+namespace {
+
 HRESULT ConvertArgument(const Variant& arg, const ParamInfo& param, Variant* out) {
   if (param.vt == VT_VARIANT) {
     *out = arg;
@@ -102,9 +143,7 @@ HRESULT ConvertArgument(const Variant& arg, const ParamInfo& param, Variant* out
 
 HRESULT MemberTable::Invoke(void* self, DISPID dispid, uint16_t flags,
                             std::span<const Variant> args, Variant* result) const {
-  const MemberInfo* m = FindById(dispid);
-  if (m == nullptr) return DISP_E_MEMBERNOTFOUND;
-  const Accessor* acc = ChooseAccessor(*m, flags);
+  const Accessor* acc = Choose(dispid, flags);
   if (acc == nullptr) return DISP_E_MEMBERNOTFOUND;
   if (args.size() > acc->params.size()) return DISP_E_BADPARAMCOUNT;
 

@@ -56,6 +56,36 @@ struct IDispatch : IUnknown {
   virtual std::string_view GetTypeName() const { return "IDispatch"; }
 };
 
+// What a caller outside the process (a client of the bridge) must hold to use an accessor. The
+// roles are ordered: admin may do what control may, control what read may. kInProcess accessors
+// are for code inside the process only and are never reachable from outside (the transport's
+// request lock). kUntagged is what an accessor built by hand without a role carries; the bridge
+// refuses it and a test keeps every registered class free of it. Callers inside the process are
+// never checked.
+enum class Role : uint8_t { kUntagged, kRead, kControl, kAdmin, kInProcess };
+
+// "read", "control", "admin", "in-process", "untagged".
+std::string_view RoleName(Role role);
+// True when a caller holding `caller` may use an accessor tagged `needed`.
+bool RoleAllows(Role caller, Role needed);
+
+// The role of the client a call on this thread runs for. The bridge sets it around each call it
+// makes for a client; everywhere else (the host, update threads, in-process callers) it is
+// kAdmin. Members whose answer depends on the argument (a user code among the setup parameters)
+// check it themselves.
+Role CurrentCallerRole();
+// Sets the calling thread's caller role for a scope and restores the previous one after.
+class CallerRoleScope {
+ public:
+  explicit CallerRoleScope(Role role);
+  ~CallerRoleScope();
+  CallerRoleScope(const CallerRoleScope&) = delete;
+  CallerRoleScope& operator=(const CallerRoleScope&) = delete;
+
+ private:
+  Role previous_;
+};
+
 struct ParamInfo {
   std::string name;
   VARTYPE vt = VT_VARIANT;
@@ -65,6 +95,7 @@ struct ParamInfo {
 // One way of invoking a member (get, put, putref or method).
 struct Accessor {
   uint16_t kind = DISPATCH_METHOD;
+  Role role = Role::kUntagged;
   std::vector<ParamInfo> params;
   VARTYPE result_vt = VT_EMPTY;  // VT_EMPTY: no result
   // Receives the arguments already converted to the declared types, all present.
@@ -91,6 +122,8 @@ class MemberTable {
   const std::string& type_name() const { return type_name_; }
   const std::vector<MemberInfo>& members() const { return members_; }
   const MemberInfo* FindById(DISPID id) const;
+  // The accessor Invoke would run for these flags; null when there is none.
+  const Accessor* Choose(DISPID id, uint16_t flags) const;
   const MemberInfo* FindByName(std::string_view name) const;
   HRESULT GetIDOfName(std::string_view name, DISPID* dispid) const;
 
@@ -206,7 +239,7 @@ R OutInit() {
 
 // Binds `HRESULT (C::*)(In..., [Out*])` to an Accessor.
 template <class T, class C, class... P>
-Accessor Bind(uint16_t kind, HRESULT (C::*fn)(P...), std::vector<std::string> names) {
+Accessor Bind(uint16_t kind, Role role, HRESULT (C::*fn)(P...), std::vector<std::string> names) {
   static_assert(std::is_base_of_v<C, T>, "member must belong to the class or a base");
   using Params = std::tuple<P...>;
   constexpr size_t kCount = sizeof...(P);
@@ -221,6 +254,7 @@ Accessor Bind(uint16_t kind, HRESULT (C::*fn)(P...), std::vector<std::string> na
 
   Accessor acc;
   acc.kind = kind;
+  acc.role = role;
   [&]<size_t... I>(std::index_sequence<I...>) {
     (acc.params.push_back(ParamInfo{I < names.size() ? names[I] : "arg" + std::to_string(I),
                                     ArgTraits<ArgBase<std::tuple_element_t<I, Params>>>::kVt,
@@ -262,11 +296,11 @@ Accessor Bind(uint16_t kind, HRESULT (C::*fn)(P...), std::vector<std::string> na
 
 }  // namespace dispatch_detail
 
-// Builds the member table of class T:
+// Builds the member table of class T. Every entry names the role a client needs for it:
 //   static const MemberTable& Members() {
 //     static const MemberTable table = MemberTableBuilder<CZelZone>("CZelZone")
-//         .Get("Count", 0x60020000, &CZelZone::get_Count)
-//         .Method("Arm", 7, &CZelArea::Arm, {"vtSecurityCode", "vtMode?"})
+//         .Get(Role::kRead, "Count", 0x60020000, &CZelZone::get_Count)
+//         .Method(Role::kControl, "Arm", 7, &CZelArea::Arm, {"vtSecurityCode", "vtMode?"})
 //         .Build();
 //     return table;
 //   }
@@ -276,23 +310,25 @@ class MemberTableBuilder {
   explicit MemberTableBuilder(std::string type_name) : table_(std::move(type_name)) {}
 
   template <class C, class... P>
-  MemberTableBuilder& Get(std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
+  MemberTableBuilder& Get(Role role, std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
                           std::vector<std::string> params = {}) {
-    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_PROPERTYGET, fn, std::move(params)));
+    return Add(name, id,
+               dispatch_detail::Bind<T>(DISPATCH_PROPERTYGET, role, fn, std::move(params)));
   }
   template <class C, class... P>
-  MemberTableBuilder& Put(std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
+  MemberTableBuilder& Put(Role role, std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
                           std::vector<std::string> params = {}) {
-    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_PROPERTYPUT, fn, std::move(params)));
+    return Add(name, id,
+               dispatch_detail::Bind<T>(DISPATCH_PROPERTYPUT, role, fn, std::move(params)));
   }
   template <class C, class... P>
-  MemberTableBuilder& PutRef(std::string_view name, DISPID id, HRESULT (C::*fn)(P...)) {
-    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_PROPERTYPUTREF, fn, {}));
+  MemberTableBuilder& PutRef(Role role, std::string_view name, DISPID id, HRESULT (C::*fn)(P...)) {
+    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_PROPERTYPUTREF, role, fn, {}));
   }
   template <class C, class... P>
-  MemberTableBuilder& Method(std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
+  MemberTableBuilder& Method(Role role, std::string_view name, DISPID id, HRESULT (C::*fn)(P...),
                              std::vector<std::string> params = {}) {
-    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_METHOD, fn, std::move(params)));
+    return Add(name, id, dispatch_detail::Bind<T>(DISPATCH_METHOD, role, fn, std::move(params)));
   }
   // Adds every member of another table (an interface's base members).
   MemberTableBuilder& Inherit(const MemberTable& base) {

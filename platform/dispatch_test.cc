@@ -21,13 +21,14 @@ class Sample final : public DispatchImpl<Sample, ISample> {
     return QueryInterfaceFor<ISample, IDispatch>(this, iid, ppv);
   }
   static const MemberTable& Members() {
-    static const MemberTable table = MemberTableBuilder<Sample>("Sample")
-                                         .Get("Count", 1, &Sample::get_Count)
-                                         .Put("Count", 1, &Sample::put_Count)
-                                         .Get("Name", 0, &Sample::get_Name)
-                                         .Method("Arm", 2, &Sample::Arm, {"code", "mode?"})
-                                         .Method("Bump", 3, &Sample::Bump)
-                                         .Build();
+    static const MemberTable table =
+        MemberTableBuilder<Sample>("Sample")
+            .Get(Role::kRead, "Count", 1, &Sample::get_Count)
+            .Put(Role::kRead, "Count", 1, &Sample::put_Count)
+            .Get(Role::kRead, "Name", 0, &Sample::get_Name)
+            .Method(Role::kControl, "Arm", 2, &Sample::Arm, {"code", "mode?"})
+            .Method(Role::kRead, "Bump", 3, &Sample::Bump)
+            .Build();
     return table;
   }
   HRESULT get_Count(int32_t* out) {
@@ -116,6 +117,29 @@ class CountingSink final : public IDispatch {
   bool unadvise_on_call = false;
   uint32_t cookie = 0;
 };
+
+// Who may use what, cell by cell: rows are the caller's role, columns the accessor's tag
+// (untagged, read, control, admin, in-process).
+TEST(DispatchTest, RoleAllowsMatrix) {
+  constexpr Role kRoles[] = {Role::kUntagged, Role::kRead, Role::kControl, Role::kAdmin,
+                             Role::kInProcess};
+  constexpr bool kAllowed[5][5] = {
+      {false, false, false, false, false},  // untagged caller
+      {false, true, false, false, false},   // read
+      {false, true, true, false, false},    // control
+      {false, true, true, true, false},     // admin
+      {false, false, false, false, false},  // in-process is never a caller's role
+  };
+  for (int caller = 0; caller < 5; ++caller) {
+    for (int needed = 0; needed < 5; ++needed) {
+      EXPECT_EQ(kAllowed[caller][needed], RoleAllows(kRoles[caller], kRoles[needed]))
+          << RoleName(kRoles[caller]) << " using " << RoleName(kRoles[needed]);
+    }
+  }
+  EXPECT_EQ(Role::kControl, Sample::Members().Choose(2, DISPATCH_METHOD)->role);
+  EXPECT_EQ(Role::kRead, Sample::Members().Choose(1, DISPATCH_PROPERTYGET)->role);
+  EXPECT_EQ(nullptr, Sample::Members().Choose(99, DISPATCH_METHOD));
+}
 
 TEST(ConnectionPointTest, SinkUnadvisingDuringItsCallDoesNotDisturbTheWalk) {
   ComPtr<Sample> owner = MakeObject<Sample>();

@@ -6,9 +6,9 @@ const MemberTable& CZelEmptyCollection::Members() {
   using T = CZelEmptyCollection;
   static const MemberTable table =
       MemberTableBuilder<T>("CZelServerExtensions")
-          .Get("Count", kDispidCollectionCount, &T::get_Count)
-          .Get("_NewEnum", DISPID_NEWENUM, &T::get__NewEnum)
-          .Method("Item", kDispidCollectionItem, &T::Item, {"vtIndex", "vtKey?"})
+          .Get(Role::kRead, "Count", kDispidCollectionCount, &T::get_Count)
+          .Get(Role::kRead, "_NewEnum", DISPID_NEWENUM, &T::get__NewEnum)
+          .Method(Role::kRead, "Item", kDispidCollectionItem, &T::Item, {"vtIndex", "vtKey?"})
           .Build();
   return table;
 }

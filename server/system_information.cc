@@ -6,11 +6,12 @@ namespace zel {
 
 const MemberTable& CZelSystemInformation::Members() {
   using T = CZelSystemInformation;
-  static const MemberTable table =
-      MemberTableBuilder<T>("CZelSystemInformation")
-          .Get("AudioControlModel", kDispidAudioControlModel, &T::get_AudioControlModel)
-          .Get("IsWindowsHomeServer", kDispidIsWindowsHomeServer, &T::get_IsWindowsHomeServer)
-          .Build();
+  static const MemberTable table = MemberTableBuilder<T>("CZelSystemInformation")
+                                       .Get(Role::kRead, "AudioControlModel",
+                                            kDispidAudioControlModel, &T::get_AudioControlModel)
+                                       .Get(Role::kRead, "IsWindowsHomeServer",
+                                            kDispidIsWindowsHomeServer, &T::get_IsWindowsHomeServer)
+                                       .Build();
   return table;
 }
 

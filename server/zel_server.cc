@@ -17,7 +17,10 @@ std::atomic<CZelServer*> g_server{nullptr};
 // Binds the 25 handler properties (put-only, one variant) at dispids 0x60E + slot.
 template <size_t... Slot>
 void BindHandlers(MemberTableBuilder<CZelServer>& builder, std::index_sequence<Slot...>) {
-  (builder.Put(kHandlerPropertyNames[Slot], kDispidFirstHandler + static_cast<DISPID>(Slot),
+  // control, not read: the server keeps one handler per property, so setting one replaces
+  // another client's (a read client watches through advise instead).
+  (builder.Put(Role::kControl, kHandlerPropertyNames[Slot],
+               kDispidFirstHandler + static_cast<DISPID>(Slot),
                &CZelServer::put_Handler<static_cast<int>(Slot)>, {"vtHandler"}),
    ...);
 }
@@ -70,76 +73,90 @@ const MemberTable& CZelServer::Members() {
   static const MemberTable table = [] {
     MemberTableBuilder<T> b("CZelServer");
     // IZelServerConfig.
-    b.Get("ProductVersion", kDispidProductVersion, &T::get_ProductVersion)
-        .Put("CommunicationsHandler", kDispidCommunicationsHandler, &T::put_CommunicationsHandler,
-             {"pdispHandler"})
-        .Get("CommunicationsHandler", kDispidCommunicationsHandler, &T::get_CommunicationsHandler)
-        .Put("AccessCode", kDispidAccessCode, &T::put_AccessCode, {"bstrCode"})
-        .Get("AccessCode", kDispidAccessCode, &T::get_AccessCode)
-        .Put("DownloadSetup", kDispidDownloadSetup, &T::put_DownloadSetup, {"bValue"})
-        .Get("DownloadSetup", kDispidDownloadSetup, &T::get_DownloadSetup)
-        .Put("DownloadNames", kDispidDownloadNames, &T::put_DownloadNames, {"bValue"})
-        .Get("DownloadNames", kDispidDownloadNames, &T::get_DownloadNames)
-        .Put("SetControllerTime", kDispidSetControllerTime, &T::put_SetControllerTime, {"bValue"})
-        .Get("SetControllerTime", kDispidSetControllerTime, &T::get_SetControllerTime)
-        .Get("SetupLastDownload", kDispidSetupLastDownload, &T::get_SetupLastDownload)
-        .Get("NamesLastDownload", kDispidNamesLastDownload, &T::get_NamesLastDownload)
-        .Method("Start", kDispidStart, &T::Start)
-        .Method("Stop", kDispidStop, &T::Stop)
-        .Method("LoadSetup", kDispidLoadSetup, &T::LoadSetup)
-        .Method("SaveSetup", kDispidSaveSetup, &T::SaveSetup);
+    b.Get(Role::kRead, "ProductVersion", kDispidProductVersion, &T::get_ProductVersion)
+        .Put(Role::kAdmin, "CommunicationsHandler", kDispidCommunicationsHandler,
+             &T::put_CommunicationsHandler, {"pdispHandler"})
+        .Get(Role::kRead, "CommunicationsHandler", kDispidCommunicationsHandler,
+             &T::get_CommunicationsHandler)
+        .Put(Role::kAdmin, "AccessCode", kDispidAccessCode, &T::put_AccessCode, {"bstrCode"})
+        .Get(Role::kAdmin, "AccessCode", kDispidAccessCode, &T::get_AccessCode)
+        .Put(Role::kAdmin, "DownloadSetup", kDispidDownloadSetup, &T::put_DownloadSetup, {"bValue"})
+        .Get(Role::kRead, "DownloadSetup", kDispidDownloadSetup, &T::get_DownloadSetup)
+        .Put(Role::kAdmin, "DownloadNames", kDispidDownloadNames, &T::put_DownloadNames, {"bValue"})
+        .Get(Role::kRead, "DownloadNames", kDispidDownloadNames, &T::get_DownloadNames)
+        .Put(Role::kAdmin, "SetControllerTime", kDispidSetControllerTime, &T::put_SetControllerTime,
+             {"bValue"})
+        .Get(Role::kRead, "SetControllerTime", kDispidSetControllerTime, &T::get_SetControllerTime)
+        .Get(Role::kRead, "SetupLastDownload", kDispidSetupLastDownload, &T::get_SetupLastDownload)
+        .Get(Role::kRead, "NamesLastDownload", kDispidNamesLastDownload, &T::get_NamesLastDownload)
+        .Method(Role::kAdmin, "Start", kDispidStart, &T::Start)
+        .Method(Role::kAdmin, "Stop", kDispidStop, &T::Stop)
+        .Method(Role::kAdmin, "LoadSetup", kDispidLoadSetup, &T::LoadSetup)
+        .Method(Role::kAdmin, "SaveSetup", kDispidSaveSetup, &T::SaveSetup);
     // Lifecycle and collections, in slot order.
-    b.Get("Status", kDispidStatus, &T::get_Status)
-        .Method("reset", kDispidReset, &T::reset)
-        .Method("InitCollections", kDispidInitCollections, &T::InitCollections)
-        .Get("Units", kDispidFirstCollection + kSlotUnits, &T::get_Units)
-        .Get("Thermostats", kDispidFirstCollection + kSlotThermostats, &T::get_Thermostats)
-        .Get("TemperatureSensors", kDispidFirstCollection + kSlotTemperatureSensors,
+    b.Get(Role::kRead, "Status", kDispidStatus, &T::get_Status)
+        .Method(Role::kAdmin, "reset", kDispidReset, &T::reset)
+        .Method(Role::kAdmin, "InitCollections", kDispidInitCollections, &T::InitCollections)
+        .Get(Role::kRead, "Units", kDispidFirstCollection + kSlotUnits, &T::get_Units)
+        .Get(Role::kRead, "Thermostats", kDispidFirstCollection + kSlotThermostats,
+             &T::get_Thermostats)
+        .Get(Role::kRead, "TemperatureSensors", kDispidFirstCollection + kSlotTemperatureSensors,
              &T::get_TemperatureSensors)
-        .Get("Zones", kDispidFirstCollection + kSlotZones, &T::get_Zones)
-        .Get("Events", kDispidFirstCollection + kSlotEvents, &T::get_Events)
-        .Get("SystemEvents", kDispidFirstCollection + kSlotSystemEvents, &T::get_SystemEvents)
-        .Get("Buttons", kDispidFirstCollection + kSlotButtons, &T::get_Buttons)
-        .Get("Codes", kDispidFirstCollection + kSlotCodes, &T::get_Codes)
-        .Get("Expansions", kDispidFirstCollection + kSlotExpansions, &T::get_Expansions)
-        .Get("Messages", kDispidFirstCollection + kSlotMessages, &T::get_Messages)
-        .Get("Areas", kDispidFirstCollection + kSlotAreas, &T::get_Areas)
-        .Get("AudioSources", kDispidFirstCollection + kSlotAudioSources, &T::get_AudioSources)
-        .Get("AudioZones", kDispidFirstCollection + kSlotAudioZones, &T::get_AudioZones)
-        .Get("CommHandlers", kDispidFirstCollection + kSlotCommHandlers, &T::get_CommHandlers)
-        .Get("Extensions", kDispidFirstCollection + kSlotExtensions, &T::get_Extensions)
-        .Get("Utils", kDispidUtils, &T::get_Utils);
+        .Get(Role::kRead, "Zones", kDispidFirstCollection + kSlotZones, &T::get_Zones)
+        .Get(Role::kRead, "Events", kDispidFirstCollection + kSlotEvents, &T::get_Events)
+        .Get(Role::kRead, "SystemEvents", kDispidFirstCollection + kSlotSystemEvents,
+             &T::get_SystemEvents)
+        .Get(Role::kRead, "Buttons", kDispidFirstCollection + kSlotButtons, &T::get_Buttons)
+        .Get(Role::kRead, "Codes", kDispidFirstCollection + kSlotCodes, &T::get_Codes)
+        .Get(Role::kRead, "Expansions", kDispidFirstCollection + kSlotExpansions,
+             &T::get_Expansions)
+        .Get(Role::kRead, "Messages", kDispidFirstCollection + kSlotMessages, &T::get_Messages)
+        .Get(Role::kRead, "Areas", kDispidFirstCollection + kSlotAreas, &T::get_Areas)
+        .Get(Role::kRead, "AudioSources", kDispidFirstCollection + kSlotAudioSources,
+             &T::get_AudioSources)
+        .Get(Role::kRead, "AudioZones", kDispidFirstCollection + kSlotAudioZones,
+             &T::get_AudioZones)
+        .Get(Role::kRead, "CommHandlers", kDispidFirstCollection + kSlotCommHandlers,
+             &T::get_CommHandlers)
+        .Get(Role::kRead, "Extensions", kDispidFirstCollection + kSlotExtensions,
+             &T::get_Extensions)
+        .Get(Role::kAdmin, "Utils", kDispidUtils, &T::get_Utils);
     // System information, parameters and time.
-    b.Get("Model", kDispidModel, &T::get_Model)
-        .Get("version", kDispidVersion, &T::get_version)
-        .Get("PhoneNumber", kDispidPhoneNumber, &T::get_PhoneNumber)
-        .Get("Date", kDispidDate, &T::get_Date)
-        .Get("TimeZone", kDispidTimeZone, &T::get_TimeZone)
-        .Get("DaylightSavings", kDispidDaylightSavings, &T::get_DaylightSavings)
-        .Get("Sunrise", kDispidSunrise, &T::get_Sunrise)
-        .Get("Sunset", kDispidSunset, &T::get_Sunset)
-        .Get("TemperatureFormat", kDispidTemperatureFormat, &T::get_TemperatureFormat)
-        .Get("BatteryLevel", kDispidBatteryLevel, &T::get_BatteryLevel)
-        .Get("SystemParametersInfo", kDispidSystemParametersInfo, &T::get_SystemParametersInfo,
-             {"vtIndex"})
-        .Get("SystemInformation", kDispidSystemInformation, &T::get_SystemInformation)
-        .Method("SetControllerTimeNow", kDispidSetControllerTimeNow, &T::SetControllerTimeNow);
+    b.Get(Role::kRead, "Model", kDispidModel, &T::get_Model)
+        .Get(Role::kRead, "version", kDispidVersion, &T::get_version)
+        .Get(Role::kRead, "PhoneNumber", kDispidPhoneNumber, &T::get_PhoneNumber)
+        .Get(Role::kRead, "Date", kDispidDate, &T::get_Date)
+        .Get(Role::kRead, "TimeZone", kDispidTimeZone, &T::get_TimeZone)
+        .Get(Role::kRead, "DaylightSavings", kDispidDaylightSavings, &T::get_DaylightSavings)
+        .Get(Role::kRead, "Sunrise", kDispidSunrise, &T::get_Sunrise)
+        .Get(Role::kRead, "Sunset", kDispidSunset, &T::get_Sunset)
+        .Get(Role::kRead, "TemperatureFormat", kDispidTemperatureFormat, &T::get_TemperatureFormat)
+        .Get(Role::kRead, "BatteryLevel", kDispidBatteryLevel, &T::get_BatteryLevel)
+        .Get(Role::kRead, "SystemParametersInfo", kDispidSystemParametersInfo,
+             &T::get_SystemParametersInfo, {"vtIndex"})
+        .Get(Role::kRead, "SystemInformation", kDispidSystemInformation, &T::get_SystemInformation)
+        .Method(Role::kAdmin, "SetControllerTimeNow", kDispidSetControllerTimeNow,
+                &T::SetControllerTimeNow);
     // Downloads.
-    b.Method("DownloadSetupNow", kDispidDownloadSetupNow, &T::DownloadSetupNow, {"vbAsync"})
-        .Get("DownloadSetupStatus", kDispidDownloadSetupStatus, &T::get_DownloadSetupStatus)
-        .Method("DownloadNamesNow", kDispidDownloadNamesNow, &T::DownloadNamesNow, {"vbAsync"})
-        .Get("DownloadNamesStatus", kDispidDownloadNamesStatus, &T::get_DownloadNamesStatus);
+    b.Method(Role::kAdmin, "DownloadSetupNow", kDispidDownloadSetupNow, &T::DownloadSetupNow,
+             {"vbAsync"})
+        .Get(Role::kRead, "DownloadSetupStatus", kDispidDownloadSetupStatus,
+             &T::get_DownloadSetupStatus)
+        .Method(Role::kAdmin, "DownloadNamesNow", kDispidDownloadNamesNow, &T::DownloadNamesNow,
+                {"vbAsync"})
+        .Get(Role::kRead, "DownloadNamesStatus", kDispidDownloadNamesStatus,
+             &T::get_DownloadNamesStatus);
     // Client events.
     BindHandlers(b, std::make_index_sequence<kHandlerSlotCount>{});
-    b.Method("FireEvent", kDispidFireEvent, &T::FireEvent, {"pDispEvent"})
-        .Get("EventConnections", kDispidEventConnections, &T::get_EventConnections)
-        .Method("OnStartPage", kDispidOnStartPage, &T::OnStartPage, {"piUnk"})
-        .Method("OnEndPage", kDispidOnEndPage, &T::OnEndPage);
+    b.Method(Role::kAdmin, "FireEvent", kDispidFireEvent, &T::FireEvent, {"pDispEvent"})
+        .Get(Role::kRead, "EventConnections", kDispidEventConnections, &T::get_EventConnections)
+        .Method(Role::kControl, "OnStartPage", kDispidOnStartPage, &T::OnStartPage, {"piUnk"})
+        .Method(Role::kControl, "OnEndPage", kDispidOnEndPage, &T::OnEndPage);
     // Login, storage, status XML.
-    b.Method("Login", kDispidLogin, &T::Login, {"vtUser?", "vtCode?"})
-        .Method("Logout", kDispidLogout, &T::Logout, {"vtCookie?"})
-        .Method("SaveFriendlyNames", kDispidSaveFriendlyNames, &T::SaveFriendlyNames)
-        .Method("SaveStatusXML", kDispidSaveStatusXML, &T::SaveStatusXML, {"vtDest"});
+    b.Method(Role::kRead, "Login", kDispidLogin, &T::Login, {"vtUser?", "vtCode?"})
+        .Method(Role::kRead, "Logout", kDispidLogout, &T::Logout, {"vtCookie?"})
+        .Method(Role::kAdmin, "SaveFriendlyNames", kDispidSaveFriendlyNames, &T::SaveFriendlyNames)
+        .Method(Role::kAdmin, "SaveStatusXML", kDispidSaveStatusXML, &T::SaveStatusXML, {"vtDest"});
     return b.Build();
   }();
   return table;
