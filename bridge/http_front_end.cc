@@ -56,6 +56,26 @@ ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
 
 void FreeStream(void* cls) { delete static_cast<std::shared_ptr<EventStream>*>(cls); }
 
+// Who is on the other end of the connection. Every caller holds admin until the policy file
+// decides roles; the identity already names the peer.
+Caller IdentifyCaller(MHD_Connection* connection) {
+  Caller caller;
+  caller.role = Role::kAdmin;
+  caller.identity = "peer";
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return caller;
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(info->connect_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+      len == sizeof cred && cred.pid != 0) {
+    caller.identity = "uid " + std::to_string(cred.uid);
+  } else {
+    caller.identity = "tcp";
+  }
+  return caller;
+}
+
 }  // namespace
 
 struct HttpFrontEnd::Context {
@@ -63,6 +83,7 @@ struct HttpFrontEnd::Context {
   enum class Step { kReceiving, kRunning, kAnswered };
   Kind kind = Kind::kRefused;
   Step step = Step::kReceiving;
+  Caller caller;
   std::string session_id;
   std::string body;
   bool too_large = false;
@@ -268,6 +289,7 @@ MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, cons
                         /*close=*/true);
     }
     ctx->kind = Context::Kind::kPost;
+    ctx->caller = IdentifyCaller(connection);
     ctx->session_id = HeaderOrArgument(connection);
     return MHD_YES;
   }
@@ -317,7 +339,7 @@ MHD_Result HttpFrontEnd::Dispatch(MHD_Connection* connection, Context* ctx) {
       ctx->reply = StatusReply(E_BRIDGE_BUSY, "the bridge is stopping");
     } else {
       try {
-        ctx->reply = operations->Handle(ctx->session_id, ctx->body);
+        ctx->reply = operations->Handle(ctx->caller, ctx->session_id, ctx->body);
       } catch (...) {
         ctx->reply = StatusReply(E_FAIL, "internal error");
       }

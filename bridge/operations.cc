@@ -58,9 +58,36 @@ const char* KindName(uint16_t kind) {
   }
 }
 
+// The role check of one invocation: true, or false with the refusal to send.
+bool Permitted(const Caller& caller, IDispatch* object, DISPID dispid, uint16_t flags,
+               Reply* refusal) {
+  const MemberTable* table = object->GetMemberTable();
+  // Objects that describe no members (a client's own handlers) have nothing a client needs to
+  // invoke: refused rather than guessed at.
+  if (table == nullptr) {
+    *refusal = Refuse(E_ACCESSDENIED,
+                      std::string(object->GetTypeName()) + " cannot be invoked through the bridge");
+    return false;
+  }
+  const Accessor* accessor = table->Choose(dispid, flags);
+  if (accessor == nullptr) return true;  // Invoke answers DISP_E_MEMBERNOTFOUND
+  if (RoleAllows(caller.role, accessor->role)) return true;
+  const MemberInfo* member = table->FindById(dispid);
+  std::string what = member->name + " of " + table->type_name();
+  if (accessor->role == Role::kInProcess || accessor->role == Role::kUntagged) {
+    *refusal = Refuse(E_ACCESSDENIED, what + " is not available to clients");
+  } else {
+    *refusal = Refuse(E_ACCESSDENIED, what + " needs the " + std::string(RoleName(accessor->role)) +
+                                          " role; " + caller.identity + " has " +
+                                          std::string(RoleName(caller.role)));
+  }
+  return false;
+}
+
 class Request {
  public:
-  Request(const Json& j, std::shared_ptr<Session> session) : j_(j), session_(std::move(session)) {}
+  Request(const Json& j, const Caller& caller, std::shared_ptr<Session> session)
+      : j_(j), caller_(caller), session_(std::move(session)) {}
 
   // A required string field.
   std::optional<std::string> Text(const char* field) const {
@@ -136,8 +163,15 @@ class Request {
       return Refuse(E_BRIDGE_BAD_REQUEST, "name the member with \"member\" or \"dispid\"");
     }
 
+    Reply denied;
+    if (!Permitted(caller_, object.get(), dispid, flags, &denied)) return denied;
+
     Variant result;
-    HRESULT hr = object->Invoke(dispid, flags, args, wants_value ? nullptr : &result);
+    HRESULT hr;
+    {
+      CallerRoleScope as_caller(caller_.role);
+      hr = object->Invoke(dispid, flags, args, wants_value ? nullptr : &result);
+    }
     auto info = TakeErrorInfo();
     Json body = Json::object();
     if (Succeeded(hr) && !wants_value) {
@@ -287,7 +321,9 @@ class Request {
           for (const ParamInfo& p : a.params) {
             params.push_back(Json{{"name", p.name}, {"vt", p.vt}, {"optional", p.optional}});
           }
-          Json acc{{"kind", KindName(a.kind)}, {"params", std::move(params)}};
+          Json acc{{"kind", KindName(a.kind)},
+                   {"params", std::move(params)},
+                   {"role", std::string(RoleName(a.role))}};
           if (a.result_vt != VT_EMPTY) acc["vt"] = a.result_vt;
           accessors.push_back(std::move(acc));
         }
@@ -303,6 +339,7 @@ class Request {
 
  private:
   const Json& j_;
+  const Caller& caller_;
   std::shared_ptr<Session> session_;
 };
 
@@ -339,7 +376,7 @@ bool JsonDepthWithin(std::string_view text, int max_depth) {
   return true;
 }
 
-Reply Operations::Handle(std::string_view session_id, std::string_view body) {
+Reply Operations::Handle(const Caller& caller, std::string_view session_id, std::string_view body) {
   if (!JsonDepthWithin(body, kMaxJsonDepth)) {
     return Refuse(E_BRIDGE_BAD_REQUEST, "the request nests too deeply");
   }
@@ -390,7 +427,7 @@ Reply Operations::Handle(std::string_view session_id, std::string_view body) {
     if (Failed(hr)) return Refuse(hr, "unknown or expired session");
     return MakeReply(S_OK);
   }
-  Request request(j, session);
+  Request request(j, caller, session);
   if (op == "get") return request.Invoke(DISPATCH_PROPERTYGET, false);
   // A call is what a script writes as obj.Member(args): a method, or a property read with
   // arguments (the usual Item(n)).

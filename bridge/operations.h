@@ -17,6 +17,11 @@
 // Every reply carries "status" (8 hex digits) and "statusName"; a failure adds "error" with the
 // calling thread's error information (source, description, interface) when the object set it.
 //
+// Roles: get, put, putref and call run only when the caller's role covers the role tag of the
+// accessor they would invoke; otherwise E_ACCESSDENIED (403) before anything runs. Accessors
+// tagged in-process (the transport's request lock) are refused to every caller, and so is
+// invoking an object that describes no members.
+//
 // Thread contract: Handle may run on many threads at once; sessions do their own locking. Calls
 // into objects run on the calling thread, which is why the HTTP front end runs Handle on workers.
 #pragma once
@@ -24,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/caller.h"
 #include "bridge/session.h"
 #include "bridge/variant_json.h"
 
@@ -45,8 +51,8 @@ class Operations {
   explicit Operations(SessionTable* sessions) : sessions_(sessions) {}
 
   // session_id: from the X-Zel-Session header, "" when absent (the body's "session" field is
-  // used then).
-  Reply Handle(std::string_view session_id, std::string_view body);
+  // used then). caller: who sent it, as the front end established.
+  Reply Handle(const Caller& caller, std::string_view session_id, std::string_view body);
 
  private:
   SessionTable* sessions_;

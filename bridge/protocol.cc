@@ -8,6 +8,7 @@ int HttpStatusFor(HRESULT hr) {
   if (Succeeded(hr)) return 200;
   switch (static_cast<uint32_t>(hr)) {
     case static_cast<uint32_t>(E_BRIDGE_BAD_REQUEST):
+    case static_cast<uint32_t>(E_BRIDGE_NAME_TOO_LONG):
     case static_cast<uint32_t>(DISP_E_BADPARAMCOUNT):
     case static_cast<uint32_t>(DISP_E_TYPEMISMATCH):
     case static_cast<uint32_t>(DISP_E_PARAMNOTOPTIONAL):
@@ -17,7 +18,14 @@ int HttpStatusFor(HRESULT hr) {
       return 400;
     case static_cast<uint32_t>(E_BRIDGE_NO_SESSION):
     case static_cast<uint32_t>(E_SRV_SESSION_EXPIRED):
+    case static_cast<uint32_t>(E_BRIDGE_NO_TOKEN):
+    case static_cast<uint32_t>(E_BRIDGE_BAD_TOKEN):
       return 401;
+    case static_cast<uint32_t>(E_ACCESSDENIED):
+    case static_cast<uint32_t>(E_BRIDGE_NO_ROLE):
+    case static_cast<uint32_t>(E_BRIDGE_BAD_HOST):
+    case static_cast<uint32_t>(E_BRIDGE_BAD_ORIGIN):
+      return 403;
     case static_cast<uint32_t>(E_BRIDGE_NO_ENDPOINT):
     case static_cast<uint32_t>(E_HANDLE):
     case static_cast<uint32_t>(DISP_E_UNKNOWNNAME):
@@ -35,7 +43,11 @@ int HttpStatusFor(HRESULT hr) {
     case static_cast<uint32_t>(E_BRIDGE_STREAM_LIMIT):
     case static_cast<uint32_t>(E_BRIDGE_SESSION_LIMIT):
     case static_cast<uint32_t>(E_BRIDGE_ADVISE_LIMIT):
+    case static_cast<uint32_t>(E_BRIDGE_IDENTITY_SESSION_LIMIT):
+    case static_cast<uint32_t>(E_BRIDGE_BACKOFF):
       return 429;
+    case static_cast<uint32_t>(E_BRIDGE_HEADERS_TOO_LARGE):
+      return 431;
     case static_cast<uint32_t>(E_BRIDGE_BUSY):
       return 503;
     default:
@@ -67,6 +79,17 @@ std::string StatusNameOf(HRESULT hr) {
       {E_BRIDGE_BAD_METHOD, "E_BRIDGE_BAD_METHOD"},
       {E_BRIDGE_ADVISE_LIMIT, "E_BRIDGE_ADVISE_LIMIT"},
       {E_BRIDGE_LISTEN_FAILED, "E_BRIDGE_LISTEN_FAILED"},
+      {E_BRIDGE_NO_ROLE, "E_BRIDGE_NO_ROLE"},
+      {E_BRIDGE_NO_TOKEN, "E_BRIDGE_NO_TOKEN"},
+      {E_BRIDGE_BAD_TOKEN, "E_BRIDGE_BAD_TOKEN"},
+      {E_BRIDGE_BAD_HOST, "E_BRIDGE_BAD_HOST"},
+      {E_BRIDGE_BAD_ORIGIN, "E_BRIDGE_BAD_ORIGIN"},
+      {E_BRIDGE_NAME_TOO_LONG, "E_BRIDGE_NAME_TOO_LONG"},
+      {E_BRIDGE_IDENTITY_SESSION_LIMIT, "E_BRIDGE_IDENTITY_SESSION_LIMIT"},
+      {E_BRIDGE_HEADERS_TOO_LARGE, "E_BRIDGE_HEADERS_TOO_LARGE"},
+      {E_BRIDGE_BACKOFF, "E_BRIDGE_BACKOFF"},
+      {E_BRIDGE_PEER_CONNECTION_LIMIT, "E_BRIDGE_PEER_CONNECTION_LIMIT"},
+      {E_BRIDGE_HEADER_TIMEOUT, "E_BRIDGE_HEADER_TIMEOUT"},
   };
   for (const Entry& e : kNames) {
     if (e.hr == hr) return e.name;

@@ -39,8 +39,34 @@ inline constexpr HRESULT E_BRIDGE_BAD_METHOD = MakeHresult(0xC0050009);
 inline constexpr HRESULT E_BRIDGE_ADVISE_LIMIT = MakeHresult(0xC005000A);
 // The HTTP library would not start serving a listening socket.
 inline constexpr HRESULT E_BRIDGE_LISTEN_FAILED = MakeHresult(0xC005000B);
+// The caller on the Unix socket has no role (the policy gives its user and groups none).
+inline constexpr HRESULT E_BRIDGE_NO_ROLE = MakeHresult(0xC005000C);
+// A TCP request without "Authorization: Bearer <token>".
+inline constexpr HRESULT E_BRIDGE_NO_TOKEN = MakeHresult(0xC005000D);
+// A TCP request whose bearer token the token store does not hold.
+inline constexpr HRESULT E_BRIDGE_BAD_TOKEN = MakeHresult(0xC005000E);
+// A TCP request whose Host header names neither this machine nor a name the policy allows.
+inline constexpr HRESULT E_BRIDGE_BAD_HOST = MakeHresult(0xC005000F);
+// A TCP request with an Origin header the policy does not allow.
+inline constexpr HRESULT E_BRIDGE_BAD_ORIGIN = MakeHresult(0xC0050010);
+// A member or callback name longer than kMaxNameLength.
+inline constexpr HRESULT E_BRIDGE_NAME_TOO_LONG = MakeHresult(0xC0050011);
+// The caller's identity already holds its maximum number of sessions.
+inline constexpr HRESULT E_BRIDGE_IDENTITY_SESSION_LIMIT = MakeHresult(0xC0050012);
+// The request line or the request headers are over their size limits.
+inline constexpr HRESULT E_BRIDGE_HEADERS_TOO_LARGE = MakeHresult(0xC0050013);
+// A wrong code from this identity: no code is tried for it until its back-off has passed.
+inline constexpr HRESULT E_BRIDGE_BACKOFF = MakeHresult(0xC0050014);
+// The peer already has its maximum number of connections open (the connection is closed; the
+// code appears in the system log only).
+inline constexpr HRESULT E_BRIDGE_PEER_CONNECTION_LIMIT = MakeHresult(0xC0050015);
+// A connection that did not complete its request headers in time (closed; logged only).
+inline constexpr HRESULT E_BRIDGE_HEADER_TIMEOUT = MakeHresult(0xC0050016);
 // An unknown or expired session id uses the server's "client session expired" code
 // (E_SRV_SESSION_EXPIRED); an unknown handle uses E_HANDLE.
+
+// The longest member or callback name accepted.
+inline constexpr size_t kMaxNameLength = 256;
 
 // The HTTP status of a reply carrying status code hr.
 int HttpStatusFor(HRESULT hr);
@@ -54,6 +80,9 @@ bool ParseStatusText(const std::string& text, HRESULT* hr);
 
 // The name of the session header.
 inline constexpr const char* kSessionHeader = "X-Zel-Session";
+// Bounds of the request line and headers.
+inline constexpr size_t kMaxUrlLength = 2048;
+inline constexpr size_t kMaxHeaderBytes = 8192;
 inline constexpr const char* kAutomationPath = "/api/v1/automation";
 inline constexpr const char* kEventsPath = "/api/v1/events";
 

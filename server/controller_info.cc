@@ -5,8 +5,10 @@
 
 #include "link/frame.h"
 #include "link/request.h"
+#include "platform/error_info.h"
 #include "platform/resource_library.h"
 #include "server/system_information.h"
+#include "server/system_parameters.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -250,7 +252,14 @@ HRESULT CZelServer::get_SystemParametersInfo(Variant index, Variant* value) {
   if (value == nullptr) return E_POINTER;
   Variant number;
   ZEL_TRY(ChangeType(index, VT_I4, &number));
-  return SystemParameter(static_cast<uint32_t>(number.i4()), value);
+  uint32_t parameter = static_cast<uint32_t>(number.i4());
+  // User codes are secrets: only administrators read them, whatever else a client may read.
+  if ((parameter & 0xFFFF) == kParamUserCode && !RoleAllows(CurrentCallerRole(), Role::kAdmin)) {
+    SetErrorInfo(ErrorInfo{std::string(kProgIdZelServer), IZelServer::kIid,
+                           "User codes are readable by administrators only", E_ACCESSDENIED});
+    return E_ACCESSDENIED;
+  }
+  return SystemParameter(parameter, value);
 }
 
 AudioControlModel CZelServer::AudioControlModelNow() {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
+#include "platform/error_info.h"
 #include "server/server_test_fixture.h"
 #include "server/system_information.h"
 
@@ -198,6 +199,27 @@ TEST_F(ControllerInfoTest, SystemParametersThroughTheServer) {
   Variant index = Variant::I4(0x00010003);  // user code 2: not set
   EXPECT_EQ(E_FAIL,
             server_->Invoke(kDispidSystemParametersInfo, DISPATCH_PROPERTYGET, {&index, 1}, &v));
+  // For a client below admin the user codes are refused with error information; every other
+  // parameter still reads, and the server's own code checks still see the codes.
+  for (Role role : {Role::kRead, Role::kControl}) {
+    CallerRoleScope as_client(role);
+    for (int32_t code_index : {3, 0x00010003, 0x000F0003}) {
+      v = Variant::I4(-1);
+      EXPECT_EQ(E_ACCESSDENIED, server_->get_SystemParametersInfo(Variant::I4(code_index), &v));
+      EXPECT_EQ(Variant::I4(-1), v);
+      std::optional<ErrorInfo> info = TakeErrorInfo();
+      ASSERT_TRUE(info.has_value());
+      EXPECT_EQ(E_ACCESSDENIED, info->code);
+    }
+    ASSERT_EQ(S_OK, server_->get_SystemParametersInfo(Variant::I4(14), &v));
+    EXPECT_EQ(Variant::I4(6), v);
+    ASSERT_EQ(S_OK, server_->SystemParameter(3, &v));
+  }
+  {
+    CallerRoleScope as_admin(Role::kAdmin);
+    ASSERT_EQ(S_OK, server_->get_SystemParametersInfo(Variant::I4(3), &v));
+    EXPECT_EQ(Variant::Str("0007"), v);
+  }
   // The security-code context sees the same values and the model's code count.
   SecurityCodeContext* context = server_->security_context();
   EXPECT_EQ(7, context->ModelIndex());
