@@ -10,6 +10,7 @@
 
 #include "link/frame.h"
 #include "link/request.h"
+#include "link/walk.h"
 #include "server/name_hooks.h"
 #include "server/zel_server.h"
 
@@ -27,37 +28,24 @@ bool IsEndOfDataFrame(const uint8_t* reply) {
   return true;
 }
 
-// Holds the transport's request lock for the whole exchange.
-class AtomicBracket {
- public:
-  explicit AtomicBracket(IZelCommHandler* link) : link_(link) { (void)link_->BeginAtomicRequest(); }
-  ~AtomicBracket() { (void)link_->EndAtomicRequest(); }
-  AtomicBracket(const AtomicBracket&) = delete;
-  AtomicBracket& operator=(const AtomicBracket&) = delete;
-
- private:
-  IZelCommHandler* link_;
-};
-
-// One attempt: every name the controller sends, in order. The code of the last request.
+// One attempt: every name the controller sends, in order. The code of the last request. A failed
+// exchange ends the attempt (no acknowledge is resent); the download's next attempt starts again
+// from the upload request.
 HRESULT FetchNames(IZelCommHandler* link, std::vector<NameRecord>* records) {
   records->clear();
   if (link == nullptr) return E_UNEXPECTED;
-  AtomicBracket bracket(link);
-  ReplyBuffer reply;
-  HRESULT hr = SendControllerRequest(link, false, kNamesUploadRequest.data(),
-                                     kNamesUploadRequest.size(), &reply);
-  while (Succeeded(hr)) {
-    const uint8_t* frame = reply.get();
-    if (IsEndOfDataFrame(frame) || IsAckFrame(frame) || IsNakFrame(frame)) break;
+  WalkHandlers handlers;
+  handlers.restart = [&] { records->clear(); };
+  handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
+    *step = WalkStep::kDone;
+    if (IsEndOfDataFrame(frame) || IsAckFrame(frame) || IsNakFrame(frame)) return S_OK;
     NameRecord record;
-    hr = ParseNameFrame(frame, &record);
-    if (Failed(hr)) break;
+    ZEL_TRY(ParseNameFrame(frame, &record));
     records->push_back(std::move(record));
-    reply.reset();
-    hr = SendControllerRequest(link, false, kAckFrame.data(), kAckFrame.size(), &reply);
-  }
-  return hr;
+    *step = WalkStep::kNext;
+    return S_OK;
+  };
+  return RunWalk(link, kNamesUploadRequest, handlers, /*attempts=*/1);
 }
 
 }  // namespace

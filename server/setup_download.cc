@@ -11,6 +11,7 @@
 
 #include "link/frame.h"
 #include "link/request.h"
+#include "link/walk.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -57,26 +58,27 @@ HRESULT CZelServer::FetchSetupBlock(Variant* block) {
   ZEL_TRY(store->CreateStream(kSystemSetupStreamName, stream.Receive()));
 
   std::vector<uint8_t> bytes;
-  ReplyBuffer reply;
-  HRESULT hr = SendControllerRequest(link.get(), false, kSetupUploadRequest.data(),
-                                     kSetupUploadRequest.size(), &reply);
-  while (Succeeded(hr)) {
-    const uint8_t* frame = reply.get();
-    if (IsAckFrame(frame) || IsNakFrame(frame) || IsEndOfDataFrame(frame)) break;
+  WalkHandlers handlers;
+  // A restarted walk sends the block again from its start: what came before is dropped.
+  handlers.restart = [&] {
+    bytes.clear();
+    (void)stream->SetSize(0);
+    (void)stream->Seek(0, SeekOrigin::kSet, nullptr);
+  };
+  handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
+    *step = WalkStep::kDone;
+    if (IsAckFrame(frame) || IsNakFrame(frame) || IsEndOfDataFrame(frame)) return S_OK;
     // Left to the implementer: a frame too short to carry a block header is not a block: E_FAIL.
     uint32_t length = frame[1];
-    if (length < kBlockOverhead) {
-      hr = E_FAIL;
-      break;
-    }
+    if (length < kBlockOverhead) return E_FAIL;
     uint32_t payload = length - kBlockOverhead;
     bytes.insert(bytes.end(), frame + kBlockPayloadOffset, frame + kBlockPayloadOffset + payload);
     // The stream keeps what arrived even if a later block fails.
     (void)WriteAll(stream.get(), frame + kBlockPayloadOffset, payload);
-    reply.reset();
-    hr = SendControllerRequest(link.get(), false, kAckFrame.data(), kAckFrame.size(), &reply);
-  }
-  reply.reset();
+    *step = WalkStep::kNext;
+    return S_OK;
+  };
+  HRESULT hr = RunWalk(link.get(), kSetupUploadRequest, handlers);
   stream.reset();  // releasing it commits what was written
   if (Failed(hr)) return hr;
   // A controller that sends no block gives a byte array without elements.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
+#include "link/walk.h"
 #include "server/server_test_fixture.h"
 
 namespace zel {
@@ -74,7 +75,22 @@ TEST_F(SetupDownloadTest, NakOrAckEndsTheTransfer) {
   EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), server_->SystemSetupBytes());
 }
 
-TEST_F(SetupDownloadTest, FailureMidwayClearsTheBlockAndKeepsThePartialStream) {
+TEST_F(SetupDownloadTest, FailureMidwayRestartsFromTheUploadRequest) {
+  FakeControllerConfig config;
+  config.setup = Counting(8);
+  FakeTransport* t = UseFake(config);
+  // The first block arrives, the next exchange fails: the walk starts over with the upload
+  // request instead of acknowledging again, and the block is taken from its start.
+  t->QueueReply(MakeTestFrame(0x04, {0, 0, 9, 9, 9}));
+  t->QueueFailure(E_COMM_TIMEOUT);
+  ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
+  EXPECT_EQ(dsCompleted, SetupStatus());
+  EXPECT_EQ(Counting(8), server_->SystemSetupBytes());
+  EXPECT_EQ(Counting(8), StoredBlock());
+  EXPECT_EQ((std::vector<uint8_t>{0x04, 0x05, 0x04, 0x05}), t->types());
+}
+
+TEST_F(SetupDownloadTest, FailureOnEveryAttemptClearsTheBlockAndKeepsThePartialStream) {
   FakeControllerConfig config;
   config.setup = Counting(8);
   FakeTransport* t = UseFake(config);
@@ -83,9 +99,13 @@ TEST_F(SetupDownloadTest, FailureMidwayClearsTheBlockAndKeepsThePartialStream) {
   ASSERT_EQ(S_OK, server_->get_SetupLastDownload(&last));
 
   clock_.SetWallTime(LocalTime(2030, 1, 1, 0, 0, 0));
-  t->QueueReply(MakeTestFrame(0x04, {0, 0, 9, 9, 9}));
-  t->QueueFailure(E_COMM_TIMEOUT);
+  t->ClearSent();
+  for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
+    t->QueueReply(MakeTestFrame(0x04, {0, 0, 9, 9, 9}));
+    t->QueueFailure(E_COMM_TIMEOUT);
+  }
   EXPECT_EQ(E_COMM_TIMEOUT, server_->DownloadSetupNow(false));
+  EXPECT_EQ(static_cast<size_t>(2 * kWalkAttempts), t->types().size());
   EXPECT_EQ(dsFailure, SetupStatus());
   EXPECT_TRUE(server_->SystemSetupBytes().empty());           // the old block is gone
   EXPECT_EQ((std::vector<uint8_t>{9, 9, 9}), StoredBlock());  // what arrived was written
