@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bridge/automation_bridge.h"
+#include "events/event_log.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -75,6 +76,7 @@ int RunDaemon(const DaemonOptions& options) {
   RegisterLinkClasses();
   RegisterServerClasses();
   RegisterModelClasses();
+  RegisterEventLogClasses();
 
   ComPtr<IZelServer> server;
   HRESULT hr = ClassRegistry::Instance().CreateByProgId(kProgIdZelServer, IZelServer::kIid,

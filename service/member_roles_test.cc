@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "events/event_entries.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -21,6 +22,8 @@ std::map<std::string, const MemberTable*> ReachableTables() {
   RegisterLinkClasses();
   RegisterServerClasses();
   RegisterModelClasses();
+  // The event log's entries (its collection needs the server's store: events/ checks its table).
+  RegisterEventEntryClasses();
   std::map<std::string, const MemberTable*> tables;
   std::vector<ComPtr<IDispatch>> objects;
   ClassRegistry& registry = ClassRegistry::Instance();
@@ -71,8 +74,9 @@ std::map<std::string, const MemberTable*>* MemberRolesTest::tables_ = nullptr;
 
 TEST_F(MemberRolesTest, NoMemberOfAnyRegisteredClassIsUntagged) {
   // The walk must have found the classes the daemon serves, or the test proves nothing.
-  for (const char* type : {"CZelServer", "CZelCommHandlerSerial", "CZelZone", "CZelZones",
-                           "CZelArea", "CZelUnit", "CZelX10Unit", "CZelCounterUnit"}) {
+  for (const char* type :
+       {"CZelServer", "CZelCommHandlerSerial", "CZelZone", "CZelZones", "CZelArea", "CZelUnit",
+        "CZelX10Unit", "CZelCounterUnit", "CZelArmEvent", "CZelAccessEvent"}) {
     EXPECT_TRUE(tables_->count(type)) << type;
   }
   for (const auto& [type, table] : *tables_) {
@@ -126,6 +130,8 @@ constexpr Expected kExpected[] = {
     {"CZelCommHandlerSerial", "Port", kPut, Role::kAdmin},
     {"CZelZones", "UpdateInterval", kPut, Role::kAdmin},
     {"CZelZone", "Name", kPut, Role::kAdmin},
+    {"CZelArmEvent", "Time", kPut, Role::kAdmin},
+    {"CZelArmEvent", "Index", kPut, Role::kAdmin},
     // Commands.
     {"CZelArea", "Arm", kCall, Role::kControl},
     {"CZelArea", "Disarm", kCall, Role::kControl},
@@ -144,6 +150,8 @@ constexpr Expected kExpected[] = {
     {"CZelZone", "CurrCondition", kGet, Role::kRead},
     {"CZelZones", "Item", kGet, Role::kRead},
     {"CZelCommHandlerSerial", "Port", kGet, Role::kRead},
+    {"CZelArmEvent", "Code", kGet, Role::kRead},
+    {"CZelAccessEvent", "Index", kGet, Role::kRead},
 };
 
 TEST_F(MemberRolesTest, GuardedMembersCarryTheirRoles) {
