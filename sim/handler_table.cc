@@ -1,6 +1,7 @@
 #include <array>
 
 #include "link/frame.h"
+#include "sim/event_log.h"
 #include "sim/handlers.h"
 #include "sim/object_state.h"
 
@@ -8,7 +9,7 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 12> kHandlers = {{
+constexpr std::array<HandlerEntry, 13> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -21,6 +22,7 @@ constexpr std::array<HandlerEntry, 12> kHandlers = {{
     {0x0B, &HandleNameData, /*needs_session=*/true},
     {kZoneStatusRequest, &HandleZoneStatus, /*needs_session=*/true},
     {kUnitStatusRequest, &HandleUnitStatus, /*needs_session=*/true},
+    {kEventLogRequest, &HandleEventLog, /*needs_session=*/true},
 }};
 
 }  // namespace
@@ -50,6 +52,14 @@ void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply) {
       return;
     }
     state.names_upload = NamesUpload{};
+  }
+  // The same for a walk of the event log and its next older record.
+  if (state.event_log.walking) {
+    if (request.type() == MSG_ACK) {
+      ContinueEventLog(state, request, reply);
+      return;
+    }
+    state.event_log.walking = false;
   }
   const HandlerEntry* entry = FindHandler(request.type());
   if (entry == nullptr) return;

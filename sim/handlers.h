@@ -48,6 +48,9 @@ void HandleNamesUpload(SimState& state, const RequestFrame& request, Reply* repl
 void HandleNameData(SimState& state, const RequestFrame& request, Reply* reply);     // 0x0B
 // The acknowledge that asks for the next name while a names upload runs.
 void ContinueNamesUpload(SimState& state, const RequestFrame& request, Reply* reply);
+void HandleEventLog(SimState& state, const RequestFrame& request, Reply* reply);  // 0x0D
+// The acknowledge that asks for the next older record while a log walk runs.
+void ContinueEventLog(SimState& state, const RequestFrame& request, Reply* reply);
 
 // Message types of the replies these handlers send.
 inline constexpr uint8_t kEndOfData = 0x03;

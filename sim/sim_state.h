@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/event_log.h"
 #include "sim/scenario.h"
 #include "sim/sim_objects.h"
 
@@ -79,6 +80,7 @@ struct SimState {
   NamesUpload names_upload;
   std::vector<NameUploadRecord> name_uploads;
   ObjectStates objects;  // zones and units, see sim/object_state.h
+  EventLog event_log;    // see sim/event_log.h
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frame.h"
+#include "sim/event_log.h"
 #include "sim/faults.h"
 #include "sim/frames.h"
 #include "sim/handlers.h"
@@ -126,6 +127,65 @@ TEST_F(HandlerTest, ProbeAckScenarioNeedsNoLogin) {
   EXPECT_EQ(NakFrame(), Send(MakeFrame(MSG_COMMAND, {9, 1, 0xAB})));
   EXPECT_EQ(NakFrame(), Send(MakeFrame(0x7E, {})));
   EXPECT_EQ(1u, state_.commands.size());
+}
+
+TEST_F(HandlerTest, LogWalkNewestFirstThenEndOfData) {
+  state_.scenario.probe_ack = true;
+  state_.scenario.document = json::parse(R"({"log": [
+      {"type": 49, "parameter1": 1, "parameter2": 1, "month": 12, "day": 5, "hour": 22,
+       "minute": 10},
+      {"type": 131}]})");
+  Bytes request = MakeFrame(kEventLogRequest, {});
+  Bytes newest = MakeFrame(kEventLogRecord, {0, 1, 12, 5, 22, 10, 49, 1, 0, 1, 0});
+  Bytes oldest = MakeFrame(kEventLogRecord, {0, 0, 0, 1, 0, 0, 131, 0, 0, 0, 0});
+  EXPECT_EQ(newest, Send(request));
+  EXPECT_EQ(oldest, Send(AckFrame()));
+  EXPECT_EQ(MakeFrame(kEndOfData, {}), Send(AckFrame()));
+  // After the walk an acknowledge is the probe again; a new request starts at the newest.
+  EXPECT_EQ(AckFrame(), Send(AckFrame()));
+  EXPECT_EQ(newest, Send(request));
+  // Any other request ends the walk.
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(0x7E, {})));
+  EXPECT_EQ(AckFrame(), Send(AckFrame()));
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(kEventLogRequest, {1})));
+}
+
+TEST_F(HandlerTest, RecordsLoggedOrRolledDuringAWalkDoNotMoveIt) {
+  state_.scenario.probe_ack = true;
+  Bytes r1, r2, r3, r4;
+  std::string error;
+  ASSERT_EQ(S_OK, EventRecordFrame(json{{"type", 48}}, &r1, &error));
+  ASSERT_EQ(S_OK, EventRecordFrame(json{{"type", 49}}, &r2, &error));
+  ASSERT_EQ(S_OK, EventRecordFrame(json{{"type", 50}}, &r3, &error));
+  ASSERT_EQ(S_OK, EventRecordFrame(json{{"type", 51}}, &r4, &error));
+  EXPECT_EQ(MakeFrame(kEndOfData, {}), Send(MakeFrame(kEventLogRequest, {})));
+  AppendEventRecord(&state_.event_log, r1);
+  AppendEventRecord(&state_.event_log, r2);
+  AppendEventRecord(&state_.event_log, r3);
+  EXPECT_EQ(r3, Send(MakeFrame(kEventLogRequest, {})));
+  AppendEventRecord(&state_.event_log, r4);  // logged while the walk runs
+  EXPECT_EQ(r2, Send(AckFrame()));
+  RollEventLog(&state_.event_log, 1);  // r1 dropped: the walk ends after r2
+  EXPECT_EQ(MakeFrame(kEndOfData, {}), Send(AckFrame()));
+  EXPECT_EQ(r4, Send(MakeFrame(kEventLogRequest, {})));
+  RollEventLog(&state_.event_log, 10);
+  EXPECT_EQ(MakeFrame(kEndOfData, {}), Send(AckFrame()));
+}
+
+TEST(ControlTest, LogEventsAndRollTheLogOver) {
+  Simulator sim;
+  EXPECT_EQ(R"({"ok":true,"records":1})",
+            sim.ApplyControl(R"({"log_event":{"type":50,"parameter2":1,"month":3,"day":4}})"));
+  EXPECT_EQ(R"({"ok":true,"records":2})", sim.ApplyControl(R"({"log_event":{"type":4}})"));
+  EXPECT_EQ(R"({"log":["5A 0C 0E 00 00 00 01 00 00 04 00 00 00 00 C8 17",)"
+            R"("5A 0C 0E 00 01 03 04 00 00 32 00 00 01 00 84 89"],"ok":true})",
+            sim.ApplyControl(R"({"query":"log"})"));
+  EXPECT_EQ(R"({"ok":true,"records":1})", sim.ApplyControl(R"({"roll_log":1})"));
+  for (const char* bad :
+       {R"({"log_event":5})", R"({"log_event":{}})", R"({"log_event":{"type":256}})",
+        R"({"log_event":{"type":1,"day":-1}})", R"({"roll_log":-1})", R"({"roll_log":"all"})"}) {
+    EXPECT_NE(std::string::npos, sim.ApplyControl(bad).find("\"ok\":false")) << bad;
+  }
 }
 
 Fault ParseOk(const char* text) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 
+#include "sim/event_log.h"
 #include "sim/handlers.h"
 
 namespace zel::sim {
@@ -290,6 +291,16 @@ std::string Simulator::ApplyControl(std::string_view line) {
       }
       return ToLine(json{{"ok", true}, {"commands", list}});
     }
+    if (*query == "log") {
+      LoadScenarioLog(state_.scenario.document, &state_.event_log);
+      json list = json::array();
+      // Newest first, as the controller lists them.
+      for (auto it = state_.event_log.records.rbegin(); it != state_.event_log.records.rend();
+           ++it) {
+        list.push_back(ToHex(*it));
+      }
+      return ToLine(json{{"ok", true}, {"log", list}});
+    }
     if (*query == "state") {
       return ToLine(json{{"ok", true},
                          {"logged_in", state_.logged_in},
@@ -297,9 +308,29 @@ std::string Simulator::ApplyControl(std::string_view line) {
                          {"faults", faults_.size()},
                          {"frames", frames_.size()}});
     }
-    return Refuse("\"query\" takes \"frames\", \"commands\" or \"state\"");
+    return Refuse("\"query\" takes \"frames\", \"commands\", \"log\" or \"state\"");
   }
-  return Refuse("nothing to do: expected \"fault\", \"clear\", \"set\" or \"query\"");
+  if (auto record = request.find("log_event"); record != request.end()) {
+    Bytes frame;
+    std::string error;
+    if (Failed(EventRecordFrame(*record, &frame, &error))) return Refuse(error);
+    std::lock_guard<std::mutex> g(mu_);
+    LoadScenarioLog(state_.scenario.document, &state_.event_log);
+    AppendEventRecord(&state_.event_log, std::move(frame));
+    return ToLine(json{{"ok", true}, {"records", state_.event_log.records.size()}});
+  }
+  if (auto roll = request.find("roll_log"); roll != request.end()) {
+    if (!roll->is_number_integer() || roll->get<int64_t>() < 0) {
+      return Refuse("\"roll_log\" takes the number of oldest records to drop");
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    LoadScenarioLog(state_.scenario.document, &state_.event_log);
+    RollEventLog(&state_.event_log, roll->get<size_t>());
+    return ToLine(json{{"ok", true}, {"records", state_.event_log.records.size()}});
+  }
+  return Refuse(
+      "nothing to do: expected \"fault\", \"clear\", \"set\", \"query\", \"log_event\" or "
+      "\"roll_log\"");
 }
 
 }  // namespace zel::sim
