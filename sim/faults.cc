@@ -88,6 +88,10 @@ HRESULT ParseFault(const json& object, Fault* fault, std::string* error) {
   if (!ReadIntField(object, "delay_ms", 0, &f.delay_ms, error)) return E_INVALIDARG;
   if (!ReadIntField(object, "ms", 0, &f.delay_ms, error)) return E_INVALIDARG;
   if (!ReadIntField(object, "truncate_to", 0, &f.truncate_to, error)) return E_INVALIDARG;
+  if (!ReadIntField(object, "skip", 0, &f.skip, error) || f.skip < 0) {
+    if (error->empty()) *error = "\"skip\" must be 0 or more";
+    return E_INVALIDARG;
+  }
   if (!ReadBytesField(object, "bytes", &f.bytes, error)) return E_INVALIDARG;
   if (auto chunks = object.find("chunks"); chunks != object.end()) {
     if (!chunks->is_array() || chunks->empty()) {
@@ -119,6 +123,16 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
   Bytes prefix;
   int delay_ms = 0;
   const Fault* chunked = nullptr;
+  // Faults still letting replies through sit this one out.
+  std::vector<Fault> waiting;
+  for (Fault& f : active_) {
+    if (f.skip > 0) {
+      --f.skip;
+      waiting.push_back(std::move(f));
+      f.count = 0;  // the moved-from entry goes with the used-up ones below
+    }
+  }
+  std::erase_if(active_, [](const Fault& f) { return f.count == 0; });
   // Raw replies replace the handler's reply before the other faults change it.
   for (const Fault& f : active_) {
     if (f.kind == FaultKind::kRawReply) {
@@ -177,6 +191,7 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
     if (f.count > 0) --f.count;
   }
   std::erase_if(active_, [](const Fault& f) { return f.count == 0; });
+  for (Fault& f : waiting) active_.push_back(std::move(f));
   return plan;
 }
 

@@ -1,6 +1,7 @@
 // Faults the simulated controller can be told to commit on its next replies, so tests see how
 // the server copes with a misbehaving line. Each fault applies to the next `count` replies
-// (count -1: until cleared); several active faults combine on one reply.
+// (count -1: until cleared), after letting `skip` replies through; several active faults combine
+// on one reply.
 //
 // Thread contract: FaultSet is not synchronised; the Simulator guards it with its state mutex.
 #pragma once
@@ -34,6 +35,7 @@ struct Fault {
   int pause_ms = 0;         // kChunked
   int delay_ms = 0;         // kDelay
   int truncate_to = 0;      // kTruncate
+  int skip = 0;             // replies let through untouched before the fault starts
 };
 
 // Parses a control object such as {"fault":"chunked","chunks":[1,3,5],"pause_ms":20}.

@@ -262,6 +262,20 @@ TEST(FaultTest, CountsAndPersistentFaults) {
   EXPECT_EQ(ack, set.Apply(ack, true).pieces[0].bytes);
 }
 
+TEST(FaultTest, SkipLetsRepliesThroughFirst) {
+  FaultSet set;
+  set.Add(ParseOk(R"({"fault":"no_reply","skip":2})"));
+  Bytes ack = AckFrame();
+  EXPECT_TRUE(set.Apply(ack, true).send);
+  EXPECT_TRUE(set.Apply(ack, true).send);
+  EXPECT_FALSE(set.Apply(ack, true).send);
+  EXPECT_TRUE(set.Apply(ack, true).send);
+  EXPECT_EQ(0u, set.size());
+  Fault f;
+  std::string error;
+  EXPECT_EQ(E_INVALIDARG, ParseFault(json::parse(R"({"fault":"no_reply","skip":-1})"), &f, &error));
+}
+
 TEST(ControlTest, LinesChangeTheSimulator) {
   Simulator sim;
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":3})"));

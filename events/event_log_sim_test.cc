@@ -1,0 +1,123 @@
+// The event log against the controller simulator on a pseudo-terminal, through the real serial
+// transport: the walk's frames on the wire, and a reply lost at every position of a walk (the
+// controller has stepped on, the server times out) with every record arriving exactly once.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "events/event_log.h"
+#include "link/serial_transport.h"
+#include "model/model_registration.h"
+#include "platform/instance_paths.h"
+#include "platform/resource_library.h"
+#include "server/server_test_fixture.h"
+#include "sim/simulator.h"
+
+namespace zel {
+namespace {
+
+// Production waits run 100 times faster: the 3 s read time-out takes 30 ms.
+constexpr int kClockDivisor = 100;
+
+class EventLogSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zel_events_sim_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    SetInstanceDir(dir_);
+    std::shared_ptr<const ResourceLibrary> lib;
+    ASSERT_EQ(S_OK, ResourceLibrary::Parse(
+                        "[strings]\n103 = Unknown\n131 = Serial Port\n185 = " + dir_ + "/tty\n",
+                        &lib));
+    InstallResources(lib);
+    RegisterServerClasses();
+    RegisterModelClasses();
+    RegisterEventLogClasses();
+    Clock::SetForTesting(&clock_);
+
+    sim::Scenario scenario;
+    std::string error;
+    ASSERT_EQ(S_OK, sim::ParseScenario(R"({"controller": {"probe_ack": true}, "log": [
+                                            {"type": 49, "parameter2": 1, "month": 3, "day": 2},
+                                            {"type": 4, "parameter2": 5}]})",
+                                       &scenario, &error))
+        << error;
+    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
+    ASSERT_EQ(S_OK, sim_->Start());
+    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    server_ = MakeObject<CZelServer>();
+    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+    ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
+    ASSERT_EQ(S_OK, server_->OpenLocalStore());
+    ComPtr<IDispatch> d;
+    ASSERT_EQ(S_OK, server_->get_Events(d.Receive()));
+    ASSERT_EQ(S_OK, QueryAs<IZelCollection>(d.get(), &events_));
+    ASSERT_EQ(S_OK, events_->put_UpdateInterval(Variant::UI4(0)));
+  }
+
+  void TearDown() override {
+    events_.reset();
+    server_.reset();
+    if (sim_) sim_->Stop();
+    Clock::SetForTesting(nullptr);
+    InstallResources(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::vector<int32_t> Types() {
+    std::vector<int32_t> types;
+    int32_t count = 0;
+    EXPECT_EQ(S_OK, events_->get_Count(&count));
+    for (int32_t i = 1; i <= count; ++i) {
+      Variant item;
+      EXPECT_EQ(S_OK, events_->Item(Variant::I4(i), Variant::Missing(), &item));
+      Variant type;
+      EXPECT_EQ(S_OK, GetProperty(item.dispatch(), "Type", &type));
+      types.push_back(type.i4());
+    }
+    return types;
+  }
+
+  ScaledClock clock_{kClockDivisor};
+  std::string dir_;
+  std::unique_ptr<sim::Simulator> sim_;
+  ComPtr<CZelServer> server_;
+  ComPtr<IZelCollection> events_;
+};
+
+TEST_F(EventLogSimTest, TheWalkOnTheWireStopsAtTheLastSeenRecord) {
+  ASSERT_EQ(S_OK, events_->Init());
+  EXPECT_EQ((std::vector<int32_t>{4, 49}), Types());
+  std::vector<sim::Bytes> expected = {sim::Bytes(kEventLogRequest.begin(), kEventLogRequest.end()),
+                                      sim::AckFrame(), sim::AckFrame()};
+  EXPECT_EQ(expected, sim_->ReceivedFrames());
+  sim_->ClearReceivedFrames();
+  ASSERT_EQ(R"({"ok":true,"records":3})", sim_->ApplyControl(R"({"log_event":{"type":130}})"));
+  ASSERT_EQ(S_OK, events_->Update(true, kAllElements));
+  // The new record, then the last-seen one: the walk stops without asking further.
+  EXPECT_EQ(2u, sim_->ReceivedFrames().size());
+  EXPECT_EQ((std::vector<int32_t>{4, 49, 130}), Types());
+}
+
+TEST_F(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
+  ASSERT_EQ(S_OK, events_->Init());
+  std::vector<int32_t> expected = {4, 49};
+  const int kNew = 3;
+  // A walk over kNew new records has kNew + 1 replies: the new ones and the last-seen one.
+  for (int lost = 0; lost <= kNew; ++lost) {
+    for (int i = 0; i < kNew; ++i) {
+      int type = 0x30 + (lost * kNew + i) % 7;
+      std::string line = R"({"log_event":{"type":)" + std::to_string(type) +
+                         R"(,"parameter1":)" + std::to_string(lost * kNew + i) + "}}";
+      ASSERT_NE(std::string::npos, sim_->ApplyControl(line).find("\"ok\":true"));
+      expected.push_back(type);
+    }
+    sim_->InjectFault(sim::Fault{sim::FaultKind::kNoReply, 1, {}, {}, 0, 0, 0, lost});
+    ASSERT_EQ(S_OK, events_->Update(true, kAllElements)) << "reply " << lost << " lost";
+    ASSERT_EQ(expected, Types()) << "reply " << lost << " lost";
+  }
+}
+
+}  // namespace
+}  // namespace zel
