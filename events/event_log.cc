@@ -90,10 +90,21 @@ HRESULT CZelEvents::UpdateElements(bool fire_events, uint32_t /*index*/, bool tr
   } else {
     walk.lock();
   }
-  return Walk(fire_events);
+  std::vector<ComPtr<IDispatch>> added;
+  HRESULT hr = Walk(&added);
+  if (!fire_events || added.empty()) return hr;
+  // Fired in order and one walk after another, but without the walk lock: a handler may ask
+  // for another update (its entries are then fired inside this firing).
+  std::lock_guard<std::recursive_mutex> firing(fire_mu_);
+  walk.unlock();
+  CZelServer* server = ServerInstance();
+  for (const ComPtr<IDispatch>& entry : added) {
+    if (server != nullptr) (void)server->FireEvent(entry.get());
+  }
+  return hr;
 }
 
-HRESULT CZelEvents::Walk(bool fire_events) {
+HRESULT CZelEvents::Walk(std::vector<ComPtr<IDispatch>>* added) {
   CZelServer* server = ServerInstance();
   ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
   if (!link) return S_FALSE;
@@ -139,11 +150,14 @@ HRESULT CZelEvents::Walk(bool fire_events) {
   // all the same, as the controller will not send them again.
   (void)store_.CommitWalk(entries, advance ? &*newest : nullptr);
   if (advance) last_seen_ = *newest;
-  for (const EntryValues& e : entries) (void)AddEntry(e, fire_events);
+  for (const EntryValues& e : entries) {
+    ComPtr<IDispatch> entry;
+    if (Succeeded(AppendEntry(e, &entry))) added->push_back(std::move(entry));
+  }
   return S_OK;
 }
 
-HRESULT CZelEvents::AddEntry(const EntryValues& values, bool fire) {
+HRESULT CZelEvents::AppendEntry(const EntryValues& values, ComPtr<IDispatch>* appended) {
   Variant type;
   if (Failed(ChangeType(values.type, VT_I4, &type))) return E_FAIL;
   std::optional<EventClass> c = EventClassOf(type.i4());
@@ -162,6 +176,13 @@ HRESULT CZelEvents::AddEntry(const EntryValues& values, bool fire) {
     (void)event->put_Index(Variant::UI4(static_cast<uint32_t>(count) + 1));
     ZEL_TRY(AddImpl(Variant::Dispatch(entry.get()), Variant::Missing()));
   }
+  if (appended != nullptr) *appended = std::move(entry);
+  return S_OK;
+}
+
+HRESULT CZelEvents::AddEntry(const EntryValues& values, bool fire) {
+  ComPtr<IDispatch> entry;
+  ZEL_TRY(AppendEntry(values, &entry));
   if (fire) {
     if (CZelServer* server = ServerInstance()) (void)server->FireEvent(entry.get());
   }

@@ -23,9 +23,10 @@
 // Thread contract: free-threaded; the update thread and client threads call in at once.
 //   - walk_mu_ serialises walks (TryUpdate skips while one runs) and guards last_seen_.
 //   - add_mu_ serialises appends to the list (Index = count + 1) with ClearLog.
+//   - fire_mu_ (recursive) keeps the firing of one walk's entries together and in order.
 //   - The list itself is CollectionCore's (list_mu_, update_mu_); the streams are the store's.
-//   Lock order: walk_mu_, then add_mu_, then CollectionCore's locks. No lock is held while
-//   firing an entry.
+//   Lock order: walk_mu_, then fire_mu_ or add_mu_, then CollectionCore's locks. Entries are
+//   fired under fire_mu_ alone, never under the walk lock.
 #pragma once
 
 #include <mutex>
@@ -73,6 +74,8 @@ class CZelEvents final : public ZelCollectionImpl<CZelEvents, IZelEvents, kEvent
   // Creates an entry of the class of `values.type` and appends it; fires it when `fire`.
   // E_FAIL for a type code outside the table (nothing created). Not stored: the walk stores.
   HRESULT AddEntry(const EntryValues& values, bool fire);
+  // The same without firing; *appended (may be null) receives the entry.
+  HRESULT AppendEntry(const EntryValues& values, ComPtr<IDispatch>* appended);
 
   // Reads the stored log of `storage` (once, at creation).
   HRESULT LoadStoredLog(IStorage* storage);
@@ -81,12 +84,17 @@ class CZelEvents final : public ZelCollectionImpl<CZelEvents, IZelEvents, kEvent
   EventsStore& store() { return store_; }
 
  private:
-  HRESULT Walk(bool fire_events);
+  // One walk; the entries it appended (already stored) go to *added, to be fired.
+  // REQUIRES: walk_mu_ held.
+  HRESULT Walk(std::vector<ComPtr<IDispatch>>* added);
 
   EventsStore store_;
   mutable std::mutex walk_mu_;
   LastSeenRecord last_seen_ ZEL_GUARDED_BY(walk_mu_){};
   std::mutex add_mu_;
+  // Held while a walk's entries are fired, taken before the walk lock is let go, so walks fire
+  // in order; recursive for a handler that asks for an update while it is called.
+  std::recursive_mutex fire_mu_;
 };
 
 // The one event log of the process for the server's current store, with one added reference;
