@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "bridge/variant_json.h"
+#include "events/event_interfaces.h"
+#include "platform/class_registry.h"
 
 namespace zel::bridge {
 namespace {
@@ -14,7 +16,47 @@ constexpr int kEventsPerFill = 32;
 constexpr const char* kStreamPreamble = ": zelcommsrv events\nretry: 2000\n\n";
 constexpr const char* kKeepAlive = ": keepalive\n\n";
 
+// The server's event log, or null when the server keeps none.
+ComPtr<IDispatch> ServerEventLog() {
+  ComPtr<IDispatch> server;
+  if (Failed(ClassRegistry::Instance().CreateByProgId("Corvane.ZelServer", IDispatch::kIid,
+                                                      server.ReceiveVoid()))) {
+    return nullptr;
+  }
+  Variant log;
+  if (GetProperty(server.get(), "Events", &log) != S_OK || log.vt() != VT_DISPATCH) return nullptr;
+  return ComPtr<IDispatch>(log.dispatch());
+}
+
+uint32_t LogCount(IDispatch* log) {
+  Variant count;
+  if (Failed(GetProperty(log, "Count", &count)) || count.vt() != VT_I4 || count.i4() < 0) return 0;
+  return static_cast<uint32_t>(count.i4());
+}
+
+// The Index of a log entry passed as an event's first argument; 0 for any other event.
+uint32_t LogIndexOf(const BridgeEvent& event) {
+  if (event.args.empty() || event.args[0].vt() != VT_DISPATCH) return 0;
+  ComPtr<IZelEvent> entry;
+  if (Failed(QueryAs<IZelEvent>(event.args[0].dispatch(), &entry))) return 0;
+  Variant index;
+  if (Failed(entry->get_Index(&index)) || index.vt() != VT_I4) return 0;
+  return static_cast<uint32_t>(index.i4());
+}
+
 }  // namespace
+
+std::optional<uint32_t> EventStream::CursorOfEventId(std::string_view id) {
+  size_t dot = id.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 >= id.size()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : id.substr(dot + 1)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<uint32_t>(value);
+}
 
 EventStream::EventStream(MHD_Connection* connection, std::shared_ptr<Session> session,
                          std::chrono::milliseconds heartbeat)
@@ -26,16 +68,37 @@ EventStream::EventStream(MHD_Connection* connection, std::shared_ptr<Session> se
 
 EventStream::~EventStream() { Closed(); }
 
-void EventStream::Attach() {
+void EventStream::Attach(std::optional<uint32_t> after) {
   std::weak_ptr<EventStream> weak = weak_from_this();
   auto subscriber = session_->events()->Subscribe([weak] {
     if (auto self = weak.lock()) self->Wake();
   });
+  // Subscribed first, then the log's length read: an entry added in between comes live and is
+  // skipped there if it is also replayed.
+  ComPtr<IDispatch> log = ServerEventLog();
+  uint32_t count = log ? LogCount(log.get()) : 0;
   std::lock_guard<std::mutex> g(mu_);
   subscriber_ = std::move(subscriber);
+  log_ = std::move(log);
+  if (!log_) return;
+  if (after) {
+    cursor_ = *after;
+    replay_next_ = *after + 1;
+    replay_end_ = count;
+  } else {
+    cursor_ = count;
+  }
 }
 
-std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolver) {
+std::string EventStream::IdOf(const BridgeEvent& event) {
+  if (!log_) return {};
+  uint32_t index = LogIndexOf(event);
+  if (index > cursor_) cursor_ = index;
+  return std::to_string(event.seq) + "." + std::to_string(cursor_);
+}
+
+std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolver,
+                                const std::string& id) {
   Json args = Json::array();
   for (const Variant& v : event.args) args.push_back(EncodeVariant(v, resolver));
   Json j = Json::object();
@@ -46,7 +109,11 @@ std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolv
   if (!event.source.empty()) j["source"] = event.source;
   j["arguments"] = std::move(args);
   std::string text;
-  if (event.seq != 0) text = "id: " + std::to_string(event.seq) + "\n";
+  if (!id.empty()) {
+    text = "id: " + id + "\n";
+  } else if (event.seq != 0) {
+    text = "id: " + std::to_string(event.seq) + "\n";
+  }
   // One line of JSON (dump never writes a raw newline); bad UTF-8 becomes U+FFFD.
   text += "data: " + j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
   return text;
@@ -60,11 +127,32 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
     pending_offset_ = 0;
     if (ended_ || session_->events()->closed()) return MHD_CONTENT_READER_END_OF_STREAM;
     BridgeEvent event;
-    for (int n = 0;
-         n < kEventsPerFill && subscriber_ && session_->events()->Pop(subscriber_.get(), &event);
-         ++n) {
+    // Stored log entries the client has not seen come before the live events.
+    for (int n = 0; n < kEventsPerFill && log_ && replay_next_ <= replay_end_; ++n) {
+      uint32_t index = replay_next_++;
+      Variant item;
+      if (CallMethod(log_.get(), "Item",
+                     std::vector<Variant>{Variant::I4(static_cast<int32_t>(index))},
+                     &item) != S_OK) {
+        continue;
+      }
+      BridgeEvent replayed;
+      replayed.interface_name = "_DZelServerEvents";
+      replayed.member = "OnEvent";
+      replayed.args.push_back(std::move(item));
       try {
-        pending_ += Format(event, &session_->handles());
+        pending_ += Format(replayed, &session_->handles(), IdOf(replayed));
+      } catch (...) {
+      }
+    }
+    for (int n = 0; pending_.empty() && n < kEventsPerFill && subscriber_ &&
+                    session_->events()->Pop(subscriber_.get(), &event);
+         ++n) {
+      // A live log entry the replay has already sent is not sent again.
+      uint32_t index = log_ ? LogIndexOf(event) : 0;
+      if (index != 0 && index <= replay_end_) continue;
+      try {
+        pending_ += Format(event, &session_->handles(), IdOf(event));
       } catch (...) {
         // An event that cannot be written is skipped; the stream goes on.
       }

@@ -4,6 +4,12 @@
 //   id: 7
 //   data: {"seq":7,"interface":"_DZelServerEvents","member":"OnArmEvent",...}
 //
+// Log events carry a durable cursor. When the server keeps an event log, every id also names the
+// Index of the newest log entry the stream has passed ("id: 41.1203"). A client that reconnects
+// (Last-Event-ID, as a browser's EventSource sends it) or asks for ?after=INDEX first receives
+// the stored log entries after that index, each as an OnEvent of the server's events interface,
+// then the live events; a live log entry already replayed is not sent again.
+//
 // The stream holds no thread while it waits. When its queue is empty it suspends its HTTP
 // connection; a new event (or the heartbeat tick, or the end of the session) resumes it. A
 // comment line is written when nothing was written for the heartbeat interval, which is also how
@@ -19,7 +25,9 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "bridge/event_queue.h"
 #include "bridge/session.h"
@@ -33,8 +41,11 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
               std::chrono::milliseconds heartbeat);
   ~EventStream();
 
-  // Subscribes to the session's events; call once, right after construction.
-  void Attach();
+  // Subscribes to the session's events; call once, right after construction. With `after`,
+  // the stored log entries after that Index are replayed first.
+  void Attach(std::optional<uint32_t> after = std::nullopt);
+  // The log cursor of a Last-Event-ID ("41.1203" gives 1203); nothing for an id without one.
+  static std::optional<uint32_t> CursorOfEventId(std::string_view id);
   // Copies the next bytes of the stream into buf; 0 after suspending the connection;
   // MHD_CONTENT_READER_END_OF_STREAM when the stream has ended.
   ssize_t Fill(char* buf, size_t max);
@@ -45,8 +56,10 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   // The connection finished: never touch it again; detaches from the session.
   void Closed();
 
-  // The SSE form of one event, with object arguments given handles in `resolver`.
-  static std::string Format(const BridgeEvent& event, ObjectResolver* resolver);
+  // The SSE form of one event, with object arguments given handles in `resolver`; `id` (when
+  // not empty) replaces the event's seq as its SSE id.
+  static std::string Format(const BridgeEvent& event, ObjectResolver* resolver,
+                            const std::string& id = {});
 
  private:
   MHD_Connection* const connection_;
@@ -61,6 +74,16 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   bool ended_ ZEL_GUARDED_BY(mu_) = false;
   bool closed_ ZEL_GUARDED_BY(mu_) = false;
   std::chrono::steady_clock::time_point last_write_ ZEL_GUARDED_BY(mu_);
+
+  // The log cursor (see the top). Without the server's event log, log_ is null and ids are the
+  // plain seq.
+  // REQUIRES: mu_ held.
+  std::string IdOf(const BridgeEvent& event);
+  ComPtr<IDispatch> log_ ZEL_GUARDED_BY(mu_);
+  uint32_t cursor_ ZEL_GUARDED_BY(mu_) = 0;       // newest log Index passed
+  uint32_t replay_next_ ZEL_GUARDED_BY(mu_) = 0;  // next Index to replay
+  uint32_t replay_end_ ZEL_GUARDED_BY(mu_) = 0;   // last Index to replay; live ones up to it
+                                                  // are not sent again
 };
 
 }  // namespace zel::bridge

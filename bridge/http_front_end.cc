@@ -377,7 +377,15 @@ MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
     }
     streams_.insert(stream);
   }
-  stream->Attach();
+  // The log cursor: ?after=INDEX, or the Last-Event-ID a reconnecting client sends.
+  std::optional<uint32_t> after;
+  if (const char* a = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "after")) {
+    after = EventStream::CursorOfEventId(std::string(".") + a);
+  } else if (const char* h =
+                 MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
+    after = EventStream::CursorOfEventId(h);
+  }
+  stream->Attach(after);
   ctx->kind = Context::Kind::kStream;
   ctx->stream = stream;
   MHD_Response* response = MHD_create_response_from_callback(

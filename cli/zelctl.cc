@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  call PATH [ARG...]      call a method, e.g. Areas.Item(1).Arm 1234 3\n"
     "  list PATH               a table of a collection's elements, e.g. Zones\n"
     "  watch                   print the server's events as they arrive (Ctrl-C ends)\n"
+    "  events                  the stored event log: index, time, class, properties\n"
     "\n"
     "options:\n"
     "  --socket PATH    the bridge's Unix socket (default: zelbridge.sock in the instance\n"
@@ -70,6 +71,11 @@ const std::map<std::string, std::string>& CommandHelp() {
        "usage: zelctl watch [--count N] [--json]\n"
        "Connects to the server object's events and prints each as it arrives, in order; ends\n"
        "after N events when --count is given, or on Ctrl-C.\n"},
+      {"events",
+       "usage: zelctl events [--since INDEX] [--json]\n"
+       "Lists the event log the server keeps (the controller's log, stored across restarts),\n"
+       "oldest first: index, time, class and the entry's own properties, with objects shown by\n"
+       "name. --since INDEX lists only the entries after that index.\n"},
   };
   return help;
 }
@@ -83,6 +89,7 @@ struct Options {
   long timeout_ms = 60000;
   std::vector<std::string> columns;
   long count = -1;
+  long since = 0;
   std::vector<std::string> positional;
 };
 
@@ -174,6 +181,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       o->timeout_ms = std::max(1L, s) * 1000;
     } else if (a == "--count") {
       if (!number(&o->count)) return false;
+    } else if (a == "--since") {
+      if (!number(&o->since)) return false;
     } else if (a == "--columns") {
       std::string list;
       if (!next(&list)) return false;
@@ -250,7 +259,9 @@ class Ctl {
     }
     if (CommandHelp().count(cmd) == 0) return Usage("unknown command \"" + cmd + "\"");
     size_t args = o_.positional.size() - 1;
-    if ((cmd == "status" || cmd == "watch") && args != 0) return Usage(cmd + " takes no arguments");
+    if ((cmd == "status" || cmd == "watch" || cmd == "events") && args != 0) {
+      return Usage(cmd + " takes no arguments");
+    }
     if ((cmd == "get" || cmd == "list") && args != 1) return Usage(cmd + " takes one PATH");
     if (cmd == "put" && args != 2) return Usage("put takes PATH and VALUE");
     if (cmd == "call" && args < 1) return Usage("call takes PATH and its arguments");
@@ -262,6 +273,7 @@ class Ctl {
     if (cmd == "put") return Put();
     if (cmd == "call") return Call();
     if (cmd == "list") return List();
+    if (cmd == "events") return Events();
     return Watch();
   }
 
@@ -555,6 +567,120 @@ class Ctl {
     return rc;
   }
 
+  // The members every log entry has; the others of its class are its own properties.
+  static bool CommonEventMember(const std::string& name) {
+    static const char* const kCommon[] = {"Index", "Name", "SaveXML", "SaveXMLSnippet",
+                                          "Type",  "Time", "Data"};
+    for (const char* c : kCommon) {
+      if (name == c) return true;
+    }
+    return false;
+  }
+
+  // The class's own readable properties, asked once per class.
+  std::vector<std::string> EventProperties(const std::string& cls, const std::string& element) {
+    auto it = event_properties_.find(cls);
+    if (it != event_properties_.end()) return it->second;
+    std::vector<std::string> names;
+    Json reply;
+    if (Succeeded(Op({{"op", "describe"}, {"object", element}}, &reply))) {
+      for (const Json& m : reply["members"]) {
+        std::string name = m.value("name", std::string());
+        if (CommonEventMember(name)) continue;
+        for (const Json& a : m["accessors"]) {
+          if (a["kind"] == "get" && a["params"].empty()) {
+            names.push_back(name);
+            break;
+          }
+        }
+      }
+    }
+    event_properties_[cls] = names;
+    return names;
+  }
+
+  // A value for people: an object by its Name (a whole collection: "all"), then released.
+  std::string ReadableValue(const Json& value, Json* plain) {
+    *plain = value.value("value", Json());
+    if (value.value("vt", 0) != VT_DISPATCH || !value["object"].is_string()) {
+      return ValueText(value);
+    }
+    Json reply;
+    std::string text;
+    if (Succeeded(Op({{"op", "get"}, {"object", value["object"]}, {"member", "Name"}}, &reply)) &&
+        reply["result"].value("vt", 0) == VT_BSTR) {
+      text = reply["result"].value("value", Json("")).get<std::string>();
+    } else {
+      text = "all";
+    }
+    (void)Op({{"op", "release"}, {"object", value["object"]}}, &reply);
+    *plain = text;
+    return text;
+  }
+
+  int Events() {
+    Json v;
+    HRESULT hr = Op({{"op", "get"}, {"object", server_}, {"member", "Events"}}, &v);
+    if (Failed(hr) || !v["result"]["object"].is_string()) {
+      return Report("get Events", Failed(hr) ? hr : DISP_E_TYPEMISMATCH, v);
+    }
+    std::string log = v["result"]["object"].get<std::string>();
+    Json reply;
+    hr = Op({{"op", "get"}, {"object", log}, {"member", "Count"}}, &reply);
+    if (Failed(hr)) return Report("get Events.Count", hr, reply);
+    int64_t count = reply["result"].value("value", Json(0)).get<int64_t>();
+    Json rows = Json::array();
+    int rc = kExitOk;
+    // Positions are the entries' indexes, so the entries after INDEX start at INDEX + 1.
+    for (int64_t i = o_.since + 1; i <= count; ++i) {
+      hr = Op({{"op", "call"}, {"object", log}, {"member", "Item"}, {"args", {i}}}, &reply);
+      if (Failed(hr) || !reply["result"]["object"].is_string()) {
+        return Report("call Events.Item(" + std::to_string(i) + ")",
+                      Failed(hr) ? hr : DISP_E_TYPEMISMATCH, reply);
+      }
+      std::string entry = reply["result"]["object"].get<std::string>();
+      std::string cls = reply["result"].value("class", std::string());
+      Json row = {{"class", cls.rfind("CZel", 0) == 0 ? cls.substr(4) : cls}};
+      std::vector<std::string> props;
+      for (const char* member : {"Index", "Type", "Time", "Data"}) {
+        Json r;
+        HRESULT mhr = Op({{"op", "get"}, {"object", entry}, {"member", member}}, &r);
+        Json plain;
+        std::string text =
+            Succeeded(mhr) ? ReadableValue(r["result"], &plain) : "! " + StatusNameOf(mhr);
+        std::string key = member;
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        row[key] = plain;
+        row[key + "_text"] = text;
+      }
+      row["properties"] = Json::object();
+      for (const std::string& name : EventProperties(cls, entry)) {
+        Json r;
+        HRESULT mhr = Op({{"op", "get"}, {"object", entry}, {"member", name}}, &r);
+        Json plain;
+        std::string text = ReadableValue(r["result"], &plain);
+        // A number that names nothing the server knows shows as the missing-item text.
+        if (Failed(mhr)) {
+          text = "! " + StatusNameOf(mhr);
+          plain = Json{{"status", StatusText(mhr)}};
+        }
+        row["properties"][name] = plain;
+        props.push_back(name + "=" + text);
+      }
+      (void)Op({{"op", "release"}, {"object", entry}}, &reply);
+      if (!o_.json) {
+        out_ << row["index_text"].get<std::string>() << "  " << row["time_text"].get<std::string>()
+             << "  " << row["class"].get<std::string>();
+        if (!props.empty()) out_ << "  " << Join(props, " ");
+        out_ << "\n";
+      }
+      for (const char* key : {"index_text", "type_text", "time_text", "data_text"}) row.erase(key);
+      rows.push_back(std::move(row));
+    }
+    if (o_.json) out_ << rows.dump() << "\n";
+    return rc;
+  }
+
   int Watch() {
     Json reply;
     HRESULT hr = Op({{"op", "advise"}, {"object", server_}}, &reply);
@@ -600,6 +726,7 @@ class Ctl {
   const std::atomic<bool>* stop_;
   BridgeClient client_;
   std::string server_;
+  std::map<std::string, std::vector<std::string>> event_properties_;
 };
 
 }  // namespace

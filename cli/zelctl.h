@@ -6,6 +6,7 @@
 //   zelctl call Areas.Item(1).Arm 1234 3
 //   zelctl list Zones                         a table of the elements and their main properties
 //   zelctl watch                              the server's events as they arrive
+//   zelctl events [--since INDEX]             the stored event log, oldest first
 //
 // Output is for people by default; --json gives one JSON document per result (per event for
 // watch). The exit status is 0 on success, 1 when the server answered with a failed status code,
