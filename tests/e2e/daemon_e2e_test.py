@@ -278,7 +278,12 @@ class EventLog(unittest.TestCase):
         newest = bytes.fromhex(self.scenario_log()[0])
         self.d.daemon.send_signal(signal.SIGTERM)
         self.assertEqual(0, self.d.daemon.wait(timeout=30))
-        import olefile
+        try:
+            import olefile
+        except ImportError:
+            # python3-olefile installs for the system's interpreter; another one finds it there.
+            sys.path.append("/usr/lib/python3/dist-packages")
+            import olefile
         with olefile.OleFileIO(os.path.join(self.d.inst, "ZELINFO.DAT")) as ole:
             state = ole.openstream("EventsState").read()
             events = ole.openstream("Events").read()
