@@ -609,7 +609,9 @@ class Ctl {
     std::string text;
     if (Succeeded(Op({{"op", "get"}, {"object", value["object"]}, {"member", "Name"}}, &reply)) &&
         reply["result"].value("vt", 0) == VT_BSTR) {
-      text = reply["result"].value("value", Json("")).get<std::string>();
+      // A null name (no text for it in the catalogue) reads as empty.
+      const Json name = reply["result"].value("value", Json(""));
+      text = name.is_string() ? name.get<std::string>() : "";
     } else {
       text = "all";
     }
