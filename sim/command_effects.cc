@@ -1,5 +1,5 @@
-// What an acknowledged command does to the simulated zones, units and area modes (the table is
-// in object_state.h).
+// What an acknowledged command does to the simulated objects and area modes (the table is in
+// object_state.h).
 #include <algorithm>
 
 #include "sim/object_state.h"
@@ -41,6 +41,63 @@ void SetAreaMode(SimState& state, uint16_t area, uint8_t mode) {
   modes[area - 1] = mode;
 }
 
+// Setpoints reach a thermostat and a sensor of the number alike: the controller's command does
+// not say which kind it addresses.
+void ApplyClimateCommand(ObjectStates& o, const CommandRecord& c) {
+  auto t = o.thermostats.find(c.parameter2);
+  auto s = o.sensors.find(c.parameter2);
+  uint8_t value = c.parameter1;
+  switch (c.command) {
+    case 0x40:
+    case 0x41:
+      if (s != o.sensors.end()) s->second.output_on = c.command == 0x41;
+      break;
+    case 0x42:
+      if (t != o.thermostats.end()) t->second.heat_setpoint = value;
+      if (s != o.sensors.end()) s->second.heat_setpoint = value;
+      break;
+    case 0x43:
+      if (t != o.thermostats.end()) t->second.cool_setpoint = value;
+      if (s != o.sensors.end()) s->second.cool_setpoint = value;
+      break;
+    case 0x44:
+      if (t != o.thermostats.end()) t->second.system_mode = value;
+      break;
+    case 0x45:
+      if (t != o.thermostats.end()) t->second.fan_mode = value;
+      break;
+    case 0x46:
+      if (t != o.thermostats.end()) t->second.hold_mode = value;
+      break;
+    default:
+      break;
+  }
+}
+
+void ApplyMessageCommand(ObjectStates& o, const CommandRecord& c) {
+  for (auto& [number, message] : o.messages) {
+    if (c.parameter2 != 0 && number != c.parameter2) continue;
+    bool show = c.command == 0x50;
+    message.displayed = show;
+    message.acknowledged = !show;
+  }
+}
+
+void ApplyAudioCommand(ObjectStates& o, const CommandRecord& c) {
+  for (auto& [number, zone] : o.audio_zones) {
+    if (c.parameter2 != 0 && number != c.parameter2) continue;
+    if (c.command == 0x70 && c.parameter1 >= 2) {
+      zone.mute = static_cast<uint8_t>(c.parameter1 - 2);
+    } else if (c.command == 0x70) {
+      zone.power = c.parameter1;
+    } else if (c.command == 0x71) {
+      zone.volume = c.parameter1;
+    } else {
+      zone.source = c.parameter1;
+    }
+  }
+}
+
 }  // namespace
 
 void ApplyObjectCommand(SimState& state, const CommandRecord& c) {
@@ -74,6 +131,12 @@ void ApplyObjectCommand(SimState& state, const CommandRecord& c) {
     SetUnit(o, p2, c.parameter1, 0);
   } else if (cmd >= 0x30 && cmd <= 0x36) {
     SetAreaMode(state, p2, static_cast<uint8_t>(cmd - 0x30));
+  } else if (cmd >= 0x40 && cmd <= 0x46) {
+    ApplyClimateCommand(o, c);
+  } else if (cmd == 0x50 || cmd == 0x52) {
+    ApplyMessageCommand(o, c);
+  } else if (cmd == 0x70 || cmd == 0x71 || cmd == 0x72) {
+    ApplyAudioCommand(o, c);
   }
 }
 

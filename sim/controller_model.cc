@@ -146,4 +146,22 @@ SetupLayout LayoutOf(int model_index, int major, int minor) {
   return l;
 }
 
+uint8_t MessageStatusReplyLength(int model_index) {
+  switch (model_index) {
+    case 1:
+    case 2:
+    case 5:
+    case 10:
+      return 0x22;  // 128 messages
+    case 3:
+      return 0x06;  // 16 messages
+    case 4:
+    case 7:
+    case 9:
+      return 0x12;  // 64 messages
+    default:
+      return 0;
+  }
+}
+
 }  // namespace zel::sim

@@ -20,6 +20,10 @@ int ModelIndexOfCode(int model_code);
 // status bytes, then one mode byte per area. Models without a status layout use 0x11.
 uint8_t StatusReplyLength(int model_index);
 
+// The length byte of the message-status reply (type byte plus data) for a model index; 0 for
+// models without message status.
+uint8_t MessageStatusReplyLength(int model_index);
+
 // Where a model keeps its settings in the setup block; -1 where the model has no such setting.
 struct SetupLayout {
   size_t size = 1024;        // bytes of the whole block

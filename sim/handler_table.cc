@@ -9,7 +9,7 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 13> kHandlers = {{
+constexpr std::array<HandlerEntry, 18> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -23,6 +23,11 @@ constexpr std::array<HandlerEntry, 13> kHandlers = {{
     {kZoneStatusRequest, &HandleZoneStatus, /*needs_session=*/true},
     {kUnitStatusRequest, &HandleUnitStatus, /*needs_session=*/true},
     {kEventLogRequest, &HandleEventLog, /*needs_session=*/true},
+    {kSensorStatusRequest, &HandleSensorStatus, /*needs_session=*/true},
+    {kThermostatStatusRequest, &HandleThermostatStatus, /*needs_session=*/true},
+    {kMessageStatusRequest, &HandleMessageStatus, /*needs_session=*/true},
+    {kAudioZoneStatusRequest, &HandleAudioZoneStatus, /*needs_session=*/true},
+    {kAudioMetadataRequest, &HandleAudioMetadata, /*needs_session=*/true},
 }};
 
 }  // namespace
@@ -60,6 +65,14 @@ void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply) {
       return;
     }
     state.event_log.walking = false;
+  }
+  // The same for an audio metadata walk and its next record.
+  if (state.metadata_walk.active) {
+    if (request.type() == MSG_ACK) {
+      ContinueMetadataWalk(state, request, reply);
+      return;
+    }
+    state.metadata_walk = FrameSequence{};
   }
   const HandlerEntry* entry = FindHandler(request.type());
   if (entry == nullptr) return;

@@ -1,5 +1,6 @@
-// The simulator's zones and units: status replies for one object and for ranges, one- and
-// two-byte numbers, unknown objects, and what each command changes for the next poll.
+// The simulator's objects: status replies for one object and for ranges, one- and two-byte
+// numbers, unknown objects, the message status and metadata walk, and what each command changes
+// for the next poll.
 #include "sim/object_state.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,21 @@ class ObjectStateTest : public ::testing::Test {
                   {"number": 6, "area": 2},
                   {"number": 300, "status": 150},
                   {"number": 80, "status": 255}],
-        "areas": [{"number": 1, "mode": 0}, {"number": 2, "mode": 3}]
+        "areas": [{"number": 1, "mode": 0}, {"number": 2, "mode": 3}],
+        "thermostats": [{"number": 1, "status": 1, "temperature": 124, "heat_setpoint": 120,
+                         "cool_setpoint": 140, "system_mode": 1, "fan_mode": 2,
+                         "hold_mode": 3},
+                        {"number": 2}],
+        "temperature_sensors": [{"number": 1, "temperature": 106, "heat_setpoint": 100}],
+        "messages": [{"number": 1, "displayed": true}, {"number": 2, "acknowledged": false},
+                     {"number": 5, "displayed": true, "acknowledged": false},
+                     {"number": 64, "displayed": true}, {"number": 65, "displayed": true},
+                     {"number": 3, "displayed": "yes"}],
+        "audio_zones": [{"number": 1, "power": 1, "source": 2, "volume": 35},
+                        {"number": 2}],
+        "audio_sources": [{"number": 1, "song_title": "SONG", "artist": "ARTIST",
+                           "channel_name": "FM", "extra": "X", "genre": 7},
+                          {"number": 2}]
       }})",
                                   &state_.scenario, nullptr));
     std::string error;
@@ -126,6 +141,82 @@ TEST_F(ObjectStateTest, AreaCommandsSetTheModeBytes) {
   EXPECT_EQ(3, reply[3 + 15]);
   // Every command is still recorded.
   EXPECT_EQ(3u, state_.commands.size());
+}
+
+TEST_F(ObjectStateTest, ThermostatAndSensorStatusAndTheirCommands) {
+  EXPECT_EQ(MakeFrame(0x1F, {1, 124, 120, 140, 1, 2, 3}), Ask(0x1E, {1, 1}));
+  EXPECT_EQ(MakeFrame(0x1F, {1, 124, 120, 140, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0}),
+            Ask(0x1E, {0, 1, 0, 2}));
+  EXPECT_EQ(NakFrame(), Ask(0x1E, {3, 3}));
+  EXPECT_EQ(MakeFrame(0x1A, {0, 106, 100, 0}), Ask(0x19, {1, 1}));
+  EXPECT_EQ(NakFrame(), Ask(0x19, {2, 2}));
+  // Setpoints reach the thermostat and the sensor of the number; modes the thermostat.
+  Command(0x42, 130, 1);
+  Command(0x43, 150, 1);
+  Command(0x44, 3, 1);
+  Command(0x45, 0, 1);
+  Command(0x46, 1, 1);
+  EXPECT_EQ(MakeFrame(0x1F, {1, 124, 130, 150, 3, 0, 1}), Ask(0x1E, {1, 1}));
+  EXPECT_EQ(MakeFrame(0x1A, {0, 106, 130, 150}), Ask(0x19, {1, 1}));
+  Command(0x41, 5, 1);
+  EXPECT_TRUE(Objects(state_).sensors.at(1).output_on);
+  Command(0x40, 0, 1);
+  EXPECT_FALSE(Objects(state_).sensors.at(1).output_on);
+}
+
+TEST_F(ObjectStateTest, MessageStatusBitsAndCommands) {
+  // Model 30 (index 7): 17 data bytes, messages 1 to 64.
+  Bytes data(17, 0);
+  data[1] = 0x60;   // 1: displayed (01), 2: not acknowledged (10), 3 and 4: 00
+  data[2] = 0xC0;   // 5: displayed, not acknowledged (11)
+  data[16] = 0x01;  // 64: displayed; 65 lies beyond the reply
+  EXPECT_EQ(MakeFrame(0x25, data), Ask(0x24, {}));
+  EXPECT_EQ(NakFrame(), Ask(0x24, {1}));
+  Command(0x50, 0, 3);
+  Command(0x52, 0, 1);
+  Bytes reply = Ask(0x24, {});
+  EXPECT_EQ(0x2C, reply[4]) << "1 cleared; 3 shown: displayed, not acknowledged";
+  Command(0x52, 0, 0);
+  reply = Ask(0x24, {});
+  EXPECT_EQ(MakeFrame(0x25, Bytes(17, 0)), reply) << "every message cleared";
+  // Models without message status refuse the request.
+  state_.scenario.model = 2;
+  EXPECT_EQ(NakFrame(), Ask(0x24, {}));
+  state_.scenario.model = 16;
+  EXPECT_EQ(0x22, Ask(0x24, {})[1]);
+}
+
+TEST_F(ObjectStateTest, AudioZoneStatusAndCommands) {
+  EXPECT_EQ(MakeFrame(0x32, {1, 2, 35, 0, 0, 1, 0, 0}), Ask(0x31, {1, 2}));
+  EXPECT_EQ(NakFrame(), Ask(0x31, {3, 3}));
+  Command(0x70, 3, 1);   // mute on
+  Command(0x71, 60, 1);  // volume
+  Command(0x72, 1, 1);   // source
+  Command(0x70, 0, 1);   // power off
+  EXPECT_EQ(MakeFrame(0x32, {0, 1, 60, 1}), Ask(0x31, {1, 1}));
+  Command(0x70, 1, 0);  // every zone on
+  EXPECT_EQ(MakeFrame(0x32, {1, 1, 60, 1, 1, 1, 0, 0}), Ask(0x31, {1, 2}));
+}
+
+TEST_F(ObjectStateTest, MetadataWalkOneRecordPerAcknowledge) {
+  auto record = [](uint8_t code, const std::string& text) {
+    Bytes data = {code};
+    data.insert(data.end(), text.begin(), text.end());
+    return MakeFrame(0x34, data);
+  };
+  // Field-code order; a text that is not a string is left out.
+  EXPECT_EQ(record(1, "SONG"), Ask(0x33, {1}));
+  EXPECT_EQ(record(2, "ARTIST"), Ask(0x05, {}));
+  EXPECT_EQ(record(5, "X"), Ask(0x05, {}));
+  EXPECT_EQ(record(7, "FM"), Ask(0x05, {}));
+  EXPECT_EQ(MakeFrame(0x03, {}), Ask(0x05, {}));
+  // A source without texts ends at once; an unknown source is refused.
+  EXPECT_EQ(MakeFrame(0x03, {}), Ask(0x33, {2}));
+  EXPECT_EQ(NakFrame(), Ask(0x33, {3}));
+  // Another request ends a walk.
+  EXPECT_EQ(record(1, "SONG"), Ask(0x33, {1}));
+  EXPECT_EQ(MakeFrame(0x32, {1, 2, 35, 0}), Ask(0x31, {1, 1}));
+  EXPECT_FALSE(state_.metadata_walk.active);
 }
 
 }  // namespace

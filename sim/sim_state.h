@@ -54,12 +54,14 @@ struct SetupUpload {
   uint16_t next_block = 0;
 };
 
-// A names upload in progress: the name frames to send, and the next one's position.
-struct NamesUpload {
+// Reply frames handed out one per acknowledge (a names upload in progress, an audio metadata
+// walk): the frames to send, and the next one's position.
+struct FrameSequence {
   bool active = false;
   std::vector<std::vector<uint8_t>> frames;
   size_t next = 0;
 };
+using NamesUpload = FrameSequence;
 
 // One name the server uploaded (type 0x0B), as received.
 struct NameUploadRecord {
@@ -78,6 +80,7 @@ struct SimState {
   SetupUpload setup_upload;
   size_t setup_blocks_sent = 0;
   NamesUpload names_upload;
+  FrameSequence metadata_walk;  // see sim/audio_state.h
   std::vector<NameUploadRecord> name_uploads;
   ObjectStates objects;  // zones and units, see sim/object_state.h
   EventLog event_log;    // see sim/event_log.h
