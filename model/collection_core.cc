@@ -20,6 +20,8 @@ HRESULT ReturnEmptyElement(Variant* item) {
   return S_FALSE;
 }
 
+}  // namespace
+
 HRESULT ElementId(IDispatch* element, uint16_t* id) {
   ComPtr<IZelCollectionElement> e;
   if (Failed(QueryAs<IZelCollectionElement>(element, &e))) return E_UNEXPECTED;
@@ -28,8 +30,6 @@ HRESULT ElementId(IDispatch* element, uint16_t* id) {
   *id = static_cast<uint16_t>(v.i4());
   return S_OK;
 }
-
-}  // namespace
 
 CollectionCore::CollectionCore(const CollectionTraits& traits) : traits_(traits) {
   interval_ = traits_.initial_interval != nullptr ? traits_.initial_interval() : Variant::UI4(0);
@@ -236,10 +236,14 @@ HRESULT CollectionCore::BuildStatusRequestLong(uint8_t* message_type) {
   return S_OK;
 }
 
+bool CollectionCore::StopRequested() const {
+  std::shared_ptr<ManualResetEvent> stop = term_event();
+  return stop && stop->IsSet();
+}
+
 HRESULT CollectionCore::UpdateElement(uint16_t number, IDispatch* element) {
   if (element == nullptr) return E_POINTER;
-  std::shared_ptr<ManualResetEvent> stop = term_event();
-  if (stop && stop->IsSet()) return S_FALSE;
+  if (StopRequested()) return S_FALSE;
   uint8_t type = 0;
   HRESULT hr = number < 256 ? BuildStatusRequest(&type) : BuildStatusRequestLong(&type);
   if (hr != S_OK) return S_FALSE;

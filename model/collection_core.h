@@ -43,6 +43,9 @@ struct CollectionTraits {
   Variant (*initial_interval)() = nullptr;  // the constructor's UpdateInterval
 };
 
+// The ID of an element (E_UNEXPECTED for an object that is not one).
+HRESULT ElementId(IDispatch* element, uint16_t* id);
+
 class CollectionCore {
  public:
   // How long StopUpdate waits for the thread before abandoning it.
@@ -96,6 +99,8 @@ class CollectionCore {
  protected:
   // The collection object itself (the template answers).
   virtual IZelCollection* Self() = 0;
+  // True once StopUpdate has signalled the update thread to end: polls send nothing more.
+  bool StopRequested() const;
 
  private:
   std::shared_ptr<ManualResetEvent> term_event() const;

@@ -2,7 +2,9 @@
 // registered, a TestLink as its transport, and a small controller behind the link. Identity
 // requests (system information, the setup upload) go to a FakeController; the controller here
 // answers commands (recorded, acknowledged unless told otherwise), zone status (0x15), unit
-// status (0x17) and system status (0x13) from tables the test fills.
+// status (0x17), system status (0x13) and the one-object status requests of the other kinds
+// (item_status_, by message type) from tables the test fills; exchanges of other shapes go to
+// the test's own answer function (answer_hook_) first.
 //
 // Connect(model index) reads the system information and downloads a setup block that the test
 // has filled by meaning (zone types and areas, user codes, house codes, lighting formats) at the
@@ -14,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,6 +29,25 @@
 #include "server/server_test_fixture.h"
 
 namespace zel {
+
+// A clock that records the production durations of the pauses taken while it is installed
+// (ScopedClock), and takes none of them.
+class PauseRecorder : public ManualClock {
+ public:
+  Millis Scaled(Millis production) override {
+    std::lock_guard<std::mutex> g(mu_);
+    pauses_.push_back(production);
+    return Millis(0);
+  }
+  std::vector<Millis> pauses() {
+    std::lock_guard<std::mutex> g(mu_);
+    return pauses_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Millis> pauses_;
+};
 
 class ObjectTest : public ServerTest {
  protected:
@@ -128,6 +150,27 @@ class ObjectTest : public ServerTest {
     return SealedFrame(type, {hi, lo, hi, lo});
   }
   static Bytes SystemStatusRequest() { return {0x5A, 0x01, 0x13, 0x40, 0x5D}; }
+  // Every member name of `object` resolves to its dispid (a table of the object's interface).
+  struct NamedDispid {
+    const char* name;
+    DISPID id;
+  };
+  static void ExpectDispids(IDispatch* object, std::initializer_list<NamedDispid> table) {
+    for (NamedDispid m : table) {
+      DISPID id = 0;
+      EXPECT_EQ(S_OK, object->GetIDOfName(m.name, &id)) << m.name;
+      EXPECT_EQ(m.id, id) << m.name;
+    }
+  }
+  // The keys a property-bag save of `element` writes, in order.
+  template <class T>
+  static std::vector<std::string> SavedKeys(T* element) {
+    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+    EXPECT_EQ(S_OK, element->Save(bag.get(), true, true));
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : bag->entries()) keys.push_back(key);
+    return keys;
+  }
   // The message types of the requests sent since the last ClearRequests.
   std::vector<uint8_t> SentTypes() {
     std::vector<uint8_t> types;
@@ -136,6 +179,9 @@ class ObjectTest : public ServerTest {
   }
 
   Bytes Answer(const Bytes& request) {
+    if (answer_hook_) {
+      if (std::optional<Bytes> answer = answer_hook_(request)) return *answer;
+    }
     uint8_t type = request[2];
     uint16_t number =
         request[1] == 3 ? request[3] : static_cast<uint16_t>(request[3] << 8 | request[4]);
@@ -153,8 +199,16 @@ class ObjectTest : public ServerTest {
       case 0x13:
         if (system_status_) return *system_status_;
         [[fallthrough]];
-      default:
+      default: {
+        auto kind = item_status_.find(type);
+        if (kind != item_status_.end() && request[1] >= 3) {
+          auto it = kind->second.find(number);
+          // The reply's type is the request's plus one, as the controller answers.
+          return it == kind->second.end() ? NakBytes()
+                                          : SealedFrame(static_cast<uint8_t>(type + 1), it->second);
+        }
         return identity_ ? identity_->Answer(request) : NakBytes();
+      }
     }
   }
 
@@ -166,6 +220,10 @@ class ObjectTest : public ServerTest {
   std::map<uint16_t, Bytes> zone_status_;  // data bytes of the 0x15 reply
   std::map<uint16_t, Bytes> unit_status_;  // data bytes of the 0x17 reply
   std::optional<Bytes> system_status_;     // the whole 0x13 reply frame
+  // Data bytes of one-object status replies: item_status_[request type][object number].
+  std::map<uint8_t, std::map<uint16_t, Bytes>> item_status_;
+  // Asked first; an empty result falls through to the tables above.
+  std::function<std::optional<Bytes>(const Bytes& request)> answer_hook_;
 };
 
 }  // namespace zel
