@@ -3,11 +3,19 @@
 #include <string>
 
 #include "model/areas.h"
+#include "model/audio_sources.h"
+#include "model/audio_zones.h"
 #include "model/built_in_objects.h"
+#include "model/buttons.h"
+#include "model/codes.h"
 #include "model/counter_unit.h"
+#include "model/expansions.h"
+#include "model/messages.h"
 #include "model/name_records.h"
 #include "model/plain_element.h"
 #include "model/standard_collections.h"
+#include "model/temperature_sensors.h"
+#include "model/thermostats.h"
 #include "model/units.h"
 #include "model/x10_unit.h"
 #include "model/zones.h"
@@ -54,8 +62,7 @@ void RegisterSlot(int slot, const CLSID& clsid, std::string_view class_name) {
 }  // namespace
 
 void RegisterModelClasses() {
-  // Element classes. Each class not built yet is created as a plain element under its own id;
-  // its own class arrives with its issue and replaces the line.
+  // Element classes.
   RegisterClass<CZelCollectionElement>(kClsidZelCollectionElement, "CZelCollectionElement");
   RegisterClass<CZelZone>(kClsidZelZone, "CZelZone");
   RegisterClass<CZelUnit>(kClsidZelUnit, "CZelUnit");
@@ -64,14 +71,14 @@ void RegisterModelClasses() {
   RegisterClass<CZelExpansionUnit>(kClsidZelExpansionUnit, "CZelExpansionUnit");
   RegisterClass<CZelCounterUnit>(kClsidZelCounterUnit, "CZelCounterUnit");
   RegisterClass<CZelArea>(kClsidZelArea, "CZelArea");
-  RegisterClass<CZelCollectionElement>(kClsidZelThermostat, "CZelThermostat");
-  RegisterClass<CZelCollectionElement>(kClsidZelTemperatureSensor, "CZelTemperatureSensor");
-  RegisterClass<CZelCollectionElement>(kClsidZelButton, "CZelButton");
-  RegisterClass<CZelCollectionElement>(kClsidZelCode, "CZelCode");
-  RegisterClass<CZelCollectionElement>(kClsidZelMessage, "CZelMessage");
-  RegisterClass<CZelCollectionElement>(kClsidZelExpansion, "CZelExpansion");
-  RegisterClass<CZelCollectionElement>(kClsidZelAudioSource, "CZelAudioSource");
-  RegisterClass<CZelCollectionElement>(kClsidZelAudioZone, "CZelAudioZone");
+  RegisterClass<CZelThermostat>(kClsidZelThermostat, "CZelThermostat");
+  RegisterClass<CZelTemperatureSensor>(kClsidZelTemperatureSensor, "CZelTemperatureSensor");
+  RegisterClass<CZelButton>(kClsidZelButton, "CZelButton");
+  RegisterClass<CZelCode>(kClsidZelCode, "CZelCode");
+  RegisterClass<CZelMessage>(kClsidZelMessage, "CZelMessage");
+  RegisterClass<CZelExpansion>(kClsidZelExpansion, "CZelExpansion");
+  RegisterClass<CZelAudioSource>(kClsidZelAudioSource, "CZelAudioSource");
+  RegisterClass<CZelAudioZone>(kClsidZelAudioZone, "CZelAudioZone");
 
   // Collections in their server slots (Events and SystemEvents belong to the event library).
   RegisterSlot<CZelUnits>(kSlotUnits, kClsidZelUnits, "CZelUnits");

@@ -1,5 +1,6 @@
-// Zones, units and areas against the controller simulator on a pseudo-terminal, through the
-// real serial transport and a whole Start of the shipped house: a command goes out as the exact
+// Every object kind against the controller simulator on a pseudo-terminal, through the real
+// serial transport and a whole Start of a shipped scenario (the house for zones, units and areas;
+// the estate, the largest model with audio, for the others): a command goes out as the exact
 // frame the controller records, and its effect shows on the next poll.
 #include <gtest/gtest.h>
 
@@ -9,11 +10,19 @@
 #include "link/frame.h"
 #include "link/serial_transport.h"
 #include "model/areas.h"
+#include "model/audio_sources.h"
+#include "model/audio_zones.h"
+#include "model/bstr_collection.h"
+#include "model/messages.h"
 #include "model/model_registration.h"
+#include "model/temperature_sensors.h"
+#include "model/thermostats.h"
 #include "model/x10_unit.h"
 #include "model/zones.h"
 #include "platform/instance_paths.h"
+#include "platform/property_bag.h"
 #include "platform/resource_library.h"
+#include "server/recording_sink.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
 #include "zel_source_dir.h"
@@ -46,12 +55,14 @@ class ObjectsSimTest : public ::testing::Test {
     InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
-    Clock::SetForTesting(&clock_);
+    clock_ = std::make_unique<ScaledClock>(ClockDivisor());
+    Clock::SetForTesting(clock_.get());
 
     sim::Scenario scenario;
     std::string error;
-    ASSERT_EQ(S_OK, sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
-                                          &scenario, &error))
+    ASSERT_EQ(S_OK, sim::LoadScenarioFile(
+                        std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/" + ScenarioFile(), &scenario,
+                        &error))
         << error;
     sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
     ASSERT_EQ(S_OK, sim_->Start());
@@ -72,6 +83,11 @@ class ObjectsSimTest : public ::testing::Test {
     InstallResources(nullptr);
     std::filesystem::remove_all(dir_);
   }
+
+  // The scenario under sim/scenarios the controller plays, and how much faster than in
+  // production its waits run.
+  virtual std::string ScenarioFile() const { return "house.json"; }
+  virtual int ClockDivisor() const { return kClockDivisor; }
 
   template <class I>
   ComPtr<I> Element(int slot, uint16_t id) {
@@ -120,7 +136,7 @@ class ObjectsSimTest : public ::testing::Test {
     return it == frames.end() ? -1 : it - frames.begin();
   }
 
-  ScaledClock clock_{kClockDivisor};
+  std::unique_ptr<ScaledClock> clock_;
   std::string dir_;
   std::unique_ptr<sim::Simulator> sim_;
   ComPtr<CZelServer> server_;
@@ -201,6 +217,224 @@ TEST_F(ObjectsSimTest, ArmedAreaShowsItsMode) {
   // The six zones of the house and the system zones of area 1: 49, 50, 52, 54, 56, 58 to 63
   // (51, 53, 55 and 57 lie in area 2).
   EXPECT_EQ(17, count);
+}
+
+// ---- The estate: thermostats, sensors, messages and audio --------------------------------
+
+class EstateSimTest : public ObjectsSimTest {
+ protected:
+  std::string ScenarioFile() const override { return "estate.json"; }
+  // The estate polls audio every second and pauses a second after each audio command: ten
+  // times faster keeps the link's time-outs (300 ms) clear of a loaded machine.
+  int ClockDivisor() const override { return 10; }
+
+  ComPtr<IZelCollection> Collection(int slot) {
+    ComPtr<IDispatch> d;
+    EXPECT_EQ(S_OK, server_->GetCollection(slot, d.Receive()));
+    ComPtr<IZelCollection> c;
+    EXPECT_EQ(S_OK, QueryAs<IZelCollection>(d.get(), &c));
+    return c;
+  }
+  BStr NameAt(int slot, int32_t position) {
+    Variant item;
+    EXPECT_EQ(S_OK, Collection(slot)->Item(Variant::I4(position), Variant::Missing(), &item));
+    ComPtr<IZelCollectionElement> e;
+    EXPECT_EQ(S_OK, QueryAs<IZelCollectionElement>(item.dispatch(), &e));
+    BStr name;
+    EXPECT_EQ(S_OK, e->get_Name(&name));
+    return name;
+  }
+  static std::vector<std::string> Strings(IDispatch* list) {
+    ComPtr<IBSTRCollection> strings;
+    EXPECT_EQ(S_OK, QueryAs<IBSTRCollection>(list, &strings));
+    int32_t count = 0;
+    EXPECT_EQ(S_OK, strings->get_Count(&count));
+    std::vector<std::string> out;
+    for (int32_t i = 1; i <= count; ++i) {
+      BStr item;
+      EXPECT_EQ(S_OK, strings->Item(Variant::I4(i), &item));
+      out.push_back(item.str());
+    }
+    return out;
+  }
+};
+
+TEST_F(EstateSimTest, CollectionsHoldTheControllersObjects) {
+  struct Case {
+    int slot;
+    int32_t count;
+    const char* first;
+  };
+  // Audio units 457, 458 and 473, 474 are renumbered as sources and zones 1 and 2; the codes
+  // add the six built-in codes.
+  for (Case c : std::initializer_list<Case>{{kSlotThermostats, 2, "LIVING ROOM"},
+                                            {kSlotMessages, 3, "GATE LEFT OPEN"},
+                                            {kSlotButtons, 2, "LIGHTS OFF"},
+                                            {kSlotCodes, 8, "OWNER"},
+                                            {kSlotAudioSources, 2, "CD PLAYER"},
+                                            {kSlotAudioZones, 2, "KITCHEN"}}) {
+    int32_t count = 0;
+    ASSERT_EQ(S_OK, Collection(c.slot)->get_Count(&count));
+    EXPECT_EQ(c.count, count) << c.first;
+    EXPECT_EQ(BStr(c.first), NameAt(c.slot, 1));
+  }
+  ComPtr<IZelAudioZone> terrace = Element<IZelAudioZone>(kSlotAudioZones, 2);
+  ComPtr<IZelThermostat> guest = Element<IZelThermostat>(kSlotThermostats, 2);
+  Variant type;
+  ASSERT_EQ(S_OK, guest->get_Type(&type));
+  EXPECT_EQ(Variant::I4(2), type);
+}
+
+TEST_F(EstateSimTest, ThermostatSetpointAndModeShowOnTheNextPoll) {
+  ComPtr<IZelThermostat> t = Element<IZelThermostat>(kSlotThermostats, 1);
+  double degrees = 0;
+  ASSERT_EQ(S_OK, t->get_HeatSetpointF(&degrees));
+  EXPECT_DOUBLE_EQ(68.0, degrees);
+  ASSERT_EQ(S_OK, t->get_TemperatureC(&degrees));
+  EXPECT_DOUBLE_EQ(22.0, degrees);
+  // 72 F: 112 / 0.9 = 124.4, raw 124.
+  ASSERT_EQ(S_OK, t->put_HeatSetpointF(Variant::I4(72)));
+  EXPECT_GE(PositionOf(CommandFrame(0x42, 124, 1)), 0);
+  ASSERT_EQ(S_OK, t->get_HeatSetpointC(&degrees));
+  EXPECT_DOUBLE_EQ(22.0, degrees);
+  ASSERT_EQ(S_OK, t->put_SystemMode(Variant::I4(3)));
+  int32_t mode = 0;
+  ASSERT_EQ(S_OK, t->get_SystemMode(&mode));
+  EXPECT_EQ(3, mode);
+  // Beyond the controller's range: limited, as the controller takes it.
+  ASSERT_EQ(S_OK, t->put_CoolSetpointC(Variant::I4(60)));
+  EXPECT_GE(PositionOf(CommandFrame(0x43, 180, 1)), 0);
+  ASSERT_EQ(S_OK, t->get_CoolSetpointC(&degrees));
+  EXPECT_DOUBLE_EQ(50.0, degrees);
+}
+
+TEST_F(EstateSimTest, TemperatureSensorSetpointOutputAndLinks) {
+  ComPtr<CZelTemperatureSensor> cellar = MakeObject<CZelTemperatureSensor>();
+  ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+  ASSERT_EQ(S_OK, bag->Write("ID", Variant::I4(10)));
+  ASSERT_EQ(S_OK, cellar->Load(bag.get()));
+  ASSERT_EQ(S_OK, Collection(kSlotTemperatureSensors)
+                      ->Add(Variant::Dispatch(static_cast<IZelTemperatureSensor*>(cellar.get())),
+                            Variant::Missing()));
+  ASSERT_EQ(S_OK, Poll(kSlotTemperatureSensors, cellar.get()));
+  double degrees = 0;
+  ASSERT_EQ(S_OK, cellar->get_TemperatureC(&degrees));
+  EXPECT_DOUBLE_EQ(13.0, degrees);
+  ASSERT_EQ(S_OK, cellar->put_HeatSetpointC(Variant::I4(15)));
+  EXPECT_GE(PositionOf(CommandFrame(0x42, 110, 10)), 0);
+  ASSERT_EQ(S_OK, cellar->get_HeatSetpointC(&degrees));
+  EXPECT_DOUBLE_EQ(15.0, degrees);
+  // Zone 10 is of type 80: it drives its own output (unit 386 on this model). The zones' poll
+  // that follows ends with a system zone the simulator lacks (S_FALSE).
+  ASSERT_TRUE(Succeeded(cellar->On(Variant::Missing())));
+  EXPECT_GE(PositionOf(CommandFrame(0x41, 0, 10)), 0);
+  Variant unit, zone;
+  ASSERT_EQ(S_OK, cellar->get_Unit(&unit));
+  ASSERT_EQ(VT_DISPATCH, unit.vt());
+  ComPtr<IZelCollectionElement> output;
+  ASSERT_EQ(S_OK, QueryAs<IZelCollectionElement>(unit.dispatch(), &output));
+  Variant id;
+  ASSERT_EQ(S_OK, output->get_ID(&id));
+  EXPECT_EQ(386, id.i4());
+  ASSERT_EQ(S_OK, cellar->get_Zone(&zone));
+  ComPtr<IZelCollectionElement> own_zone;
+  ASSERT_EQ(S_OK, QueryAs<IZelCollectionElement>(zone.dispatch(), &own_zone));
+  BStr name;
+  ASSERT_EQ(S_OK, own_zone->get_Name(&name));
+  EXPECT_EQ(BStr("WINE CELLAR"), name);
+}
+
+TEST_F(EstateSimTest, MessageShownAndCleared) {
+  ComPtr<IZelMessage> m = Element<IZelMessage>(kSlotMessages, 1);
+  ComPtr<IZelMessage> last = Element<IZelMessage>(kSlotMessages, 100);
+  ASSERT_EQ(S_OK, Poll(kSlotMessages, m.get()));
+  VariantBool displayed, acknowledged;
+  ASSERT_EQ(S_OK, m->get_Displayed(&displayed));
+  EXPECT_EQ(VARIANT_FALSE, displayed.value);
+  ASSERT_EQ(S_OK, last->get_Displayed(&displayed));
+  EXPECT_EQ(VARIANT_TRUE, displayed.value) << "message 100 in the largest model's reply";
+
+  ASSERT_EQ(S_OK, m->Show());
+  EXPECT_GE(PositionOf(CommandFrame(0x50, 0, 1)), 0);
+  EXPECT_GE(PositionOf(Bytes{0x5A, 0x01, 0x24, 0x01, 0x8B}), 0);
+  ASSERT_EQ(S_OK, m->get_Displayed(&displayed));
+  ASSERT_EQ(S_OK, m->get_Acknowledged(&acknowledged));
+  EXPECT_EQ(VARIANT_TRUE, displayed.value);
+  EXPECT_EQ(VARIANT_FALSE, acknowledged.value);
+
+  ASSERT_EQ(S_OK, m->Clear());
+  ASSERT_EQ(S_OK, m->get_Displayed(&displayed));
+  ASSERT_EQ(S_OK, m->get_Acknowledged(&acknowledged));
+  EXPECT_EQ(VARIANT_FALSE, displayed.value);
+  EXPECT_EQ(VARIANT_TRUE, acknowledged.value);
+
+  ComPtr<IZelMessages> messages;
+  ASSERT_EQ(S_OK, QueryAs<IZelMessages>(Collection(kSlotMessages).get(), &messages));
+  VariantBool has;
+  ASSERT_EQ(S_OK, messages->get_HasStatus(&has));
+  EXPECT_EQ(VARIANT_TRUE, has.value);
+}
+
+TEST_F(EstateSimTest, AudioZoneSwitchedOnAndItsSourceChanged) {
+  ComPtr<IZelAudioZone> zone = Element<IZelAudioZone>(kSlotAudioZones, 2);
+  CallLog log;
+  ComPtr<RecordingSink> sink = MakeObject<RecordingSink>("sink", &log);
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(S_OK,
+            QueryAs<IConnectionPointContainer>(Collection(kSlotAudioZones).get(), &container));
+  ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(S_OK, container->FindConnectionPoint(kIidDZelAudioZoneEvents, point.Receive()));
+  uint32_t cookie = 0;
+  ASSERT_EQ(S_OK, point->Advise(sink.get(), &cookie));
+
+  int32_t power = -1;
+  ASSERT_EQ(S_OK, zone->get_PowerStatus(&power));
+  EXPECT_EQ(psOff, power);
+  ASSERT_EQ(S_OK, zone->put_PowerStatus(psOn));
+  EXPECT_GE(PositionOf(CommandFrame(0x70, 1, 2)), 0);
+  ASSERT_EQ(S_OK, zone->get_PowerStatus(&power));
+  EXPECT_EQ(psOn, power);
+
+  ASSERT_EQ(S_OK, zone->put_Source(2));
+  EXPECT_GE(PositionOf(CommandFrame(0x72, 2, 2)), 0);
+  Variant source;
+  ASSERT_EQ(S_OK, zone->get_Source(&source));
+  ComPtr<IZelCollectionElement> tuner;
+  ASSERT_EQ(S_OK, QueryAs<IZelCollectionElement>(source.dispatch(), &tuner));
+  BStr name;
+  ASSERT_EQ(S_OK, tuner->get_Name(&name));
+  EXPECT_EQ(BStr("TUNER"), name);
+  EXPECT_EQ(E_INVALIDARG, zone->put_Source(9)) << "the model has eight sources";
+
+  // The power and source changes were announced to the sink.
+  std::vector<int32_t> changed;
+  for (const CallLog::Call& c : log.Snapshot()) {
+    if (c.dispid == kDispidOnAudioZoneChange) changed.push_back(c.args.at(0).i4());
+  }
+  EXPECT_NE(changed.end(), std::find(changed.begin(), changed.end(), kDispidAudioZonePowerStatus));
+  EXPECT_NE(changed.end(), std::find(changed.begin(), changed.end(), kDispidAudioZoneSource));
+  ASSERT_EQ(S_OK, point->Unadvise(cookie));
+}
+
+TEST_F(EstateSimTest, SourceMetadataIsRead) {
+  ComPtr<IZelAudioSource> cd = Element<IZelAudioSource>(kSlotAudioSources, 1);
+  ComPtr<IZelAudioSource> radio = Element<IZelAudioSource>(kSlotAudioSources, 2);
+  ASSERT_EQ(S_OK, Poll(kSlotAudioSources, cd.get()));
+  EXPECT_GE(PositionOf(Bytes{0x5A, 0x02, 0x33, 0x01, 0x74, 0xF0}), 0);
+  BStr text;
+  ASSERT_EQ(S_OK, cd->get_SongTitle(&text));
+  EXPECT_EQ(BStr("BLUE IN GREEN"), text);
+  ASSERT_EQ(S_OK, cd->get_AlbumName(&text));
+  EXPECT_EQ(BStr("LATE SET"), text);
+  ComPtr<IDispatch> list;
+  ASSERT_EQ(S_OK, cd->get_Metadata(list.Receive()));
+  EXPECT_EQ((std::vector<std::string>{"BLUE IN GREEN", "THE TRIO", "JAZZ", "LATE SET"}),
+            Strings(list.get()));
+  ASSERT_EQ(S_OK, Poll(kSlotAudioSources, radio.get()));
+  ASSERT_EQ(S_OK, radio->get_ChannelNumber(&text));
+  EXPECT_EQ(BStr("101.5"), text);
+  ASSERT_EQ(S_OK, radio->get_Metadata(list.Receive()));
+  EXPECT_EQ((std::vector<std::string>{"JAZZ FM", "NIGHT SHIFT"}), Strings(list.get()));
 }
 
 }  // namespace

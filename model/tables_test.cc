@@ -41,6 +41,8 @@ TEST(UnitTypeRuleTest, ClassesOfTheTypes) {
   EXPECT_EQ(kClsidZelVoltageUnit, UnitClassOf(S_OK, kUnitTypeVoltage));
   EXPECT_EQ(kClsidZelExpansionUnit, UnitClassOf(S_OK, kUnitTypeExpansion));
   EXPECT_EQ(kClsidZelCounterUnit, UnitClassOf(S_OK, kUnitTypeCounter));
+  EXPECT_EQ(kClsidZelAudioSource, UnitClassOf(S_OK, kUnitTypeAudioSource));
+  EXPECT_EQ(kClsidZelAudioZone, UnitClassOf(S_OK, kUnitTypeAudioZone));
   EXPECT_EQ(kClsidZelUnit, UnitClassOf(E_FAIL, 0)) << "a number in no range: the plain unit";
 }
 

@@ -59,10 +59,10 @@ CLSID UnitClassOf(HRESULT type_result, int type) {
       return kClsidZelExpansionUnit;
     case kUnitTypeCounter:
       return kClsidZelCounterUnit;
-    // The audio unit classes are not built yet: their numbers are plain units until then.
     case kUnitTypeAudioSource:
+      return kClsidZelAudioSource;
     case kUnitTypeAudioZone:
-      return kClsidZelUnit;
+      return kClsidZelAudioZone;
     default:
       return kClsidZelUnit;
   }

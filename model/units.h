@@ -2,8 +2,9 @@
 // from the range its number falls into (the unit type rule, unit_types.h):
 //   type 0 CZelX10Unit (x10_unit.h), 1 CZelVoltageUnit, 2 CZelExpansionUnit,
 //   3 CZelCounterUnit (counter_unit.h), no type: the plain CZelUnit.
-// Types 4 and 5 are the audio classes, which are not built yet: their numbers get plain
-// CZelUnit elements until then.
+// Types 4 and 5 are the audio classes CZelAudioSource and CZelAudioZone (audio_sources.h,
+// audio_zones.h), which are not units: the names download files them under AudioSources and
+// AudioZones, numbered from 1.
 //
 // Every unit class is built on ZelUnitImpl, which adds to the element the unit status, the time
 // remaining, Type, On and Off.

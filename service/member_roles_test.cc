@@ -74,9 +74,17 @@ std::map<std::string, const MemberTable*>* MemberRolesTest::tables_ = nullptr;
 
 TEST_F(MemberRolesTest, NoMemberOfAnyRegisteredClassIsUntagged) {
   // The walk must have found the classes the daemon serves, or the test proves nothing.
-  for (const char* type :
-       {"CZelServer", "CZelCommHandlerSerial", "CZelZone", "CZelZones", "CZelArea", "CZelUnit",
-        "CZelX10Unit", "CZelCounterUnit", "CZelArmEvent", "CZelAccessEvent"}) {
+  for (const char* type : {"CZelServer",       "CZelCommHandlerSerial",
+                           "CZelZone",         "CZelZones",
+                           "CZelArea",         "CZelUnit",
+                           "CZelX10Unit",      "CZelCounterUnit",
+                           "CZelArmEvent",     "CZelAccessEvent",
+                           "CZelThermostat",   "CZelTemperatureSensor",
+                           "CZelButton",       "CZelCode",
+                           "CZelMessage",      "CZelMessages",
+                           "CZelExpansion",    "CZelAudioZone",
+                           "CZelAudioZones",   "CZelAudioSource",
+                           "CZelAudioSources", "CBSTRCollection"}) {
     EXPECT_TRUE(tables_->count(type)) << type;
   }
   for (const auto& [type, table] : *tables_) {
@@ -132,6 +140,9 @@ constexpr Expected kExpected[] = {
     {"CZelZone", "Name", kPut, Role::kAdmin},
     {"CZelArmEvent", "Time", kPut, Role::kAdmin},
     {"CZelArmEvent", "Index", kPut, Role::kAdmin},
+    {"CZelCode", "AuthorityLevel", kGet, Role::kAdmin},
+    {"CZelCode", "AccessStart", kGet, Role::kAdmin},
+    {"CZelCode", "AccessEnd", kGet, Role::kAdmin},
     // Commands.
     {"CZelArea", "Arm", kCall, Role::kControl},
     {"CZelArea", "Disarm", kCall, Role::kControl},
@@ -142,12 +153,31 @@ constexpr Expected kExpected[] = {
     {"CZelX10Unit", "Level", kCall, Role::kControl},
     {"CZelCounterUnit", "Set", kCall, Role::kControl},
     {"CZelServer", "OnServerStatusChange", kPut, Role::kControl},
+    {"CZelThermostat", "HeatSetpointF", kPut, Role::kControl},
+    {"CZelThermostat", "SystemMode", kPut, Role::kControl},
+    {"CZelTemperatureSensor", "CoolSetpointC", kPut, Role::kControl},
+    {"CZelTemperatureSensor", "On", kCall, Role::kControl},
+    {"CZelButton", "Execute", kCall, Role::kControl},
+    {"CZelMessage", "Show", kCall, Role::kControl},
+    {"CZelMessage", "Say", kCall, Role::kControl},
+    {"CZelMessages", "Clear", kCall, Role::kControl},
+    {"CZelAudioZone", "VolumeLevel", kPut, Role::kControl},
+    {"CZelAudioZone", "SelectKey", kCall, Role::kControl},
+    {"CZelAudioZones", "PowerStatus", kPut, Role::kControl},
+    {"CZelAudioZones", "OnAudioZoneChange", kPut, Role::kControl},
+    {"CZelAudioSources", "OnAudioSourceChange", kPut, Role::kControl},
     // What every reader needs.
     {"CZelServer", "Status", kGet, Role::kRead},
     {"CZelServer", "Zones", kGet, Role::kRead},
     {"CZelServer", "SystemParametersInfo", kGet, Role::kRead},
     {"CZelServer", "Login", kCall, Role::kRead},
     {"CZelZone", "CurrCondition", kGet, Role::kRead},
+    {"CZelThermostat", "TemperatureC", kGet, Role::kRead},
+    {"CZelMessage", "Displayed", kGet, Role::kRead},
+    {"CZelExpansion", "BatteryLevel", kGet, Role::kRead},
+    {"CZelAudioZone", "Source", kGet, Role::kRead},
+    {"CZelAudioSource", "Metadata", kGet, Role::kRead},
+    {"CBSTRCollection", "Item", kGet, Role::kRead},
     {"CZelZones", "Item", kGet, Role::kRead},
     {"CZelCommHandlerSerial", "Port", kGet, Role::kRead},
     {"CZelArmEvent", "Code", kGet, Role::kRead},
