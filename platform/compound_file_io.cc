@@ -119,7 +119,7 @@ HRESULT ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> 
   int err = InjectedFault(CommitStep::kCreateTemp);
   int fd = -1;
   if (err == 0) {
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) err = errno;
   }
   if (err != 0) return StorageStatusFromErrno(err);
@@ -149,7 +149,7 @@ void RemoveStaleTemporary(const std::string& path) { (void)::unlink((path + ".tm
 HRESULT StoreLock::Acquire(const std::string& store_path) {
   Release();
   const std::string lock_path = store_path + ".lock";
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     int err = errno;
     return err == ENOENT ? STG_E_PATHNOTFOUND : StorageStatusFromErrno(err);

@@ -324,7 +324,7 @@ HRESULT MakeDirs(const std::string& dir) {
 HRESULT LockRegistry(const std::string& file, bool exclusive, std::unique_ptr<Fd>* out) {
   std::string lock_path = file + ".lock";
   if (exclusive) ZEL_TRY(MakeDirs(ParentDir(file)));
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0 && !exclusive) fd = ::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (!exclusive) {
@@ -390,7 +390,7 @@ HRESULT SaveRegistry(const std::string& file, const Node& root) {
   std::string tmp = file + ".tmp." + std::to_string(::getpid());
   HRESULT hr;
   {
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
+    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (fd.get() < 0) return HresultFromErrno(errno);
     hr = WriteAll(fd.get(), SerializeRegistry(root));
     if (Succeeded(hr) && ::fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
