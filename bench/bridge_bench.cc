@@ -1,12 +1,15 @@
-// The bridge's cost per request: property reads through the bridge over its Unix socket, next to
-// a bare request to the same HTTP library on the same kind of socket, in the same run: the median
-// and 99th-percentile latency and the requests per second, with
-// one client and with four concurrent clients; the run ends with a table of those figures and the
-// bridge/bare ratios.
+// The bridge's cost per request: property reads through the bridge over its Unix socket and over
+// loopback TCP with a bearer token, next to a bare request to the same HTTP library on a Unix
+// socket, in the same run: the median and 99th-percentile latency and the requests per second,
+// with one client and with four concurrent clients; the run ends with a table of those figures
+// and the bridge/bare ratios. The front door's own work per request (peer credentials and the
+// role lookup on the socket; Host, token hash and lookup on TCP) is also timed alone, as
+// "door-unix" and "door-tcp".
 //
 //   build/bench/bridge_bench [--benchmark_min_time=2]
 #include <benchmark/benchmark.h>
 #include <microhttpd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include "bridge/automation_bridge.h"
 #include "bridge/client.h"
 #include "bridge/fake_server.h"
+#include "bridge/front_door.h"
 #include "bridge/http_front_end.h"
 
 namespace zel::bridge {
@@ -61,12 +65,16 @@ struct Servers {
   MHD_Daemon* bare = nullptr;
   int bare_fd = -1;
   std::string bare_path;
+  std::string token;
 
   Servers() {
     testing::RegisterFakeServer();
     BridgeOptions o;
     o.unix_socket_path = dir + "/zelbridge.sock";
-    o.tcp_port = -1;
+    o.tcp_port = 0;
+    o.token_store_path = dir + "/" + kTokenFileName;
+    TokenStore store(o.token_store_path);
+    if (Failed(store.Add("bench", Role::kRead, &token))) std::abort();
     bridge = std::make_unique<AutomationBridge>(o);
     if (Failed(bridge->Start())) std::abort();
     bare_path = dir + "/bare.sock";
@@ -148,6 +156,51 @@ void BM_BridgePropertyRead(benchmark::State& state) {
   Measure(state, "bridge", [&] { return client.Op(request, &reply) == S_OK; });
 }
 
+void BM_BridgeTcpTokenRead(benchmark::State& state) {
+  Servers& s = TheServers();
+  ClientOptions o;
+  o.tcp_port = s.bridge->tcp_port();
+  o.bearer_token = s.token;
+  BridgeClient client(o);
+  Json reply;
+  if (Failed(client.OpenSession()) ||
+      Failed(client.Op({{"op", "create"}, {"class", "Test.Server"}}, &reply))) {
+    state.SkipWithError("no session");
+    return;
+  }
+  const Json request{{"op", "get"}, {"object", reply["result"]["object"]}, {"member", "Name"}};
+  Measure(state, "bridge-tcp", [&] { return client.Op(request, &reply) == S_OK; });
+}
+
+// The front door alone, as each request pays it.
+void BM_DoorUnix(benchmark::State& state) {
+  Servers& s = TheServers();
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
+  FrontDoor door(AccessPolicy{}, std::make_shared<TokenStore>(s.dir + "/" + kTokenFileName));
+  RequestFacts facts;
+  facts.fd = fds[0];
+  Caller caller;
+  std::string why;
+  Measure(state, "door-unix", [&] { return door.Admit(facts, &caller, &why) == S_OK; });
+  close(fds[0]);
+  close(fds[1]);
+}
+
+void BM_DoorTcp(benchmark::State& state) {
+  Servers& s = TheServers();
+  FrontDoor door(AccessPolicy{}, std::make_shared<TokenStore>(s.dir + "/" + kTokenFileName));
+  door.set_tcp_port(8714);
+  const std::string authorization = "Bearer " + s.token;
+  RequestFacts facts;
+  facts.tcp = true;
+  facts.authorization = authorization;
+  facts.host = "127.0.0.1:8714";
+  Caller caller;
+  std::string why;
+  Measure(state, "door-tcp", [&] { return door.Admit(facts, &caller, &why) == S_OK; });
+}
+
 void BM_BareRequest(benchmark::State& state) {
   Servers& s = TheServers();
   ClientOptions o;
@@ -165,6 +218,9 @@ void BM_BareRequest(benchmark::State& state) {
 
 BENCHMARK(BM_BareRequest)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(BM_BridgePropertyRead)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_BridgeTcpTokenRead)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_DoorUnix)->Threads(1)->UseRealTime();
+BENCHMARK(BM_DoorTcp)->Threads(1)->UseRealTime();
 
 }  // namespace
 }  // namespace zel::bridge
@@ -177,8 +233,8 @@ int main(int argc, char** argv) {
   using namespace zel::bridge;
   std::lock_guard<std::mutex> g(g_mu);
   std::map<std::string, double> medians, rates;
-  std::printf("\n%-8s %8s %10s %10s %12s\n", "server", "clients", "p50_us", "p99_us", "req_per_s");
-  for (const char* kind : {"bare", "bridge"}) {
+  std::printf("\n%-10s %8s %10s %10s %12s\n", "server", "clients", "p50_us", "p99_us", "req_per_s");
+  for (const char* kind : {"bare", "bridge", "bridge-tcp", "door-unix", "door-tcp"}) {
     for (int threads : {1, 4}) {
       std::string key = std::string(kind) + "/" + std::to_string(threads);
       auto& all = g_runs[key].latencies_us;
@@ -188,7 +244,7 @@ int main(int argc, char** argv) {
       double p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
       medians[key] = p50;
       rates[key] = g_runs[key].requests_per_second;
-      std::printf("%-8s %8d %10.1f %10.1f %12.0f\n", kind, threads, p50, p99, rates[key]);
+      std::printf("%-10s %8d %10.1f %10.1f %12.0f\n", kind, threads, p50, p99, rates[key]);
     }
   }
   for (int threads : {1, 4}) {

@@ -5,8 +5,22 @@
 
 namespace zel::bridge {
 
+namespace {
+
+BridgeOptions WithPolicyLimits(BridgeOptions o) {
+  o.sessions.max_sessions_per_identity = o.policy.sessions_per_identity;
+  return o;
+}
+
+}  // namespace
+
 AutomationBridge::AutomationBridge(BridgeOptions options)
-    : options_(std::move(options)), sessions_(options_.sessions), operations_(&sessions_) {
+    : options_(WithPolicyLimits(std::move(options))),
+      sessions_(options_.sessions),
+      operations_(&sessions_) {
+  if (options_.token_store_path.empty()) options_.token_store_path = InstancePath(kTokenFileName);
+  door_ = std::make_unique<FrontDoor>(options_.policy,
+                                      std::make_shared<TokenStore>(options_.token_store_path));
   if (options_.listen_unix && options_.unix_socket_path.empty()) {
     options_.unix_socket_path = InstancePath(kSocketFileName);
     in_instance_dir_ = true;
@@ -27,6 +41,9 @@ HRESULT AutomationBridge::Start() {
   fe.connection_timeout_seconds = options_.connection_timeout_seconds;
   fe.max_connections = options_.max_connections;
   fe.heartbeat = options_.heartbeat;
+  fe.header_timeout = options_.header_timeout;
+  fe.connections_per_peer = options_.policy.connections_per_peer;
+  fe.door = door_.get();
   front_end_ = std::make_unique<HttpFrontEnd>(fe, &operations_, &sessions_, pool_.get());
   HRESULT hr = front_end_->Start();
   if (Failed(hr)) {
@@ -34,6 +51,7 @@ HRESULT AutomationBridge::Start() {
     pool_.reset();
     return hr;
   }
+  door_->set_tcp_port(front_end_->tcp_port());
   {
     std::lock_guard<std::mutex> g(mu_);
     stop_ = false;

@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "bridge/access_policy.h"
+#include "bridge/front_door.h"
 #include "bridge/http_front_end.h"
 #include "bridge/operations.h"
 #include "bridge/session.h"
@@ -34,7 +36,12 @@ inline constexpr const char* kSocketFileName = "zelbridge.sock";
 struct BridgeOptions {
   std::string unix_socket_path;  // "" for the instance directory's zelbridge.sock
   bool listen_unix = true;
-  int tcp_port = kDefaultTcpPort;  // -1: no TCP listener; 0: any free port (tests)
+  int tcp_port = -1;  // -1: no TCP listener; 0: any free port (tests); kDefaultTcpPort usual
+  // Who may do what; the daemon loads it from the instance directory's access.json. Its limits
+  // replace those of `sessions` and `connections_per_peer`.
+  AccessPolicy policy;
+  std::string token_store_path;  // "" for tokens.json in the instance directory
+  std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
   size_t max_body_bytes = 1 << 20;
   size_t worker_threads = 16;  // calls block on the controller, so more than the cores
   size_t max_queued_requests = 1024;
@@ -69,6 +76,7 @@ class AutomationBridge {
   bool in_instance_dir_ = false;  // the socket is the default one in the instance directory
   SessionTable sessions_;
   Operations operations_;
+  std::unique_ptr<FrontDoor> door_;
   std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<HttpFrontEnd> front_end_;
   std::thread housekeeper_;

@@ -17,7 +17,12 @@ namespace zel::bridge::testing {
 BridgeOptions TestBridgeOptions() {
   BridgeOptions o;
   char dir[] = "/tmp/zelbridge-test-XXXXXX";
-  if (mkdtemp(dir) != nullptr) o.unix_socket_path = std::string(dir) + "/zelbridge.sock";
+  if (mkdtemp(dir) != nullptr) {
+    o.unix_socket_path = std::string(dir) + "/zelbridge.sock";
+    o.token_store_path = std::string(dir) + "/" + kTokenFileName;
+  }
+  o.policy.connections_per_peer = 4096;
+  o.policy.sessions_per_identity = 1 << 20;
   o.tcp_port = 0;
   o.max_body_bytes = 64 * 1024;
   o.worker_threads = 8;
@@ -50,8 +55,15 @@ ClientOptions TestBridge::UnixClient() const {
   return c;
 }
 
-ClientOptions TestBridge::TcpClient() const {
+ClientOptions TestBridge::TcpClient(Role role) {
   ClientOptions c;
+  std::lock_guard<std::mutex> g(tokens_mu_);
+  std::string& token = tokens_[role];
+  if (token.empty()) {
+    TokenStore store(dir_ + "/" + kTokenFileName);
+    EXPECT_EQ(S_OK, store.Add("test-" + std::string(RoleName(role)), role, &token));
+  }
+  c.bearer_token = token;
   c.tcp_port = bridge_->tcp_port();
   c.timeout_ms = 10000;
   return c;

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "bridge/automation_bridge.h"
@@ -15,7 +17,8 @@
 
 namespace zel::bridge::testing {
 
-// Options with short time-outs for tests; socket in a fresh temporary directory.
+// Options with short time-outs for tests; socket and token store in a fresh temporary directory;
+// TCP on an ephemeral port; a per-peer connection limit high enough for the load tests.
 BridgeOptions TestBridgeOptions();
 
 // A started bridge serving the fake classes, removed with its directory at the end.
@@ -26,12 +29,16 @@ class TestBridge {
   AutomationBridge& bridge() { return *bridge_; }
   HRESULT start_status() const { return start_status_; }
   ClientOptions UnixClient() const;
-  ClientOptions TcpClient() const;
+  // A TCP client holding a token of the given role (made on first use, one per role).
+  ClientOptions TcpClient(Role role = Role::kAdmin);
+  const std::string& dir() const { return dir_; }
 
  private:
   std::string dir_;
   std::unique_ptr<AutomationBridge> bridge_;
   HRESULT start_status_ = E_FAIL;
+  std::mutex tokens_mu_;
+  std::map<Role, std::string> tokens_;  // guarded by tokens_mu_
 };
 
 // A plain socket to the bridge's Unix socket, for clients that misbehave.

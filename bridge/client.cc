@@ -89,6 +89,15 @@ int OnStreamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
   return 0;
 }
 
+// The headers every request carries: the token and the caller's extra ones.
+curl_slist* CommonHeaders(const ClientOptions& o, curl_slist* headers) {
+  if (!o.bearer_token.empty()) {
+    headers = curl_slist_append(headers, ("Authorization: Bearer " + o.bearer_token).c_str());
+  }
+  for (const std::string& h : o.extra_headers) headers = curl_slist_append(headers, h.c_str());
+  return headers;
+}
+
 }  // namespace
 
 BridgeClient::BridgeClient(ClientOptions options) : options_(std::move(options)) { GlobalInit(); }
@@ -131,6 +140,7 @@ HRESULT BridgeClient::Post(const std::string& body, const std::string& session, 
     session_header = std::string(kSessionHeader) + ": " + session;
     headers = curl_slist_append(headers, session_header.c_str());
   }
+  headers = CommonHeaders(options_, headers);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   reply->clear();
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendBody);
@@ -193,6 +203,7 @@ HRESULT BridgeClient::Watch(const std::function<bool(const Json&)>& on_event,
   std::string session_header = std::string(kSessionHeader) + ": " + session_;
   curl_slist* headers = curl_slist_append(nullptr, session_header.c_str());
   headers = curl_slist_append(headers, "Accept: text/event-stream");
+  headers = CommonHeaders(options_, headers);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   StreamState st;
   st.on_event = &on_event;
@@ -213,6 +224,7 @@ HRESULT BridgeClient::Watch(const std::function<bool(const Json&)>& on_event,
   if (st.bad) return E_BRIDGE_BAD_REPLY;
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     if (http_status == 401) return E_SRV_SESSION_EXPIRED;
+    if (http_status == 403) return E_ACCESSDENIED;
     if (http_status == 429) return E_BRIDGE_STREAM_LIMIT;
     return E_BRIDGE_BAD_REPLY;
   }

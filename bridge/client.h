@@ -17,6 +17,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "bridge/variant_json.h"
 #include "platform/status.h"
@@ -29,9 +30,11 @@ inline constexpr HRESULT E_BRIDGE_UNREACHABLE = MakeHresult(0xC0050101);
 inline constexpr HRESULT E_BRIDGE_BAD_REPLY = MakeHresult(0xC0050102);
 
 struct ClientOptions {
-  std::string unix_socket_path;  // used when not empty
-  int tcp_port = -1;             // otherwise 127.0.0.1:tcp_port
-  long timeout_ms = 60000;       // one request, start to end (not event streams)
+  std::string unix_socket_path;            // used when not empty
+  int tcp_port = -1;                       // otherwise 127.0.0.1:tcp_port
+  long timeout_ms = 60000;                 // one request, start to end (not event streams)
+  std::string bearer_token;                // sent as "Authorization: Bearer ..." when not empty
+  std::vector<std::string> extra_headers;  // "Name: value" lines added to every request
 };
 
 class BridgeClient {

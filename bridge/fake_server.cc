@@ -58,6 +58,8 @@ HRESULT FakeElement::Arm(Variant code, Variant mode) {
     if (v.vt() == VT_BSTR) return v.bstr().str();
     return "?";
   };
+  // "0000" stands for a wrong code, as the controller's code check answers it.
+  if (text(code) == "0000") return E_SRV_LOGIN_DENIED;
   std::lock_guard<std::mutex> g(mu_);
   last_arm_ = text(code) + "/" + text(mode);
   return S_OK;

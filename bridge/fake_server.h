@@ -19,6 +19,7 @@
 #include "platform/class_registry.h"
 #include "platform/connection_point.h"
 #include "platform/dispatch.h"
+#include "platform/freshness.h"
 #include "platform/sync.h"
 
 namespace zel::bridge::testing {
@@ -34,14 +35,19 @@ inline constexpr DISPID kOnStatusChange = 2;
 inline constexpr DISPID kOnObject = 3;
 
 // One element of a fake collection (a zone, an area, a thermostat: all members in one class).
-class FakeElement final : public DispatchImpl<FakeElement, IDispatch> {
+// Its values are 2.5 s old when its index is odd, and never refreshed when it is even.
+class FakeElement final : public DispatchImpl<FakeElement, IDispatch>, public IFreshness {
   ZEL_IMPLEMENT_REFCOUNT()
 
  public:
   FakeElement(uint32_t index, std::string name) : index_(index), name_(std::move(name)) {}
   static const MemberTable& Members();
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
-    return QueryInterfaceFor<IDispatch>(this, iid, ppv);
+    return QueryInterfaceFor<IDispatch, IFreshness>(this, iid, ppv);
+  }
+  HRESULT GetAge(double* seconds) override {
+    *seconds = index_ % 2 ? 2.5 : 0;
+    return index_ % 2 ? S_OK : S_FALSE;
   }
 
   HRESULT get_Index(uint32_t* out);

@@ -11,6 +11,9 @@
 #include <cstring>
 
 #include "bridge/protocol.h"
+#include "bridge/security_log.h"
+#include "platform/clock.h"
+#include "platform/system_log.h"
 
 namespace zel::bridge {
 namespace {
@@ -56,27 +59,16 @@ ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buf, size_t max) {
 
 void FreeStream(void* cls) { delete static_cast<std::shared_ptr<EventStream>*>(cls); }
 
-// Who is on the other end of the connection. Every caller holds admin until the policy file
-// decides roles; the identity already names the peer.
-Caller IdentifyCaller(MHD_Connection* connection) {
-  Caller caller;
-  caller.role = Role::kAdmin;
-  caller.identity = "peer";
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  if (info == nullptr) return caller;
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (getsockopt(info->connect_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
-      len == sizeof cred && cred.pid != 0) {
-    caller.identity = "uid " + std::to_string(cred.uid);
-  } else {
-    caller.identity = "tcp";
-  }
-  return caller;
-}
-
 }  // namespace
+
+// One open connection, for the per-peer count and the header time-out.
+struct HttpFrontEnd::Connection {
+  int fd = -1;
+  std::string peer;
+  std::chrono::steady_clock::time_point since;  // connected, or last reply sent
+  bool headers_done = false;
+  bool closing = false;
+};
 
 struct HttpFrontEnd::Context {
   enum class Kind { kRefused, kPost, kStream };
@@ -159,7 +151,8 @@ HRESULT HttpFrontEnd::StartDaemon(int fd, bool tcp, MHD_Daemon** out) {
       flags, 0, tcp ? &HttpFrontEnd::OnAccept : nullptr, this, &HttpFrontEnd::OnRequest, this,
       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
       options_.connection_timeout_seconds, MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::OnCompleted, this, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &HttpFrontEnd::OnConnection, this, MHD_OPTION_END);
   if (d == nullptr) return E_BRIDGE_LISTEN_FAILED;
   *out = d;
   return S_OK;
@@ -219,6 +212,20 @@ void HttpFrontEnd::FinishStop() {
 }
 
 void HttpFrontEnd::Tick() {
+  {
+    // Connections that have not sent their request headers in time are shut down; the
+    // library then closes them on its own thread.
+    auto now = Clock::Get()->Now();
+    auto limit = Clock::Get()->Scaled(options_.header_timeout);
+    std::lock_guard<std::mutex> g(conn_mu_);
+    for (Connection* c : connections_) {
+      if (c->headers_done || c->closing || now - c->since < limit) continue;
+      c->closing = true;
+      shutdown(c->fd, SHUT_RDWR);
+      ReportEvent(MSG_CONNECTION_CLOSED, E_BRIDGE_HEADER_TIMEOUT,
+                  c->peer + ": no complete request headers in time");
+    }
+  }
   std::vector<std::shared_ptr<EventStream>> streams;
   {
     std::lock_guard<std::mutex> g(mu_);
@@ -246,6 +253,95 @@ MHD_Result HttpFrontEnd::OnAccept(void* /*cls*/, const sockaddr* addr, socklen_t
   return MHD_NO;
 }
 
+void HttpFrontEnd::OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
+                                MHD_ConnectionNotificationCode code) {
+  auto* self = static_cast<HttpFrontEnd*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto* c = new Connection;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    c->fd = info ? info->connect_fd : -1;
+    c->peer = FrontDoor::PeerKey(c->fd, self->IsTcp(connection));
+    c->since = Clock::Get()->Now();
+    *socket_context = c;
+    std::lock_guard<std::mutex> g(self->conn_mu_);
+    self->connections_.insert(c);
+    size_t& count = self->per_peer_[c->peer];
+    if (++count > self->options_.connections_per_peer) {
+      c->closing = true;
+      shutdown(c->fd, SHUT_RDWR);
+      ReportEvent(MSG_CONNECTION_CLOSED, E_BRIDGE_PEER_CONNECTION_LIMIT,
+                  c->peer + ": too many connections");
+    }
+    return;
+  }
+  auto* c = static_cast<Connection*>(*socket_context);
+  if (c == nullptr) return;
+  *socket_context = nullptr;
+  {
+    std::lock_guard<std::mutex> g(self->conn_mu_);
+    self->connections_.erase(c);
+    auto it = self->per_peer_.find(c->peer);
+    if (it != self->per_peer_.end() && --it->second == 0) self->per_peer_.erase(it);
+  }
+  delete c;
+}
+
+bool HttpFrontEnd::IsTcp(MHD_Connection* connection) const {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_DAEMON);
+  return info != nullptr && info->daemon != nullptr && info->daemon == tcp_daemon_;
+}
+
+void HttpFrontEnd::HeadersDone(MHD_Connection* connection, bool done) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info == nullptr || info->socket_context == nullptr) return;
+  auto* c = static_cast<Connection*>(info->socket_context);
+  std::lock_guard<std::mutex> g(conn_mu_);
+  c->headers_done = done;
+  c->since = Clock::Get()->Now();
+}
+
+bool HttpFrontEnd::Admit(MHD_Connection* connection, const char* url, Caller* caller,
+                         MHD_Result* queued) {
+  size_t header_bytes = 0;
+  MHD_get_connection_values(
+      connection, MHD_HEADER_KIND,
+      [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+        *static_cast<size_t*>(cls) += std::strlen(key) + (value ? std::strlen(value) : 0) + 4;
+        return MHD_YES;
+      },
+      &header_bytes);
+  if ((url != nullptr && std::strlen(url) > kMaxUrlLength) || header_bytes > kMaxHeaderBytes) {
+    *queued = QueueReply(
+        connection,
+        StatusReply(E_BRIDGE_HEADERS_TOO_LARGE, "the request line or the headers are too large"),
+        /*close=*/true);
+    return false;
+  }
+  RequestFacts facts;
+  facts.tcp = IsTcp(connection);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  facts.fd = info ? info->connect_fd : -1;
+  auto header = [&](const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  };
+  const char* authorization = header(MHD_HTTP_HEADER_AUTHORIZATION);
+  const char* host = header(MHD_HTTP_HEADER_HOST);
+  facts.authorization = authorization ? authorization : "";
+  facts.host = host ? host : "";
+  facts.origin = header(MHD_HTTP_HEADER_ORIGIN);
+  std::string why;
+  HRESULT hr =
+      options_.door == nullptr ? E_BRIDGE_NO_ROLE : options_.door->Admit(facts, caller, &why);
+  if (Failed(hr)) {
+    *queued = QueueReply(connection, StatusReply(hr, why));
+    return false;
+  }
+  return true;
+}
+
 MHD_Result HttpFrontEnd::OnRequest(void* cls, MHD_Connection* connection, const char* url,
                                    const char* method, const char* /*version*/,
                                    const char* upload_data, size_t* upload_data_size,
@@ -255,6 +351,7 @@ MHD_Result HttpFrontEnd::OnRequest(void* cls, MHD_Connection* connection, const 
   if (ctx == nullptr) {
     ctx = new Context;
     *req_cls = ctx;
+    self->HeadersDone(connection, true);
     return self->Route(connection, url, method, ctx);
   }
   if (ctx->kind != Context::Kind::kPost) return MHD_YES;
@@ -276,6 +373,8 @@ MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, cons
                                Context* ctx) {
   std::string_view path(url ? url : "");
   std::string_view verb(method ? method : "");
+  MHD_Result refused = MHD_NO;
+  if (!Admit(connection, url, &ctx->caller, &refused)) return refused;
   if (path == kAutomationPath) {
     if (verb != MHD_HTTP_METHOD_POST) {
       return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use POST"));
@@ -289,7 +388,6 @@ MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, cons
                         /*close=*/true);
     }
     ctx->kind = Context::Kind::kPost;
-    ctx->caller = IdentifyCaller(connection);
     ctx->session_id = HeaderOrArgument(connection);
     return MHD_YES;
   }
@@ -361,7 +459,7 @@ MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
                       StatusReply(E_BRIDGE_NO_SESSION, "name the session (header or ?session=)"));
   }
   std::shared_ptr<Session> session;
-  if (Failed(sessions_->Find(id, &session))) {
+  if (Failed(sessions_->Find(id, ctx->caller.identity, &session))) {
     return QueueReply(connection, StatusReply(E_SRV_SESSION_EXPIRED, "unknown or expired session"));
   }
   HRESULT hr = session->AcquireStream();
@@ -398,9 +496,11 @@ MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
   return result;
 }
 
-void HttpFrontEnd::OnCompleted(void* cls, MHD_Connection* /*connection*/, void** req_cls,
+void HttpFrontEnd::OnCompleted(void* cls, MHD_Connection* connection, void** req_cls,
                                MHD_RequestTerminationCode /*code*/) {
   auto* self = static_cast<HttpFrontEnd*>(cls);
+  // The next request on this connection has the header time-out from now.
+  self->HeadersDone(connection, false);
   auto* ctx = static_cast<Context*>(*req_cls);
   *req_cls = nullptr;
   if (ctx == nullptr) return;

@@ -4,6 +4,13 @@
 //   POST /api/v1/automation   one operation (operations.h), run on the worker pool
 //   GET  /api/v1/events       the session's events as Server-Sent Events (event_stream.h)
 //
+// Every request passes the front door (front_door.h) when its headers are in: a caller it does
+// not admit gets its refusal at once, and nothing runs. Request lines over kMaxUrlLength and
+// headers over kMaxHeaderBytes are refused with 431. Each connection counts against its peer
+// (per-peer limit; over it the connection is closed at once), and a connection that has not sent
+// complete request headers within the header time-out of connecting (or of its previous reply)
+// is closed by the housekeeping Tick. Both closings are written to the system log.
+//
 // Each listener has one library thread that reads and writes every connection and never blocks:
 // a POST is parsed and run on a worker while its connection is suspended, and resumed with the
 // reply; an event stream is suspended while it has nothing to write. Request bodies over the
@@ -11,18 +18,21 @@
 // for the connection time-out is closed.
 //
 // Thread contract: Start and Stop from the owner's thread. The handlers run on the library's
-// threads; jobs on the pool's workers. mu_ guards stopping_ and streams_.
+// threads; jobs on the pool's workers. mu_ guards stopping_ and streams_; conn_mu_ guards the
+// connection records and the per-peer counts.
 #pragma once
 
 #include <microhttpd.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
 #include "bridge/event_stream.h"
+#include "bridge/front_door.h"
 #include "bridge/operations.h"
 #include "bridge/session.h"
 #include "bridge/worker_pool.h"
@@ -37,6 +47,10 @@ struct FrontEndOptions {
   unsigned connection_timeout_seconds = 30;
   unsigned max_connections = 512;
   std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
+  // A production duration (platform/clock.h), so tests can shorten it.
+  std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
+  size_t connections_per_peer = 32;
+  const FrontDoor* door = nullptr;  // required
 };
 
 class HttpFrontEnd {
@@ -60,6 +74,9 @@ class HttpFrontEnd {
 
  private:
   struct Context;
+  struct Connection;
+  static void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
+                           MHD_ConnectionNotificationCode code);
   static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
                               const char* method, const char* version, const char* upload_data,
                               size_t* upload_data_size, void** req_cls);
@@ -72,6 +89,10 @@ class HttpFrontEnd {
   MHD_Result Dispatch(MHD_Connection* connection, Context* ctx);
   MHD_Result OpenStream(MHD_Connection* connection, Context* ctx);
   HRESULT StartDaemon(int fd, bool tcp, MHD_Daemon** out);
+  bool IsTcp(MHD_Connection* connection) const;
+  // The front door's verdict on a request whose headers are in; false with the refusal queued.
+  bool Admit(MHD_Connection* connection, const char* url, Caller* caller, MHD_Result* queued);
+  void HeadersDone(MHD_Connection* connection, bool done);
 
   const FrontEndOptions options_;
   Operations* const operations_;
@@ -87,6 +108,10 @@ class HttpFrontEnd {
   mutable std::mutex mu_;
   bool stopping_ ZEL_GUARDED_BY(mu_) = false;
   std::set<std::shared_ptr<EventStream>> streams_ ZEL_GUARDED_BY(mu_);
+
+  std::mutex conn_mu_;
+  std::set<Connection*> connections_ ZEL_GUARDED_BY(conn_mu_);
+  std::map<std::string, size_t> per_peer_ ZEL_GUARDED_BY(conn_mu_);
 };
 
 // Binds a listening Unix stream socket at path with mode 0660. A stale socket file nobody listens

@@ -1,12 +1,17 @@
 #include "bridge/operations.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "bridge/event_sinks.h"
 #include "bridge/protocol.h"
+#include "bridge/security_log.h"
 #include "platform/class_registry.h"
 #include "platform/error_info.h"
+#include "platform/freshness.h"
+#include "platform/system_log.h"
+#include "platform/text_encoding.h"
 
 namespace zel::bridge {
 namespace {
@@ -84,10 +89,24 @@ bool Permitted(const Caller& caller, IDispatch* object, DISPID dispid, uint16_t 
   return false;
 }
 
+// True when the accessor takes a controller code or a login code.
+bool TakesCode(const Accessor& accessor) {
+  for (const ParamInfo& p : accessor.params) {
+    if (EqualsIgnoreAsciiCase(p.name, "vtSecurityCode") ||
+        EqualsIgnoreAsciiCase(p.name, "vtCode")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string SecondsText(Millis wait) { return std::to_string((wait.count() + 999) / 1000); }
+
 class Request {
  public:
-  Request(const Json& j, const Caller& caller, std::shared_ptr<Session> session)
-      : j_(j), caller_(caller), session_(std::move(session)) {}
+  Request(const Json& j, const Caller& caller, std::shared_ptr<Session> session,
+          CodeBackoff* backoff)
+      : j_(j), caller_(caller), session_(std::move(session)), backoff_(backoff) {}
 
   // A required string field.
   std::optional<std::string> Text(const char* field) const {
@@ -147,6 +166,9 @@ class Request {
       }
       dispid = static_cast<DISPID>(d.get<int64_t>());
     } else if (auto member = Text("member")) {
+      if (member->size() > kMaxNameLength) {
+        return Refuse(E_BRIDGE_NAME_TOO_LONG, "member names are at most 256 characters");
+      }
       HRESULT hr = object->GetIDOfName(*member, &dispid);
       if (Failed(hr)) {
         Json body = Json::object();
@@ -165,6 +187,18 @@ class Request {
 
     Reply denied;
     if (!Permitted(caller_, object.get(), dispid, flags, &denied)) return denied;
+    const Accessor* accessor = object->GetMemberTable()->Choose(dispid, flags);
+    const bool code_attempt = accessor != nullptr && TakesCode(*accessor);
+    if (code_attempt) {
+      Millis wait = backoff_->Remaining(caller_.identity);
+      if (wait.count() > 0) {
+        Reply r =
+            Refuse(E_BRIDGE_BACKOFF, "after a wrong code, " + caller_.identity +
+                                         " may try the next one in " + SecondsText(wait) + " s");
+        r.body["retryAfter"] = (wait.count() + 999) / 1000;
+        return r;
+      }
+    }
 
     Variant result;
     HRESULT hr;
@@ -173,6 +207,7 @@ class Request {
       hr = object->Invoke(dispid, flags, args, wants_value ? nullptr : &result);
     }
     auto info = TakeErrorInfo();
+    if (code_attempt) NoteCodeAttempt(hr, dispid, object.get());
     Json body = Json::object();
     if (Succeeded(hr) && !wants_value) {
       Json encoded = EncodeVariant(result, &session_->handles());
@@ -186,6 +221,13 @@ class Request {
         return MakeReply(why, std::move(body));
       }
       body["result"] = std::move(encoded);
+      // A value read from a polled object says how old it is (null: never refreshed).
+      ComPtr<IFreshness> freshness;
+      if (result.vt() != VT_DISPATCH && Succeeded(QueryAs<IFreshness>(object.get(), &freshness))) {
+        double age = 0;
+        HRESULT fresh = freshness->GetAge(&age);
+        body["age"] = fresh == S_OK ? Json(std::round(age * 1000) / 1000) : Json();
+      }
     }
     AttachErrorInfo(&body, hr, std::move(info));
     return MakeReply(hr, std::move(body));
@@ -295,6 +337,9 @@ class Request {
     if (j_.contains("name")) {
       auto given = Text("name");
       if (!given) return Refuse(E_BRIDGE_BAD_REQUEST, "\"name\" must be a text");
+      if (given->size() > kMaxNameLength) {
+        return Refuse(E_BRIDGE_NAME_TOO_LONG, "callback names are at most 256 characters");
+      }
       name = *given;
     }
     auto handler = MakeObject<CallbackHandler>(session_->events(), name);
@@ -338,9 +383,25 @@ class Request {
   }
 
  private:
+  // A refused code slows the caller down; any other outcome of a code attempt that succeeded
+  // clears its count.
+  void NoteCodeAttempt(HRESULT hr, DISPID dispid, IDispatch* object) const {
+    if (hr == E_SRV_LOGIN_DENIED) {
+      Millis wait = backoff_->Wrong(caller_.identity);
+      const MemberInfo* m = object->GetMemberTable()->FindById(dispid);
+      ReportEvent(MSG_WRONG_CODE, hr,
+                  caller_.identity + ", " + (m ? m->name : "?") + " of " +
+                      std::string(object->GetTypeName()) + ", next code in " + SecondsText(wait) +
+                      " s");
+    } else if (Succeeded(hr)) {
+      backoff_->Right(caller_.identity);
+    }
+  }
+
   const Json& j_;
   const Caller& caller_;
   std::shared_ptr<Session> session_;
+  CodeBackoff* backoff_;
 };
 
 }  // namespace
@@ -396,7 +457,10 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
 
   if (op == "session") {
     std::shared_ptr<Session> session;
-    HRESULT hr = sessions_->Create(&session);
+    HRESULT hr = sessions_->Create(caller.identity, &session);
+    if (hr == E_BRIDGE_IDENTITY_SESSION_LIMIT) {
+      return Refuse(hr, caller.identity + " holds its maximum of sessions; close one first");
+    }
     if (Failed(hr)) return Refuse(hr, "too many sessions");
     const SessionLimits& l = sessions_->limits();
     Json reply = Json::object();
@@ -417,7 +481,7 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
     return Refuse(E_BRIDGE_NO_SESSION, "open a session first: {\"op\":\"session\"}");
   }
   std::shared_ptr<Session> session;
-  if (Failed(sessions_->Find(id, &session))) {
+  if (Failed(sessions_->Find(id, caller.identity, &session))) {
     return Refuse(E_SRV_SESSION_EXPIRED, "unknown or expired session");
   }
   SessionRequest running(session);
@@ -427,7 +491,7 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
     if (Failed(hr)) return Refuse(hr, "unknown or expired session");
     return MakeReply(S_OK);
   }
-  Request request(j, caller, session);
+  Request request(j, caller, session, &backoff_);
   if (op == "get") return request.Invoke(DISPATCH_PROPERTYGET, false);
   // A call is what a script writes as obj.Member(args): a method, or a property read with
   // arguments (the usual Item(n)).

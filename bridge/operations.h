@@ -22,6 +22,14 @@
 // tagged in-process (the transport's request lock) are refused to every caller, and so is
 // invoking an object that describes no members.
 //
+// Codes: a member with a code parameter (vtSecurityCode, vtCode) is a code attempt. A refused
+// code (E_SRV_LOGIN_DENIED) starts or doubles the caller identity's back-off (code_backoff.h) and
+// is written to the system log with the identity, never the code; while the back-off runs, code
+// attempts of that identity are refused with E_BRIDGE_BACKOFF and "retryAfter" before they run.
+//
+// Sessions belong to the identity that opened them; member and callback names are at most
+// kMaxNameLength characters.
+//
 // Thread contract: Handle may run on many threads at once; sessions do their own locking. Calls
 // into objects run on the calling thread, which is why the HTTP front end runs Handle on workers.
 #pragma once
@@ -30,6 +38,7 @@
 #include <string_view>
 
 #include "bridge/caller.h"
+#include "bridge/code_backoff.h"
 #include "bridge/session.h"
 #include "bridge/variant_json.h"
 
@@ -56,6 +65,7 @@ class Operations {
 
  private:
   SessionTable* sessions_;
+  CodeBackoff backoff_;
 };
 
 // True when the JSON text nests arrays and objects no deeper than max_depth (strings are skipped;

@@ -26,8 +26,9 @@ std::string NewSessionId() {
   return id;
 }
 
-Session::Session(std::string id, const SessionLimits& limits)
+Session::Session(std::string id, std::string owner, const SessionLimits& limits)
     : id_(std::move(id)),
+      owner_(std::move(owner)),
       limits_(limits),
       handles_(limits.max_handles),
       events_(std::make_shared<EventQueue>(limits.event_queue_limit)),
@@ -129,19 +130,23 @@ bool Session::closed() const {
   return closed_;
 }
 
-HRESULT SessionTable::Create(std::shared_ptr<Session>* out) {
-  auto session = std::make_shared<Session>(NewSessionId(), limits_);
+HRESULT SessionTable::Create(const std::string& owner, std::shared_ptr<Session>* out) {
+  auto session = std::make_shared<Session>(NewSessionId(), owner, limits_);
   std::lock_guard<std::mutex> g(mu_);
   if (sessions_.size() >= limits_.max_sessions) return E_BRIDGE_SESSION_LIMIT;
+  size_t owned = 0;
+  for (const auto& [id, s] : sessions_) owned += s->owner() == owner;
+  if (owned >= limits_.max_sessions_per_identity) return E_BRIDGE_IDENTITY_SESSION_LIMIT;
   sessions_.emplace(session->id(), session);
   *out = std::move(session);
   return S_OK;
 }
 
-HRESULT SessionTable::Find(const std::string& id, std::shared_ptr<Session>* out) {
+HRESULT SessionTable::Find(const std::string& id, const std::string& owner,
+                           std::shared_ptr<Session>* out) {
   std::lock_guard<std::mutex> g(mu_);
   auto it = sessions_.find(id);
-  if (it == sessions_.end()) return E_SRV_SESSION_EXPIRED;
+  if (it == sessions_.end() || it->second->owner() != owner) return E_SRV_SESSION_EXPIRED;
   *out = it->second;
   return S_OK;
 }

@@ -1,5 +1,8 @@
 // Client sessions: what one client holds through the bridge.
 //
+// A session belongs to the identity that opened it (bridge/caller.h): only requests from that
+// identity may use it, and each identity may hold a limited number of sessions.
+//
 // A session owns its handles (HandleTable), its event queue, the connections its sinks have on
 // objects' outgoing interfaces, and the count of its open event streams. It ends when the client
 // closes it or after it has been idle (no request running, no stream open) for the idle timeout;
@@ -35,6 +38,7 @@ struct SessionLimits {
   size_t max_streams = 4;
   size_t max_advises = 64;
   size_t event_queue_limit = 1024;
+  size_t max_sessions_per_identity = 32;
   std::chrono::milliseconds idle_timeout = std::chrono::minutes(10);
 };
 
@@ -42,10 +46,11 @@ class Session {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  Session(std::string id, const SessionLimits& limits);
+  Session(std::string id, std::string owner, const SessionLimits& limits);
   ~Session();
 
   const std::string& id() const { return id_; }
+  const std::string& owner() const { return owner_; }
   HandleTable& handles() { return handles_; }
   const std::shared_ptr<EventQueue>& events() const { return events_; }
   const SessionLimits& limits() const { return limits_; }
@@ -79,6 +84,7 @@ class Session {
   };
 
   const std::string id_;
+  const std::string owner_;
   const SessionLimits limits_;
   HandleTable handles_;
   std::shared_ptr<EventQueue> events_;
@@ -109,11 +115,13 @@ class SessionTable {
   explicit SessionTable(SessionLimits limits) : limits_(limits) {}
   ~SessionTable() { CloseAll(); }
 
-  // A new session. E_BRIDGE_SESSION_LIMIT when the table is full.
-  HRESULT Create(std::shared_ptr<Session>* out);
-  // The live session with this id. E_SRV_SESSION_EXPIRED when there is none (unknown, closed or
-  // expired: the bridge does not remember old ids).
-  HRESULT Find(const std::string& id, std::shared_ptr<Session>* out);
+  // A new session for owner. E_BRIDGE_SESSION_LIMIT when the table is full,
+  // E_BRIDGE_IDENTITY_SESSION_LIMIT when the owner holds its maximum already.
+  HRESULT Create(const std::string& owner, std::shared_ptr<Session>* out);
+  // The live session with this id that belongs to owner. E_SRV_SESSION_EXPIRED when there is
+  // none (unknown, closed, expired or another identity's: the bridge does not remember old ids,
+  // nor tells whose a session is).
+  HRESULT Find(const std::string& id, const std::string& owner, std::shared_ptr<Session>* out);
   // Ends a session; E_SRV_SESSION_EXPIRED when unknown.
   HRESULT Close(const std::string& id);
   // Ends every session idle at `now`; returns how many ended.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iomanip>
 #include <map>
 #include <ostream>
@@ -11,6 +13,7 @@
 #include "bridge/automation_bridge.h"
 #include "bridge/client.h"
 #include "bridge/protocol.h"
+#include "bridge/token_store.h"
 #include "cli/path.h"
 #include "platform/instance_paths.h"
 
@@ -32,12 +35,15 @@ constexpr const char* kUsage =
     "  list PATH               a table of a collection's elements, e.g. Zones\n"
     "  watch                   print the server's events as they arrive (Ctrl-C ends)\n"
     "  events                  the stored event log: index, time, class, properties\n"
+    "  token add NAME ROLE     make a bearer token for TCP clients (read, control, admin)\n"
+    "  token list | remove NAME  the tokens in the instance directory\n"
     "\n"
     "options:\n"
     "  --socket PATH    the bridge's Unix socket (default: zelbridge.sock in the instance\n"
     "                   directory, $ZELCOMMSRV_HOME or /var/lib/zelcommsrv)\n"
     "  --instance DIR   the instance directory whose socket to use\n"
     "  --port N         use 127.0.0.1:N instead of the Unix socket\n"
+    "  --token TOKEN    the bearer token for --port (default: $ZELCTL_TOKEN)\n"
     "  --class ID       the object to start from (default Corvane.ZelServer)\n"
     "  --json           JSON output for scripts\n"
     "  --timeout SEC    give up on one request after SEC seconds (default 60)\n"
@@ -67,6 +73,11 @@ const std::map<std::string, std::string>& CommandHelp() {
        "usage: zelctl list PATH [--columns A,B,...] [--json]\n"
        "Lists the elements of the collection at PATH (Count, then Item(1) to Item(Count)) with\n"
        "their main properties, or the given columns.\n"},
+      {"token",
+       "usage: zelctl token add NAME ROLE | token list [--json] | token remove NAME\n"
+       "Manages the bearer tokens TCP clients present, in tokens.json of the instance directory\n"
+       "(needs write access to it). add prints the new token once; only its hash is kept.\n"
+       "ROLE is read, control or admin.\n"},
       {"watch",
        "usage: zelctl watch [--count N] [--json]\n"
        "Connects to the server object's events and prints each as it arrives, in order; ends\n"
@@ -82,6 +93,8 @@ const std::map<std::string, std::string>& CommandHelp() {
 
 struct Options {
   std::string socket;
+  std::string instance;  // --instance, "" for the default
+  std::string token;
   int port = -1;
   std::string cls = "Corvane.ZelServer";
   bool json = false;
@@ -165,6 +178,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       std::string dir;
       if (!next(&dir)) return false;
       o->socket = dir + "/" + bridge::kSocketFileName;
+      o->instance = dir;
+    } else if (a == "--token") {
+      if (!next(&o->token)) return false;
     } else if (a == "--port") {
       long p = 0;
       if (!number(&p)) return false;
@@ -265,6 +281,7 @@ class Ctl {
     if ((cmd == "get" || cmd == "list") && args != 1) return Usage(cmd + " takes one PATH");
     if (cmd == "put" && args != 2) return Usage("put takes PATH and VALUE");
     if (cmd == "call" && args < 1) return Usage("call takes PATH and its arguments");
+    if (cmd == "token") return Token();
 
     int rc = Connect();
     if (rc != kExitOk) return rc;
@@ -282,11 +299,74 @@ class Ctl {
     bridge::ClientOptions c;
     if (o.port > 0) {
       c.tcp_port = o.port;
+      c.bearer_token = o.token;
+      if (c.bearer_token.empty()) {
+        if (const char* env = std::getenv("ZELCTL_TOKEN")) c.bearer_token = env;
+      }
     } else {
       c.unix_socket_path = o.socket.empty() ? InstancePath(bridge::kSocketFileName) : o.socket;
     }
     c.timeout_ms = o.timeout_ms;
     return c;
+  }
+
+  // zelctl token add|list|remove: works on the token file directly, not through the bridge (the
+  // bridge rereads it at the next request).
+  int Token() {
+    const std::vector<std::string>& p = o_.positional;
+    const std::string action = p.size() > 1 ? p[1] : "";
+    bridge::TokenStore store(o_.instance.empty() ? InstancePath(bridge::kTokenFileName)
+                                                 : o_.instance + "/" + bridge::kTokenFileName);
+    auto failed = [&](const std::string& what, HRESULT hr) {
+      err_ << "zelctl: " << what << ": " << StatusNameOf(hr) << " (" << StatusText(hr) << ")\n";
+      return kExitFailedStatus;
+    };
+    if (action == "add") {
+      if (p.size() != 4) return Usage("token add takes NAME and ROLE");
+      Role role = bridge::ParseRole(p[3]);
+      if (role == Role::kUntagged) return Usage("the role must be read, control or admin");
+      std::string token;
+      HRESULT hr = store.Add(p[2], role, &token);
+      if (hr == E_INVALIDARG) return Usage("token names are 1 to 64 of A-Z a-z 0-9 . _ -");
+      if (hr == HresultFromErrno(EEXIST)) return failed("a token named " + p[2] + " exists", hr);
+      if (Failed(hr)) return failed("cannot write " + store.path(), hr);
+      if (o_.json) {
+        out_ << Json{{"name", p[2]}, {"role", p[3]}, {"token", token}}.dump() << "\n";
+      } else {
+        out_ << token << "\n";
+        err_ << "zelctl: this is the only time the token is shown; keep it now\n";
+      }
+      return kExitOk;
+    }
+    if (action == "remove") {
+      if (p.size() != 3) return Usage("token remove takes NAME");
+      HRESULT hr = store.Remove(p[2]);
+      if (hr == HresultFromErrno(ENOENT)) return failed("no token named " + p[2], hr);
+      if (Failed(hr)) return failed("cannot write " + store.path(), hr);
+      return kExitOk;
+    }
+    if (action == "list") {
+      if (p.size() != 2) return Usage("token list takes no arguments");
+      std::vector<bridge::TokenEntry> list;
+      HRESULT hr = store.List(&list);
+      if (Failed(hr)) return failed("cannot read " + store.path(), hr);
+      Json doc = Json::array();
+      for (const bridge::TokenEntry& t : list) {
+        if (o_.json) {
+          doc.push_back(Json{
+              {"name", t.name}, {"role", std::string(RoleName(t.role))}, {"created", t.created}});
+        } else {
+          char when[32] = "";
+          std::tm tm{};
+          if (localtime_r(&t.created, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &tm);
+          out_ << std::left << std::setw(24) << t.name << std::setw(9) << RoleName(t.role) << when
+               << "\n";
+        }
+      }
+      if (o_.json) out_ << doc.dump() << "\n";
+      return kExitOk;
+    }
+    return Usage("token takes add, list or remove");
   }
 
   int Usage(const std::string& message) {
@@ -449,6 +529,23 @@ class Ctl {
         rows.push_back({label, ValueText(v)});
         doc[key] = v.contains("value") ? v["value"] : Json();
         if (v.value("vt", 0) == VT_DATE) doc["DateText"] = ValueText(v);
+      }
+    }
+    // The link's health: state, failures since the last good exchange and when that was.
+    {
+      Json state, failures, last_good;
+      if (Succeeded(read("LinkState", &state))) {
+        std::string text = state.value("value", std::string("?"));
+        doc["LinkState"] = text;
+        if (Succeeded(read("LinkFailures", &failures))) {
+          doc["LinkFailures"] = failures.value("value", Json());
+          text += ", " + ValueText(failures) + " failed since the last good exchange";
+        }
+        if (Succeeded(read("LinkLastGood", &last_good)) && last_good.value("vt", 0) == VT_DATE) {
+          doc["LinkLastGood"] = ValueText(last_good);
+          text += " (" + ValueText(last_good) + ")";
+        }
+        rows.push_back({"Link", text});
       }
     }
     static const char* const kCollections[] = {

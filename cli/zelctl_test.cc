@@ -157,13 +157,62 @@ TEST_F(ZelctlTest, UnreachableBridgeGivesExitThree) {
       << err.str();
 }
 
-TEST_F(ZelctlTest, LoopbackPortWorksToo) {
+TEST_F(ZelctlTest, LoopbackPortNeedsAToken) {
+  const std::string port = std::to_string(server_.bridge().tcp_port());
   std::ostringstream out, err;
-  EXPECT_EQ(
-      kExitOk,
-      RunZelctl({"--port", std::to_string(server_.bridge().tcp_port()), "get", "Model"}, out, err))
+  EXPECT_EQ(kExitFailedStatus, RunZelctl({"--port", port, "get", "Model"}, out, err));
+  EXPECT_NE(std::string::npos, err.str().find("C005000D")) << err.str();
+  std::string token = server_.TcpClient(Role::kRead).bearer_token;
+  out.str("");
+  EXPECT_EQ(kExitOk, RunZelctl({"--port", port, "--token", token, "get", "Model"}, out, err))
       << err.str();
   EXPECT_EQ("Test Panel 2000\n", out.str());
+  // The token may come from the environment instead.
+  setenv("ZELCTL_TOKEN", token.c_str(), 1);
+  out.str("");
+  EXPECT_EQ(kExitOk, RunZelctl({"--port", port, "get", "Model"}, out, err)) << err.str();
+  unsetenv("ZELCTL_TOKEN");
+  // A read token cannot put.
+  EXPECT_EQ(kExitFailedStatus,
+            RunZelctl({"--port", port, "--token", token, "put", "Name", "x"}, out, err));
+  EXPECT_NE(std::string::npos, err.str().find("needs the control role")) << err.str();
+}
+
+TEST_F(ZelctlTest, TokenAddListRemove) {
+  const std::string dir = server_.dir();
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--instance", dir});
+    out_.str("");
+    err_.str("");
+    return RunZelctl(args, out_, err_);
+  };
+  ASSERT_EQ(kExitOk, run({"token", "add", "panel", "control"})) << err();
+  std::string token = out();
+  ASSERT_EQ(69u, token.size());  // "zel_" + 64 hex digits + newline
+  EXPECT_NE(std::string::npos, err().find("only time"));
+  EXPECT_EQ(kExitFailedStatus, run({"token", "add", "panel", "read"}));
+  EXPECT_EQ(kExitUsage, run({"token", "add", "other", "owner"}));
+  EXPECT_EQ(kExitUsage, run({"token", "add", "bad name", "read"}));
+  EXPECT_EQ(kExitUsage, run({"token", "add", "x"}));
+  EXPECT_EQ(kExitUsage, run({"token", "frob"}));
+
+  ASSERT_EQ(kExitOk, run({"token", "list", "--json"}));
+  Json list = Json::parse(out());
+  ASSERT_EQ(1u, list.size());
+  EXPECT_EQ("panel", list[0]["name"]);
+  EXPECT_EQ("control", list[0]["role"]);
+  EXPECT_EQ(std::string::npos, out().find(token.substr(0, 68)));  // never the token
+
+  // The bridge takes the new token at once.
+  token.pop_back();
+  std::ostringstream out, err;
+  const std::string port = std::to_string(server_.bridge().tcp_port());
+  EXPECT_EQ(kExitOk, RunZelctl({"--port", port, "--token", token, "get", "Model"}, out, err));
+  ASSERT_EQ(kExitOk, run({"token", "remove", "panel"}));
+  EXPECT_EQ(kExitFailedStatus, run({"token", "remove", "panel"}));
+  EXPECT_EQ(kExitFailedStatus,
+            RunZelctl({"--port", port, "--token", token, "get", "Model"}, out, err));
+  EXPECT_NE(std::string::npos, err.str().find("C005000E")) << err.str();
 }
 
 }  // namespace

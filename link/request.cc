@@ -4,6 +4,7 @@
 
 #include "link/convert_argument.h"
 #include "link/frame.h"
+#include "link/link_health.h"
 
 namespace zel {
 
@@ -19,6 +20,7 @@ HRESULT SendControllerRequest(IZelCommHandler* transport, bool atomic, const uin
   ReplyBuffer owned(raw);
   if (Succeeded(hr) && !owned) hr = E_OUTOFMEMORY;
   if (atomic) (void)transport->EndAtomicRequest();
+  LinkHealth::Process().Record(Succeeded(hr));
   if (Succeeded(hr)) *reply = std::move(owned);
   return hr;
 }

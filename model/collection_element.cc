@@ -76,4 +76,25 @@ uint32_t ElementCore::index() const {
   return index_;
 }
 
+void ElementCore::MarkRefreshed() {
+  refreshed_ns_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::Get()->Now().time_since_epoch())
+          .count());
+}
+
+HRESULT ElementCore::Age(double* seconds) const {
+  if (seconds == nullptr) return E_POINTER;
+  *seconds = 0;
+  int64_t then = refreshed_ns_.load();
+  if (then == kNever) return S_FALSE;
+  int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::Get()->Now().time_since_epoch())
+          .count();
+  // Production seconds: a test clock that runs faster reports the age it stands for.
+  double real = static_cast<double>(now - then) / 1e9;
+  double unit = static_cast<double>(Clock::Get()->Scaled(Millis(1000)).count()) / 1000.0;
+  *seconds = unit > 0 ? real / unit : real;
+  return S_OK;
+}
+
 }  // namespace zel

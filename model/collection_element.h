@@ -1,8 +1,9 @@
 // The element side of the object model: ZelCollectionElementImpl, the template every element
 // class (zone, unit, area, thermostat, ...) is built from. It supplies what all elements share:
 // Index, ID, Name, FriendlyName and Display, the name upload, IPersistPropertyBag and
-// IPersistStreamInit driven by the class's property map (property_map.h), and IPersistMemory,
-// through which a collection's poll hands the element the data of a status reply.
+// IPersistStreamInit driven by the class's property map (property_map.h), IPersistMemory,
+// through which a collection's poll hands the element the data of a status reply, and
+// IFreshness, the age of the last status so taken.
 //
 // How to add an element class (see plain_element.h for the smallest one):
 //
@@ -44,12 +45,15 @@
 // is never held while calling out (the controller, another object, a property getter).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string_view>
 
 #include "model/collection_interfaces.h"
 #include "model/property_map.h"
+#include "platform/clock.h"
+#include "platform/freshness.h"
 #include "platform/persist.h"
 
 namespace zel {
@@ -70,6 +74,11 @@ class ElementCore {
   uint16_t id() const;
   uint32_t index() const;
 
+  // The element's status was just refreshed from the controller.
+  void MarkRefreshed();
+  // Seconds since then; S_FALSE when never.
+  HRESULT Age(double* seconds) const;
+
  protected:
   ElementCore() = default;
   ~ElementCore() = default;
@@ -85,6 +94,9 @@ class ElementCore {
 
  private:
   mutable std::mutex fields_mu_;
+  // Steady-clock nanoseconds of the last status refresh; kNever before the first.
+  static constexpr int64_t kNever = INT64_MIN;
+  std::atomic<int64_t> refreshed_ns_{kNever};
 };
 
 template <class T, class Interface, uint32_t kNameType>
@@ -199,6 +211,11 @@ class ZelCollectionElementImpl : public DispatchImpl<T, Interface>,
       *ppv = static_cast<IPersistMemory*>(&memory_);
       return S_OK;
     }
+    if (ppv != nullptr && iid == IFreshness::kIid) {
+      freshness_.AddRef();
+      *ppv = static_cast<IFreshness*>(&freshness_);
+      return S_OK;
+    }
     return QueryInterfaceFor<Interface, IZelCollectionElement, IDispatch, IPersistPropertyBag,
                              IPersistStreamInit>(static_cast<T*>(this), iid, ppv);
   }
@@ -222,7 +239,9 @@ class ZelCollectionElementImpl : public DispatchImpl<T, Interface>,
     HRESULT GetClassID(CLSID* clsid) override { return outer_->GetClassID(clsid); }
     HRESULT Load(const uint8_t* memory, uint32_t size) override {
       if (memory == nullptr) return E_POINTER;
-      return outer_->LoadStatus(memory, size);
+      HRESULT hr = outer_->LoadStatus(memory, size);
+      if (Succeeded(hr)) outer_->MarkRefreshed();
+      return hr;
     }
     HRESULT Save(uint8_t*, bool, uint32_t) override { return E_NOTIMPL; }
     HRESULT GetSizeMax(uint32_t*) override { return E_NOTIMPL; }
@@ -232,6 +251,21 @@ class ZelCollectionElementImpl : public DispatchImpl<T, Interface>,
     ZelCollectionElementImpl* outer_;
   };
   MemoryInput memory_{this};
+
+  class Freshness final : public IFreshness {
+   public:
+    explicit Freshness(ZelCollectionElementImpl* outer) : outer_(outer) {}
+    HRESULT QueryInterface(const IID& iid, void** ppv) override {
+      return outer_->QueryInterface(iid, ppv);
+    }
+    uint32_t AddRef() override { return outer_->AddRef(); }
+    uint32_t Release() override { return outer_->Release(); }
+    HRESULT GetAge(double* seconds) override { return outer_->Age(seconds); }
+
+   private:
+    ZelCollectionElementImpl* outer_;
+  };
+  Freshness freshness_{this};
 };
 
 }  // namespace zel

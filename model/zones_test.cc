@@ -7,6 +7,7 @@
 #include "model/areas.h"
 #include "model/object_test_fixture.h"
 #include "model/plain_element.h"
+#include "platform/freshness.h"
 
 namespace zel {
 namespace {
@@ -55,6 +56,25 @@ TEST_F(ZonesTest, StatusByteDecodesIntoItsFourFields) {
   EXPECT_EQ(3, v);
   ASSERT_EQ(S_OK, zone->get_ArmingStatus(&v));
   EXPECT_EQ(2, v);
+}
+
+TEST_F(ZonesTest, AgeTellsHowLongAgoThePollRefreshedTheStatus) {
+  Connect(7);
+  ComPtr<CZelZone> zone = AddZone(5);
+  ComPtr<IFreshness> freshness;
+  ASSERT_EQ(S_OK, QueryAs<IFreshness>(static_cast<IDispatch*>(zone.get()), &freshness));
+  double age = -1;
+  EXPECT_EQ(S_FALSE, freshness->GetAge(&age));  // known only from the setup so far
+  zone_status_[5] = {0x01, 0};
+  ASSERT_EQ(S_OK, Poll(1));
+  ASSERT_EQ(S_OK, freshness->GetAge(&age));
+  EXPECT_DOUBLE_EQ(0.0, age);
+  clock_.Advance(Millis(2500));
+  ASSERT_EQ(S_OK, freshness->GetAge(&age));
+  EXPECT_DOUBLE_EQ(2.5, age);
+  ASSERT_EQ(S_OK, Poll(1));
+  ASSERT_EQ(S_OK, freshness->GetAge(&age));
+  EXPECT_DOUBLE_EQ(0.0, age);
 }
 
 TEST_F(ZonesTest, RepliesWithoutAZoneLeaveTheStatus) {

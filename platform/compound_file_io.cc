@@ -49,7 +49,7 @@ HRESULT StorageStatusFromErrno(int err) {
 HRESULT StoreLock::Acquire(const std::string& store_path) {
   Release();
   const std::string lock_path = store_path + ".lock";
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     int err = errno;
     return err == ENOENT ? STG_E_PATHNOTFOUND : StorageStatusFromErrno(err);

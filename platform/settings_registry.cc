@@ -31,7 +31,7 @@ constexpr std::string_view kFormatTag = "zelcommsrv-registry 1";
 // Guards against a file that is far larger than any registry of this system.
 constexpr size_t kMaxFileBytes = 64u << 20;
 // The file and its lock: the daemon's group may read the settings, others see nothing.
-constexpr mode_t kRegistryFileMode = 0640;
+constexpr mode_t kRegistryFileMode = 0600;
 constexpr mode_t kDirectoryMode = 0750;
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr uint32_t kMaxValueBytes = 1u << 20;

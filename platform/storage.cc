@@ -22,7 +22,7 @@ namespace zel {
 namespace {
 
 // A new store file's mode, less the umask.
-constexpr mode_t kStoreFileMode = 0666;
+constexpr mode_t kStoreFileMode = 0600;  // the store holds the access code and user codes
 
 // The bytes of one stream as staged in memory. Shared by the storage's table and every open
 // stream object on it; `reverted` marks data that was destroyed or replaced by CreateStream, so

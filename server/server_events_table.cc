@@ -17,6 +17,12 @@ const MemberTable& ServerEventsMembers() {
       a.call = [](void*, std::span<Variant>, Variant*) { return E_NOTIMPL; };
       m.accessors.push_back(std::move(a));
     }
+    MemberInfo& link = t.Member("OnLinkStateChange", kDispidSinkOnLinkStateChange);
+    Accessor a;
+    a.kind = DISPATCH_METHOD;
+    a.params.push_back(ParamInfo{"State", VT_BSTR});
+    a.call = [](void*, std::span<Variant>, Variant*) { return E_NOTIMPL; };
+    link.accessors.push_back(std::move(a));
     return t;
   }();
   return table;

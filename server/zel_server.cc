@@ -29,7 +29,14 @@ void BindHandlers(MemberTableBuilder<CZelServer>& builder, std::index_sequence<S
 
 CZelServer* ServerInstance() { return g_server.load(std::memory_order_acquire); }
 
-CZelServer::CZelServer() { g_server.store(this, std::memory_order_release); }
+CZelServer::CZelServer() {
+  g_server.store(this, std::memory_order_release);
+  // The link's health tells the server that published itself last; a server being destroyed
+  // has withdrawn from the pointer first.
+  LinkHealth::Process().SetListener([](LinkState state) {
+    if (CZelServer* server = ServerInstance()) server->DeliverLinkState(state);
+  });
+}
 
 CZelServer::~CZelServer() {
   CZelServer* self = this;
@@ -94,6 +101,10 @@ const MemberTable& CZelServer::Members() {
         .Method(Role::kAdmin, "LoadSetup", kDispidLoadSetup, &T::LoadSetup)
         .Method(Role::kAdmin, "SaveSetup", kDispidSaveSetup, &T::SaveSetup);
     // Lifecycle and collections, in slot order.
+    // The link's health, with dispids of our own.
+    b.Get(Role::kRead, "LinkState", kDispidLinkState, &T::get_LinkState)
+        .Get(Role::kRead, "LinkFailures", kDispidLinkFailures, &T::get_LinkFailures)
+        .Get(Role::kRead, "LinkLastGood", kDispidLinkLastGood, &T::get_LinkLastGood);
     b.Get(Role::kRead, "Status", kDispidStatus, &T::get_Status)
         .Method(Role::kAdmin, "reset", kDispidReset, &T::reset)
         .Method(Role::kAdmin, "InitCollections", kDispidInitCollections, &T::InitCollections)

@@ -23,6 +23,7 @@
 //   stored_names.cc       loading "Names.2" / "Names" at start
 //   friendly_names.cc     loading "FriendlyNames.2" / "FriendlyNames", SaveFriendlyNames
 //   model_access.cc       the empty element and existing collections, for the object model
+//   link_state.cc         LinkState and its change event
 //
 // Thread contract: free-threaded. Client threads, the collections' update threads, download
 // threads and the timer thread call in at once.
@@ -47,6 +48,7 @@
 #include <vector>
 
 #include "link/comm_handler.h"
+#include "link/link_health.h"
 #include "platform/connection_point.h"
 #include "platform/storage.h"
 #include "platform/sync.h"
@@ -101,6 +103,10 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   // ---- IZelServer: lifecycle and collections ----
   HRESULT get_Status(int32_t* status) override;
+  // The controller link's health (link/link_health.h), beside Status (link_state.cc).
+  HRESULT get_LinkState(BStr* state);
+  HRESULT get_LinkFailures(int32_t* count);
+  HRESULT get_LinkLastGood(Variant* when);  // a date; empty before the first good exchange
   HRESULT reset() override;
   HRESULT InitCollections() override;
   HRESULT get_Units(IDispatch** c) override { return GetCollection(kSlotUnits, c); }
@@ -244,6 +250,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT FetchAndStoreNames();
   HRESULT LoadStoredNames();
   HRESULT LoadStoredFriendlyNames();
+
+  // Fires OnLinkStateChange(state text) to the sinks; called by the link's health listener.
+  void DeliverLinkState(LinkState state);
 
   mutable std::mutex mu_;
   BStr access_code_ ZEL_GUARDED_BY(mu_){std::string(kDefaultAccessCode)};

@@ -1,12 +1,16 @@
 #include "service/daemon.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "bridge/automation_bridge.h"
+#include "bridge/security_log.h"
 #include "events/event_log.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
@@ -14,10 +18,12 @@
 #include "platform/error_info.h"
 #include "platform/instance_paths.h"
 #include "platform/resource_library.h"
+#include "platform/sync.h"
 #include "platform/system_log.h"
 #include "server/interfaces.h"
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
+#include "service/file_modes.h"
 
 namespace zel {
 namespace {
@@ -47,6 +53,28 @@ int WaitForStopSignal() {
 
 }  // namespace
 
+struct StopRunner::State {
+  ManualResetEvent done;
+};
+
+StopRunner::StopRunner(std::function<void()> work) : state_(std::make_shared<State>()) {
+  thread_ = std::thread([state = state_, work = std::move(work)] {
+    work();
+    state->done.Set();
+  });
+}
+
+StopRunner::~StopRunner() {
+  if (!thread_.joinable()) return;
+  if (state_->done.IsSet()) {
+    thread_.join();
+  } else {
+    thread_.detach();  // the process ends without it
+  }
+}
+
+bool StopRunner::WaitFor(Millis limit) { return state_->done.WaitFor(limit); }
+
 void BlockStopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -59,6 +87,9 @@ void BlockStopSignals() {
 }
 
 int RunDaemon(const DaemonOptions& options) {
+  // Everything the daemon creates is its own: the files holding codes, tokens and settings 0600
+  // (the bridge's socket sets its own 0660).
+  umask(077);
   if (!options.instance_dir.empty()) SetInstanceDir(options.instance_dir);
   if (HRESULT hr = EnsureInstanceDir(); Failed(hr)) {
     Say(("cannot create the instance directory " + InstanceDir()).c_str(), hr);
@@ -72,6 +103,17 @@ int RunDaemon(const DaemonOptions& options) {
     Say(("cannot load the text catalogue " + catalog + " " + catalog_error).c_str(), hr);
     return static_cast<int>(hr & 0xFFFF);
   }
+
+  // Who may use the bridge. A policy that cannot be read is never guessed at.
+  bridge::AccessPolicy policy;
+  std::string policy_error;
+  if (HRESULT hr =
+          bridge::LoadAccessPolicy(InstancePath(bridge::kPolicyFileName), &policy, &policy_error);
+      Failed(hr)) {
+    Say(("cannot use the access policy: " + policy_error).c_str(), hr);
+    return 1;
+  }
+  (void)TightenPrivateFiles(InstanceDir());
 
   RegisterLinkClasses();
   RegisterServerClasses();
@@ -91,7 +133,15 @@ int RunDaemon(const DaemonOptions& options) {
   bridge::BridgeOptions bridge_options;
   bridge_options.unix_socket_path = options.socket_path;
   bridge_options.listen_unix = options.listen_unix;
-  if (options.tcp_port != -2) bridge_options.tcp_port = options.tcp_port;
+  bool tcp = options.tcp == 1 || (options.tcp == -1 && policy.tcp_enabled);
+  if (!tcp) {
+    bridge_options.tcp_port = -1;
+  } else if (options.tcp_port >= 0) {
+    bridge_options.tcp_port = options.tcp_port;
+  } else {
+    bridge_options.tcp_port = policy.tcp_port >= 0 ? policy.tcp_port : bridge::kDefaultTcpPort;
+  }
+  bridge_options.policy = std::move(policy);
   bridge::AutomationBridge bridge(bridge_options);
   if (HRESULT bhr = bridge.Start(); Failed(bhr)) {
     Say("cannot open the automation bridge", bhr);
@@ -126,8 +176,27 @@ int RunDaemon(const DaemonOptions& options) {
   int sig = WaitForStopSignal();
   std::fprintf(stderr, "zelcommsrv: signal %d, stopping\n", sig);
   sd_notify(0, "STOPPING=1");
-  starter.join();
-  HRESULT stop = server->Stop();
+  HRESULT stop = E_FAIL;
+  bool stopped = false;
+  {
+    StopRunner runner([&] {
+      starter.join();
+      stop = server->Stop();
+    });
+    stopped = runner.WaitFor(kStopLimit);
+    if (!stopped) {
+      // A start or stop that cannot take the link's request lock: the objects it uses cannot be
+      // torn down under it, so the process ends here, without the logout.
+      ReportEvent(MSG_STOP_LINK_HELD, E_TIMEOUT,
+                  "waited " + std::to_string(kStopLimit.count() / 1000) + " s");
+      std::fprintf(stderr,
+                   "zelcommsrv: stop did not finish within %lld s (the controller link is held); "
+                   "ending without logging out\n",
+                   static_cast<long long>(kStopLimit.count() / 1000));
+      std::fflush(nullptr);
+      std::_Exit(3);
+    }
+  }
   ReportEvent(kMsgServiceStopped, stop);
   WriteServerLog(kLogSource, kLogCategory, "Portico Service Stopped.", stop);
   bridge.Stop();

@@ -10,12 +10,41 @@
 // is seen while a long start (downloads, retries) is still in progress.
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "platform/clock.h"
 #include "service/daemon_options.h"
 
 namespace zel {
 
 // Blocks the stop signals in the calling thread; threads created afterwards inherit the mask.
 void BlockStopSignals();
+
+// How long the daemon waits for the server's stop (a production duration). The update threads'
+// joins are bounded by 30 s; anything longer means the link is held for good.
+inline constexpr Millis kStopLimit{30000};
+
+// Runs stop work on a thread of its own so the caller can give up waiting for it: nothing a
+// client or a wedged exchange does may keep the daemon from ending. When the wait runs out the
+// work's thread is left running (detached) and the caller ends the process.
+class StopRunner {
+ public:
+  explicit StopRunner(std::function<void()> work);
+  // Joins the thread when the work finished, else detaches it.
+  ~StopRunner();
+  StopRunner(const StopRunner&) = delete;
+  StopRunner& operator=(const StopRunner&) = delete;
+
+  // True when the work finished within the production duration.
+  bool WaitFor(Millis limit);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
 
 // Runs the daemon; returns the process exit code.
 int RunDaemon(const DaemonOptions& options);

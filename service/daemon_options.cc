@@ -16,8 +16,10 @@ Options:
                    catalogue); default: $ZELCOMMSRV_HOME, else /var/lib/zelcommsrv
   --socket PATH    the bridge's Unix socket; default: DIR/zelbridge.sock
   --no-socket      do not listen on a Unix socket
-  --port N         the bridge's loopback TCP port (127.0.0.1); 0 picks a free port
-  --no-tcp         do not listen on TCP
+  --tcp            also listen on 127.0.0.1 (every request then needs a bearer token; see
+                   docs/security.md); off unless given or enabled in DIR/access.json
+  --port N         the loopback TCP port (default 8714); implies --tcp; 0 picks a free port
+  --no-tcp         do not listen on TCP, whatever access.json says (the default)
   --no-start       do not call Start at launch; a client configures the server and starts it
   --version        print the version and exit
   --help           print this text and exit
@@ -57,7 +59,9 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
     } else if (a == "--no-start") {
       options->start_server = false;
     } else if (a == "--no-tcp") {
-      options->tcp_port = -1;
+      options->tcp = 0;
+    } else if (a == "--tcp") {
+      options->tcp = 1;
     } else if (a == "--port") {
       std::string text;
       if (!value(&text)) return fail("--port needs a number");
@@ -67,6 +71,7 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
         return fail("--port needs a number from 0 to 65535, not '" + text + "'");
       }
       options->tcp_port = port;
+      options->tcp = 1;
     } else {
       return fail("unknown option '" + a + "' (see --help)");
     }

@@ -13,7 +13,8 @@ namespace zel {
 struct DaemonOptions {
   std::string instance_dir;  // "" : ZELCOMMSRV_HOME or the default state directory
   std::string socket_path;   // "" : zelbridge.sock in the instance directory
-  int tcp_port = -2;         // -2: the bridge's default port; -1: no TCP listener
+  int tcp = -1;              // -1: as access.json says (off without it); 0: off; 1: on
+  int tcp_port = -2;         // -2: access.json's port, else the bridge's default port
   bool listen_unix = true;
   bool start_server = true;  // false: wait for a client to call Start
   bool show_help = false;

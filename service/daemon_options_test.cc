@@ -15,10 +15,16 @@ TEST(DaemonOptionsTest, ParsesEveryOption) {
   EXPECT_EQ("/tmp/i", o.instance_dir);
   EXPECT_EQ("/tmp/s", o.socket_path);
   EXPECT_EQ(0, o.tcp_port);
+  EXPECT_EQ(1, o.tcp);  // a port turns TCP on
   EXPECT_TRUE(o.show_version);
   DaemonOptions p;
   ASSERT_EQ(S_OK, ParseDaemonOptions({"--no-tcp", "--no-socket", "--no-start", "-h"}, &p, &error));
-  EXPECT_EQ(-1, p.tcp_port);
+  EXPECT_EQ(0, p.tcp);
+  DaemonOptions q;
+  EXPECT_EQ(-1, q.tcp);  // the policy decides, and without one TCP stays off
+  ASSERT_EQ(S_OK, ParseDaemonOptions({"--tcp"}, &q, &error));
+  EXPECT_EQ(1, q.tcp);
+  EXPECT_EQ(-2, q.tcp_port);
   EXPECT_FALSE(p.listen_unix);
   EXPECT_FALSE(p.start_server);
   EXPECT_TRUE(o.start_server);

@@ -29,8 +29,10 @@ def wait_for(predicate, timeout=20.0, what="condition"):
 
 
 class DaemonFixture:
-    def __init__(self, scenario="house.json"):
+    def __init__(self, scenario="house.json", extra_args=(), before_start=None):
         self.inst = tempfile.mkdtemp(prefix="zel-e2e-")
+        if before_start:
+            before_start(self.inst)
         with open(os.path.join(SOURCE, "resources", "ZelCommSrvRes.DLL.txt")) as src, \
                 open(os.path.join(self.inst, "ZelCommSrvRes.DLL.txt"), "w") as dst:
             for line in src:
@@ -46,7 +48,7 @@ class DaemonFixture:
         self.log = open(os.path.join(self.inst, "server.log"), "w")
         self.daemon = subprocess.Popen(
             [os.path.join(BUILD, "service", "zelcommsrv"), "--instance", self.inst,
-             "--no-tcp", "--no-start"], stderr=self.log)
+             "--no-start", *(extra_args or ["--no-tcp"])], stderr=self.log)
         wait_for(lambda: os.path.exists(os.path.join(self.inst, "zelbridge.sock")),
                  what="bridge socket")
 
