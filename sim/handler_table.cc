@@ -9,7 +9,7 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 13> kHandlers = {{
+constexpr std::array<HandlerEntry, 14> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -23,6 +23,7 @@ constexpr std::array<HandlerEntry, 13> kHandlers = {{
     {kZoneStatusRequest, &HandleZoneStatus, /*needs_session=*/true},
     {kUnitStatusRequest, &HandleUnitStatus, /*needs_session=*/true},
     {kEventLogRequest, &HandleEventLog, /*needs_session=*/true},
+    {kSystemEventsRequest, &HandleSystemEvents, /*needs_session=*/true},
 }};
 
 }  // namespace

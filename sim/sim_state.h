@@ -15,6 +15,7 @@
 #include "sim/event_log.h"
 #include "sim/scenario.h"
 #include "sim/sim_objects.h"
+#include "sim/system_event_queue.h"
 
 namespace zel::sim {
 
@@ -79,8 +80,9 @@ struct SimState {
   size_t setup_blocks_sent = 0;
   NamesUpload names_upload;
   std::vector<NameUploadRecord> name_uploads;
-  ObjectStates objects;  // zones and units, see sim/object_state.h
-  EventLog event_log;    // see sim/event_log.h
+  ObjectStates objects;            // zones and units, see sim/object_state.h
+  EventLog event_log;              // see sim/event_log.h
+  SystemEventQueue system_events;  // see sim/system_event_queue.h
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.
