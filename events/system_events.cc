@@ -4,6 +4,7 @@
 #include <string>
 
 #include "link/request.h"
+#include "model/model_registration.h"
 #include "platform/class_registry.h"
 #include "platform/clock.h"
 #include "server/collection_slots.h"
@@ -144,25 +145,14 @@ HRESULT CZelSystemEvents::Step(bool fire_events) {
 void RegisterSystemEventClasses() {
   ClassRegistry::Instance().Register(kClsidZelSystemEvents, "Corvane.ZelSystemEvents",
                                      FactoryOf<CZelSystemEvents>(), /*singleton=*/true);
-  CollectionSlotHooks hooks;
-  hooks.create = [](IDispatch** collection) -> HRESULT {
-    if (collection == nullptr) return E_POINTER;
-    ComPtr<IDispatch> events;
-    ZEL_TRY(ClassRegistry::Instance().Create<IDispatch>(kClsidZelSystemEvents, &events));
-    *collection = events.Detach();
-    return S_OK;
-  };
-  hooks.init = [](IDispatch* collection) -> HRESULT {
-    ComPtr<IZelCollection> c;
-    ZEL_TRY(QueryAs<IZelCollection>(collection, &c));
-    return c->Init();
-  };
-  hooks.stop_update = [](IDispatch* collection) -> HRESULT {
-    ComPtr<IZelCollection> c;
-    ZEL_TRY(QueryAs<IZelCollection>(collection, &c));
-    return c->StopUpdate();
-  };
-  RegisterCollectionSlot(kSlotSystemEvents, std::move(hooks));
+  RegisterCollectionSlot(
+      kSlotSystemEvents, PolledCollectionHooks([](IDispatch** collection) -> HRESULT {
+        if (collection == nullptr) return E_POINTER;
+        ComPtr<IDispatch> events;
+        ZEL_TRY(ClassRegistry::Instance().Create<IDispatch>(kClsidZelSystemEvents, &events));
+        *collection = events.Detach();
+        return S_OK;
+      }));
 }
 
 }  // namespace zel
