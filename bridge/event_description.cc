@@ -7,7 +7,8 @@ namespace {
 bool ReadableWithoutArguments(const MemberInfo& member) {
   if (member.dispid == DISPID_NEWENUM) return false;
   const Accessor* get = member.Find(DISPATCH_PROPERTYGET);
-  if (get == nullptr) return false;
+  // Only what any client may read: an event goes to every session that advised.
+  if (get == nullptr || get->role != Role::kRead) return false;
   for (const ParamInfo& p : get->params) {
     if (!p.optional) return false;
   }

@@ -6,8 +6,8 @@
 //    "properties":{"Code":{"vt":3,"value":1029},"State":{"vt":3,"value":0},
 //                  "Zone":{"vt":9,"object":"h3","class":"CZelZone","name":"FRONT DOOR"},...}}
 //
-// Every property of the object's member table that can be read without arguments is read; one
-// that fails is left out. An object among the properties gets a handle of the session, and its
+// Every property of the object's member table that any client may read (role read) and that
+// needs no arguments is read; one that fails is left out. An object among the properties gets a handle of the session, and its
 // "name" when it has a readable Name. Values that are not objects are encoded as they are.
 //
 // Thread contract: stateless; runs on the thread that writes the event (the event stream's).

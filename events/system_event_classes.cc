@@ -168,8 +168,8 @@ const MemberTable& CZelSystemAlarmEvent::Members() {
   static const MemberTable table =
       MemberTableBuilder<T>(std::string(kTypeName))
           .Inherit(EventMembers())
-          .Get("AlarmType", kDispidAlarmEventAlarmType, &T::get_AlarmType)
-          .Get("Area", kDispidAlarmEventArea, &T::get_Area)
+          .Get(Role::kRead, "AlarmType", kDispidAlarmEventAlarmType, &T::get_AlarmType)
+          .Get(Role::kRead, "Area", kDispidAlarmEventArea, &T::get_Area)
           .Build();
   return table;
 }
@@ -182,11 +182,12 @@ HRESULT CZelSystemAllOnOffEvent::get_Area(Variant* value) {
 }
 const MemberTable& CZelSystemAllOnOffEvent::Members() {
   using T = CZelSystemAllOnOffEvent;
-  static const MemberTable table = MemberTableBuilder<T>(std::string(kTypeName))
-                                       .Inherit(EventMembers())
-                                       .Get("State", kDispidAllOnOffEventState, &T::get_State)
-                                       .Get("Area", kDispidAllOnOffEventArea, &T::get_Area)
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<T>(std::string(kTypeName))
+          .Inherit(EventMembers())
+          .Get(Role::kRead, "State", kDispidAllOnOffEventState, &T::get_State)
+          .Get(Role::kRead, "Area", kDispidAllOnOffEventArea, &T::get_Area)
+          .Build();
   return table;
 }
 
@@ -204,9 +205,9 @@ const MemberTable& CZelSystemComposeEvent::Members() {
   static const MemberTable table =
       MemberTableBuilder<T>(std::string(kTypeName))
           .Inherit(EventMembers())
-          .Get("State", kDispidComposeEventState, &T::get_State)
-          .Get("HouseCode", kDispidComposeEventHouseCode, &T::get_HouseCode)
-          .Get("Unit", kDispidComposeEventUnit, &T::get_Unit)
+          .Get(Role::kRead, "State", kDispidComposeEventState, &T::get_State)
+          .Get(Role::kRead, "HouseCode", kDispidComposeEventHouseCode, &T::get_HouseCode)
+          .Get(Role::kRead, "Unit", kDispidComposeEventUnit, &T::get_Unit)
           .Build();
   return table;
 }
@@ -216,10 +217,11 @@ HRESULT CZelSystemMacroEvent::get_Button(Variant* value) {
 }
 const MemberTable& CZelSystemMacroEvent::Members() {
   using T = CZelSystemMacroEvent;
-  static const MemberTable table = MemberTableBuilder<T>(std::string(kTypeName))
-                                       .Inherit(EventMembers())
-                                       .Get("Button", kDispidMacroEventButton, &T::get_Button)
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<T>(std::string(kTypeName))
+          .Inherit(EventMembers())
+          .Get(Role::kRead, "Button", kDispidMacroEventButton, &T::get_Button)
+          .Build();
   return table;
 }
 
@@ -244,10 +246,10 @@ const MemberTable& CZelSystemSecurityEvent::Members() {
   static const MemberTable table =
       MemberTableBuilder<T>(std::string(kTypeName))
           .Inherit(EventMembers())
-          .Get("ExitDelay", kDispidSecurityEventExitDelay, &T::get_ExitDelay)
-          .Get("SecurityMode", kDispidSecurityEventSecurityMode, &T::get_SecurityMode)
-          .Get("Area", kDispidSecurityEventArea, &T::get_Area)
-          .Get("SecurityCode", kDispidSecurityEventSecurityCode, &T::get_SecurityCode)
+          .Get(Role::kRead, "ExitDelay", kDispidSecurityEventExitDelay, &T::get_ExitDelay)
+          .Get(Role::kRead, "SecurityMode", kDispidSecurityEventSecurityMode, &T::get_SecurityMode)
+          .Get(Role::kRead, "Area", kDispidSecurityEventArea, &T::get_Area)
+          .Get(Role::kRead, "SecurityCode", kDispidSecurityEventSecurityCode, &T::get_SecurityCode)
           .Build();
   return table;
 }
@@ -260,11 +262,12 @@ HRESULT CZelSystemUnitEvent::get_Unit(Variant* value) {
 }
 const MemberTable& CZelSystemUnitEvent::Members() {
   using T = CZelSystemUnitEvent;
-  static const MemberTable table = MemberTableBuilder<T>(std::string(kTypeName))
-                                       .Inherit(EventMembers())
-                                       .Get("State", kDispidUnitEventState, &T::get_State)
-                                       .Get("Unit", kDispidUnitEventUnit, &T::get_Unit)
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<T>(std::string(kTypeName))
+          .Inherit(EventMembers())
+          .Get(Role::kRead, "State", kDispidUnitEventState, &T::get_State)
+          .Get(Role::kRead, "Unit", kDispidUnitEventUnit, &T::get_Unit)
+          .Build();
   return table;
 }
 
@@ -304,11 +307,11 @@ const MemberTable& CZelSystemX10Event::Members() {
   static const MemberTable table =
       MemberTableBuilder<T>(std::string(kTypeName))
           .Inherit(EventMembers())
-          .Get("State", kDispidX10EventState, &T::get_State)
-          .Get("AllUnits", kDispidX10EventAllUnits, &T::get_AllUnits)
-          .Get("HouseCode", kDispidX10EventHouseCode, &T::get_HouseCode)
-          .Get("UnitNumber", kDispidX10EventUnitNumber, &T::get_UnitNumber)
-          .Get("Unit", kDispidX10EventUnit, &T::get_Unit)
+          .Get(Role::kRead, "State", kDispidX10EventState, &T::get_State)
+          .Get(Role::kRead, "AllUnits", kDispidX10EventAllUnits, &T::get_AllUnits)
+          .Get(Role::kRead, "HouseCode", kDispidX10EventHouseCode, &T::get_HouseCode)
+          .Get(Role::kRead, "UnitNumber", kDispidX10EventUnitNumber, &T::get_UnitNumber)
+          .Get(Role::kRead, "Unit", kDispidX10EventUnit, &T::get_Unit)
           .Build();
   return table;
 }
@@ -321,11 +324,12 @@ HRESULT CZelSystemZoneEvent::get_Zone(Variant* value) {
 }
 const MemberTable& CZelSystemZoneEvent::Members() {
   using T = CZelSystemZoneEvent;
-  static const MemberTable table = MemberTableBuilder<T>(std::string(kTypeName))
-                                       .Inherit(EventMembers())
-                                       .Get("State", kDispidZoneEventState, &T::get_State)
-                                       .Get("Zone", kDispidZoneEventZone, &T::get_Zone)
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<T>(std::string(kTypeName))
+          .Inherit(EventMembers())
+          .Get(Role::kRead, "State", kDispidZoneEventState, &T::get_State)
+          .Get(Role::kRead, "Zone", kDispidZoneEventZone, &T::get_Zone)
+          .Build();
   return table;
 }
 

@@ -192,17 +192,19 @@ class SystemEventImpl : public DispatchImpl<T, Interface>, public SystemEventCor
     static const MemberTable table = [] {
       using B = SystemEventImpl;
       MemberTableBuilder<T> b{std::string(T::kTypeName)};
-      b.Get("Index", kDispidEventIndex, &B::get_Index)
-          .Put("Index", kDispidEventIndex, &B::put_Index, {"vtIndex"})
-          .Get("Name", kDispidEventName, &B::get_Name)
-          .Put("Name", kDispidEventName, &B::put_Name, {"bstrName"})
-          .Method("SaveXML", kDispidEventSaveXML, &B::SaveXML, {"vtDest"})
-          .Method("SaveXMLSnippet", kDispidEventSaveXMLSnippet, &B::SaveXMLSnippet, {"vtDest"})
-          .Get("Type", kDispidSystemEventType, &B::get_Type)
-          .Put("Time", kDispidSystemEventTime, &B::put_Time, {"vtTime"})
-          .Get("Time", kDispidSystemEventTime, &B::get_Time)
-          .Put("Code", kDispidSystemEventCode, &B::put_Code, {"vtCode"})
-          .Get("Code", kDispidSystemEventCode, &B::get_Code);
+      // Reading an event is for every client; changing one (others see the same object) is not.
+      b.Get(Role::kRead, "Index", kDispidEventIndex, &B::get_Index)
+          .Put(Role::kAdmin, "Index", kDispidEventIndex, &B::put_Index, {"vtIndex"})
+          .Get(Role::kRead, "Name", kDispidEventName, &B::get_Name)
+          .Put(Role::kAdmin, "Name", kDispidEventName, &B::put_Name, {"bstrName"})
+          .Method(Role::kAdmin, "SaveXML", kDispidEventSaveXML, &B::SaveXML, {"vtDest"})
+          .Method(Role::kAdmin, "SaveXMLSnippet", kDispidEventSaveXMLSnippet, &B::SaveXMLSnippet,
+                  {"vtDest"})
+          .Get(Role::kRead, "Type", kDispidSystemEventType, &B::get_Type)
+          .Put(Role::kAdmin, "Time", kDispidSystemEventTime, &B::put_Time, {"vtTime"})
+          .Get(Role::kRead, "Time", kDispidSystemEventTime, &B::get_Time)
+          .Put(Role::kAdmin, "Code", kDispidSystemEventCode, &B::put_Code, {"vtCode"})
+          .Get(Role::kRead, "Code", kDispidSystemEventCode, &B::get_Code);
       return b.Build();
     }();
     return table;

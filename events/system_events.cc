@@ -57,12 +57,13 @@ std::vector<uint16_t> SystemEventCodes(const uint8_t* frame, size_t size, bool* 
 
 const MemberTable& CZelSystemEvents::Members() {
   using T = CZelSystemEvents;
-  static const MemberTable table = MemberTableBuilder<T>("CZelSystemEvents")
-                                       .Inherit(CollectionMembers())
-                                       .Method("AddEvent", kDispidAddEvent, &T::AddEvent,
-                                               {"vtCode", "vtTime", "bSaveEvent", "bFireEvent"})
-                                       .Method("ClearLog", kDispidClearLog, &T::ClearLog)
-                                       .Build();
+  static const MemberTable table =
+      MemberTableBuilder<T>("CZelSystemEvents")
+          .Inherit(CollectionMembers())
+          .Method(Role::kAdmin, "AddEvent", kDispidAddEvent, &T::AddEvent,
+                  {"vtCode", "vtTime", "bSaveEvent", "bFireEvent"})
+          .Method(Role::kAdmin, "ClearLog", kDispidClearLog, &T::ClearLog)
+          .Build();
   return table;
 }
 
