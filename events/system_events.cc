@@ -60,9 +60,9 @@ const MemberTable& CZelSystemEvents::Members() {
   static const MemberTable table =
       MemberTableBuilder<T>("CZelSystemEvents")
           .Inherit(CollectionMembers())
-          .Method(Role::kAdmin, "AddEvent", kDispidAddEvent, &T::AddEvent,
+          .Method(Role::kAdmin, "AddEvent", kDispidSystemEventsAddEvent, &T::AddEvent,
                   {"vtCode", "vtTime", "bSaveEvent", "bFireEvent"})
-          .Method(Role::kAdmin, "ClearLog", kDispidClearLog, &T::ClearLog)
+          .Method(Role::kAdmin, "ClearLog", kDispidSystemEventsClearLog, &T::ClearLog)
           .Build();
   return table;
 }

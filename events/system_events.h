@@ -43,8 +43,8 @@
 namespace zel {
 
 inline constexpr CLSID kClsidZelSystemEvents = ZelClassId(kIdCoclass, 0x71);
-inline constexpr DISPID kDispidAddEvent = 0x60040000;
-inline constexpr DISPID kDispidClearLog = 0x60040001;
+inline constexpr DISPID kDispidSystemEventsAddEvent = 0x60040000;
+inline constexpr DISPID kDispidSystemEventsClearLog = 0x60040001;
 // The request for the queued codes.
 inline constexpr uint8_t MSG_SYSTEM_EVENTS = 0x22;
 
