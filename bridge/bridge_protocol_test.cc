@@ -304,6 +304,15 @@ TEST_F(BridgeTest, ObjectArgumentsOfEventsAreUsableHandles) {
   Json arg = events[0]["arguments"][0];
   EXPECT_EQ("CZelTestElement", arg["class"]);
   EXPECT_EQ("event object", Get(arg["object"], "Name")["result"]["value"]);
+  // The object comes with its properties, read when the event was written; methods are left
+  // out.
+  ASSERT_TRUE(arg.contains("properties")) << arg.dump();
+  EXPECT_EQ((Json{{"vt", 8}, {"value", "event object"}}), arg["properties"]["Name"]);
+  for (const auto& [name, value] : arg["properties"].items()) {
+    EXPECT_TRUE(value.is_object() && value.contains("vt")) << name;
+  }
+  EXPECT_EQ((Json{{"vt", 3}, {"value", 70}}), arg["properties"]["HeatSetpointF"]);
+  EXPECT_FALSE(arg["properties"].contains("Arm"));
 }
 
 TEST_F(BridgeTest, FullQueueDropsOldestAndCountsThem) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bridge/event_description.h"
 #include "bridge/variant_json.h"
 #include "events/event_interfaces.h"
 #include "platform/class_registry.h"
@@ -100,7 +101,8 @@ std::string EventStream::IdOf(const BridgeEvent& event) {
 std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolver,
                                 const std::string& id) {
   Json args = Json::array();
-  for (const Variant& v : event.args) args.push_back(EncodeVariant(v, resolver));
+  // Objects passed with an event come with their properties (event_description.h).
+  for (const Variant& v : event.args) args.push_back(DescribeEventArgument(v, resolver));
   Json j = Json::object();
   if (event.seq != 0) j["seq"] = event.seq;
   j["interface"] = event.interface_name;

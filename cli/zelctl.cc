@@ -261,6 +261,31 @@ std::string ValueText(const Json& v) {
   }
 }
 
+// The local time now, as DateText writes dates.
+std::string NowText() {
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// A property of an event for people: objects by name (and handle), codes in hexadecimal.
+std::string PropertyText(const std::string& key, const Json& v) {
+  if (v.is_object() && v.value("vt", 0) == 9 && v.contains("name") && v["name"].is_string() &&
+      v["object"].is_string()) {
+    return key + "=" + v["name"].get<std::string>() + " (" + v["object"].get<std::string>() + ")";
+  }
+  if (key == "Code" && v.is_object() && v.contains("value") && v["value"].is_number_integer()) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%04llX",
+                  static_cast<unsigned long long>(v["value"].get<int64_t>()) & 0xFFFFFFFFull);
+    return key + "=" + hex;
+  }
+  return key + "=" + ValueText(v);
+}
+
 class Ctl {
  public:
   Ctl(Options o, std::ostream& out, std::ostream& err, const std::atomic<bool>* stop)
@@ -792,10 +817,7 @@ class Ctl {
           if (o_.json) {
             out_ << e.dump() << "\n";
           } else {
-            std::vector<std::string> args;
-            for (const Json& a : e["arguments"]) args.push_back(ValueText(a));
-            out_ << e.value("interface", std::string()) << "." << e.value("member", std::string())
-                 << "(" << Join(args, ", ") << ")\n";
+            out_ << EventLine(e, NowText()) << "\n";
           }
           out_.flush();
           // Objects passed with the event are not kept: their handles are given back.
@@ -829,6 +851,35 @@ class Ctl {
 };
 
 }  // namespace
+
+std::string EventLine(const Json& event, const std::string& received_at) {
+  std::string time = received_at;
+  std::vector<std::string> parts;
+  const Json args = event.value("arguments", Json::array());
+  for (const Json& a : args) {
+    if (!a.is_object() || !a.contains("properties") || !a["properties"].is_object()) {
+      parts.push_back(ValueText(a));
+      continue;
+    }
+    const Json& p = a["properties"];
+    if (p.contains("Time") && p["Time"].value("vt", 0) == 7 && p["Time"]["value"].is_number()) {
+      time = DateText(p["Time"]["value"].get<double>());
+    }
+    // The kind and the code first, then the rest; position, label and time say nothing new.
+    for (const char* key : {"Type", "Code"}) {
+      if (p.contains(key)) parts.push_back(PropertyText(key, p[key]));
+    }
+    for (const auto& [key, value] : p.items()) {
+      if (key == "Type" || key == "Code" || key == "Index" || key == "Name" || key == "Time") {
+        continue;
+      }
+      parts.push_back(PropertyText(key, value));
+    }
+  }
+  std::string line = time + " " + event.value("member", std::string("?"));
+  for (const std::string& part : parts) line += " " + part;
+  return line;
+}
 
 std::string DateText(double automation_date) {
   // Automation dates span the years 100 to 9999.

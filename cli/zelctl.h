@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <iosfwd>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,11 @@ int RunZelctl(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
 // Human text of an automation date: "2023-03-15 18:00:00".
 std::string DateText(double automation_date);
+
+// One line of `zelctl watch` for an event of the bridge's stream: the event's time (its Time
+// property, or received_at), the member, then its arguments; an event object's properties as
+// Key=value (objects by name and handle, Code in hexadecimal):
+//   2026-12-06 07:05:27 OnSystemZoneStatusChange Type=17 Code=0x0405 State=0 Zone=BACK DOOR (h3)
+std::string EventLine(const nlohmann::json& event, const std::string& received_at);
 
 }  // namespace zel::cli

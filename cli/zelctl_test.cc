@@ -125,9 +125,39 @@ TEST_F(ZelctlTest, WatchPrintsEventsAsTheyArrive) {
   ASSERT_EQ(S_OK, fake->FireObject());
   watcher.join();
   EXPECT_EQ(kExitOk, rc) << err();
-  EXPECT_EQ(0u, out().find("_DTestEvents.OnTick(1)\n_DTestEvents.OnTick(2)\n"
-                           "_DTestEvents.OnObject(<CZelTestElement h"))
-      << out();
+  // One line each: the time received, the member, the arguments; an object with its properties.
+  std::vector<std::string> lines;
+  std::istringstream text(out());
+  for (std::string line; std::getline(text, line);) lines.push_back(line.substr(20));
+  ASSERT_EQ(3u, lines.size()) << out();
+  EXPECT_EQ("OnTick 1", lines[0]);
+  EXPECT_EQ("OnTick 2", lines[1]);
+  EXPECT_EQ(0u, lines[2].find("OnObject ")) << lines[2];
+  EXPECT_NE(std::string::npos, lines[2].find("ID=")) << lines[2];
+}
+
+TEST(EventLineTest, SystemEventsReadAsOneLine) {
+  Json zone_event = Json::parse(R"({"member":"OnSystemZoneStatusChange","seq":4,
+    "arguments":[{"vt":9,"object":"h7","class":"CZelSystemZoneEvent","properties":{
+      "Index":{"vt":3,"value":12},"Name":{"vt":8,"value":"Zone"},
+      "Time":{"vt":7,"value":45000.75},"Type":{"vt":3,"value":17},
+      "Code":{"vt":3,"value":1029},"State":{"vt":3,"value":0},
+      "Zone":{"vt":9,"object":"h3","class":"CZelZone","name":"BACK DOOR"}}}]})");
+  EXPECT_EQ(
+      "2023-03-15 18:00:00 OnSystemZoneStatusChange Type=17 Code=0x0405 State=0 "
+      "Zone=BACK DOOR (h3)",
+      EventLine(zone_event, "now"));
+  Json status =
+      Json::parse(R"({"member":"OnServerStatusChange","arguments":[{"vt":3,"value":16}]})");
+  EXPECT_EQ("now OnServerStatusChange 16", EventLine(status, "now"));
+  Json dropped = Json::parse(
+      R"({"interface":"bridge","member":"EventsDropped","arguments":[{"vt":19,"value":7}]})");
+  EXPECT_EQ("now EventsDropped 7", EventLine(dropped, "now"));
+  // An object that names nothing, and one without a name.
+  Json nothing = Json::parse(R"({"member":"OnSystemMacroButton","arguments":[{"vt":9,
+    "object":"h9","class":"CZelSystemMacroEvent","properties":{
+      "Button":{"vt":9,"object":"h2","class":"CZelCollectionElement"}}}]})");
+  EXPECT_EQ("now OnSystemMacroButton Button=<CZelCollectionElement h2>", EventLine(nothing, "now"));
 }
 
 TEST_F(ZelctlTest, UsageFaultsAndHelp) {

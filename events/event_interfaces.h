@@ -31,7 +31,8 @@ inline constexpr DISPID kDispidLogEventType = 0x540;
 inline constexpr DISPID kDispidLogEventTime = 0x541;
 inline constexpr DISPID kDispidLogEventData = 0x542;
 
-// IZelSystemEvent.
+// IZelSystemEvent: Type, Time and Code take the first three ids of the range reserved for it
+// (0x60030000 to 0x60030003); a get/put pair shares one id.
 inline constexpr DISPID kDispidSystemEventType = 0x60030000;
 inline constexpr DISPID kDispidSystemEventTime = 0x60030001;
 inline constexpr DISPID kDispidSystemEventCode = 0x60030002;

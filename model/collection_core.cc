@@ -316,6 +316,13 @@ HRESULT CollectionCore::RemoveAll(bool lock) {
   return S_OK;
 }
 
+void CollectionCore::AppendStamped(IDispatch* element,
+                                   const std::function<void(uint32_t position)>& stamp) {
+  std::lock_guard<std::mutex> g(list_mu_);
+  stamp(static_cast<uint32_t>(elements_.size() + 1));
+  elements_.push_back(ComPtr<IDispatch>(element));
+}
+
 // ---- Snapshots ----------------------------------------------------------------------------
 
 std::vector<ComPtr<IDispatch>> CollectionCore::Elements() const {

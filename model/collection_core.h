@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -95,6 +96,10 @@ class CollectionCore {
   ComPtr<IDispatch> ElementAt(uint32_t position) const;
   // True while an update thread exists (started and not yet stopped).
   bool HasUpdateThread();
+  // Appends an element under the list lock; `stamp` runs first, under that lock, with the
+  // element's 1-based position, so positions follow the order of appends. It may only set
+  // fields of the element (no calls to the server, a collection or the transport).
+  void AppendStamped(IDispatch* element, const std::function<void(uint32_t position)>& stamp);
 
  protected:
   // The collection object itself (the template answers).

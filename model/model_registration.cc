@@ -40,12 +40,18 @@ void RegisterClass(const CLSID& clsid, std::string_view class_name) {
 template <class T>
 void RegisterSlot(int slot, const CLSID& clsid, std::string_view class_name) {
   RegisterClass<T>(clsid, class_name);
+  RegisterCollectionSlot(slot, PolledCollectionHooks([](IDispatch** collection) -> HRESULT {
+                           if (collection == nullptr) return E_POINTER;
+                           *collection = static_cast<IDispatch*>(MakeObject<T>().Detach());
+                           return S_OK;
+                         }));
+}
+
+}  // namespace
+
+CollectionSlotHooks PolledCollectionHooks(std::function<HRESULT(IDispatch**)> create) {
   CollectionSlotHooks hooks;
-  hooks.create = [](IDispatch** collection) -> HRESULT {
-    if (collection == nullptr) return E_POINTER;
-    *collection = static_cast<IDispatch*>(MakeObject<T>().Detach());
-    return S_OK;
-  };
+  hooks.create = std::move(create);
   hooks.init = [](IDispatch* collection) -> HRESULT {
     ComPtr<IZelCollection> c;
     ZEL_TRY(QueryAs<IZelCollection>(collection, &c));
@@ -56,10 +62,8 @@ void RegisterSlot(int slot, const CLSID& clsid, std::string_view class_name) {
     ZEL_TRY(QueryAs<IZelCollection>(collection, &c));
     return c->StopUpdate();
   };
-  RegisterCollectionSlot(slot, std::move(hooks));
+  return hooks;
 }
-
-}  // namespace
 
 void RegisterModelClasses() {
   // Element classes.

@@ -9,8 +9,16 @@
 // Calling it again is harmless.
 #pragma once
 
+#include <functional>
+
+#include "server/collection_slots.h"
+
 namespace zel {
 
 void RegisterModelClasses();
+
+// The slot hooks of a polled collection made by `create`: Init and StopUpdate through
+// IZelCollection (also for the collections of the event library).
+CollectionSlotHooks PolledCollectionHooks(std::function<HRESULT(IDispatch**)> create);
 
 }  // namespace zel

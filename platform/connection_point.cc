@@ -60,8 +60,12 @@ void ConnectionPoint::Fire(DISPID dispid, std::span<const Variant> args) {
     snapshot.reserve(sinks_.size());
     for (const Connection& c : sinks_) snapshot.push_back(c.sink);
   }
+  // A sink that fails, or throws, does not keep the event from the sinks after it.
   for (const ComPtr<IDispatch>& sink : snapshot) {
-    (void)sink->Invoke(dispid, DISPATCH_METHOD, args, nullptr);
+    try {
+      (void)sink->Invoke(dispid, DISPATCH_METHOD, args, nullptr);
+    } catch (...) {
+    }
   }
 }
 

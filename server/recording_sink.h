@@ -1,10 +1,11 @@
 // RecordingSink: a dispatch object for tests that records every call made to it (dispid and
 // arguments) into a shared log, so a test can check what handlers and sinks were told, and in
-// which order.
+// which order. CallbackSink: one that runs a function instead.
 //
 // Thread contract: the log is guarded by its own mutex; calls may come from any thread.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -53,6 +54,22 @@ class RecordingSink final : public IDispatch {
  private:
   std::string name_;
   CallLog* log_;
+};
+
+// A dispatch object whose every call runs a function (a handler or sink that misbehaves: fails,
+// throws, blocks, or changes the server while it is called).
+class CallbackSink final : public IDispatch {
+ public:
+  explicit CallbackSink(std::function<HRESULT()> body) : body_(std::move(body)) {}
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IDispatch>(this, iid, ppv);
+  }
+  HRESULT GetIDOfName(std::string_view, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+  HRESULT Invoke(DISPID, uint16_t, std::span<const Variant>, Variant*) override { return body_(); }
+
+ private:
+  std::function<HRESULT()> body_;
 };
 
 }  // namespace zel

@@ -23,12 +23,7 @@ void CZelServer::DeliverStatus(ServerStatus status) {
   const Variant argument = Variant::I4(status);
 
   // The script handler first: its default member (dispid 0) as a method; the result is ignored.
-  ComPtr<IDispatch> handler;
-  {
-    std::lock_guard<std::mutex> g(mu_);
-    handler = handlers_[kHandlerSlotServerStatusChange];
-  }
-  if (handler) (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, {&argument, 1}, nullptr);
+  CallHandler(kHandlerSlotServerStatusChange, argument);
 
   // Then every connected sink, in connection order.
   events_.Fire(kDispidSinkOnServerStatusChange, {&argument, 1});
@@ -56,8 +51,11 @@ HRESULT CZelServer::PutHandler(int slot, const Variant& handler) {
     old = std::move(handlers_[slot]);
   }
   // The old handler is released before the new one is kept, outside the lock: its release may
-  // run client code.
-  old.reset();
+  // run client code, and whatever that throws is not the caller's concern.
+  try {
+    old.reset();
+  } catch (...) {
+  }
   if (handler.vt() == VT_DISPATCH && handler.dispatch() != nullptr) {
     std::lock_guard<std::mutex> g(mu_);
     handlers_[slot] = ComPtr<IDispatch>(handler.dispatch());

@@ -496,9 +496,6 @@ HRESULT CZelServer::get_Utils(IDispatch** utils) {
   return E_NOTIMPL;
 }
 
-HRESULT CZelServer::FireEvent(IDispatch* /*event*/) { return E_NOTIMPL; }
-HRESULT CZelServer::OnStartPage(IUnknown* page) { return page == nullptr ? E_POINTER : E_NOTIMPL; }
-HRESULT CZelServer::OnEndPage() { return E_NOTIMPL; }
 
 HRESULT CZelServer::Login(Variant /*user*/, Variant /*code*/, Variant* cookie) {
   if (cookie != nullptr) cookie->Clear();

@@ -11,6 +11,8 @@
 // The work is spread over one file per concern:
 //   zel_server.cc         object, configuration, Start, Stop, reset, collections, member table
 //   server_status.cc      status changes and their delivery, handler slots, sinks
+//   client_events.cc      FireEvent (refresh, then handlers and sinks), the page hooks
+//   event_routing.cc      which members an event reaches and what it refreshes
 //   setup_stream.cc       the "Setup" stream (SaveSetup, LoadSetup) and transport creation
 //   local_store.cc        opening ZELINFO.DAT
 //   connect_login.cc      connect, probe and log in
@@ -156,10 +158,12 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT put_Handler(Variant handler) {
     return PutHandler(Slot, handler);
   }
-  // Not built yet (event delivery): E_NOTIMPL.
+  // Delivers one event object (IZelEvent or IZelSystemEvent) after refreshing what it concerns;
+  // outside ssInteractive nothing is delivered (E_FAIL). client_events.cc.
   HRESULT FireEvent(IDispatch* event) override;
   HRESULT get_EventConnections(Variant* count) override;
-  // Not built yet (script host page objects): E_NOTIMPL.
+  // Page hooks of a script host: the page's five objects (server/script_host.h) are kept until
+  // OnEndPage.
   HRESULT OnStartPage(IUnknown* page) override;
   HRESULT OnEndPage() override;
 
@@ -200,6 +204,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT SystemParameter(uint32_t index, Variant* value);
   // The audio system the setup block names (SystemInformation's AudioControlModel).
   AudioControlModel AudioControlModelNow();
+  // True between a complete OnStartPage and OnEndPage.
+  bool page_started();
   // What security-code resolution reads from this server.
   SecurityCodeContext* security_context() { return &security_context_; }
 
@@ -243,6 +249,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   SetupBlockView SetupView(std::vector<uint8_t>* storage);
   // Fills the status-change handler and sink arguments.
   void DeliverStatus(ServerStatus status);
+  // Calls the handler of a slot, if set, with one argument; its result and exceptions are
+  // ignored. No lock is held during the call.
+  void CallHandler(int slot, const Variant& argument);
   // Names (names_download.cc, stored_names.cc, friendly_names.cc): the download's body; its
   // fetch, reset, apply and store steps (also Start's fallback when no names are stored); the
   // loads of the stored names and friendly names.
@@ -271,6 +280,12 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   ComPtr<CZelSystemInformation> system_information_ ZEL_GUARDED_BY(mu_);
   ComPtr<IZelCommHandler> transport_ ZEL_GUARDED_BY(mu_);
   std::array<ComPtr<IDispatch>, kHandlerSlotCount> handlers_ ZEL_GUARDED_BY(mu_);
+  // The script host's page objects between OnStartPage and OnEndPage.
+  struct PageObjects {
+    bool started = false;
+    ComPtr<IDispatch> application, request, response, server, session;
+  };
+  PageObjects page_ ZEL_GUARDED_BY(mu_);
   std::unique_ptr<LongDelayTimer> timer_ ZEL_GUARDED_BY(mu_);
   ComPtr<IStorage> store_ ZEL_GUARDED_BY(mu_);
   ComPtr<IDispatch> empty_element_ ZEL_GUARDED_BY(mu_);

@@ -301,7 +301,6 @@ TEST_F(LifecycleTest, HandlerPropertiesTakeDispatchOrNull) {
 
 TEST_F(LifecycleTest, MembersNotBuiltYetSayNotImplemented) {
   EXPECT_EQ(E_NOTIMPL, server_->DownloadNamesNow(false));
-  EXPECT_EQ(E_NOTIMPL, server_->FireEvent(nullptr));
   EXPECT_EQ(E_NOTIMPL, server_->Logout(Variant::Missing()));
   EXPECT_EQ(E_NOTIMPL, server_->SaveFriendlyNames());
   EXPECT_EQ(E_NOTIMPL, server_->SaveStatusXML(Variant()));

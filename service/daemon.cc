@@ -12,6 +12,7 @@
 #include "bridge/automation_bridge.h"
 #include "bridge/security_log.h"
 #include "events/event_log.h"
+#include "events/system_events.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -119,6 +120,7 @@ int RunDaemon(const DaemonOptions& options) {
   RegisterServerClasses();
   RegisterModelClasses();
   RegisterEventLogClasses();
+  RegisterSystemEventClasses();
 
   ComPtr<IZelServer> server;
   HRESULT hr = ClassRegistry::Instance().CreateByProgId(kProgIdZelServer, IZelServer::kIid,

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "events/event_entries.h"
+#include "events/system_events.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -24,6 +25,7 @@ std::map<std::string, const MemberTable*> ReachableTables() {
   RegisterModelClasses();
   // The event log's entries (its collection needs the server's store: events/ checks its table).
   RegisterEventEntryClasses();
+  RegisterSystemEventClasses();
   std::map<std::string, const MemberTable*> tables;
   std::vector<ComPtr<IDispatch>> objects;
   ClassRegistry& registry = ClassRegistry::Instance();
@@ -133,6 +135,8 @@ constexpr Expected kExpected[] = {
     {"CZelServer", "SaveSetup", kCall, Role::kAdmin},
     {"CZelServer", "SaveStatusXML", kCall, Role::kAdmin},
     {"CZelServer", "FireEvent", kCall, Role::kAdmin},
+    {"CZelSystemEvents", "AddEvent", kCall, Role::kAdmin},
+    {"CZelSystemEvents", "UpdateInterval", kPut, Role::kAdmin},
     {"CZelCommHandlerSerial", "Connect", kCall, Role::kAdmin},
     {"CZelCommHandlerSerial", "Disconnect", kCall, Role::kAdmin},
     {"CZelCommHandlerSerial", "Port", kPut, Role::kAdmin},

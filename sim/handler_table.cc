@@ -9,7 +9,7 @@ namespace zel::sim {
 namespace {
 
 // One line per message type the simulated controller understands.
-constexpr std::array<HandlerEntry, 18> kHandlers = {{
+constexpr std::array<HandlerEntry, 19> kHandlers = {{
     {MSG_ACK, &HandleAcknowledge, /*needs_session=*/false},
     {MSG_LOGIN, &HandleLogin, /*needs_session=*/false},
     {MSG_LOGOUT, &HandleLogout, /*needs_session=*/false},
@@ -28,6 +28,7 @@ constexpr std::array<HandlerEntry, 18> kHandlers = {{
     {kMessageStatusRequest, &HandleMessageStatus, /*needs_session=*/true},
     {kAudioZoneStatusRequest, &HandleAudioZoneStatus, /*needs_session=*/true},
     {kAudioMetadataRequest, &HandleAudioMetadata, /*needs_session=*/true},
+    {kSystemEventsRequest, &HandleSystemEvents, /*needs_session=*/true},
 }};
 
 }  // namespace

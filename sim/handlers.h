@@ -34,10 +34,10 @@ const HandlerEntry* FindHandler(uint8_t type);
 void HandleRequest(SimState& state, const RequestFrame& request, Reply* reply);
 
 // The handlers.
-void HandleAcknowledge(SimState& state, const RequestFrame& request, Reply* reply);  // 0x05
-void HandleLogin(SimState& state, const RequestFrame& request, Reply* reply);        // 0x20
-void HandleLogout(SimState& state, const RequestFrame& request, Reply* reply);       // 0x21
-void HandleCommand(SimState& state, const RequestFrame& request, Reply* reply);      // 0x0F
+void HandleAcknowledge(SimState& state, const RequestFrame& request, Reply* reply);        // 0x05
+void HandleLogin(SimState& state, const RequestFrame& request, Reply* reply);              // 0x20
+void HandleLogout(SimState& state, const RequestFrame& request, Reply* reply);             // 0x21
+void HandleCommand(SimState& state, const RequestFrame& request, Reply* reply);            // 0x0F
 void HandleSystemInformation(SimState& state, const RequestFrame& request, Reply* reply);  // 0x11
 void HandleSystemStatus(SimState& state, const RequestFrame& request, Reply* reply);       // 0x13
 void HandleSetTime(SimState& state, const RequestFrame& request, Reply* reply);            // 0x10
@@ -51,6 +51,9 @@ void ContinueNamesUpload(SimState& state, const RequestFrame& request, Reply* re
 void HandleEventLog(SimState& state, const RequestFrame& request, Reply* reply);  // 0x0D
 // The acknowledge that asks for the next older record while a log walk runs.
 void ContinueEventLog(SimState& state, const RequestFrame& request, Reply* reply);
+void HandleSystemEvents(SimState& state, const RequestFrame& request, Reply* reply);  // 0x22
+// The system event queue, read from the scenario on first use.
+SystemEventQueue& SystemEvents(SimState& state);
 
 // Message types of the replies these handlers send.
 inline constexpr uint8_t kEndOfData = 0x03;

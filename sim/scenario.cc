@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/system_event_queue.h"
+
 namespace zel::sim {
 namespace {
 
@@ -99,6 +101,7 @@ HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error) 
       Failed(ParseStatusSection(doc, &s.status, error))) {
     return E_INVALIDARG;
   }
+  if (Failed(CheckSystemEventsSection(doc, error))) return E_INVALIDARG;
   Bytes block;
   if (Failed(BuildSetupBlock(doc, s.model, s.firmware.major, s.firmware.minor, &block, error))) {
     return E_INVALIDARG;

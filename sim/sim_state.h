@@ -15,6 +15,7 @@
 #include "sim/event_log.h"
 #include "sim/scenario.h"
 #include "sim/sim_objects.h"
+#include "sim/system_event_queue.h"
 
 namespace zel::sim {
 
@@ -82,8 +83,9 @@ struct SimState {
   NamesUpload names_upload;
   FrameSequence metadata_walk;  // see sim/audio_state.h
   std::vector<NameUploadRecord> name_uploads;
-  ObjectStates objects;  // zones and units, see sim/object_state.h
-  EventLog event_log;    // see sim/event_log.h
+  ObjectStates objects;            // zones and units, see sim/object_state.h
+  EventLog event_log;              // see sim/event_log.h
+  SystemEventQueue system_events;  // see sim/system_event_queue.h
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.

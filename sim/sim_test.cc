@@ -188,6 +188,54 @@ TEST(ControlTest, LogEventsAndRollTheLogOver) {
   }
 }
 
+// The queue from the scenario, codes added at run time, one frame's worth per request.
+TEST_F(HandlerTest, SystemEventsComeFromTheQueueInOrder) {
+  std::string error;
+  ASSERT_EQ(S_OK, ParseScenario(R"({"controller":{"probe_ack":true},
+      "system_events":{"queue":[1029,"0x0213","fc01"],"per_reply":2}})",
+                                &state_.scenario, &error))
+      << error;
+  const Bytes request = MakeFrame(kSystemEventsRequest, {});
+  EXPECT_EQ(MakeFrame(kSystemEventsReply, {0x04, 0x05, 0x02, 0x13}), Send(request));
+  EXPECT_EQ(MakeFrame(kSystemEventsReply, {0xFC, 0x01}), Send(request));
+  EXPECT_EQ(MakeFrame(kSystemEventsReply, {}), Send(request));
+  EXPECT_EQ(NakFrame(), Send(MakeFrame(kSystemEventsRequest, {1})));
+  EXPECT_EQ(3u, state_.system_events.sent);
+  // At most one frame's worth (127 codes) per reply.
+  state_.system_events.per_reply = kMaxCodesPerReply;
+  state_.system_events.codes.assign(200, 0x0300);
+  EXPECT_EQ(5u + 2 * 127, Send(request).size());
+  EXPECT_EQ(73u, state_.system_events.codes.size());
+  // Outside a session: refused.
+  state_.scenario.probe_ack = false;
+  EXPECT_EQ(NakFrame(), Send(request));
+}
+
+TEST(ScenarioTest, RefusedSystemEventSections) {
+  for (const char* bad :
+       {R"({"system_events":[1]})", R"({"system_events":{"queue":[65536]}})",
+        R"({"system_events":{"queue":["0x12345"]}})", R"({"system_events":{"queue":[-1]}})",
+        R"({"system_events":{"queue":["zz"]}})", R"({"system_events":{"queue":5}})",
+        R"({"system_events":{"per_reply":0}})", R"({"system_events":{"per_reply":128}})"}) {
+    Scenario s;
+    std::string error;
+    EXPECT_EQ(E_INVALIDARG, ParseScenario(bad, &s, &error)) << bad;
+    EXPECT_NE(std::string::npos, error.find("system")) << bad << ": " << error;
+  }
+}
+
+TEST(ControlTest, SystemEventsAreQueuedAtRunTime) {
+  Simulator sim;
+  EXPECT_EQ(R"({"ok":true,"queued":2})", sim.ApplyControl(R"({"system_events":[1029,"0213"]})"));
+  EXPECT_EQ(R"({"ok":true,"queued":3})", sim.ApplyControl(R"({"system_events":[768]})"));
+  // A list with one bad code queues nothing.
+  EXPECT_NE(std::string::npos,
+            sim.ApplyControl(R"({"system_events":[1,"x"]})").find("\"ok\":false"));
+  sim.WithState([](SimState& s) {
+    EXPECT_EQ((std::deque<uint16_t>{0x0405, 0x0213, 0x0300}), s.system_events.codes);
+  });
+}
+
 Fault ParseOk(const char* text) {
   Fault f;
   std::string error;
@@ -279,7 +327,8 @@ TEST(FaultTest, SkipLetsRepliesThroughFirst) {
 TEST(ControlTest, LinesChangeTheSimulator) {
   Simulator sim;
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":3})"));
-  EXPECT_EQ(R"({"faults":1,"frames":0,"logged_in":false,"ok":true,"probe_ack":false})",
+  EXPECT_EQ(R"({"faults":1,"frames":0,"logged_in":false,"ok":true,"probe_ack":false,)"
+            R"("system_events_queued":0,"system_events_sent":0})",
             sim.ApplyControl(R"({"query":"state"})"));
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"clear":"faults"})"));
   EXPECT_EQ(R"({"ok":true})",

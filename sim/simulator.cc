@@ -276,6 +276,19 @@ std::string Simulator::ApplyControl(std::string_view line) {
     }
     return ToLine(json{{"ok", true}});
   }
+  if (auto codes = request.find("system_events"); codes != request.end()) {
+    std::vector<uint16_t> parsed;
+    std::string error;
+    if (Failed(ParseSystemEventCodes(*codes, &parsed, &error))) return Refuse(error);
+    std::lock_guard<std::mutex> g(mu_);
+    SystemEventQueue& queue = SystemEvents(state_);
+    if (queue.codes.size() + parsed.size() > kMaxQueuedCodes) {
+      return Refuse("the system event queue holds at most " + std::to_string(kMaxQueuedCodes) +
+                    " codes");
+    }
+    queue.codes.insert(queue.codes.end(), parsed.begin(), parsed.end());
+    return ToLine(json{{"ok", true}, {"queued", queue.codes.size()}});
+  }
   if (auto query = request.find("query"); query != request.end()) {
     std::lock_guard<std::mutex> g(mu_);
     if (*query == "frames") {
@@ -306,7 +319,9 @@ std::string Simulator::ApplyControl(std::string_view line) {
                          {"logged_in", state_.logged_in},
                          {"probe_ack", state_.scenario.probe_ack},
                          {"faults", faults_.size()},
-                         {"frames", frames_.size()}});
+                         {"frames", frames_.size()},
+                         {"system_events_queued", SystemEvents(state_).codes.size()},
+                         {"system_events_sent", SystemEvents(state_).sent}});
     }
     return Refuse("\"query\" takes \"frames\", \"commands\", \"log\" or \"state\"");
   }
@@ -329,8 +344,8 @@ std::string Simulator::ApplyControl(std::string_view line) {
     return ToLine(json{{"ok", true}, {"records", state_.event_log.records.size()}});
   }
   return Refuse(
-      "nothing to do: expected \"fault\", \"clear\", \"set\", \"query\", \"log_event\" or "
-      "\"roll_log\"");
+      "nothing to do: expected \"fault\", \"clear\", \"set\", \"query\", \"log_event\", "
+      "\"roll_log\" or \"system_events\"");
 }
 
 }  // namespace zel::sim

@@ -62,6 +62,7 @@ class Simulator {
   // One control line: a JSON object, answered with one JSON line. Understood:
   //   {"fault":"no_reply","count":1} (and the other faults), {"clear":"faults"},
   //   {"clear":"frames"}, {"set":{"probe_ack":true,"access_code":"1234","logged_in":false}},
+  //   {"system_events":[1029,"0x0213"]} (queues system event codes),
   //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}.
   std::string ApplyControl(std::string_view line);
 

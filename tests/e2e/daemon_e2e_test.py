@@ -92,6 +92,19 @@ class DaemonFixture:
         with open(self.frames) as f:
             return [line.strip() for line in f if line.strip()]
 
+    def control(self, request):
+        import socket
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.connect(os.path.join(self.inst, "sim.sock"))
+            s.sendall((json.dumps(request) + "\n").encode())
+            reply = b""
+            while not reply.endswith(b"\n"):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+        return json.loads(reply)
+
     def start(self, code="1234"):
         self.zelctl("put", "AccessCode", code)
         self.zelctl("call", "Start")
@@ -217,6 +230,27 @@ class Events(unittest.TestCase):
             watch.wait(timeout=10)
             watch.stdout.close()
             watch.stderr.close()
+
+    def test_watch_shows_a_system_event_with_its_zone(self):
+        self.d.start()
+        watch = subprocess.Popen(
+            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
+             os.path.join(self.d.inst, "zelbridge.sock"), "watch", "--count", "2"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            time.sleep(0.5)  # let the watcher advise
+            self.assertTrue(self.d.control({"system_events": ["0x0602"]})["ok"])
+            out, err = watch.communicate(timeout=20)
+            lines = out.splitlines()
+            self.assertEqual(2, len(lines), out + err)
+            self.assertIn(" OnSystemEvent Type=17 Code=0x0602 State=1 Zone=BACK DOOR (h", lines[0])
+            self.assertIn(" OnSystemZoneStatusChange Type=17 Code=0x0602", lines[1])
+            # The request for the queued codes went out on the wire.
+            self.assertIn("5A 01 22 81 89", self.d.frame_lines())
+        finally:
+            if watch.poll() is None:
+                watch.terminate()
+                watch.wait(timeout=10)
 
 
 class UnixHTTPConnection(http.client.HTTPConnection):
