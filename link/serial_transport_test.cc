@@ -128,7 +128,7 @@ TEST_F(SerialTransportTest, LateReplyIsDiscardedBeforeTheNextRequest) {
   Bytes reply;
   EXPECT_EQ(E_COMM_TIMEOUT, Probe(&reply));
   // The late acknowledge reaches the line after the time-out.
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   const Bytes info_request = {0x5A, 0x01, 0x11, 0xC1, 0x9C};
   for (int i = 0; i < 3; ++i) {

@@ -214,7 +214,7 @@ TEST_F(ObjectsSimTest, LateReplyLeavesTheLinkInStep) {
   ComPtr<IZelX10Unit> kitchen = Element<IZelX10Unit>(kSlotUnits, 3);
   EXPECT_EQ(E_COMM_TIMEOUT, kitchen->On(Variant::Missing()));
   // The acknowledge reaches the line meanwhile.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   std::map<uint16_t, int32_t> held;
   sim_->WithState([&](sim::SimState& s) {
