@@ -538,6 +538,42 @@ TEST_F(BridgeTest, ClientLeavingMidStreamIsNoticedAndReleased) {
   EXPECT_FALSE(w.WaitCount(1).empty());
 }
 
+// Streams open and close between events: every event reaches the next stream, so the sequence
+// numbers the client sees run on without a gap or a repeat.
+TEST_F(BridgeTest, EventsWaitInTheQueueAcrossStreamReconnects) {
+  Start();
+  std::string h = Create();
+  Op({{"op", "advise"}, {"object", h}});
+  std::vector<int64_t> seqs;
+  std::vector<int64_t> ticks;
+  size_t waiting = 0;  // fired while no stream was open
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    auto w = std::make_unique<Watcher>(server_->UnixClient(), client_->session());
+    ASSERT_TRUE(WaitFor([&] { return server_->bridge().stream_count() == 1; }, milliseconds(3000)));
+    Call(h, "FireTicks", {2});
+    std::vector<Json> events = w->WaitCount(waiting + 2);
+    ASSERT_EQ(waiting + 2, events.size());
+    for (const Json& e : events) {
+      seqs.push_back(e["seq"].get<int64_t>());
+      ticks.push_back(e["arguments"][0]["value"].get<int64_t>());
+    }
+    // The client closes its stream; the next event comes before the server has noticed.
+    w.reset();
+    Call(h, "FireTicks", {1});
+    waiting = 1;
+  }
+  Watcher last(server_->UnixClient(), client_->session());
+  std::vector<Json> events = last.WaitCount(1);
+  ASSERT_EQ(1u, events.size());
+  seqs.push_back(events[0]["seq"].get<int64_t>());
+  ticks.push_back(events[0]["arguments"][0]["value"].get<int64_t>());
+  ASSERT_EQ(9u, seqs.size());
+  for (size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(static_cast<int64_t>(i + 1), seqs[i]) << i;
+  // FireTicks numbers its ticks from 1 on every call.
+  EXPECT_EQ((std::vector<int64_t>{1, 2, 1, 1, 2, 1, 1, 2, 1}), ticks);
+}
+
 // ---- Load -----------------------------------------------------------------------------------
 
 TEST_F(BridgeTest, SlowCallDoesNotBlockOtherClients) {

@@ -46,12 +46,38 @@ std::shared_ptr<EventQueue::Subscriber> EventQueue::Subscribe(std::function<void
 }
 
 void EventQueue::Unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
-  std::deque<BridgeEvent> released;
+  std::deque<BridgeEvent> released;  // released after the lock
   std::lock_guard<std::mutex> g(mu_);
   auto it = std::find(subscribers_.begin(), subscribers_.end(), subscriber);
   if (it == subscribers_.end()) return;
-  released.swap((*it)->events_);
+  Subscriber& s = **it;
+  if (subscribers_.size() == 1 && !closed_) {
+    // The last stream: its events wait for the next one. The backlog is empty while a stream is
+    // attached, but anything in it would be newer.
+    while (!backlog_.empty()) {
+      s.events_.push_back(std::move(backlog_.front()));
+      backlog_.pop_front();
+    }
+    while (s.events_.size() > limit_) {
+      released.push_back(std::move(s.events_.front()));
+      s.events_.pop_front();
+      ++s.dropped_;
+    }
+    backlog_.swap(s.events_);
+    backlog_dropped_ += std::exchange(s.dropped_, 0);
+  } else {
+    // The other streams have these events already.
+    released.swap(s.events_);
+  }
   subscribers_.erase(it);
+}
+
+void EventQueue::PutBack(Subscriber* subscriber, std::deque<BridgeEvent> events) {
+  std::lock_guard<std::mutex> g(mu_);
+  if (closed_) return;
+  for (auto it = events.rbegin(); it != events.rend(); ++it) {
+    subscriber->events_.push_front(std::move(*it));
+  }
 }
 
 bool EventQueue::Pop(Subscriber* subscriber, BridgeEvent* out) {

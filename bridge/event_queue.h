@@ -8,6 +8,10 @@
 // attached, events wait in a backlog bounded the same way, and the first stream to attach takes
 // them.
 //
+// No event is lost to a stream that goes away: a stream hands back (PutBack) the events it took
+// but could not write whole, and when the last stream detaches, what it had not taken returns
+// to the head of the backlog, in order, for the next stream.
+//
 // Thread contract: all members are safe from any thread; mu_ guards every queue. Wake callbacks
 // run on the pushing thread after mu_ is released.
 #pragma once
@@ -59,7 +63,12 @@ class EventQueue {
   // Attaches a stream; wake is called (on the pushing thread) whenever events arrive or the
   // queue closes. The new subscriber takes the backlog.
   std::shared_ptr<Subscriber> Subscribe(std::function<void()> wake);
+  // Detaches a stream. When it was the last, its undelivered events (and its count of dropped
+  // ones) go back to the backlog ahead of anything newer.
   void Unsubscribe(const std::shared_ptr<Subscriber>& subscriber);
+  // Returns events a stream took with Pop but did not write, oldest first, to the head of its
+  // queue.
+  void PutBack(Subscriber* subscriber, std::deque<BridgeEvent> events);
 
   // The subscriber's next event, the drop notice first when events were dropped. False when
   // there is none.

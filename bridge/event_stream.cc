@@ -1,5 +1,8 @@
 #include "bridge/event_stream.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "bridge/event_description.h"
@@ -128,6 +131,9 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
     pending_.clear();
     pending_offset_ = 0;
     if (ended_ || session_->events()->closed()) return MHD_CONTENT_READER_END_OF_STREAM;
+    // A client that went away while the stream waited: its events stay queued for the next
+    // stream instead of going into a dead connection.
+    if (PeerClosed()) return MHD_CONTENT_READER_END_WITH_ERROR;
     BridgeEvent event;
     // Stored log entries the client has not seen come before the live events.
     for (int n = 0; n < kEventsPerFill && log_ && replay_next_ <= replay_end_; ++n) {
@@ -157,7 +163,9 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
         pending_ += Format(event, &session_->handles(), IdOf(event));
       } catch (...) {
         // An event that cannot be written is skipped; the stream goes on.
+        continue;
       }
+      if (event.seq != 0) in_flight_.push_back({std::move(event), pending_.size()});
     }
     if (pending_.empty()) {
       auto now = std::chrono::steady_clock::now();
@@ -174,6 +182,7 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
   size_t n = std::min(max, pending_.size() - pending_offset_);
   std::memcpy(buf, pending_.data() + pending_offset_, n);
   pending_offset_ += n;
+  while (!in_flight_.empty() && in_flight_.front().end <= pending_offset_) in_flight_.pop_front();
   last_write_ = std::chrono::steady_clock::now();
   return static_cast<ssize_t>(n);
 }
@@ -196,14 +205,34 @@ void EventStream::End() {
 
 void EventStream::Closed() {
   std::shared_ptr<EventQueue::Subscriber> subscriber;
+  std::deque<BridgeEvent> unwritten;
   {
     std::lock_guard<std::mutex> g(mu_);
     if (closed_) return;
     closed_ = true;
     subscriber = std::move(subscriber_);
+    for (InFlight& f : in_flight_) unwritten.push_back(std::move(f.event));
+    in_flight_.clear();
   }
-  if (subscriber) session_->events()->Unsubscribe(subscriber);
+  if (subscriber) {
+    // Taken but not handed out whole: back to the head of the queue, then (this being the last
+    // stream) into the backlog for the next one.
+    if (!unwritten.empty()) session_->events()->PutBack(subscriber.get(), std::move(unwritten));
+    session_->events()->Unsubscribe(subscriber);
+  }
   session_->ReleaseStream();
+}
+
+bool EventStream::PeerClosed() const {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection_, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return false;
+  // The client sends nothing after its request: a peek that finds the end of the stream (or an
+  // error) means it has gone; nothing to read means it is still there.
+  char byte = 0;
+  ssize_t n = recv(info->connect_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return true;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
 }  // namespace zel::bridge

@@ -15,6 +15,12 @@
 // comment line is written when nothing was written for the heartbeat interval, which is also how
 // a client that went away is noticed.
 //
+// An event leaves the session's queue only once it was written whole to a live connection.
+// Before taking events the stream checks that the client is still there (a client that closed
+// its end while the stream waited has left an end-of-file behind); events taken but not handed
+// out whole when the connection ends go back to the head of the queue (Closed), so the next
+// stream of the session receives them and the sequence numbers stay dense.
+//
 // Thread contract: Fill runs on the HTTP library's thread for this connection; Wake and End run on
 // any thread (the pushing server thread, the housekeeping thread, Stop). mu_ guards every field
 // below it. Objects in events get their handles when the event is written, in the session.
@@ -23,6 +29,7 @@
 #include <microhttpd.h>
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,8 +75,18 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
 
   std::mutex mu_;
   std::shared_ptr<EventQueue::Subscriber> subscriber_ ZEL_GUARDED_BY(mu_);
+  // True when the client has closed its end of the connection.
+  bool PeerClosed() const;
+
   std::string pending_ ZEL_GUARDED_BY(mu_);  // formatted bytes not yet written
   size_t pending_offset_ ZEL_GUARDED_BY(mu_) = 0;
+  // The events in pending_ whose last byte has not been handed out yet, each with the offset
+  // just past its bytes.
+  struct InFlight {
+    BridgeEvent event;
+    size_t end = 0;
+  };
+  std::deque<InFlight> in_flight_ ZEL_GUARDED_BY(mu_);
   bool suspended_ ZEL_GUARDED_BY(mu_) = false;
   bool ended_ ZEL_GUARDED_BY(mu_) = false;
   bool closed_ ZEL_GUARDED_BY(mu_) = false;

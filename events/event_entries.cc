@@ -19,7 +19,7 @@ uint32_t LowBits(const Variant& value) {
 
 // A server collection by slot.
 HRESULT ServerCollection(int slot, ComPtr<IDispatch>* collection) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
   return server->GetCollection(slot, collection->Receive());
 }
@@ -117,7 +117,8 @@ HRESULT EventCore::GetTime(Variant* time) const {
   }
   // No time logged: the server's empty element stands for it.
   ComPtr<IDispatch> placeholder;
-  if (CZelServer* server = ServerInstance()) (void)server->GetEmptyElement(placeholder.Receive());
+  if (ComPtr<CZelServer> server = ServerInstance())
+    (void)server->GetEmptyElement(placeholder.Receive());
   *time = Variant::Dispatch(placeholder.get());
   return S_OK;
 }

@@ -97,7 +97,7 @@ HRESULT CZelEvents::UpdateElements(bool fire_events, uint32_t /*index*/, bool tr
   // for another update (its entries are then fired inside this firing).
   std::lock_guard<std::recursive_mutex> firing(fire_mu_);
   walk.unlock();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   for (const ComPtr<IDispatch>& entry : added) {
     if (server != nullptr) (void)server->FireEvent(entry.get());
   }
@@ -105,7 +105,7 @@ HRESULT CZelEvents::UpdateElements(bool fire_events, uint32_t /*index*/, bool tr
 }
 
 HRESULT CZelEvents::Walk(std::vector<ComPtr<IDispatch>>* added) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
   if (!link) return S_FALSE;
 
@@ -184,7 +184,7 @@ HRESULT CZelEvents::AddEntry(const EntryValues& values, bool fire) {
   ComPtr<IDispatch> entry;
   ZEL_TRY(AppendEntry(values, &entry));
   if (fire) {
-    if (CZelServer* server = ServerInstance()) (void)server->FireEvent(entry.get());
+    if (ComPtr<CZelServer> server = ServerInstance()) (void)server->FireEvent(entry.get());
   }
   return S_OK;
 }
@@ -192,7 +192,7 @@ HRESULT CZelEvents::AddEntry(const EntryValues& values, bool fire) {
 HRESULT GetEventLog(IDispatch** events) {
   if (events == nullptr) return E_POINTER;
   *events = nullptr;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
   ComPtr<IStorage> store = server->local_store();
   if (!store) return E_UNEXPECTED;

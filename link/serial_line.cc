@@ -161,6 +161,26 @@ HRESULT SerialLine::Purge() {
   return S_OK;
 }
 
+HRESULT SerialLine::DiscardInput(uint32_t* discarded) {
+  *discarded = 0;
+  if (fd_ < 0) return E_FAIL;
+  uint32_t waiting = BytesWaiting();
+  if (tcflush(fd_, TCIFLUSH) != 0) return HresultFromErrno(errno);
+  *discarded = waiting;
+  // Bytes that reached the line after the flush. The descriptor never blocks: a read returns
+  // at once, with nothing once the input is empty.
+  std::array<uint8_t, 256> sink;
+  for (;;) {
+    ssize_t n = read(fd_, sink.data(), sink.size());
+    if (n > 0) {
+      *discarded += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return S_OK;
+  }
+}
+
 uint32_t SerialLine::BytesWaiting() const {
   int waiting = 0;
   if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;

@@ -38,6 +38,10 @@ class SerialLine {
 
   // Discards what is queued in both directions.
   HRESULT Purge();
+  // Discards what waits in the input (a reply that came after its request's time-out): flushes
+  // the input queue, then reads without waiting whatever is still arriving. *discarded counts
+  // the bytes dropped.
+  HRESULT DiscardInput(uint32_t* discarded);
   // Writes all bytes, waiting for room in the output queue at most `timeout` (production time).
   // E_COMM_TIMEOUT when the time runs out first.
   HRESULT Write(const uint8_t* bytes, uint32_t count, Millis timeout);

@@ -1,11 +1,13 @@
 #include "link/serial_transport.h"
 
 #include <array>
+#include <string>
 
 #include "link/convert_argument.h"
 #include "link/frame_receiver.h"
 #include "link/property_map_stream.h"
 #include "platform/resource_library.h"
+#include "platform/system_log.h"
 
 namespace zel {
 namespace {
@@ -110,7 +112,17 @@ HRESULT CZelCommHandlerSerial::SendRequest(const uint8_t* request, uint32_t size
   // no limit at all; the write is then bounded by the read time-out so a wedged line cannot hang.
   Millis write_timeout{static_cast<int64_t>(write_multiplier_ms_.load()) * size};
   if (write_timeout.count() == 0) write_timeout = kReadTimeout;
-  HRESULT hr = line_.Write(request, size, write_timeout);
+  // A reply is only ever the answer to the request just written: anything already waiting is
+  // left over from an earlier exchange (a late reply) and goes.
+  uint32_t discarded = 0;
+  HRESULT hr = line_.DiscardInput(&discarded);
+  if (Failed(hr)) return hr;
+  if (discarded > 0) {
+    discarded_input_.fetch_add(discarded);
+    ReportDebug("serial line: discarded " + std::to_string(discarded) +
+                " bytes waiting before a request");
+  }
+  hr = line_.Write(request, size, write_timeout);
   if (Failed(hr)) {
     (void)line_.Purge();
     return hr;

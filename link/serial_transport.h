@@ -6,6 +6,10 @@
 // The device is the resource library's string 185 (the device prefix) followed by Port in
 // decimal, e.g. "/dev/ttyS" + "1".
 //
+// Every request starts with an empty input: whatever waits there (a reply that arrived after its
+// request's time-out) is discarded, counted and reported at debug level, so one late reply
+// never becomes the answer to the next request.
+//
 // Thread contract: free-threaded. request_lock_ (recursive) is taken by BeginAtomicRequest and
 // EndAtomicRequest, by Connect, Disconnect, the setting puts and by SendRequest itself, so one
 // exchange, one read and one write at most are in flight and the line cannot close under a
@@ -90,6 +94,8 @@ class CZelCommHandlerSerial final
   bool connected() const { return connected_.load(); }
   // The write time-out per byte in ms that the last Connect set: 38400 / BaudRate.
   uint32_t write_timeout_multiplier() const { return write_multiplier_ms_.load(); }
+  // Bytes found waiting in the input before a request and discarded, since construction.
+  uint64_t discarded_input_bytes() const { return discarded_input_.load(); }
 
  private:
   HRESULT ReceiveFrame(uint8_t** reply);
@@ -101,6 +107,7 @@ class CZelCommHandlerSerial final
   std::atomic<uint32_t> baud_rate_{9600};
   std::atomic<uint32_t> write_multiplier_ms_{0};
   std::atomic<bool> dirty_{false};
+  std::atomic<uint64_t> discarded_input_{0};
 };
 
 }  // namespace zel

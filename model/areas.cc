@@ -181,7 +181,7 @@ const PropertyMap& CZelArea::Properties() {
 
 HRESULT CZelAreas::UpdateElement(uint16_t /*number*/, IDispatch* element) {
   if (element == nullptr) return E_POINTER;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   ComPtr<IZelCommHandler> link = server->transport();
   ReplyBuffer reply;

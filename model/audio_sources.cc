@@ -151,7 +151,7 @@ const PropertyMap& CZelAudioSource::Properties() {
 HRESULT CZelAudioSources::UpdateElement(uint16_t number, IDispatch* element) {
   if (element == nullptr) return E_POINTER;
   if (StopRequested() || number > 255) return S_FALSE;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
   if (!link) return E_FAIL;
   ComPtr<IPersistMemory> memory;

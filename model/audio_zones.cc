@@ -17,7 +17,7 @@ DISPID SpecificZoneEvent(DISPID changed) {
 // How many audio sources the connected model has: the size of its audio-source unit range;
 // 0 without a capability record.
 uint32_t AudioSourceCount() {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   const CapabilityRecord* record = server != nullptr ? server->capabilities() : nullptr;
   if (record == nullptr) return 0;
   uint16_t first = record->Word(kCapFirstAudioSourceUnit);

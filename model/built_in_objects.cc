@@ -98,11 +98,11 @@ HRESULT AddZoneOutputs(CZelServer* server) {
 }  // namespace
 
 HRESULT AddBuiltInObjects() {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
-  ZEL_TRY(AddBuiltInCodes(server));
-  ZEL_TRY(AddSystemZones(server));
-  return AddZoneOutputs(server);
+  ZEL_TRY(AddBuiltInCodes(server.get()));
+  ZEL_TRY(AddSystemZones(server.get()));
+  return AddZoneOutputs(server.get());
 }
 
 }  // namespace zel

@@ -8,7 +8,7 @@ namespace zel {
 HRESULT CZelCode::CodeParameter(uint32_t parameter, const Variant& outside, Variant* value) {
   if (value == nullptr) return E_POINTER;
   value->Clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   const CapabilityRecord* record = server->capabilities();
   uint16_t number = id();

@@ -15,7 +15,7 @@ namespace {
 // The server's empty element as Item's answer for a miss.
 HRESULT ReturnEmptyElement(Variant* item) {
   ComPtr<IDispatch> empty;
-  if (CZelServer* server = ServerInstance()) (void)server->GetEmptyElement(empty.Receive());
+  if (ComPtr<CZelServer> server = ServerInstance()) (void)server->GetEmptyElement(empty.Receive());
   *item = Variant::Dispatch(empty.get());
   return S_FALSE;
 }
@@ -153,7 +153,13 @@ HRESULT CollectionCore::InitImpl() {
 }
 
 HRESULT CollectionCore::StartUpdateThread() {
-  if (thread_finished_ != nullptr) return S_FALSE;
+  if (thread_finished_ != nullptr) {
+    if (!thread_finished_->IsSet()) return S_FALSE;
+    // The thread ended on its own (an interval that is no number, no server left): it is joined
+    // and a new one starts.
+    thread_.join();
+    thread_finished_.reset();
+  }
   auto stop = std::make_shared<ManualResetEvent>(false);
   auto finished = std::make_shared<ManualResetEvent>(false);
   ComPtr<IZelCollection> self(Self());
@@ -247,8 +253,10 @@ HRESULT CollectionCore::UpdateElement(uint16_t number, IDispatch* element) {
   uint8_t type = 0;
   HRESULT hr = number < 256 ? BuildStatusRequest(&type) : BuildStatusRequestLong(&type);
   if (hr != S_OK) return S_FALSE;
-  CZelServer* server = ServerInstance();
-  ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
+  // The transport is held for the exchange, the server only to find it: an exchange that blocks
+  // (and a thread that StopUpdate gave up on) never keeps the server alive.
+  ComPtr<IZelCommHandler> link;
+  if (ComPtr<CZelServer> server = ServerInstance()) link = server->transport();
   ReplyBuffer reply;
   hr = SendItemRequest(link.get(), true, type, number, &reply);
   // A failed exchange leaves the element's last status; S_FALSE: no such object.

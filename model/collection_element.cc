@@ -56,7 +56,7 @@ HRESULT ElementCore::PutDisplay(VariantBool display) {
 HRESULT ElementCore::UploadName(uint32_t name_type, BStr name) {
   if (name_type == 0) return CO_E_NOT_SUPPORTED;
   uint16_t number = id();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
   // Left to the implementer: Name put sends the given name and, once the controller has
   // acknowledged it, keeps it as the element's Name (a rename, as clients expect).

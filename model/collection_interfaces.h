@@ -20,17 +20,17 @@ inline constexpr DISPID kDispidCount = 0x60020000;
 inline constexpr DISPID kDispidNewEnum = DISPID_NEWENUM;
 inline constexpr DISPID kDispidItem = DISPID_VALUE;
 
-// IZelCollection, in member order. The range reserved for it ends at 0x60030009, which no
-// member uses.
+// IZelCollection, in member order: one id per accessor or method, a put/get pair sharing the id
+// of its first accessor (UpdateInterval takes 0x60030000 and 0x60030001).
 inline constexpr DISPID kDispidUpdateInterval = 0x60030000;
-inline constexpr DISPID kDispidThreadTermEvent = 0x60030001;
-inline constexpr DISPID kDispidInit = 0x60030002;
-inline constexpr DISPID kDispidTryUpdate = 0x60030003;
-inline constexpr DISPID kDispidUpdate = 0x60030004;
-inline constexpr DISPID kDispidStopUpdate = 0x60030005;
-inline constexpr DISPID kDispidAdd = 0x60030006;
-inline constexpr DISPID kDispidNew = 0x60030007;
-inline constexpr DISPID kDispidCollectionSaveXML = 0x60030008;
+inline constexpr DISPID kDispidThreadTermEvent = 0x60030002;
+inline constexpr DISPID kDispidInit = 0x60030003;
+inline constexpr DISPID kDispidTryUpdate = 0x60030004;
+inline constexpr DISPID kDispidUpdate = 0x60030005;
+inline constexpr DISPID kDispidStopUpdate = 0x60030006;
+inline constexpr DISPID kDispidAdd = 0x60030007;
+inline constexpr DISPID kDispidNew = 0x60030008;
+inline constexpr DISPID kDispidCollectionSaveXML = 0x60030009;
 
 // IZelCollectionElement.
 inline constexpr DISPID kDispidIndex = 0x60020000;

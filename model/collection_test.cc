@@ -449,6 +449,44 @@ TEST_F(CollectionTest, NewNamesUploadsAndPollsTheElement) {
   EXPECT_EQ(VT_EMPTY, item.vt());
 }
 
+// Each collection of the server starts with its published UpdateInterval (unsigned 32-bit
+// milliseconds; empty for the collections that are never polled).
+TEST_F(CollectionTest, EveryCollectionStartsWithItsInterval) {
+  auto interval_of = [&](int slot) {
+    ComPtr<IDispatch> d;
+    EXPECT_EQ(S_OK, server_->GetCollection(slot, d.Receive()));
+    ComPtr<IZelCollection> c;
+    EXPECT_EQ(S_OK, QueryAs<IZelCollection>(d.get(), &c));
+    Variant interval;
+    EXPECT_EQ(S_OK, c->get_UpdateInterval(&interval));
+    return interval;
+  };
+  struct Default {
+    int slot;
+    Variant interval;
+  };
+  // No controller model known yet and no setup block: messages are polled, audio is not.
+  for (const Default& d :
+       {Default{kSlotZones, Variant::UI4(0)}, Default{kSlotAreas, Variant::UI4(0)},
+        Default{kSlotUnits, Variant::UI4(1500)}, Default{kSlotThermostats, Variant::UI4(5000)},
+        Default{kSlotTemperatureSensors, Variant::UI4(30000)},
+        Default{kSlotMessages, Variant::UI4(5000)}, Default{kSlotAudioSources, Variant::UI4(0)},
+        Default{kSlotAudioZones, Variant::UI4(0)}, Default{kSlotButtons, Variant()},
+        Default{kSlotCodes, Variant()}, Default{kSlotExpansions, Variant()}}) {
+    EXPECT_EQ(d.interval, interval_of(d.slot)) << "slot " << d.slot;
+  }
+  // On controller model index 0 (model code 2) messages are not polled.
+  link_->SetAnswer([](const Bytes& r) {
+    return r[2] == 0x11 ? SealedFrame(0x12, {2, 2, 16, 0, '5', 0}) : NakBytes();
+  });
+  server_->ChangeStatus(ssInteractive, S_OK);
+  BStr model;
+  ASSERT_EQ(S_OK, server_->get_Model(&model));
+  ASSERT_EQ(0, server_->model_index());
+  ASSERT_EQ(S_OK, server_->reset());
+  EXPECT_EQ(Variant::UI4(0), interval_of(kSlotMessages));
+}
+
 TEST_F(CollectionTest, MembersByDispatch) {
   ComPtr<ShortCollection> zones = MakeObject<ShortCollection>();
   AddZone(zones.get(), 8, "Attic");

@@ -16,7 +16,7 @@ HRESULT CZelExpansion::LoadStatus(const uint8_t* data, uint32_t size) {
 HRESULT CZelExpansion::get_Type(Variant* type) {
   if (type == nullptr) return E_POINTER;
   type->Clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   uint32_t sub_index = static_cast<uint16_t>(id() - 1);
   return server->SystemParameter(ParameterIndex(kParamExpansionType, sub_index), type);

@@ -188,7 +188,7 @@ HRESULT CZelMessages::Clear(Variant area) {
 }
 
 HRESULT CZelMessages::UpdateElements(bool /*fire_events*/, uint32_t /*index*/, bool /*try_only*/) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
   ComPtr<IZelCommHandler> link = server->transport();
   ReplyBuffer reply;

@@ -77,7 +77,7 @@ HRESULT DestinationOf(uint32_t type, uint16_t number, int version, Destination* 
 void RenumberAudioUnit(NameRecord* record) {
   int type = 0;
   if (Failed(ConnectedUnitType(record->number, &type))) return;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   const CapabilityRecord* caps = server != nullptr ? server->capabilities() : nullptr;
   if (caps == nullptr) return;
   if (type == kUnitTypeAudioSource) {
@@ -91,7 +91,7 @@ void RenumberAudioUnit(NameRecord* record) {
 }
 
 HRESULT CollectionOfSlot(int slot, ComPtr<IZelCollection>* collection) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
   ComPtr<IDispatch> dispatch;
   ZEL_TRY(server->GetCollection(slot, dispatch.Receive()));
@@ -114,7 +114,7 @@ HRESULT LoadBag(IDispatch* element, CPropertyBag* bag) {
 }
 
 bool AreaBeyondThoseInUse(uint16_t number) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   Variant in_use;
   if (server == nullptr || Failed(server->SystemParameter(kParamAreasInUse, &in_use))) {
     return false;  // without the setup's count every area record is taken
@@ -185,7 +185,7 @@ HRESULT ApplyFriendlyNameRecord(const FriendlyNameRecord& record, int /*version*
 HRESULT CollectFriendlyNames(std::vector<FriendlyNameRecord>* records) {
   if (records == nullptr) return E_POINTER;
   records->clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_UNEXPECTED;
   // Ordinal n is the collection at position n - 1.
   constexpr std::array<int, 9> kOrdinalSlots = {kSlotZones,    kSlotUnits,        kSlotButtons,

@@ -10,9 +10,11 @@
 #include "model/collection_element.h"
 #include "model/model_registration.h"
 #include "model/name_records.h"
+#include "model/plain_element.h"
 #include "model/test_link.h"
 #include "platform/class_registry.h"
 #include "platform/instance_paths.h"
+#include "platform/property_bag.h"
 #include "platform/resource_library.h"
 #include "platform/storage.h"
 #include "server/server_test_fixture.h"
@@ -216,7 +218,7 @@ class NamesTest : public ServerTest {
     return handle.ui8() != 0;
   }
 
-  ScaledClock fast_{1000};
+  RecordingClock fast_{1000};
   std::shared_ptr<NamesController> controller_;
   ComPtr<TestLink> link_;
 };
@@ -413,6 +415,54 @@ TEST_F(NamesTest, SaveFriendlyNamesWritesOnlyCollectionsThatExist) {
   EXPECT_EQ(Bytes{}, ReadStream("FriendlyNames.2"));
   IDispatch* unused = nullptr;
   EXPECT_EQ(S_FALSE, server_->FindCollection(kSlotZones, &unused));
+}
+
+// Each collection's friendly names carry its ordinal: 1 Zones, 2 Units, 3 Buttons, 4 Codes,
+// 5 Areas, 6 Thermostats, 7 Messages, 8 AudioSources, 9 AudioZones, in that order.
+TEST_F(NamesTest, FriendlyNamesCarryTheOrdinalOfTheirCollection) {
+  ASSERT_EQ(S_OK, server_->OpenLocalStore());
+  const std::pair<int, uint32_t> kOrdinals[] = {
+      {kSlotZones, 1},    {kSlotUnits, 2},        {kSlotButtons, 3},
+      {kSlotCodes, 4},    {kSlotAreas, 5},        {kSlotThermostats, 6},
+      {kSlotMessages, 7}, {kSlotAudioSources, 8}, {kSlotAudioZones, 9}};
+  Bytes expected;
+  for (auto [slot, ordinal] : kOrdinals) {
+    // One element each, numbered after its ordinal, so two swapped ordinals show.
+    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
+    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+    bag->Write("ID", Variant::I4(static_cast<int32_t>(100 + ordinal)));
+    bag->Write("NAME", Variant::Str(BStr("N")));
+    bag->Write("DISPLAY", Variant::Bool(true));
+    ASSERT_EQ(S_OK, element->Load(bag.get()));
+    ASSERT_EQ(S_OK, Collection(slot)->Add(
+                        Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
+                        Variant::Missing()));
+    expected = Concat({expected, FriendlyRecordBytes(ordinal, 100 + ordinal, 1, "")});
+  }
+  ASSERT_EQ(S_OK, server_->SaveFriendlyNames());
+  EXPECT_EQ(expected, ReadStream("FriendlyNames.2"));
+}
+
+// A controller whose setup names an audio system polls its audio sources and zones every second.
+TEST_F(NamesTest, AudioCollectionsPollEverySecondWhenTheSetupNamesAnAudioSystem) {
+  ASSERT_EQ(S_OK, server_->Start());
+  for (int slot : {kSlotAudioSources, kSlotAudioZones}) {
+    Variant interval;
+    ASSERT_EQ(S_OK, Collection(slot)->get_UpdateInterval(&interval));
+    EXPECT_EQ(Variant::UI4(1000), interval) << slot;
+  }
+}
+
+// A names upload that keeps failing is tried five times, 5000 ms apart.
+TEST_F(NamesTest, FailedNamesFetchIsTriedFiveTimesFiveSecondsApart) {
+  ASSERT_EQ(S_OK, server_->OpenLocalStore());
+  link_->SetAnswer([](const Bytes& r) { return r[2] == 0x0C ? Bytes{} : AckBytes(); });
+  fast_.Clear();
+  EXPECT_EQ(E_COMM_TIMEOUT, server_->DownloadNamesNow(false));
+  EXPECT_EQ((std::vector<int64_t>{5000, 5000, 5000, 5000}), fast_.waits());
+  size_t uploads = 0;
+  for (const Bytes& r : link_->requests()) uploads += r[2] == 0x0C ? 1 : 0;
+  EXPECT_EQ(5u, uploads);
 }
 
 // A zone class with a Type, so the built-in zone outputs have zones of type 80 to follow.

@@ -7,20 +7,20 @@
 namespace zel {
 
 HRESULT ResolveUserNumber(const Variant& security_code, uint8_t* user_number) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   return ResolveSecurityCode(server->security_context(), security_code, user_number);
 }
 
 HRESULT SendObjectCommand(uint8_t command, uint8_t parameter1, uint16_t parameter2) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   ComPtr<IZelCommHandler> link = server->transport();
   return SendControllerCommand(link.get(), command, parameter1, parameter2);
 }
 
 HRESULT GetServerCollection(int slot, ComPtr<IZelCollection>* collection) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   ComPtr<IDispatch> dispatch;
   ZEL_TRY(server->GetCollection(slot, dispatch.Receive()));
@@ -57,8 +57,8 @@ HRESULT RefreshCollection(int slot) {
 }
 
 int ConnectedModelIndex() {
-  CZelServer* server = ServerInstance();
-  return server == nullptr ? kUnknownModelIndex : server->model_index();
+  ComPtr<CZelServer> server = ServerInstance();
+  return !server ? kUnknownModelIndex : server->model_index();
 }
 
 }  // namespace zel

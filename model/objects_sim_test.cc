@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <map>
+#include <thread>
 
 #include "link/frame.h"
 #include "link/serial_transport.h"
@@ -191,6 +194,42 @@ TEST_F(ObjectsSimTest, UnitSwitchedOnShowsOnTheNextPoll) {
   BStr left;
   ASSERT_EQ(S_OK, porch->get_TimeRemaining(&left));
   EXPECT_EQ("01:02:05", left.str());
+}
+
+// A unit command whose acknowledge comes just after the read time-out: the late reply is never
+// read as the answer to a later request, and the next poll shows every unit as the controller
+// holds it.
+TEST_F(ObjectsSimTest, LateReplyLeavesTheLinkInStep) {
+  ComPtr<IDispatch> d;
+  ASSERT_EQ(S_OK, server_->GetCollection(kSlotUnits, d.Receive()));
+  ComPtr<IZelCollection> units;
+  ASSERT_EQ(S_OK, QueryAs<IZelCollection>(d.get(), &units));
+  // Only this test's requests on the link from here.
+  ASSERT_EQ(S_OK, units->StopUpdate());
+  sim::Fault late;
+  late.kind = sim::FaultKind::kDelay;
+  late.delay_ms =
+      static_cast<int>(CZelCommHandlerSerial::kReadTimeout.count()) / kClockDivisor + 20;
+  sim_->InjectFault(late);
+  ComPtr<IZelX10Unit> kitchen = Element<IZelX10Unit>(kSlotUnits, 3);
+  EXPECT_EQ(E_COMM_TIMEOUT, kitchen->On(Variant::Missing()));
+  // The acknowledge reaches the line meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  std::map<uint16_t, int32_t> held;
+  sim_->WithState([&](sim::SimState& s) {
+    for (const auto& [number, unit] : s.objects.units) held[number] = unit.status;
+  });
+  ASSERT_EQ(1, held[3]) << "the command itself was carried out";
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    ASSERT_TRUE(Succeeded(units->Update(false, kAllElements)));
+    for (const auto& [number, status] : held) {
+      int32_t shown = -1;
+      ASSERT_EQ(S_OK, Element<IZelUnit>(kSlotUnits, number)->get_Status(&shown));
+      EXPECT_EQ(status, shown) << "unit " << number;
+    }
+  }
 }
 
 TEST_F(ObjectsSimTest, ArmedAreaShowsItsMode) {

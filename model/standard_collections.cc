@@ -12,14 +12,14 @@ Variant ThermostatsInterval() { return Variant::UI4(5000); }
 Variant TemperatureSensorsInterval() { return Variant::UI4(30000); }
 
 Variant MessagesInterval() {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   // Model index 0 has no message status to poll.
   bool model_zero = server != nullptr && server->model_index() == 0;
   return Variant::UI4(model_zero ? 0 : 5000);
 }
 
 Variant AudioInterval() {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   Variant audio;
   bool present = server != nullptr &&
                  Succeeded(server->SystemParameter(kParamAudioPresent, &audio)) &&

@@ -70,7 +70,7 @@ HRESULT CZelTemperatureSensor::get_CoolSetpointC(double* degrees) {
 HRESULT CZelTemperatureSensor::get_Type(Variant* type) {
   if (type == nullptr) return E_POINTER;
   type->Clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   uint32_t sub_index = static_cast<uint16_t>(id() - 1);
   Variant zone_type;
@@ -105,7 +105,7 @@ HRESULT CZelTemperatureSensor::LinkedElement(int slot, uint16_t number, ComPtr<I
 
 HRESULT CZelTemperatureSensor::get_Unit(Variant* unit) {
   if (unit == nullptr) return E_POINTER;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   const CapabilityRecord* record = server != nullptr ? server->capabilities() : nullptr;
   if (record == nullptr) {
     unit->Clear();

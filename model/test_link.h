@@ -58,7 +58,9 @@ class TestLink final : public IZelCommHandler {
   }
   HRESULT Disconnect() override { return S_OK; }
   HRESULT BeginAtomicRequest() override {
+    ++bracket_waiters_;
     lock_.Lock();
+    --bracket_waiters_;
     return S_OK;
   }
   HRESULT EndAtomicRequest() override {
@@ -123,6 +125,8 @@ class TestLink final : public IZelCommHandler {
     requests_.clear();
   }
   int connects() const { return connects_.load(); }
+  // Threads waiting to enter the atomic bracket that another holds.
+  int bracket_waiters() const { return bracket_waiters_.load(); }
 
  private:
   RecursiveLock lock_;
@@ -134,6 +138,7 @@ class TestLink final : public IZelCommHandler {
   bool gated_ = false;
   int in_flight_ = 0;
   std::atomic<int> connects_{0};
+  std::atomic<int> bracket_waiters_{0};
 };
 
 }  // namespace zel

@@ -55,7 +55,7 @@ HRESULT CZelThermostat::Byte(uint16_t CZelThermostat::*field, int32_t* value) {
 HRESULT CZelThermostat::get_Type(Variant* type) {
   if (type == nullptr) return E_POINTER;
   type->Clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   uint32_t sub_index = static_cast<uint16_t>(id() - 1);
   return server->SystemParameter(ParameterIndex(kParamThermostatType, sub_index), type);

@@ -69,7 +69,7 @@ CLSID UnitClassOf(HRESULT type_result, int type) {
 }
 
 HRESULT ConnectedUnitType(uint16_t number, int* type) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   Variant audio;
   bool audio_present = Succeeded(server->SystemParameter(kParamAudioPresent, &audio)) &&

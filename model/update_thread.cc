@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
+#include "server/server_log_hook.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -20,11 +22,24 @@ void LowerThreadPriority() {
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_value + 1);
 }
 
-// The interval's 32-bit value field, as milliseconds.
-Millis ReadInterval(IZelCollection* collection) {
-  Variant interval;
-  if (Failed(collection->get_UpdateInterval(&interval))) return Millis(0);
-  return Millis(interval.ui4());
+// The interval in milliseconds: the stored variant converted to an unsigned 32-bit number, so
+// the text "2000" and the real 2000.0 both mean 2000 ms. A value that does not convert, or
+// converts to 0, would poll without pause and flood the link: it is reported in the server log
+// and the polling stops (false).
+bool ReadInterval(IZelCollection* collection, Millis* interval) {
+  Variant stored;
+  HRESULT hr = collection->get_UpdateInterval(&stored);
+  Variant number;
+  if (Succeeded(hr)) hr = ChangeType(stored, VT_UI4, &number);
+  if (Succeeded(hr) && number.ui4() != 0) {
+    *interval = Millis(number.ui4());
+    return true;
+  }
+  std::string description(collection->GetTypeName());
+  description += ": UpdateInterval is not a number of milliseconds above 0; polling stopped";
+  WriteServerLog(kUpdateLogComponent, kUpdateLogFeature, description,
+                 Failed(hr) ? hr : E_INVALIDARG);
+  return false;
 }
 
 }  // namespace
@@ -33,24 +48,37 @@ void RunUpdateThread(ComPtr<IZelCollection> collection, std::shared_ptr<ManualRe
                      std::shared_ptr<ManualResetEvent> finished) {
   LowerThreadPriority();
   int failures = 0;
-  Millis interval = ReadInterval(collection.get());
-  while (!stop->WaitFor(interval)) {
+  Millis interval{0};
+  bool polling = ReadInterval(collection.get(), &interval);
+  while (polling && !stop->WaitFor(interval)) {
+    // A re-login by another thread that succeeds after this point makes this pass's failure one
+    // of the session before it.
+    uint64_t logins_seen = 0;
+    if (ComPtr<CZelServer> server = ServerInstance()) logins_seen = server->login_count();
     if (Succeeded(collection->TryUpdate(true, kAllElements))) {
       failures = 0;
     } else {
       if (stop->WaitFor(kUpdateFailurePause)) break;
       ++failures;
       if (failures >= kFailuresBeforeRelogin) {
-        CZelServer* server = ServerInstance();
-        if (server == nullptr) break;
+        // The server is taken for each use and not held across the pause: a thread abandoned by
+        // StopUpdate must not keep it alive, nor reach it once it is gone.
+        ServerStatus status = ssUnknown;
+        if (ComPtr<CZelServer> server = ServerInstance()) {
+          status = server->status();
+        } else {
+          break;
+        }
         // Only a server that was running normally logs in again; its status is left alone.
-        if (server->status() == ssInteractive) {
+        if (status == ssInteractive) {
           if (stop->WaitFor(kReloginPause)) break;
-          if (Succeeded(server->ConnectAndLogin())) failures = 0;
+          ComPtr<CZelServer> server = ServerInstance();
+          if (!server) break;
+          if (Succeeded(server->Relogin(logins_seen))) failures = 0;
         }
       }
     }
-    interval = ReadInterval(collection.get());
+    polling = ReadInterval(collection.get(), &interval);
   }
   // The reference goes before `finished` is set: a StopUpdate that sees the thread finished
   // may let the last other reference go at once.

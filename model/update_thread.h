@@ -2,11 +2,13 @@
 // TryUpdate(true, every element), counts failed passes and, after 15 in a row while the server
 // is interactive, runs the server's connect-and-login sequence again.
 //
-//   loop: wait on the terminate event for UpdateInterval ms (its 32-bit value, read anew after
-//         every pass); on time-out run one pass:
+//   loop: wait on the terminate event for UpdateInterval ms (converted to an unsigned 32-bit
+//         number, read anew after every pass; a value that does not convert, or is 0, is
+//         reported in the server log and ends the thread); on time-out run one pass:
 //           success: failures = 0
 //           failure: pause 1 s; failures += 1; from 15 on: no server -> end; server
-//                    ssInteractive -> pause 5 s, connect and log in, success -> failures = 0
+//                    ssInteractive -> pause 5 s, re-login (skipped when another thread's
+//                    re-login succeeded since this pass began), success -> failures = 0
 //   the terminate event set: release the collection and end.
 //
 // Every wait goes through the Clock seam (ManualResetEvent::WaitFor), so tests run them in
@@ -14,10 +16,13 @@
 // thread at once, without the pass or the re-login that would have followed.
 //
 // Thread contract: runs on its own thread, one below normal priority; it holds one reference
-// to its collection from start to end and sets `finished` as its last act.
+// to its collection from start to end and sets `finished` as its last act. It takes the server
+// (ServerInstance) for each use only, so a thread that StopUpdate abandoned in a blocked
+// exchange neither keeps the server alive nor touches it after it is destroyed.
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "model/collection_interfaces.h"
 #include "platform/sync.h"
@@ -27,6 +32,9 @@ namespace zel {
 inline constexpr Millis kUpdateFailurePause{1000};
 inline constexpr Millis kReloginPause{5000};
 inline constexpr int kFailuresBeforeRelogin = 15;
+// The server-log component and feature of the thread's reports.
+inline constexpr std::string_view kUpdateLogComponent = "ZelCommSrv";
+inline constexpr std::string_view kUpdateLogFeature = "Server";
 
 void RunUpdateThread(ComPtr<IZelCollection> collection, std::shared_ptr<ManualResetEvent> stop,
                      std::shared_ptr<ManualResetEvent> finished);

@@ -1,10 +1,14 @@
 // The update thread against a test link, on a clock that runs every production wait 1000 times
-// faster and records the production durations asked for, so the order of waits and pauses is
-// what the tests check.
+// faster and records the production durations asked for (RecordingClock), so the order of waits
+// and pauses is what the tests check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "model/collection.h"
@@ -12,44 +16,44 @@
 #include "model/plain_element.h"
 #include "model/test_link.h"
 #include "platform/property_bag.h"
+#include "server/server_log_hook.h"
+#include "server/server_test_fixture.h"
 #include "server/zel_server.h"
 
 namespace zel {
 namespace {
-
-class RecordingClock : public ScaledClock {
- public:
-  RecordingClock() : ScaledClock(1000) {}
-  Millis Scaled(Millis production) override {
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      waits_.push_back(production.count());
-    }
-    return ScaledClock::Scaled(production);
-  }
-  std::vector<int64_t> waits() {
-    std::lock_guard<std::mutex> g(mu_);
-    return waits_;
-  }
-  // Waits (real time) until at least n waits are recorded.
-  bool WaitForCount(size_t n) {
-    for (int i = 0; i < 5000; ++i) {
-      if (waits().size() >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<int64_t> waits_;
-};
 
 inline constexpr CollectionTraits kPolledTraits{"Polled", 1,     kClsidZelZone, "ZONES",
                                                 0x15,     false, nullptr};
 class Polled final : public ZelCollectionImpl<Polled, IZelCollection, kPolledTraits> {};
 
 constexpr int64_t kInterval = 250;
+
+// Holds a re-login's probe in its exchange (on the link's thread) until the test releases it.
+class ProbeLatch {
+ public:
+  void Hold() {
+    std::unique_lock<std::mutex> g(mu_);
+    held_ = true;
+    cv_.notify_all();
+    cv_.wait(g, [&] { return released_; });
+  }
+  bool WaitHeld() {
+    std::unique_lock<std::mutex> g(mu_);
+    return cv_.wait_for(g, std::chrono::seconds(10), [&] { return held_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> g(mu_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false;
+  bool released_ = false;
+};
 
 class UpdateThreadTest : public ::testing::Test {
  protected:
@@ -59,20 +63,25 @@ class UpdateThreadTest : public ::testing::Test {
     server_ = MakeObject<CZelServer>();
     link_ = MakeObject<TestLink>();
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
-    polled_ = MakeObject<Polled>();
-    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
-    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
-    bag->Write("ID", Variant::I4(1));
-    element->Load(bag.get());
-    polled_->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
-                 Variant::Missing());
-    polled_->put_UpdateInterval(Variant::UI4(kInterval));
+    polled_ = MakePolled(1);
   }
   void TearDown() override {
     if (polled_) polled_->StopUpdate();
     polled_.reset();
     server_.reset();
     Clock::SetForTesting(nullptr);
+  }
+  // A polled collection with one element of the given ID, polled every kInterval ms.
+  static ComPtr<Polled> MakePolled(int32_t id) {
+    ComPtr<Polled> polled = MakeObject<Polled>();
+    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
+    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+    bag->Write("ID", Variant::I4(id));
+    element->Load(bag.get());
+    polled->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
+                Variant::Missing());
+    polled->put_UpdateInterval(Variant::UI4(kInterval));
+    return polled;
   }
   // Starts polling and returns the recorded waits once `n` are there, then stops.
   std::vector<int64_t> RunUntil(size_t n) {
@@ -160,6 +169,76 @@ TEST_F(UpdateThreadTest, IntervalChangeTakesEffectAfterTheCurrentWait) {
   EXPECT_EQ(30000, waits.back());
 }
 
+// An interval given as text or as a real number polls at its value; one that is no number of
+// milliseconds (or is 0) polls nothing more, is reported in the server log, and lets a later
+// Init start polling again.
+TEST_F(UpdateThreadTest, IntervalsOfOtherTypesPollAtTheirValueOrNotAtAll) {
+  struct Entry {
+    std::string description;
+    HRESULT code;
+  };
+  std::mutex log_mu;
+  std::vector<Entry> log;
+  SetServerLogWriter(
+      [&](std::string_view, std::string_view, std::string_view description, HRESULT code) {
+        std::lock_guard<std::mutex> g(log_mu);
+        log.push_back({std::string(description), code});
+      });
+  link_->SetAnswer([](const Bytes&) { return SealedFrame(0x16, {0, 0}); });
+
+  for (const Variant& interval : {Variant::Str("2000"), Variant::R8(2000.0)}) {
+    SCOPED_TRACE(interval.vt());
+    polled_->put_UpdateInterval(interval);
+    size_t before = clock_.waits().size();
+    ASSERT_EQ(S_OK, polled_->Init());
+    ASSERT_TRUE(clock_.WaitForCount(before + 4));
+    polled_->StopUpdate();
+    std::vector<int64_t> waits = clock_.waits();
+    // Every wait of the thread was 2000 ms; the stop's own 30 s bound comes last.
+    for (size_t i = before; i + 1 < waits.size(); ++i) EXPECT_EQ(2000, waits[i]) << i;
+    // Put keeps the variant as given.
+    Variant stored;
+    ASSERT_EQ(S_OK, polled_->get_UpdateInterval(&stored));
+    EXPECT_EQ(interval, stored);
+  }
+
+  struct Refused {
+    Variant interval;
+    HRESULT code;
+  };
+  for (const Refused& r :
+       {Refused{Variant::Str("fast"), DISP_E_TYPEMISMATCH}, Refused{Variant::R8(0.0), E_INVALIDARG},
+        Refused{Variant::I4(-1), DISP_E_OVERFLOW}}) {
+    SCOPED_TRACE(r.interval.vt());
+    {
+      std::lock_guard<std::mutex> g(log_mu);
+      log.clear();
+    }
+    polled_->put_UpdateInterval(r.interval);
+    size_t requests_before = link_->request_count();
+    ASSERT_EQ(S_OK, polled_->Init());
+    // The thread reports and ends without a wait or a pass of its own.
+    for (int i = 0; i < 5000 && polled_->RefCountForTesting() > 1; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(1u, polled_->RefCountForTesting());
+    EXPECT_EQ(requests_before + 1, link_->request_count()) << "only Init's own update";
+    std::lock_guard<std::mutex> g(log_mu);
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(r.code, log[0].code);
+    EXPECT_NE(std::string::npos, log[0].description.find("Polled: UpdateInterval"));
+  }
+
+  // A usable interval put afterwards polls again at the next Init, without a StopUpdate first.
+  polled_->put_UpdateInterval(Variant::UI4(kInterval));
+  size_t before = clock_.waits().size();
+  ASSERT_EQ(S_OK, polled_->Init());
+  ASSERT_TRUE(clock_.WaitForCount(before + 2));
+  EXPECT_EQ(kInterval, clock_.waits()[before]);
+  polled_->StopUpdate();
+  SetServerLogWriter(nullptr);
+}
+
 TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
   ASSERT_EQ(S_OK, polled_->Init());
   // The next pass hangs in its exchange.
@@ -178,6 +257,80 @@ TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(1u, polled_->RefCountForTesting());
+}
+
+// Two collections fail together and reach their re-login at once: the second waits for the
+// first's in the link's atomic bracket and, as that one succeeded, skips its own.
+TEST_F(UpdateThreadTest, TwoFailingCollectionsLogInOnce) {
+  server_->ChangeStatus(ssInteractive, S_OK);
+  ProbeLatch latch;
+  std::atomic<bool> polls_answered{false};
+  link_->SetAnswer([&](const Bytes& r) -> Bytes {
+    if (r == AckBytes()) {
+      // The first re-login's probe waits until the other thread has come to the bracket.
+      latch.Hold();
+      return AckBytes();
+    }
+    return polls_answered ? SealedFrame(0x16, {0, 0}) : Bytes{};
+  });
+  ComPtr<Polled> second = MakePolled(2);
+  int connects_before = link_->connects();
+  ASSERT_EQ(S_OK, polled_->Init());
+  ASSERT_EQ(S_OK, second->Init());
+  ASSERT_TRUE(latch.WaitHeld());
+  // The other thread comes to the bracket: with its own re-login when its failures reached 15
+  // as well (most runs), with a pass otherwise.
+  auto pauses = [&] {
+    std::vector<int64_t> w = clock_.waits();
+    return std::count(w.begin(), w.end(), 5000);
+  };
+  for (int i = 0; i < 1000 && (link_->bracket_waiters() == 0 || pauses() < 2); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(1, link_->bracket_waiters());
+  polls_answered = true;
+  latch.Release();
+  // Both collections poll successfully again.
+  size_t before = link_->request_count();
+  for (int i = 0; i < 10000 && link_->request_count() < before + 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  second->StopUpdate();
+  polled_->StopUpdate();
+  std::vector<Bytes> requests = link_->requests();
+  EXPECT_EQ(1, std::count(requests.begin(), requests.end(), AckBytes())) << "one probe";
+  EXPECT_EQ(1, link_->connects() - connects_before) << "one reconnection";
+  EXPECT_EQ(1u, server_->login_count());
+}
+
+// A thread that StopUpdate gave up on while it was logging in again keeps the server alive until
+// its exchange ends, even when the host lets the server go meanwhile; then the thread ends and
+// the server goes with it.
+TEST_F(UpdateThreadTest, AnAbandonedThreadNeverOutlivesTheServerItUses) {
+  server_->ChangeStatus(ssInteractive, S_OK);
+  ProbeLatch latch;
+  link_->SetAnswer([&](const Bytes& r) -> Bytes {
+    if (r != AckBytes()) return {};
+    latch.Hold();
+    return NakBytes();
+  });
+  ASSERT_EQ(S_OK, polled_->Init());
+  ASSERT_TRUE(latch.WaitHeld());
+  EXPECT_EQ(S_OK, polled_->StopUpdate());  // gives up after its 30 s (scaled)
+  EXPECT_FALSE(polled_->HasUpdateThread());
+  EXPECT_EQ(2u, server_->RefCountForTesting()) << "the thread holds the server it logs in with";
+  server_.reset();
+  EXPECT_TRUE(ServerInstance()) << "still in use by the thread";
+  latch.Release();
+  // The login is refused, the thread sees its stop and ends: the collection and the server go.
+  for (int i = 0; i < 5000 && polled_->RefCountForTesting() > 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(1u, polled_->RefCountForTesting());
+  for (int i = 0; i < 5000 && ServerInstance(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(ServerInstance());
 }
 
 TEST_F(UpdateThreadTest, WithoutAServerTheThreadEndsAtTheFifteenthFailure) {

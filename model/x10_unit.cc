@@ -26,7 +26,7 @@ HRESULT ByteArgument(const Variant& argument, uint8_t* value) {
 
 // A setup parameter of the connected controller as a 32-bit integer.
 HRESULT IntegerParameter(uint32_t index, int32_t* value) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   Variant raw;
   ZEL_TRY(server->SystemParameter(index, &raw));

@@ -78,10 +78,10 @@ HRESULT CZelZone::get_LoopReading(int32_t* value) {
 HRESULT CZelZone::get_Type(Variant* type) {
   if (type == nullptr) return E_POINTER;
   type->Clear();
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   uint16_t number = id();
-  uint32_t zone_count = ConnectedZoneCount(server);
+  uint32_t zone_count = ConnectedZoneCount(server.get());
   if (number <= zone_count) {
     // A zone of the setup: parameter 16 for entry number - 1 (number 0 has no entry: it reads
     // as entry 0xFFFF, which the setup block does not hold).
@@ -101,10 +101,10 @@ HRESULT CZelZone::get_Type(Variant* type) {
 }
 
 HRESULT CZelZone::AreaNumber(Variant* area) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   uint16_t number = id();
-  uint32_t zone_count = ConnectedZoneCount(server);
+  uint32_t zone_count = ConnectedZoneCount(server.get());
   if (number <= zone_count) {
     uint32_t sub_index = static_cast<uint16_t>(number - 1);
     return server->SystemParameter(ParameterIndex(kParamZoneArea, sub_index), area);

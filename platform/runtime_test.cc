@@ -2,12 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
 
 #include "platform/class_registry.h"
 #include "platform/guid.h"
 #include "platform/status.h"
 #include "platform/stream.h"
 #include "platform/text_encoding.h"
+#include "zel_source_dir.h"
 
 namespace zel {
 namespace {
@@ -22,6 +27,42 @@ TEST(StatusTest, ErrnoMapsToWindowsErrorNumbers) {
   EXPECT_TRUE(Succeeded(S_FALSE));
   EXPECT_EQ("E_FAIL", StatusName(E_FAIL));
   EXPECT_EQ("0x12345678", StatusName(0x12345678));
+}
+
+// Every status code a header outside the bridge declares (the bridge names its own), read from
+// the headers themselves: a code added without a name, or named after another, fails here.
+TEST(StatusTest, EveryDeclaredCodeHasItsName) {
+  const std::regex declaration(
+      R"(constexpr\s+HRESULT\s+(\w+)\s*=\s*(?:MakeHresult\()?(0x[0-9A-Fa-f]+|\d+))");
+  std::set<std::string> seen;
+  namespace fs = std::filesystem;
+  const fs::path root = ZEL_SOURCE_DIR;
+  std::vector<fs::path> headers;
+  for (const char* dir :
+       {"platform", "link", "server", "model", "events", "service", "utils", "sim", "cli", "web"}) {
+    if (!fs::is_directory(root / dir)) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
+      if (entry.path().extension() == ".h") headers.push_back(entry.path());
+    }
+  }
+  for (const fs::path& path : headers) {
+    std::string relative = fs::relative(path, root).generic_string();
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::smatch m;
+      if (!std::regex_search(line, m, declaration)) continue;
+      HRESULT hr = static_cast<HRESULT>(std::stoul(m[2].str(), nullptr, 0));
+      EXPECT_EQ(m[1].str(), StatusName(hr)) << relative << ": " << line;
+      seen.insert(m[1].str());
+    }
+  }
+  // The walk found the declarations (a broken pattern would pass an empty walk).
+  for (const char* name :
+       {"S_OK", "E_FAIL", "RPC_E_SERVERFAULT", "RPC_E_DISCONNECTED", "CO_E_SERVER_EXEC_FAILURE",
+        "E_SERVER_START_FAILED", "E_REG_NOT_FOUND", "E_REG_CORRUPT", "E_COMM_BAD_BAUD_RATE"}) {
+    EXPECT_TRUE(seen.contains(name)) << name;
+  }
 }
 
 TEST(GuidTest, TextRoundTripAndStoredForm) {

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 
+// The settings registry's own failure codes are named here with the rest.
+#include "platform/settings_registry.h"
+
 namespace zel {
 
 uint32_t Win32ErrorFromErrno(int err) {
@@ -85,6 +88,10 @@ std::string StatusName(HRESULT hr) {
       {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
       {E_INVALIDARG, "E_INVALIDARG"},
       {E_TIMEOUT, "E_TIMEOUT"},
+      {RPC_E_SERVERFAULT, "RPC_E_SERVERFAULT"},
+      {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
+      {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
+      {E_SERVER_START_FAILED, "E_SERVER_START_FAILED"},
       {CLASS_E_NOAGGREGATION, "CLASS_E_NOAGGREGATION"},
       {CLASS_E_CLASSNOTAVAILABLE, "CLASS_E_CLASSNOTAVAILABLE"},
       {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
@@ -123,6 +130,10 @@ std::string StatusName(HRESULT hr) {
       {STG_E_INVALIDNAME, "STG_E_INVALIDNAME"},
       {STG_E_REVERTED, "STG_E_REVERTED"},
       {STG_E_DOCFILECORRUPT, "STG_E_DOCFILECORRUPT"},
+      {E_REG_NOT_FOUND, "E_REG_NOT_FOUND"},
+      {E_REG_CORRUPT, "E_REG_CORRUPT"},
+      {E_REG_KEY_DELETED, "E_REG_KEY_DELETED"},
+      {E_REG_UNSUPPORTED_TYPE, "E_REG_UNSUPPORTED_TYPE"},
       {E_MORE_DATA, "E_MORE_DATA"},
       {E_NO_MORE_ITEMS, "E_NO_MORE_ITEMS"},
       {E_SRV_UNKNOWN_MODEL, "E_SRV_UNKNOWN_MODEL"},

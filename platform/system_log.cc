@@ -106,14 +106,10 @@ SystemLogBackend SelectSystemLogBackend(const std::string& journal_socket,
   return SystemLogBackend::kStderr;
 }
 
-void ReportEvent(uint32_t message_id, HRESULT code, std::string_view extra) {
-  SystemLogReport r;
-  r.message_id = message_id;
-  r.code = code;
-  r.priority = PriorityOf(message_id);
-  r.message = FormatEventMessage(message_id, code, extra);
-  r.extra = std::string(extra);
+namespace {
 
+// Hands a report to the test sink, else the journal, else syslog, else (when allowed) stderr.
+void Deliver(const SystemLogReport& r, bool stderr_allowed) {
   std::shared_ptr<SystemLogSink> sink;
   {
     std::lock_guard<std::mutex> g(g_sink_mu);
@@ -130,7 +126,26 @@ void ReportEvent(uint32_t message_id, HRESULT code, std::string_view extra) {
     WriteSyslog(r);
     return;
   }
-  WriteStderr(r);
+  if (stderr_allowed) WriteStderr(r);
+}
+
+}  // namespace
+
+void ReportEvent(uint32_t message_id, HRESULT code, std::string_view extra) {
+  SystemLogReport r;
+  r.message_id = message_id;
+  r.code = code;
+  r.priority = PriorityOf(message_id);
+  r.message = FormatEventMessage(message_id, code, extra);
+  r.extra = std::string(extra);
+  Deliver(r, /*stderr_allowed=*/true);
+}
+
+void ReportDebug(std::string_view text) {
+  SystemLogReport r;
+  r.priority = LOG_DEBUG;
+  r.message = std::string(text);
+  Deliver(r, /*stderr_allowed=*/false);
 }
 
 void SetSystemLogSinkForTesting(SystemLogSink sink) {

@@ -49,6 +49,11 @@ std::string FormatEventMessage(uint32_t message_id, HRESULT code, std::string_vi
 // Writes one report to the system log.
 void ReportEvent(uint32_t message_id, HRESULT code, std::string_view extra = {});
 
+// A diagnostic line at debug priority (message id 0, code S_OK): to the journal or syslog
+// where they exist; without either it is dropped rather than written to stderr. A test sink
+// receives it like any report.
+void ReportDebug(std::string_view text);
+
 // Where reports go when no sink is installed, decided from the sockets that exist.
 enum class SystemLogBackend { kJournal, kSyslog, kStderr };
 // The journal's socket (/run/systemd/journal/socket) first, then syslog's (/dev/log).

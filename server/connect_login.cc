@@ -1,5 +1,6 @@
 // Connect and log in: reopen the transport, probe the controller with an acknowledge frame and,
-// when the probe is not acknowledged, log in with the access code.
+// when the probe is not acknowledged, log in with the access code; all of it inside one atomic
+// bracket of the transport. Relogin is the update threads' way in.
 #include <array>
 
 #include "link/frame.h"
@@ -27,12 +28,34 @@ HRESULT CZelServer::ConnectAndLogin() {
 
   ComPtr<IZelCommHandler> link = transport();
   if (!link) return E_FAIL;
+  // The whole sequence is one atomic exchange: no other thread's request (or re-login) can come
+  // between the reconnection, the probe and the login.
+  (void)link->BeginAtomicRequest();
+  HRESULT hr = LoginSequence(link.get(), digits);
+  if (hr == S_OK) logins_.fetch_add(1, std::memory_order_acq_rel);
+  (void)link->EndAtomicRequest();
+  return hr;
+}
+
+HRESULT CZelServer::Relogin(uint64_t logins_seen) {
+  ComPtr<IZelCommHandler> link = transport();
+  if (!link) return E_FAIL;
+  // Waiting here behind another thread's re-login: when that one succeeded, the link is fresh
+  // and this thread's failures belong to the session before it.
+  (void)link->BeginAtomicRequest();
+  HRESULT hr = logins_.load(std::memory_order_acquire) != logins_seen ? S_OK : ConnectAndLogin();
+  (void)link->EndAtomicRequest();
+  return hr;
+}
+
+// REQUIRES: the caller holds the link's atomic bracket.
+HRESULT CZelServer::LoginSequence(IZelCommHandler* link, const std::u16string& digits) {
   ZEL_TRY(link->Disconnect());
   ZEL_TRY(link->Connect());
 
   // The probe: a controller that still has a session open acknowledges it.
   ReplyBuffer reply;
-  ZEL_TRY(SendControllerRequest(link.get(), true, kAckFrame.data(), kAckFrame.size(), &reply));
+  ZEL_TRY(SendControllerRequest(link, true, kAckFrame.data(), kAckFrame.size(), &reply));
   if (!reply) return E_UNEXPECTED;
   if (IsAckFrame(reply.get())) return S_OK;
   reply.reset();
@@ -43,7 +66,7 @@ HRESULT CZelServer::ConnectAndLogin() {
     login[3 + i] = static_cast<uint8_t>(digits[i] - u'0');
   }
   SetFrameCrc(login.data(), login.size());
-  ZEL_TRY(SendControllerRequest(link.get(), true, login.data(), login.size(), &reply));
+  ZEL_TRY(SendControllerRequest(link, true, login.data(), login.size(), &reply));
   return IsAckFrame(reply.get()) ? S_OK : E_SRV_LOGIN_FAILED;
 }
 

@@ -32,6 +32,10 @@ TEST_F(ControllerInfoTest, StatusReadsWithin1500msUseTheCache) {
     EXPECT_EQ(87, battery);
   }
   EXPECT_EQ(1, StatusRequests(t));
+  // 1500 ms exactly is still within the throttle; more than 1500 ms asks again.
+  clock_.Advance(Millis(1500));
+  ASSERT_EQ(S_OK, server_->get_Date(&date));
+  EXPECT_EQ(1, StatusRequests(t));
   clock_.Advance(Millis(1501));
   ASSERT_EQ(S_OK, server_->get_Date(&date));
   EXPECT_EQ(2, StatusRequests(t));

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <ctime>
+#include <string>
+#include <tuple>
+#include <vector>
+
 namespace zel {
 namespace {
 
@@ -56,6 +62,122 @@ TEST_F(SystemParametersTest, BytesTablesAndConstantsAtTheModelsOffsets) {
   EXPECT_EQ(Variant::I4(1), Read(2));  // "value 1" for this model
   UseModel(1);
   EXPECT_EQ(Variant::I4(0), Read(18, 4));  // "value 0"
+}
+
+// Every cell of the published offset table, read back through ReadSystemParameter: a marker
+// byte at the cell's offset (plus the sub-index for tables, plus a code record for the code
+// parameters) in an otherwise zeroed block, so an offset that is off by one reads 0.
+TEST_F(SystemParametersTest, EveryCellOfTheOffsetTable) {
+  // Byte, table, user code (bytes 0 and 1 of a record), code record byte, code record date,
+  // parameter 19's first block.
+  enum Kind { kByte, kTable, kCode, kCodeByte, kCodeDate, kParam19 };
+  struct Cell {
+    bool constant;
+    int value;
+  };
+  constexpr auto O = [](int offset) { return Cell{false, offset}; };
+  constexpr auto V = [](int value) { return Cell{true, value}; };
+  struct Row {
+    uint32_t parameter;
+    Kind kind;
+    std::array<Cell, 8> cells;  // models 0 | 1, 2 | 3 | 4 | 5 | 7 | 9 | 10
+  };
+  const Row kOffsets[] = {
+      {1, kByte, {O(858), O(2619), O(750), O(986), O(3034), O(986), O(986), O(3034)}},
+      {2, kTable, {O(904), O(2755), V(1), O(1054), O(3282), O(1054), V(1), V(1)}},
+      {3, kCode, {O(329), O(383), O(320), O(329), O(383), O(329), O(320), O(320)}},
+      {4, kCodeByte, {O(331), O(385), O(322), O(331), O(385), O(331), O(322), O(322)}},
+      {6, kCodeDate, {O(333), O(387), O(324), O(333), O(387), O(333), O(324), O(324)}},
+      {7, kCodeDate, {O(338), O(392), O(329), O(338), O(392), O(338), O(329), O(329)}},
+      {8, kTable, {V(1), O(2643), V(1), V(1), O(3074), V(1), V(1), V(1)}},
+      {9, kTable, {O(972), O(2971), O(777), O(1134), O(3514), O(1134), O(1031), O(3139)}},
+      {10, kTable, {V(1), O(2963), V(1), O(1126), O(3498), O(1126), V(1), V(1)}},
+      {11, kByte, {O(817), O(2578), O(709), O(945), O(2993), O(945), O(945), O(2993)}},
+      {12, kTable, {O(924), O(2795), V(1), O(1078), O(3330), O(1078), V(1), V(1)}},
+      {13, kTable, {O(931), O(2862), O(754), O(1085), O(3397), O(1085), O(990), O(3038)}},
+      {14, kByte, {O(608), O(1878), O(478), O(612), O(1895), O(612), O(596), O(1783)}},
+      {15, kTable, {O(872), O(2659), V(1), O(1006), O(3106), O(1006), V(1), V(1)}},
+      {16, kTable, {O(684), O(2317), O(590), O(780), O(2572), O(780), O(780), O(2572)}},
+      {17, kByte, {O(672), O(2304), O(576), O(768), O(2560), O(768), O(768), O(2560)}},
+      {18, kTable, {V(0), V(0), O(486), O(622), O(1917), O(622), O(604), O(1791)}},
+      {19, kParam19, {V(0), V(0), O(784), O(1141), O(3523), O(1142), O(1039), O(3148)}},
+  };
+  const std::vector<int> kColumnModels[8] = {{0}, {1, 2}, {3}, {4}, {5}, {7}, {9}, {10}};
+  constexpr uint8_t kMarker = 0xA5;
+  constexpr uint32_t kSub = 2;  // a table entry other than the first
+  int cells = 0;
+  for (const Row& row : kOffsets) {
+    for (size_t column = 0; column < 8; ++column) {
+      for (int model : kColumnModels[column]) {
+        SCOPED_TRACE("parameter " + std::to_string(row.parameter) + ", model " +
+                     std::to_string(model));
+        UseModel(model);
+        view_.now = 1'700'000'000;
+        ++cells;
+        const Cell& cell = row.cells[column];
+        // Parameter 19 has entry 0 only on models 3 and 4.
+        uint32_t sub = row.kind == kParam19 ? 0 : kSub;
+        if (cell.constant) {
+          EXPECT_EQ(Variant::I4(cell.value), Read(row.parameter, sub));
+          continue;
+        }
+        const size_t record = static_cast<size_t>(cell.value) + 14;  // code 2's record
+        switch (row.kind) {
+          case kByte:
+            block_[cell.value] = kMarker;
+            Refresh();
+            // A byte parameter ignores the sub-index.
+            EXPECT_EQ(Variant::I4(kMarker), Read(row.parameter, sub));
+            break;
+          case kTable:
+          case kParam19:
+            block_[cell.value + sub] = kMarker;
+            Refresh();
+            EXPECT_EQ(Variant::I4(kMarker), Read(row.parameter, sub));
+            break;
+          case kCode:
+            block_[record] = 0x12;
+            block_[record + 1] = 0x34;
+            Refresh();
+            EXPECT_EQ(Variant::Str(BStr("4660")), Read(row.parameter, 1));
+            break;
+          case kCodeByte:
+            block_[record] = kMarker;
+            Refresh();
+            EXPECT_EQ(Variant::I4(kMarker), Read(row.parameter, 1));
+            break;
+          case kCodeDate: {
+            block_[record] = 7;
+            block_[record + 1] = 30;
+            block_[record + 2] = 2;
+            block_[record + 3] = 28;
+            Refresh();
+            Variant v = Read(row.parameter, 1);
+            ASSERT_EQ(S_OK, last_);
+            std::tm t{};
+            ASSERT_EQ(S_OK, TmFromDate(v.date(), &t));
+            EXPECT_EQ(7, t.tm_hour);
+            EXPECT_EQ(30, t.tm_min);
+            EXPECT_EQ(1, t.tm_mon);
+            EXPECT_EQ(28, t.tm_mday);
+            break;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(18 * 9, cells);  // every row, every model with a column
+  // Parameter 19's second blocks: models 5 and 7 from firmware 2.16 (records 6 and 8: 5 entries,
+  // the last 2 and 3 of them in the second block).
+  for (auto [model, first_block, second] : {std::tuple{5, 3, 3731}, std::tuple{7, 2, 1211}}) {
+    SCOPED_TRACE(model);
+    block_.assign(4096, 0);
+    view_.model_index = model;
+    view_.capabilities = SelectCapabilityRecord(model, 2, 16);
+    block_[second] = kMarker;
+    Refresh();
+    EXPECT_EQ(Variant::I4(kMarker), Read(19, static_cast<uint32_t>(first_block)));
+  }
 }
 
 TEST_F(SystemParametersTest, ModelsWithoutALayout) {

@@ -12,7 +12,10 @@
 namespace zel {
 namespace {
 
-std::atomic<CZelServer*> g_server{nullptr};
+// The module-wide server. The destructor clears it under the lock, and ServerInstance takes its
+// reference under the same lock only while the count has not reached 0.
+std::mutex g_server_mu;
+CZelServer* g_server ZEL_GUARDED_BY(g_server_mu) = nullptr;
 
 // Binds the 25 handler properties (put-only, one variant) at dispids 0x60E + slot.
 template <size_t... Slot>
@@ -27,20 +30,29 @@ void BindHandlers(MemberTableBuilder<CZelServer>& builder, std::index_sequence<S
 
 }  // namespace
 
-CZelServer* ServerInstance() { return g_server.load(std::memory_order_acquire); }
+ComPtr<CZelServer> ServerInstance() {
+  std::lock_guard<std::mutex> g(g_server_mu);
+  if (g_server == nullptr || !g_server->AddRefUnlessZero()) return nullptr;
+  return ComPtr<CZelServer>::Adopt(g_server);
+}
 
 CZelServer::CZelServer() {
-  g_server.store(this, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> g(g_server_mu);
+    g_server = this;
+  }
   // The link's health tells the server that published itself last; a server being destroyed
   // has withdrawn from the pointer first.
   LinkHealth::Process().SetListener([](LinkState state) {
-    if (CZelServer* server = ServerInstance()) server->DeliverLinkState(state);
+    if (ComPtr<CZelServer> server = ServerInstance()) server->DeliverLinkState(state);
   });
 }
 
 CZelServer::~CZelServer() {
-  CZelServer* self = this;
-  g_server.compare_exchange_strong(self, nullptr);
+  {
+    std::lock_guard<std::mutex> g(g_server_mu);
+    if (g_server == this) g_server = nullptr;
+  }
   // Running downloads first: they use the store, the transport and the fields below.
   std::vector<DownloadThread> threads;
   {

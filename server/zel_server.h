@@ -37,8 +37,10 @@
 //   - lifecycle_mu_ (recursive) serialises Start, Stop and the setup download's block exchange
 //     bookkeeping with each other; a status handler that calls Stop from inside Start runs on the
 //     same thread and is let through.
-//   - status_, the download statuses, the model index, the capability record and the status
-//     throttle's tick are atomics, read without a lock.
+//   - status_, logins_, the download statuses, the model index, the capability record and the
+//     status throttle's tick are atomics, read without a lock.
+//   - ConnectAndLogin and Relogin run inside the transport's atomic bracket, so two re-logins
+//     never interleave on the link.
 //   - Every controller exchange is serialised by the transport's own atomic bracket.
 #pragma once
 
@@ -46,6 +48,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -80,7 +83,23 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   CZelServer();
   ~CZelServer() override;
 
-  ZEL_IMPLEMENT_REFCOUNT()
+  // Reference counting as ZEL_IMPLEMENT_REFCOUNT gives every class, with AddRefUnlessZero
+  // besides: how ServerInstance takes a reference while the destructor may have begun.
+  uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  uint32_t Release() override {
+    uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
+  }
+  // A new reference unless the count has reached 0 (false: the server is being destroyed).
+  bool AddRefUnlessZero() {
+    uint32_t n = refs_.load(std::memory_order_relaxed);
+    while (n != 0) {
+      if (refs_.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+  }
+  uint32_t RefCountForTesting() const { return refs_.load(); }
   HRESULT QueryInterface(const IID& iid, void** ppv) override;
   static const MemberTable& Members();
 
@@ -193,9 +212,15 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   // The transport, with a reference (null when none is set).
   ComPtr<IZelCommHandler> transport();
-  // Disconnect, Connect, probe and login: the start sequence's step, also run by the update
-  // threads after repeated failures.
+  // Disconnect, Connect, probe and login inside one atomic bracket of the transport: the start
+  // sequence's step.
   HRESULT ConnectAndLogin();
+  // Successful ConnectAndLogin calls so far.
+  uint64_t login_count() const { return logins_.load(std::memory_order_acquire); }
+  // The update threads' re-login after repeated failures: ConnectAndLogin, unless another
+  // re-login succeeded since the caller read login_count() (`logins_seen`); then S_OK with
+  // nothing sent. A thread that finds another's re-login running waits for it in the bracket.
+  HRESULT Relogin(uint64_t logins_seen);
 
   // The connected controller (set by the system-information read).
   int model_index() const { return model_index_.load(); }
@@ -235,6 +260,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
  private:
   // Steps of Start.
   HRESULT ReadSystemInformationSetupAndNames();
+  // Disconnect, Connect, probe and login. REQUIRES: the link's atomic bracket is held.
+  HRESULT LoginSequence(IZelCommHandler* link, const std::u16string& digits);
   HRESULT LoadNamesStep();
   // Part of LoadSetup: creates the transport of a stored class id and loads its settings.
   HRESULT CreateTransportFromClassId(const CLSID& clsid, IStream* settings);
@@ -296,7 +323,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   std::recursive_mutex lifecycle_mu_;
 
+  std::atomic<uint32_t> refs_{0};
   std::atomic<int32_t> status_{ssStarting};
+  std::atomic<uint64_t> logins_{0};
   std::atomic<HRESULT> last_failure_{S_OK};
   std::atomic<int32_t> setup_status_{dsUnknown};
   std::atomic<int32_t> names_status_{dsUnknown};
@@ -321,8 +350,12 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   std::vector<DownloadThread> download_threads_ ZEL_GUARDED_BY(threads_mu_);
 };
 
-// The module-wide server pointer: the most recently constructed server still alive, or null.
-CZelServer* ServerInstance();
+// The module-wide server: the most recently constructed server still alive, with a reference
+// (null when there is none, or while it is being destroyed). The reference keeps the server
+// alive for as long as the caller uses it, so a thread the server no longer waits for (an
+// update thread abandoned by StopUpdate) never reaches a destroyed one. Hold it for one use, not
+// for a thread's life: collections and elements never keep the server.
+ComPtr<CZelServer> ServerInstance();
 
 // Registers CZelServer (prog id "Corvane.ZelServer") as a singleton class and the transports it
 // falls back to. Calling it again is harmless.

@@ -326,7 +326,7 @@ TEST_F(LifecycleTest, ConfigurationDefaultsAndDispatch) {
   EXPECT_EQ(Variant::Str(ZEL_PRODUCT_VERSION), v);
   EXPECT_EQ(E_POINTER, server_->get_AccessCode(nullptr));
   EXPECT_EQ(E_POINTER, server_->get_Status(nullptr));
-  EXPECT_EQ(server_.get(), ServerInstance());
+  EXPECT_EQ(server_.get(), ServerInstance().get());
 }
 
 TEST(ServerClassTest, SingletonByProgId) {
