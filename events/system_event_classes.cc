@@ -131,7 +131,7 @@ uint32_t SystemEventCore::code() const {
 
 HRESULT SystemEventItem(int slot, int32_t key, Variant* item) {
   if (item == nullptr) return E_POINTER;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   ComPtr<IDispatch> dispatch;
   ZEL_TRY(server->GetCollection(slot, dispatch.Receive()));
@@ -287,7 +287,7 @@ HRESULT CZelSystemX10Event::get_UnitNumber(Variant* value) {
 }
 HRESULT CZelSystemX10Event::get_Unit(Variant* value) {
   if (value == nullptr) return E_POINTER;
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   if (server == nullptr) return E_FAIL;
   ComPtr<IDispatch> dispatch;
   ZEL_TRY(server->GetCollection(kSlotUnits, dispatch.Receive()));

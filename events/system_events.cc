@@ -92,7 +92,7 @@ HRESULT CZelSystemEvents::Append(const Variant& code, const Variant& time, bool 
   });
   if (fire) {
     // Outside ssInteractive the event stays in the collection and nobody is told.
-    if (CZelServer* server = ServerInstance()) (void)server->FireEvent(event.get());
+    if (ComPtr<CZelServer> server = ServerInstance()) (void)server->FireEvent(event.get());
   }
   return S_OK;
 }
@@ -113,7 +113,7 @@ HRESULT CZelSystemEvents::UpdateElements(bool fire_events, uint32_t /*index*/, b
 }
 
 HRESULT CZelSystemEvents::Step(bool fire_events) {
-  CZelServer* server = ServerInstance();
+  ComPtr<CZelServer> server = ServerInstance();
   ComPtr<IZelCommHandler> link = server != nullptr ? server->transport() : nullptr;
   if (!link) return E_FAIL;
   ReplyBuffer reply;
