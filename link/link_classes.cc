@@ -1,5 +1,6 @@
 #include "link/link_classes.h"
 
+#include "link/network_transport.h"
 #include "link/serial_transport.h"
 #include "platform/class_registry.h"
 
@@ -9,6 +10,9 @@ void RegisterLinkClasses() {
   ClassRegistry::Instance().Register(kClsidZelCommHandlerSerial,
                                      std::string(kProgIdZelCommHandlerSerial),
                                      FactoryOf<CZelCommHandlerSerial>(), /*singleton=*/true);
+  ClassRegistry::Instance().Register(kClsidZelCommHandlerNetwork,
+                                     std::string(kProgIdZelCommHandlerNetwork),
+                                     FactoryOf<CZelCommHandlerNetwork>(), /*singleton=*/true);
 }
 
 }  // namespace zel

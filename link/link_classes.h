@@ -5,9 +5,9 @@
 
 namespace zel {
 
-// Registers the serial transport (class id kClsidZelCommHandlerSerial, prog id
-// "Corvane.ZelCommHandlerSerial") as a singleton: every creation in the process returns the one
-// instance. Calling it again is harmless.
+// Registers the serial transport ("Corvane.ZelCommHandlerSerial") and the network transport
+// ("Corvane.ZelCommHandlerNetwork") as singletons: every creation of either class in the process
+// returns its one instance. Calling it again is harmless.
 void RegisterLinkClasses();
 
 }  // namespace zel

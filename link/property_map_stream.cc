@@ -75,4 +75,38 @@ uint64_t PropertyRecordSize(const Variant& value) {
   return VariantStreamSize(record);
 }
 
+HRESULT SavePropertyMap(IStream* stream, std::span<const PersistedProperty> map) {
+  if (stream == nullptr) return E_POINTER;
+  ZEL_TRY(WritePropertyMapVersion(stream));
+  for (const PersistedProperty& p : map) {
+    Variant value;
+    ZEL_TRY(p.get(&value));
+    ZEL_TRY(WritePropertyRecord(stream, value));
+  }
+  return S_OK;
+}
+
+HRESULT LoadPropertyMap(IStream* stream, std::span<const PersistedProperty> map) {
+  if (stream == nullptr) return E_POINTER;
+  ZEL_TRY(ReadPropertyMapVersion(stream));
+  for (const PersistedProperty& p : map) {
+    Variant value;
+    ZEL_TRY(ReadPropertyRecord(stream, &value));
+    ZEL_TRY(p.put(std::move(value)));
+  }
+  return S_OK;
+}
+
+HRESULT PropertyMapSizeMax(std::span<const PersistedProperty> map, uint64_t* size) {
+  if (size == nullptr) return E_POINTER;
+  uint64_t total = 4;  // the version word
+  for (const PersistedProperty& p : map) {
+    Variant value;
+    ZEL_TRY(p.get(&value));
+    total += PropertyRecordSize(value);
+  }
+  *size = total;
+  return S_OK;
+}
+
 }  // namespace zel

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "platform/stream.h"
 #include "platform/variant.h"
@@ -24,5 +26,20 @@ HRESULT WritePropertyRecord(IStream* stream, const Variant& value);
 HRESULT ReadPropertyRecord(IStream* stream, Variant* value);
 // Bytes WritePropertyRecord takes for the value (0 when it cannot be written).
 uint64_t PropertyRecordSize(const Variant& value);
+
+// One persisted property of a class's map: saved through its get, loaded through its put, so a
+// load converts, checks and disconnects exactly as a client's put does.
+struct PersistedProperty {
+  const char* name;
+  std::function<HRESULT(Variant*)> get;
+  std::function<HRESULT(Variant)> put;
+};
+
+// IPersistStreamInit's Save, Load and GetSizeMax over a property map. Load reads the version
+// word (a later version is E_FAIL) and applies each record in map order; the first failing put
+// ends it with its code.
+HRESULT SavePropertyMap(IStream* stream, std::span<const PersistedProperty> map);
+HRESULT LoadPropertyMap(IStream* stream, std::span<const PersistedProperty> map);
+HRESULT PropertyMapSizeMax(std::span<const PersistedProperty> map, uint64_t* size);
 
 }  // namespace zel

@@ -10,21 +10,6 @@
 #include "platform/system_log.h"
 
 namespace zel {
-namespace {
-
-// Persisted settings in stream order, each saved through its get and loaded through its put, so
-// a load converts, checks and disconnects exactly as a client's put does.
-struct PersistedProperty {
-  const char* name;
-  HRESULT (CZelCommHandlerSerial::*get)(Variant*);
-  HRESULT (CZelCommHandlerSerial::*put)(Variant);
-};
-constexpr std::array<PersistedProperty, 2> kPropertyMap = {{
-    {"Port", &CZelCommHandlerSerial::get_Port, &CZelCommHandlerSerial::put_Port},
-    {"BaudRate", &CZelCommHandlerSerial::get_BaudRate, &CZelCommHandlerSerial::put_BaudRate},
-}};
-
-}  // namespace
 
 const MemberTable& CZelCommHandlerSerial::Members() {
   using T = CZelCommHandlerSerial;
@@ -186,40 +171,30 @@ HRESULT CZelCommHandlerSerial::GetClassID(CLSID* clsid) {
 
 HRESULT CZelCommHandlerSerial::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
 
+// Persisted settings in stream order: "Port", then "BaudRate".
+std::array<PersistedProperty, 2> CZelCommHandlerSerial::PropertyMap() {
+  return {{
+      {"Port", [this](Variant* v) { return get_Port(v); },
+       [this](Variant v) { return put_Port(std::move(v)); }},
+      {"BaudRate", [this](Variant* v) { return get_BaudRate(v); },
+       [this](Variant v) { return put_BaudRate(std::move(v)); }},
+  }};
+}
+
 HRESULT CZelCommHandlerSerial::Load(IStream* stream) {
-  if (stream == nullptr) return E_POINTER;
-  ZEL_TRY(ReadPropertyMapVersion(stream));
-  for (const PersistedProperty& p : kPropertyMap) {
-    Variant value;
-    ZEL_TRY(ReadPropertyRecord(stream, &value));
-    ZEL_TRY((this->*p.put)(std::move(value)));
-  }
+  ZEL_TRY(LoadPropertyMap(stream, PropertyMap()));
   dirty_ = false;
   return S_OK;
 }
 
 HRESULT CZelCommHandlerSerial::Save(IStream* stream, bool clear_dirty) {
-  if (stream == nullptr) return E_POINTER;
-  ZEL_TRY(WritePropertyMapVersion(stream));
-  for (const PersistedProperty& p : kPropertyMap) {
-    Variant value;
-    ZEL_TRY((this->*p.get)(&value));
-    ZEL_TRY(WritePropertyRecord(stream, value));
-  }
+  ZEL_TRY(SavePropertyMap(stream, PropertyMap()));
   if (clear_dirty) dirty_ = false;
   return S_OK;
 }
 
 HRESULT CZelCommHandlerSerial::GetSizeMax(uint64_t* size) {
-  if (size == nullptr) return E_POINTER;
-  uint64_t total = 4;
-  for (const PersistedProperty& p : kPropertyMap) {
-    Variant value;
-    ZEL_TRY((this->*p.get)(&value));
-    total += PropertyRecordSize(value);
-  }
-  *size = total;
-  return S_OK;
+  return PropertyMapSizeMax(PropertyMap(), size);
 }
 
 HRESULT CZelCommHandlerSerial::InitNew() { return S_OK; }

@@ -17,11 +17,13 @@
 // written under it and may be read without it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "link/comm_handler.h"
+#include "link/property_map_stream.h"
 #include "link/serial_line.h"
 #include "platform/dispatch.h"
 #include "platform/persist.h"
@@ -99,6 +101,7 @@ class CZelCommHandlerSerial final
 
  private:
   HRESULT ReceiveFrame(uint8_t** reply);
+  std::array<PersistedProperty, 2> PropertyMap();
 
   RecursiveLock request_lock_;
   SerialLine line_ ZEL_GUARDED_BY(request_lock_);

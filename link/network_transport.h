@@ -1,0 +1,174 @@
+// CZelCommHandlerNetwork: the network transport. Carries controller frames over UDP inside an
+// encrypted session: a two-step handshake at Connect (new session, then a secure-connection
+// request encrypted under the session key), every request frame as the encrypted payload of one
+// datagram and its reply the same way back, and a terminate exchange at Disconnect. Packet
+// layout, session key and masking: link/network_session.h and docs/network_session.md.
+//
+// Settings (Address, Port, PrivateKey) are set through IZelCommHandlerNetwork and saved through
+// IPersistStreamInit in the property-map stream format; a change disconnects first. One
+// instance exists per process (RegisterLinkClasses). The private key is a secret: it never goes
+// into a log line or an error text.
+//
+// Thread contract: free-threaded. request_lock_ (recursive) is taken by BeginAtomicRequest and
+// EndAtomicRequest, by Connect, Disconnect, the setting puts and by SendRequest itself; it
+// guards the socket, both packet buffers, the cipher and the sequence number. settings_mu_
+// guards address_ and key_ (so the gets never wait for a running exchange); port_ and
+// connected_ are atomics. InterruptWaits/ResumeWaits take no lock: they signal wake_fd_, which
+// every wait of an exchange watches.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "link/comm_handler.h"
+#include "link/network_session.h"
+#include "link/property_map_stream.h"
+#include "link/udp_socket.h"
+#include "platform/dispatch.h"
+#include "platform/persist.h"
+#include "platform/sync.h"
+
+namespace zel {
+
+inline constexpr CLSID kClsidZelCommHandlerNetwork = ZelClassId(kIdCoclass, 0x21);
+inline constexpr CLSID kClsidZelCommHandlerNetworkUI = ZelClassId(kIdSettingsPage, 0x21);
+inline constexpr std::string_view kProgIdZelCommHandlerNetwork = "Corvane.ZelCommHandlerNetwork";
+
+// Resource string id of the transport's display name.
+inline constexpr uint32_t kNetworkNameStringId = 132;
+
+// Dispids of IZelCommHandlerNetwork.
+inline constexpr DISPID kDispidNetworkAddress = 0x5C5;
+inline constexpr DISPID kDispidNetworkPort = 0x5C6;
+inline constexpr DISPID kDispidNetworkPrivateKey = 0x5C7;
+
+// System-log messages of the transport (warnings; the extra text names the host, never the key).
+inline constexpr uint32_t MSG_SESSION_NOT_ACCEPTED = 0x800200B0;
+inline constexpr uint32_t MSG_HOST_NOT_RESOLVED = 0x800200B1;
+
+// Lets a stopping server cut short the waits of an exchange another thread is running (a
+// handshake that costs 11 x 4 s against a silent controller). InterruptWaits makes the wait in
+// progress and every later one end at once with E_ABORT until ResumeWaits.
+// Thread contract: both may be called from any thread, without the request lock.
+struct IZelLinkInterrupt : IUnknown {
+  static constexpr IID kIid = ZelClassId(kIdInterface, 0x23);
+  virtual void InterruptWaits() = 0;
+  virtual void ResumeWaits() = 0;
+};
+
+struct IZelCommHandlerNetwork : IZelCommHandler {
+  static constexpr IID kIid = ZelClassId(kIdInterface, 0x21);
+  virtual HRESULT put_Address(BStr address) = 0;   // dispid 0x5C5
+  virtual HRESULT get_Address(BStr* address) = 0;  // dispid 0x5C5
+  virtual HRESULT put_Port(Variant port) = 0;      // dispid 0x5C6
+  virtual HRESULT get_Port(Variant* port) = 0;     // dispid 0x5C6
+  virtual HRESULT put_PrivateKey(BStr key) = 0;    // dispid 0x5C7
+  virtual HRESULT get_PrivateKey(BStr* key) = 0;   // dispid 0x5C7
+};
+
+class CZelCommHandlerNetwork final
+    : public DispatchImpl<CZelCommHandlerNetwork, IZelCommHandlerNetwork>,
+      public IPersistStreamInit,
+      public IZelLinkInterrupt {
+ public:
+  // Our defaults: an address on a private network and a key of our own (a real controller's
+  // address and key are set by the user).
+  static constexpr std::string_view kDefaultAddress = "192.168.1.40";
+  static constexpr uint32_t kDefaultPort = 4369;
+  static constexpr PrivateKey kDefaultKey = {0x3C, 0x91, 0x0E, 0xA7, 0x52, 0xD8, 0x1B, 0x66,
+                                             0xF4, 0x29, 0x8D, 0xC3, 0x07, 0xBE, 0x45, 0x7A};
+  static constexpr Millis kReceiveTimeout{3000};
+  static constexpr Millis kControlPause{1000};
+  static constexpr int kAttempts = 11;
+
+  CZelCommHandlerNetwork();
+  ~CZelCommHandlerNetwork() override;
+
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IZelCommHandlerNetwork, IZelCommHandler, IDispatch, IPersistStreamInit,
+                             IZelLinkInterrupt>(this, iid, ppv);
+  }
+  static const MemberTable& Members();
+
+  // IZelCommHandler
+  HRESULT get_Name(BStr* name) override;
+  HRESULT get_Description(BStr* description) override;
+  HRESULT get_SettingsUI(CLSID* clsid) override;
+  HRESULT Connect() override;
+  HRESULT Disconnect() override;
+  HRESULT BeginAtomicRequest() override;
+  HRESULT EndAtomicRequest() override;
+  HRESULT SendRequest(const uint8_t* request, uint32_t size, uint8_t** reply) override;
+
+  // IZelCommHandlerNetwork
+  HRESULT put_Address(BStr address) override;
+  HRESULT get_Address(BStr* address) override;
+  HRESULT put_Port(Variant port) override;
+  HRESULT get_Port(Variant* port) override;
+  HRESULT put_PrivateKey(BStr key) override;
+  HRESULT get_PrivateKey(BStr* key) override;
+
+  // IPersistStreamInit
+  HRESULT GetClassID(CLSID* clsid) override;
+  HRESULT IsDirty() override;
+  HRESULT Load(IStream* stream) override;
+  HRESULT Save(IStream* stream, bool clear_dirty) override;
+  HRESULT GetSizeMax(uint64_t* size) override;
+  HRESULT InitNew() override;
+
+  // IZelLinkInterrupt
+  void InterruptWaits() override;
+  void ResumeWaits() override;
+
+  bool connected() const { return connected_.load(); }
+  // The last sequence number used (0 after construction and after Disconnect).
+  uint16_t sequence() const { return sequence_.load(); }
+  // Datagrams dropped because they came from another address than the controller's.
+  uint64_t foreign_datagrams() const { return foreign_datagrams_.load(); }
+  // Replies dropped because they answered an earlier attempt.
+  uint64_t stale_replies() const { return stale_replies_.load(); }
+  // Test seam: the next packet carries NextSequence(sequence).
+  void SetSequenceForTesting(uint16_t sequence) { sequence_ = sequence; }
+
+ private:
+  // Each REQUIRES request_lock_.
+  uint16_t AdvanceSequence();
+  HRESULT ControlExchange(uint32_t size, uint8_t expected_type);
+  // Waits for the answer to `sequence` within one receive time-out into the receive buffer;
+  // answers to earlier packets are dropped and the wait goes on. *size is the datagram's size.
+  HRESULT ReceiveAnswer(uint16_t sequence, uint32_t* size);
+  // Sleeps a production duration unless interrupted (E_ABORT).
+  HRESULT Pause(Millis production);
+  void DropSession();
+  std::array<PersistedProperty, 3> PropertyMap();
+
+  RecursiveLock request_lock_;
+  std::unique_ptr<CUDPSocket> socket_ ZEL_GUARDED_BY(request_lock_);
+  std::unique_ptr<std::array<uint8_t, kPacketBufferSize>> send_buffer_
+      ZEL_GUARDED_BY(request_lock_);
+  std::unique_ptr<std::array<uint8_t, kPacketBufferSize>> receive_buffer_
+      ZEL_GUARDED_BY(request_lock_);
+  std::unique_ptr<SessionCipher> cipher_ ZEL_GUARDED_BY(request_lock_);
+  // Written under request_lock_; atomic so tests and logs may read it.
+  std::atomic<uint16_t> sequence_{0};
+  std::atomic<bool> connected_{false};
+
+  mutable std::mutex settings_mu_;
+  std::string address_ ZEL_GUARDED_BY(settings_mu_){kDefaultAddress};
+  PrivateKey key_ ZEL_GUARDED_BY(settings_mu_) = kDefaultKey;
+  std::atomic<uint32_t> port_{kDefaultPort};
+  std::atomic<bool> dirty_{false};
+
+  int wake_fd_ = -1;  // eventfd: readable while waits are interrupted
+  // A refused session is logged once until a session is established again.
+  std::atomic<bool> refusal_logged_{false};
+  std::atomic<uint64_t> foreign_datagrams_{0};
+  std::atomic<uint64_t> stale_replies_{0};
+};
+
+}  // namespace zel
