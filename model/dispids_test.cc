@@ -21,9 +21,17 @@
 
 #include "link/serial_transport.h"
 #include "model/areas.h"
+#include "model/audio_sources.h"
+#include "model/audio_zones.h"
+#include "model/buttons.h"
+#include "model/codes.h"
 #include "model/counter_unit.h"
+#include "model/expansions.h"
+#include "model/messages.h"
 #include "model/plain_element.h"
 #include "model/standard_collections.h"
+#include "model/temperature_sensors.h"
+#include "model/thermostats.h"
 #include "model/units.h"
 #include "model/x10_unit.h"
 #include "model/zones.h"
@@ -40,6 +48,29 @@ struct Row {
   DISPID id;
 };
 using Interface = std::span<const Row>;
+
+// The link's health on the server and its change event: dispids of our own, outside the
+// published ranges.
+constexpr Row kServerLinkHealth[] = {
+    {"LinkState", 0x7000},
+    {"LinkFailures", 0x7001},
+    {"LinkLastGood", 0x7002},
+};
+constexpr Row kServerEventsLinkHealth[] = {
+    {"OnLinkStateChange", 0x7010},
+};
+constexpr Row kIZelMessages[] = {
+    {"HasStatus", 0x60040000},
+    {"Clear", 0x60040001},
+};
+constexpr Row kIZelAudioZones[] = {
+    {"PowerStatus", 0x660},
+    {"MuteStatus", 0x661},
+    {"OnAudioZoneChange", 0x662},
+};
+constexpr Row kIZelAudioSources[] = {
+    {"OnAudioSourceChange", 0x640},
+};
 
 // ---- Transports -------------------------------------------------------------------------------
 
@@ -254,9 +285,9 @@ const std::vector<ClassUnderTest>& Classes() {
       {"CZelCommHandlerSerial",
        &CZelCommHandlerSerial::Members,
        {kIZelCommHandler, kIZelCommHandlerSerial}},
-      {"CZelServer", &CZelServer::Members, {kIZelServerConfig, kIZelServer}},
+      {"CZelServer", &CZelServer::Members, {kIZelServerConfig, kIZelServer, kServerLinkHealth}},
       {"CZelSystemInformation", &CZelSystemInformation::Members, {kIZelSystemInformation}},
-      {"_DZelServerEvents", &ServerEventsMembers, {kDZelServerEvents}},
+      {"_DZelServerEvents", &ServerEventsMembers, {kDZelServerEvents, kServerEventsLinkHealth}},
       {"CZelServerExtensions", &CZelEmptyCollection::Members, {kICollection}},
       {"CZelCollectionElement", &CZelCollectionElement::Members, {kIZelCollectionElement}},
       {"CZelZone", &CZelZone::Members, {kIZelCollectionElement, kIZelZone}},
@@ -275,10 +306,14 @@ const std::vector<ClassUnderTest>& Classes() {
       {"CZelCodes", &CZelCodes::Members, {kICollection, kIZelCollection}},
       {"CZelThermostats", &CZelThermostats::Members, {kICollection, kIZelCollection}},
       {"CZelTemperatureSensors", &CZelTemperatureSensors::Members, {kICollection, kIZelCollection}},
-      {"CZelMessages", &CZelMessages::Members, {kICollection, kIZelCollection}},
+      {"CZelMessages", &CZelMessages::Members, {kICollection, kIZelCollection, kIZelMessages}},
       {"CZelExpansions", &CZelExpansions::Members, {kICollection, kIZelCollection}},
-      {"CZelAudioSources", &CZelAudioSources::Members, {kICollection, kIZelCollection}},
-      {"CZelAudioZones", &CZelAudioZones::Members, {kICollection, kIZelCollection}},
+      {"CZelAudioSources",
+       &CZelAudioSources::Members,
+       {kICollection, kIZelCollection, kIZelAudioSources}},
+      {"CZelAudioZones",
+       &CZelAudioZones::Members,
+       {kICollection, kIZelCollection, kIZelAudioZones}},
   };
   return classes;
 }
