@@ -196,11 +196,10 @@ TEST_F(FrontDoorHttpTest, NamesAndHeadersAreBounded) {
   EXPECT_EQ(431, http);
 }
 
-TEST_F(FrontDoorHttpTest, SlowHeadersAndTooManyConnectionsFromOnePeerAreClosed) {
+TEST_F(FrontDoorHttpTest, SlowHeadersAreClosed) {
   BridgeOptions o = TestBridgeOptions();
   o.header_timeout = milliseconds(300);
   o.connection_timeout_seconds = 30;  // only the header time-out may close the slow one
-  o.policy.connections_per_peer = 3;
   Start(std::move(o));
   ScopedSystemLogCapture log;
 
@@ -217,11 +216,29 @@ TEST_F(FrontDoorHttpTest, SlowHeadersAndTooManyConnectionsFromOnePeerAreClosed) 
   if (!closed) closed = slow.WaitClosed(milliseconds(1500));
   EXPECT_TRUE(closed);
   EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(3000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const SystemLogReport& r : log.reports()) {
+          if (r.code == E_BRIDGE_HEADER_TIMEOUT) return true;
+        }
+        return false;
+      },
+      milliseconds(2000)));
+}
+
+// The header time-out stays long here: idle connections held open by the test must not be
+// closed by it while a loaded machine runs the test slowly.
+TEST_F(FrontDoorHttpTest, TooManyConnectionsFromOnePeerAreClosed) {
+  BridgeOptions o = TestBridgeOptions();
+  o.header_timeout = milliseconds(10000);
+  o.connection_timeout_seconds = 30;
+  o.policy.connections_per_peer = 3;
+  Start(std::move(o));
+  ScopedSystemLogCapture log;
 
   // Three connections are served; the fourth from the same user is closed at once.
   RawConnection c1(server_->bridge().unix_socket_path()), c2(server_->bridge().unix_socket_path()),
       c3(server_->bridge().unix_socket_path());
-  ASSERT_TRUE(WaitFor([&] { return !log.reports().empty(); }, milliseconds(2000)));
   RawConnection c4(server_->bridge().unix_socket_path());
   EXPECT_TRUE(c4.WaitClosed(milliseconds(2000)));
   const std::string session =
@@ -229,14 +246,14 @@ TEST_F(FrontDoorHttpTest, SlowHeadersAndTooManyConnectionsFromOnePeerAreClosed) 
       "Content-Length: 16\r\n\r\n{\"op\":\"session\"}";
   ASSERT_TRUE(c1.Send(session));
   EXPECT_NE(std::string::npos, c1.ReadUntil("S_OK", milliseconds(2000)).find("S_OK"));
-
-  bool saw_timeout = false, saw_limit = false;
-  for (const SystemLogReport& r : log.reports()) {
-    saw_timeout |= r.code == E_BRIDGE_HEADER_TIMEOUT;
-    saw_limit |= r.code == E_BRIDGE_PEER_CONNECTION_LIMIT;
-  }
-  EXPECT_TRUE(saw_timeout);
-  EXPECT_TRUE(saw_limit);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const SystemLogReport& r : log.reports()) {
+          if (r.code == E_BRIDGE_PEER_CONNECTION_LIMIT) return true;
+        }
+        return false;
+      },
+      milliseconds(2000)));
 }
 
 TEST_F(FrontDoorHttpTest, ValuesOfPolledObjectsCarryTheirAge) {
