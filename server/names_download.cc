@@ -8,6 +8,7 @@
 #include <array>
 #include <system_error>
 
+#include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
 #include "server/name_hooks.h"
@@ -19,25 +20,6 @@ namespace {
 constexpr std::array<uint8_t, 5> kNamesUploadRequest = {0x5A, 0x01, 0x0C, 0x01, 0x95};
 constexpr int kNamesFetchAttempts = 5;
 constexpr Millis kNamesRetryPause{5000};
-
-bool IsEndOfDataFrame(const uint8_t* reply) {
-  for (size_t i = 0; i < kEndOfDataFrame.size(); ++i) {
-    if (reply[i] != kEndOfDataFrame[i]) return false;
-  }
-  return true;
-}
-
-// Holds the transport's request lock for the whole exchange.
-class AtomicBracket {
- public:
-  explicit AtomicBracket(IZelCommHandler* link) : link_(link) { (void)link_->BeginAtomicRequest(); }
-  ~AtomicBracket() { (void)link_->EndAtomicRequest(); }
-  AtomicBracket(const AtomicBracket&) = delete;
-  AtomicBracket& operator=(const AtomicBracket&) = delete;
-
- private:
-  IZelCommHandler* link_;
-};
 
 // One attempt: every name the controller sends, in order. The code of the last request.
 HRESULT FetchNames(IZelCommHandler* link, std::vector<NameRecord>* records) {

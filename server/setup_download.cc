@@ -9,6 +9,7 @@
 #include <array>
 #include <system_error>
 
+#include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
 #include "server/zel_server.h"
@@ -21,25 +22,6 @@ constexpr std::string_view kSystemSetupStreamName = "SystemSetup";
 // Offset of a block's payload, and the bytes of the length byte's count that are not payload.
 constexpr uint32_t kBlockPayloadOffset = 5;
 constexpr uint32_t kBlockOverhead = 3;
-
-bool IsEndOfDataFrame(const uint8_t* reply) {
-  for (size_t i = 0; i < kEndOfDataFrame.size(); ++i) {
-    if (reply[i] != kEndOfDataFrame[i]) return false;
-  }
-  return true;
-}
-
-// Releases the transport's bracket on every path.
-class AtomicBracket {
- public:
-  explicit AtomicBracket(IZelCommHandler* link) : link_(link) { (void)link_->BeginAtomicRequest(); }
-  ~AtomicBracket() { (void)link_->EndAtomicRequest(); }
-  AtomicBracket(const AtomicBracket&) = delete;
-  AtomicBracket& operator=(const AtomicBracket&) = delete;
-
- private:
-  IZelCommHandler* link_;
-};
 
 }  // namespace
 
