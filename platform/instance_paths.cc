@@ -1,10 +1,9 @@
 #include "platform/instance_paths.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/file_system.h"
 
 namespace zel {
 
@@ -40,18 +39,8 @@ std::string InstancePath(std::string_view name) {
 }
 
 HRESULT EnsureInstanceDir() {
-  std::string dir = InstanceDir();
-  // Creates each missing component in turn; parents get the same mode (0750: the daemon's
-  // group may read the logs, others see nothing).
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) return HresultFromErrno(errno);
-  }
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) return HresultFromErrno(errno);
-  if (!S_ISDIR(st.st_mode)) return HresultFromWin32(kWin32PathNotFound);
-  return S_OK;
+  // 0750: the daemon's group may read the logs, others see nothing. Parents get the same mode.
+  return MakeDirectories(InstanceDir(), 0750);
 }
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/file_system.h"
 #include "platform/instance_paths.h"
 #include "platform/settings_registry.h"
 #include "zel_source_dir.h"
@@ -190,31 +191,17 @@ HRESULT ResourceLibrary::Parse(std::string_view text, std::shared_ptr<const Reso
 HRESULT ResourceLibrary::LoadFile(const std::string& path,
                                   std::shared_ptr<const ResourceLibrary>* out, std::string* error) {
   if (out == nullptr) return E_POINTER;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    int err = errno;
-    if (error != nullptr) *error = path + ": cannot open";
-    return HresultFromErrno(err);
-  }
   std::string text;
-  char buf[8192];
-  size_t n;
-  HRESULT hr = S_OK;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    text.append(buf, n);
-    if (text.size() > kMaxCatalogBytes) {
-      hr = E_FAIL;
-      if (error != nullptr) *error = path + ": larger than a catalogue can be";
-      break;
-    }
+  HRESULT hr = ReadWholeFile(path, &text, kMaxCatalogBytes);
+  if (hr == HresultFromErrno(EFBIG)) {
+    if (error != nullptr) *error = path + ": larger than a catalogue can be";
+    return E_FAIL;
   }
-  if (Succeeded(hr) && std::ferror(f)) {
-    // Reading a directory, for example, fails here rather than at open.
-    hr = HresultFromErrno(errno != 0 ? errno : EIO);
+  if (Failed(hr)) {
+    // A missing file, no permission, or a directory where the file should be.
     if (error != nullptr) *error = path + ": cannot read";
+    return hr;
   }
-  std::fclose(f);
-  ZEL_TRY(hr);
   std::string parse_error;
   hr = Parse(text, out, &parse_error);
   if (Failed(hr) && error != nullptr) *error = path + ": " + parse_error;

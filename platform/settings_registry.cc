@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "platform/file_system.h"
 #include "platform/instance_paths.h"
 #include "platform/text_encoding.h"
 
@@ -29,6 +30,9 @@ using nlohmann::json;
 constexpr std::string_view kFormatTag = "zelcommsrv-registry 1";
 // Guards against a file that is far larger than any registry of this system.
 constexpr size_t kMaxFileBytes = 64u << 20;
+// The file and its lock: the daemon's group may read the settings, others see nothing.
+constexpr mode_t kRegistryFileMode = 0640;
+constexpr mode_t kDirectoryMode = 0750;
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr uint32_t kMaxValueBytes = 1u << 20;
 // Keys nest at most this deep, so a hostile file cannot exhaust the stack of the reader.
@@ -302,29 +306,13 @@ class Fd {
   int fd_;
 };
 
-std::string ParentDir(const std::string& file) {
-  size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-HRESULT MakeDirs(const std::string& dir) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    if (::mkdir(dir.substr(0, pos).c_str(), 0750) != 0 && errno != EEXIST) {
-      return HresultFromErrno(errno);
-    }
-  }
-  return S_OK;
-}
-
 // Takes the lock on "<file>.lock". A reader that cannot open the lock file (no directory yet,
 // no write permission) reads unlocked: changes replace the file by rename, so a reader never
 // sees half a file; the lock only orders it against writers.
 HRESULT LockRegistry(const std::string& file, bool exclusive, std::unique_ptr<Fd>* out) {
   std::string lock_path = file + ".lock";
-  if (exclusive) ZEL_TRY(MakeDirs(ParentDir(file)));
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (exclusive) ZEL_TRY(MakeDirectories(ParentDirectory(file), kDirectoryMode));
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kRegistryFileMode);
   if (fd < 0 && !exclusive) fd = ::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (!exclusive) {
@@ -343,67 +331,29 @@ HRESULT LockRegistry(const std::string& file, bool exclusive, std::unique_ptr<Fd
 
 // Reads the file; a missing file is an empty registry.
 HRESULT LoadRegistry(const std::string& file, Node* root, std::string* detail) {
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return S_OK;
-    *detail = file + ": " + std::strerror(errno);
-    return HresultFromErrno(errno);
-  }
   std::string text;
-  char buf[16384];
-  while (true) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *detail = file + ": " + std::strerror(errno);
-      return HresultFromErrno(errno);
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    if (text.size() > kMaxFileBytes) {
-      *detail = file + ": larger than a registry can be";
-      return E_REG_CORRUPT;
-    }
+  HRESULT hr = ReadWholeFile(file, &text, kMaxFileBytes);
+  if (hr == HresultFromErrno(ENOENT)) return S_OK;
+  if (hr == HresultFromErrno(EFBIG)) {
+    *detail = file + ": larger than a registry can be";
+    return E_REG_CORRUPT;
+  }
+  if (Failed(hr)) {
+    *detail = file + ": " + StatusName(hr);
+    return hr;
   }
   // An empty file (a crash before the first write completed, or a user's truncation) is not
   // valid JSON; it is reported like any other bad file.
   std::string why;
-  HRESULT hr = ParseRegistry(text, root, &why);
+  hr = ParseRegistry(text, root, &why);
   if (Failed(hr)) *detail = file + ": " + why;
   return hr;
-}
-
-HRESULT WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return HresultFromErrno(errno);
-    done += static_cast<size_t>(n);
-  }
-  return S_OK;
 }
 
 // Replaces the file atomically: a reader or a crash sees the old file or the new one.
 // REQUIRES: the exclusive lock is held.
 HRESULT SaveRegistry(const std::string& file, const Node& root) {
-  std::string tmp = file + ".tmp." + std::to_string(::getpid());
-  HRESULT hr;
-  {
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
-    if (fd.get() < 0) return HresultFromErrno(errno);
-    hr = WriteAll(fd.get(), SerializeRegistry(root));
-    if (Succeeded(hr) && ::fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
-  }
-  if (Succeeded(hr) && ::rename(tmp.c_str(), file.c_str()) != 0) hr = HresultFromErrno(errno);
-  if (Failed(hr)) {
-    ::unlink(tmp.c_str());
-    return hr;
-  }
-  // The rename itself is durable only once the directory is synced.
-  Fd dir(::open(ParentDir(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
-  return S_OK;
+  return ReplaceFileAtomically(file, SerializeRegistry(root), kRegistryFileMode);
 }
 
 HRESULT ReadTree(const std::string& file, const std::function<HRESULT(Node*)>& fn) {
@@ -700,19 +650,7 @@ HRESULT RecoverCorruptRegistry(const std::string& file, std::string* moved_to) {
   std::string why;
   HRESULT hr = LoadRegistry(file, &root, &why);
   if (hr != E_REG_CORRUPT) return Failed(hr) ? hr : S_FALSE;
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  ::localtime_r(&now, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-  std::string aside = file + ".corrupt-" + stamp;
-  // Two recoveries within one second keep both copies.
-  for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) {
-    aside = file + ".corrupt-" + stamp + "-" + std::to_string(n);
-  }
-  if (::rename(file.c_str(), aside.c_str()) != 0) return HresultFromErrno(errno);
-  if (moved_to != nullptr) *moved_to = aside;
-  return S_OK;
+  return MoveFileAside(file, moved_to);
 }
 
 }  // namespace zel

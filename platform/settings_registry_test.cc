@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "platform/file_system.h"
 
 namespace zel {
 namespace {
@@ -378,6 +379,20 @@ TEST_F(SettingsRegistryTest, RecoverMovesTheBadFileAside) {
   EXPECT_EQ(E_REG_NOT_FOUND, root_.Open("Good", &k));
   EXPECT_EQ(S_OK, root_.SetDword("Fresh", 1));
   EXPECT_EQ(S_OK, ValidateRegistryFile(file_, nullptr));
+}
+
+TEST_F(SettingsRegistryTest, AFailedWriteKeepsThePreviousFile) {
+  ASSERT_EQ(S_OK, root_.SetDword("Kept", 1));
+  const std::string before = ReadFile();
+  SetReplaceFaultForTesting(ReplaceStep::kWrite, ENOSPC);
+  EXPECT_EQ(HresultFromErrno(ENOSPC), root_.SetDword("Lost", 2));
+  SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
+  EXPECT_EQ(before, ReadFile());
+  uint32_t value = 0;
+  EXPECT_EQ(E_REG_NOT_FOUND, root_.QueryDword("Lost", &value));
+  EXPECT_EQ(S_OK, root_.SetDword("Lost", 2));
+  EXPECT_EQ(S_OK, root_.QueryDword("Lost", &value));
+  EXPECT_EQ(2u, value);
 }
 
 // Two writers changing different values at once: each change re-reads under the lock, so no

@@ -15,10 +15,14 @@
 #include "platform/compound_file.h"
 #include "platform/compound_file_format.h"
 #include "platform/compound_file_io.h"
+#include "platform/file_system.h"
 #include "platform/sync.h"
 
 namespace zel {
 namespace {
+
+// A new store file's mode, less the umask.
+constexpr mode_t kStoreFileMode = 0666;
 
 // The bytes of one stream as staged in memory. Shared by the storage's table and every open
 // stream object on it; `reverted` marks data that was destroyed or replaced by CreateStream, so
@@ -276,7 +280,7 @@ HRESULT CompoundStorage::WriteImageLocked() {
   std::vector<uint8_t> image;
   ZEL_TRY(SerializeCompoundFile(views, &image));
   // On failure the staged state stays dirty, so the next commit tries again.
-  ZEL_TRY(ReplaceFileAtomically(path_, image));
+  ZEL_TRY(ReplaceFileAtomically(path_, image, kStoreFileMode, StorageStatusFromErrno));
   dirty_ = false;
   return S_OK;
 }
@@ -300,7 +304,7 @@ HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage
   bool create = mode == StorageOpenMode::kCreate;
   if (!create) {
     std::vector<uint8_t> image;
-    HRESULT hr = ReadWholeFile(path, &image);
+    HRESULT hr = ReadWholeFile(path, &image, SIZE_MAX, StorageStatusFromErrno);
     if (hr == STG_E_FILENOTFOUND && mode == StorageOpenMode::kOpenOrCreate) {
       create = true;
     } else {
@@ -313,7 +317,7 @@ HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage
     // A new store exists on disk from the start, as an empty compound file.
     std::vector<uint8_t> image;
     ZEL_TRY(SerializeCompoundFile({}, &image));
-    ZEL_TRY(ReplaceFileAtomically(path, image));
+    ZEL_TRY(ReplaceFileAtomically(path, image, kStoreFileMode, StorageStatusFromErrno));
   }
 
   auto object = MakeObject<CompoundStorage>(path, std::move(lock));

@@ -22,6 +22,7 @@
 #include "platform/compound_file.h"
 #include "platform/compound_file_io.h"
 #include "platform/compound_file_samples.h"
+#include "platform/file_system.h"
 
 namespace zel {
 namespace {
@@ -103,7 +104,7 @@ class StorageTest : public ::testing::Test {
     path_ = dir_ + "/ZELINFO.DAT";
   }
   void TearDown() override {
-    SetCommitFaultForTesting(CommitStep::kNone, 0);
+    SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
     std::filesystem::remove_all(dir_);
   }
 
@@ -324,22 +325,22 @@ TEST_F(StorageTest, FailedCommitKeepsOldStoreAndRetries) {
   const std::vector<uint8_t> committed = FileBytes();
 
   struct Case {
-    CommitStep step;
+    ReplaceStep step;
     int err;
     HRESULT want;
   };
-  for (Case c : {Case{CommitStep::kCreateTemp, EACCES, STG_E_ACCESSDENIED},
-                 Case{CommitStep::kWrite, ENOSPC, STG_E_MEDIUMFULL},
-                 Case{CommitStep::kSyncFile, EIO, HresultFromErrno(EIO)},
-                 Case{CommitStep::kRename, EROFS, STG_E_ACCESSDENIED}}) {
+  for (Case c : {Case{ReplaceStep::kCreateTemp, EACCES, STG_E_ACCESSDENIED},
+                 Case{ReplaceStep::kWrite, ENOSPC, STG_E_MEDIUMFULL},
+                 Case{ReplaceStep::kSyncFile, EIO, HresultFromErrno(EIO)},
+                 Case{ReplaceStep::kRename, EROFS, STG_E_ACCESSDENIED}}) {
     ComPtr<IStream> s;
     ASSERT_EQ(storage->CreateStream("Setup", s.Receive()), S_OK);
     ASSERT_EQ(WriteAll(s.get(), "v2", 2), S_OK);
-    SetCommitFaultForTesting(c.step, c.err);
+    SetReplaceFaultForTesting(c.step, c.err);
     EXPECT_EQ(s->Commit(), c.want);
     EXPECT_EQ(FileBytes(), committed);
     EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
-    SetCommitFaultForTesting(CommitStep::kNone, 0);
+    SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
     s = nullptr;  // the release retries the commit, which now succeeds
     EXPECT_EQ(OnDisk(), (StreamMap{{"Setup", Bytes("v2")}}));
     Put(storage.get(), "Setup", Bytes("v1"));
