@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bridge/variant_json.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 namespace {
@@ -31,7 +32,7 @@ void EventStream::Attach() {
   auto subscriber = session_->events()->Subscribe([weak] {
     if (auto self = weak.lock()) self->Wake();
   });
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   subscriber_ = std::move(subscriber);
 }
 
@@ -53,7 +54,7 @@ std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolv
 }
 
 ssize_t EventStream::Fill(char* buf, size_t max) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return MHD_CONTENT_READER_END_WITH_ERROR;
   if (pending_offset_ >= pending_.size()) {
     pending_.clear();
@@ -89,7 +90,7 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
 }
 
 void EventStream::Wake() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (suspended_ && !closed_) {
     suspended_ = false;
     MHD_resume_connection(connection_);
@@ -98,7 +99,7 @@ void EventStream::Wake() {
 
 void EventStream::End() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     ended_ = true;
   }
   Wake();
@@ -107,7 +108,7 @@ void EventStream::End() {
 void EventStream::Closed() {
   std::shared_ptr<EventQueue::Subscriber> subscriber;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (closed_) return;
     closed_ = true;
     subscriber = std::move(subscriber_);

@@ -53,7 +53,7 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   const std::shared_ptr<Session> session_;
   const std::chrono::milliseconds heartbeat_;
 
-  std::mutex mu_;
+  Mutex mu_;
   std::shared_ptr<EventQueue::Subscriber> subscriber_ ZEL_GUARDED_BY(mu_);
   std::string pending_ ZEL_GUARDED_BY(mu_);  // formatted bytes not yet written
   size_t pending_offset_ ZEL_GUARDED_BY(mu_) = 0;

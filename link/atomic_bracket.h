@@ -8,14 +8,17 @@
 #pragma once
 
 #include "link/comm_handler.h"
+#include "platform/sync.h"
 
 namespace zel {
 
-class AtomicBracket {
+class ZEL_SCOPED_CAPABILITY AtomicBracket {
  public:
   // "*link" must outlive the bracket.
-  explicit AtomicBracket(IZelCommHandler* link) : link_(link) { (void)link_->BeginAtomicRequest(); }
-  ~AtomicBracket() { (void)link_->EndAtomicRequest(); }
+  explicit AtomicBracket(IZelCommHandler* link) ZEL_ACQUIRE(link) : link_(link) {
+    (void)link_->BeginAtomicRequest();
+  }
+  ~AtomicBracket() ZEL_RELEASE() { (void)link_->EndAtomicRequest(); }
   AtomicBracket(const AtomicBracket&) = delete;
   AtomicBracket& operator=(const AtomicBracket&) = delete;
 

@@ -102,14 +102,14 @@ class CollectionCore {
 
   const CollectionTraits& traits_;
 
-  mutable std::mutex list_mu_;
+  mutable Mutex list_mu_;
   std::vector<ComPtr<IDispatch>> elements_ ZEL_GUARDED_BY(list_mu_);
   Variant interval_ ZEL_GUARDED_BY(list_mu_);
   std::shared_ptr<ManualResetEvent> term_event_ ZEL_GUARDED_BY(list_mu_);
 
-  UpdateMutex update_mu_;
+  Mutex update_mu_;
 
-  std::mutex start_stop_mu_;
+  Mutex start_stop_mu_;
   std::thread thread_ ZEL_GUARDED_BY(start_stop_mu_);
   std::shared_ptr<ManualResetEvent> thread_finished_ ZEL_GUARDED_BY(start_stop_mu_);
 };

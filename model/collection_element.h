@@ -45,12 +45,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 #include "model/collection_interfaces.h"
 #include "model/property_map.h"
 #include "platform/persist.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -73,7 +73,7 @@ class ElementCore {
  protected:
   ElementCore() = default;
   ~ElementCore() = default;
-  std::mutex& fields_mu() const { return fields_mu_; }
+  Mutex& fields_mu() const { return fields_mu_; }
 
   // The common fields, in map order. Guarded by fields_mu_.
   uint32_t index_ = 0;
@@ -84,7 +84,7 @@ class ElementCore {
   int16_t display_ = VARIANT_TRUE;
 
  private:
-  mutable std::mutex fields_mu_;
+  mutable Mutex fields_mu_;
 };
 
 template <class T, class Interface, uint32_t kNameType>

@@ -125,7 +125,7 @@ class TestLink final : public IZelCommHandler {
   int connects() const { return connects_.load(); }
 
  private:
-  RecursiveLock lock_;
+  RecursiveMutex lock_;
   std::mutex mu_;
   std::condition_variable cv_;
   Answer answer_;

@@ -83,7 +83,7 @@ HRESULT FakeTransport::get_SettingsUI(CLSID* clsid) {
 }
 
 HRESULT FakeTransport::Connect() {
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   std::lock_guard<std::mutex> g(mu_);
   ++connects_;
   if (Succeeded(connect_result_)) connected_ = true;
@@ -91,7 +91,7 @@ HRESULT FakeTransport::Connect() {
 }
 
 HRESULT FakeTransport::Disconnect() {
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   std::lock_guard<std::mutex> g(mu_);
   ++disconnects_;
   if (!connected_) return S_FALSE;

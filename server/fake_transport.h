@@ -116,7 +116,7 @@ class FakeTransport final : public IZelCommHandler, public IPersistStreamInit {
 
  private:
   std::mutex mu_;
-  RecursiveLock request_lock_;
+  RecursiveMutex request_lock_;
   std::atomic<int> lock_depth_{0};
   std::vector<Sent> sent_;                        // guarded by mu_
   std::deque<std::pair<HRESULT, Frame>> queued_;  // guarded by mu_

@@ -11,6 +11,7 @@
 #include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
+#include "platform/sync.h"
 #include "server/name_hooks.h"
 #include "server/zel_server.h"
 
@@ -80,7 +81,7 @@ HRESULT CZelServer::RunNamesDownload() {
   HRESULT hr = FetchAndStoreNames();
   if (Succeeded(hr)) {
     {
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(&mu_);
       names_last_download_ = Variant::FromDate(DateFromTimeT(Clock::Get()->WallNow()));
     }
     // SaveSetup keeps the time of this download; its own failure does not fail the download.

@@ -12,6 +12,7 @@
 #include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
+#include "platform/sync.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -68,7 +69,7 @@ HRESULT CZelServer::FetchSetupBlock(Variant* block) {
 
 HRESULT CZelServer::RunSetupDownload() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     system_setup_.Clear();
   }
   setup_status_.store(dsDownloading);
@@ -76,7 +77,7 @@ HRESULT CZelServer::RunSetupDownload() {
   HRESULT hr = FetchSetupBlock(&block);
   if (Succeeded(hr)) {
     {
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(&mu_);
       system_setup_ = std::move(block);
       setup_last_download_ = Variant::FromDate(DateFromTimeT(Clock::Get()->WallNow()));
     }
@@ -104,7 +105,7 @@ HRESULT CZelServer::StartDownloadThread(const std::atomic<int32_t>& status,
       (void)(this->*run)();
       done->store(true);
     });
-    std::lock_guard<std::mutex> g(threads_mu_);
+    MutexLock g(&threads_mu_);
     download_threads_.push_back(DownloadThread{std::move(worker), std::move(done)});
   } catch (const std::system_error& e) {
     return HresultFromErrno(e.code().value());
@@ -115,7 +116,7 @@ HRESULT CZelServer::StartDownloadThread(const std::atomic<int32_t>& status,
 void CZelServer::JoinFinishedDownloads() {
   std::vector<std::thread> finished;
   {
-    std::lock_guard<std::mutex> g(threads_mu_);
+    MutexLock g(&threads_mu_);
     for (auto it = download_threads_.begin(); it != download_threads_.end();) {
       if (it->done->load()) {
         finished.push_back(std::move(it->thread));
@@ -149,14 +150,14 @@ HRESULT CZelServer::LoadStoredSetupBlock() {
   }
   stream.reset();
   if (Succeeded(hr)) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     system_setup_ = Variant::Array(SafeArray::FromBytes(bytes), VT_UI1);
     return S_OK;
   }
   // A missing or unreadable stored block: fetch it from the controller (which rewrites it).
   Variant block;
   ZEL_TRY(FetchSetupBlock(&block));
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   system_setup_ = std::move(block);
   return S_OK;
 }
