@@ -10,9 +10,9 @@
 #include "model/collection.h"
 #include "model/model_registration.h"
 #include "model/plain_element.h"
-#include "model/test_link.h"
 #include "platform/property_bag.h"
 #include "server/zel_server.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -57,7 +57,9 @@ class UpdateThreadTest : public ::testing::Test {
     RegisterModelClasses();
     Clock::SetForTesting(&clock_);
     server_ = MakeObject<CZelServer>();
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
+    // A controller that has none of the items asked for, unless a test says otherwise.
+    link_->SetAnswer([](const Bytes&) { return NakBytes(); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
     polled_ = MakeObject<Polled>();
     ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
@@ -87,7 +89,7 @@ class UpdateThreadTest : public ::testing::Test {
 
   RecordingClock clock_;
   ComPtr<CZelServer> server_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
   ComPtr<Polled> polled_;
 };
 
@@ -126,7 +128,7 @@ TEST_F(UpdateThreadTest, ASuccessfulPassResetsTheCount) {
   std::atomic<int> requests{0};
   link_->SetAnswer([&](const Bytes& r) -> Bytes {
     int n = ++requests;
-    if (n == 16 && r[2] == 0x15) return SealedFrame(0x16, {0, 0});
+    if (n == 16 && r[2] == 0x15) return SealFrame(0x16, {0, 0});
     return {};
   });
   std::vector<int64_t> waits = RunUntil(62);
@@ -140,7 +142,7 @@ TEST_F(UpdateThreadTest, ASuccessfulPassResetsTheCount) {
 }
 
 TEST_F(UpdateThreadTest, IntervalChangeTakesEffectAfterTheCurrentWait) {
-  link_->SetAnswer([](const Bytes&) { return SealedFrame(0x16, {0, 0}); });
+  link_->SetAnswer([](const Bytes&) { return SealFrame(0x16, {0, 0}); });
   ASSERT_EQ(S_OK, polled_->Init());
   ASSERT_TRUE(clock_.WaitForCount(5));
   polled_->put_UpdateInterval(Variant::UI4(700));
@@ -163,7 +165,7 @@ TEST_F(UpdateThreadTest, IntervalChangeTakesEffectAfterTheCurrentWait) {
 TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
   ASSERT_EQ(S_OK, polled_->Init());
   // The next pass hangs in its exchange.
-  link_->Close();
+  link_->CloseGate();
   ASSERT_TRUE(link_->WaitInFlight(Millis(5000)));
   EXPECT_EQ(2u, polled_->RefCountForTesting()) << "the thread holds the collection";
   auto before = std::chrono::steady_clock::now();
@@ -173,7 +175,7 @@ TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
   EXPECT_FALSE(polled_->HasUpdateThread());
   EXPECT_EQ(30000, clock_.waits().back());
   // Once its exchange returns, the abandoned thread ends and lets the collection go.
-  link_->Open();
+  link_->OpenGate();
   for (int i = 0; i < 5000 && polled_->RefCountForTesting() > 1; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

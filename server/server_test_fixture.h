@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "platform/clock.h"
-#include "server/fake_transport.h"
 #include "server/zel_server.h"
+#include "testing/fake_link.h"
+#include "testing/temp_dir.h"
 
 namespace zel {
 
@@ -41,10 +43,11 @@ class ServerTest : public ::testing::Test {
   void TearDown() override;
 
   // A fake transport set as the server's transport (connected through the put).
-  FakeTransport* UseFake(FakeControllerConfig config = FakeControllerConfig());
+  FakeLink* UseFake(FakeControllerConfig config = FakeControllerConfig());
   // The server's transport as the fake it is.
-  FakeTransport* fake();
+  FakeLink* fake();
 
+  std::unique_ptr<TempInstanceDir> instance_;
   std::string dir_;
   ManualClock clock_;
   ComPtr<CZelServer> server_;
