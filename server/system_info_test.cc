@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "server/fake_transport.h"
+#include "testing/frames.h"
 #include "zel_source_dir.h"
 
 namespace zel {
