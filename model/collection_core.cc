@@ -301,15 +301,21 @@ HRESULT CollectionCore::NewImpl(const BStr& name, const Variant& id, Variant* it
 }
 
 HRESULT CollectionCore::RemoveAll(bool lock) {
-  if (lock) update_mu_.Lock();
-  std::vector<ComPtr<IDispatch>> released;
-  {
-    MutexLock g(&list_mu_);
-    released.swap(elements_);
+  auto release = [this] {
+    std::vector<ComPtr<IDispatch>> released;
+    {
+      MutexLock g(&list_mu_);
+      released.swap(elements_);
+    }
+    // Released outside the list lock: an element's destructor may reach other objects.
+    released.clear();
+  };
+  if (lock) {
+    MutexLock pass(&update_mu_);
+    release();
+  } else {
+    release();
   }
-  // Released outside the list lock: an element's destructor may reach other objects.
-  released.clear();
-  if (lock) update_mu_.Unlock();
   return S_OK;
 }
 
