@@ -78,7 +78,7 @@ class CollectionCore {
   // Releases every element; takes the update mutex when `lock`.
   virtual HRESULT RemoveAll(bool lock);
   // S_FALSE when a thread runs already. REQUIRES: start_stop_mu_ held (Init holds it).
-  virtual HRESULT StartUpdateThread();
+  virtual HRESULT StartUpdateThread() ZEL_REQUIRES(start_stop_mu_);
   // The body of Update (try_only false) and TryUpdate (true).
   virtual HRESULT UpdateElements(bool fire_events, uint32_t index, bool try_only);
   // The generic poll of one element: status request, NAK = no such object (S_FALSE), otherwise

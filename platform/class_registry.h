@@ -57,7 +57,7 @@ class ClassRegistry {
     bool singleton = false;
     ComPtr<IUnknown> instance;  // the cached singleton
   };
-  Entry* Find(const CLSID& clsid);
+  Entry* Find(const CLSID& clsid) ZEL_REQUIRES(mu_);
 
   Mutex mu_;
   std::vector<std::unique_ptr<Entry>> entries_ ZEL_GUARDED_BY(mu_);

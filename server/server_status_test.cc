@@ -18,7 +18,8 @@ TEST(ServerStatusNameTest, EveryStateByValue) {
     ASSERT_NE(nullptr, ServerStatusName(value)) << value;
     EXPECT_EQ(std::string(name), ServerStatusName(value)) << value;
   }
-  for (int64_t none : {-1, 6, 15, 19, 127, 129, int64_t{1} << 32}) {
+  for (int64_t none : {int64_t{-1}, int64_t{6}, int64_t{15}, int64_t{19}, int64_t{127},
+                       int64_t{129}, int64_t{1} << 32}) {
     EXPECT_EQ(nullptr, ServerStatusName(none)) << none;
   }
 }
