@@ -70,14 +70,13 @@ class CompoundStorage final : public IStorage {
   HRESULT EndCommitGroup() override;
 
   // Used by the stream objects.
-  Mutex& mu() { return mu_; }
-  // REQUIRES: mu_ is held.
-  void MarkDirtyLocked() { dirty_ = true; }
-  // A commit requested by a stream (Commit or release after writes). REQUIRES: mu_ is held.
-  HRESULT CommitLocked();
+  Mutex& mu() ZEL_RETURN_CAPABILITY(mu_) { return mu_; }
+  void MarkDirtyLocked() ZEL_REQUIRES(mu_) { dirty_ = true; }
+  // A commit requested by a stream (Commit or release after writes).
+  HRESULT CommitLocked() ZEL_REQUIRES(mu_);
 
  private:
-  HRESULT WriteImageLocked();
+  HRESULT WriteImageLocked() ZEL_REQUIRES(mu_);
 
   const std::string path_;
   const std::unique_ptr<StoreLock> lock_;  // held for the life of the object
