@@ -32,7 +32,7 @@ class TestZone final : public ZelCollectionElementImpl<TestZone, ITestZone, 1> {
 
   HRESULT get_Status(int32_t* status) override {
     if (status == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     *status = status_;
     return S_OK;
   }
@@ -54,7 +54,7 @@ class TestZone final : public ZelCollectionElementImpl<TestZone, ITestZone, 1> {
   }
   HRESULT LoadStatus(const uint8_t* data, uint32_t size) override {
     if (size < 2) return E_FAIL;
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     status_ = data[0];
     ++loads;
     return S_OK;

@@ -78,7 +78,7 @@ HRESULT ClassRegistry::Create(const CLSID& clsid, const IID& iid, void** ppv) {
 }
 
 std::vector<CLSID> ClassRegistry::ClassIds() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   std::vector<CLSID> ids;
   for (const auto& e : entries_) ids.push_back(e->clsid);
   return ids;
