@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/instance_paths.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 
@@ -53,7 +54,7 @@ HRESULT AutomationBridge::Start() {
   }
   door_->set_tcp_port(front_end_->tcp_port());
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     stop_ = false;
   }
   housekeeper_ = std::thread([this] { Housekeeping(); });
@@ -63,10 +64,10 @@ HRESULT AutomationBridge::Start() {
 void AutomationBridge::Stop() {
   if (!front_end_) return;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     stop_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   if (housekeeper_.joinable()) housekeeper_.join();
   front_end_->BeginStop();
   pool_->Stop();
@@ -78,12 +79,16 @@ void AutomationBridge::Stop() {
 }
 
 void AutomationBridge::Housekeeping() {
-  std::unique_lock<std::mutex> g(mu_);
-  while (!cv_.wait_for(g, options_.housekeeping_interval, [&] { return stop_; })) {
-    g.unlock();
+  MutexLock g(&mu_);
+  for (;;) {
+    auto deadline = std::chrono::steady_clock::now() + options_.housekeeping_interval;
+    while (!stop_ && cv_.WaitUntil(&mu_, deadline)) {
+    }
+    if (stop_) return;
+    g.Unlock();
     sessions_.ExpireIdle(Clock::Get()->Now());
     front_end_->Tick();
-    g.lock();
+    g.Lock();
   }
 }
 

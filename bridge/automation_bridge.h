@@ -13,9 +13,7 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -25,6 +23,7 @@
 #include "bridge/operations.h"
 #include "bridge/session.h"
 #include "bridge/worker_pool.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 
@@ -80,9 +79,9 @@ class AutomationBridge {
   std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<HttpFrontEnd> front_end_;
   std::thread housekeeper_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;  // guarded by mu_
+  Mutex mu_;
+  CondVar cv_;
+  bool stop_ ZEL_GUARDED_BY(mu_) = false;
 };
 
 }  // namespace zel::bridge

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/sync.h"
+
 namespace zel::bridge {
 
 void EventQueue::Append(std::deque<BridgeEvent>* queue, uint64_t* dropped, size_t limit,
@@ -18,7 +20,7 @@ void EventQueue::Push(BridgeEvent event) {
   std::vector<std::function<void()>> wakes;
   std::deque<BridgeEvent> released;  // events dropped here are released after the lock
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (closed_) return;
     event.seq = next_seq_++;
     if (subscribers_.empty()) {
@@ -38,7 +40,7 @@ void EventQueue::Push(BridgeEvent event) {
 
 std::shared_ptr<EventQueue::Subscriber> EventQueue::Subscribe(std::function<void()> wake) {
   auto s = std::make_shared<Subscriber>(std::move(wake));
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   s->events_.swap(backlog_);
   s->dropped_ = std::exchange(backlog_dropped_, 0);
   subscribers_.push_back(s);
@@ -47,7 +49,7 @@ std::shared_ptr<EventQueue::Subscriber> EventQueue::Subscribe(std::function<void
 
 void EventQueue::Unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
   std::deque<BridgeEvent> released;  // released after the lock
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = std::find(subscribers_.begin(), subscribers_.end(), subscriber);
   if (it == subscribers_.end()) return;
   Subscriber& s = **it;
@@ -73,7 +75,7 @@ void EventQueue::Unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
 }
 
 void EventQueue::PutBack(Subscriber* subscriber, std::deque<BridgeEvent> events) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return;
   for (auto it = events.rbegin(); it != events.rend(); ++it) {
     subscriber->events_.push_front(std::move(*it));
@@ -83,7 +85,7 @@ void EventQueue::PutBack(Subscriber* subscriber, std::deque<BridgeEvent> events)
 bool EventQueue::Pop(Subscriber* subscriber, BridgeEvent* out) {
   BridgeEvent taken;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (subscriber->dropped_ > 0) {
       taken.interface_name = kBridgeInterface;
       taken.member = kDroppedMember;
@@ -103,10 +105,10 @@ bool EventQueue::Pop(Subscriber* subscriber, BridgeEvent* out) {
 
 void EventQueue::Close() {
   std::vector<std::function<void()>> wakes;
-  std::deque<BridgeEvent> released;
+  std::deque<BridgeEvent> released;  // released after the lock
   std::vector<std::shared_ptr<Subscriber>> subscribers;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (closed_) return;
     closed_ = true;
     released.swap(backlog_);
@@ -117,17 +119,17 @@ void EventQueue::Close() {
 }
 
 bool EventQueue::closed() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return closed_;
 }
 
 size_t EventQueue::subscriber_count() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return subscribers_.size();
 }
 
 size_t EventQueue::backlog_size() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return backlog_.size();
 }
 

@@ -86,7 +86,7 @@ class EventQueue {
                      BridgeEvent event, std::deque<BridgeEvent>* released);
 
   const size_t limit_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   bool closed_ ZEL_GUARDED_BY(mu_) = false;
   uint64_t next_seq_ ZEL_GUARDED_BY(mu_) = 1;
   std::deque<BridgeEvent> backlog_ ZEL_GUARDED_BY(mu_);

@@ -1,5 +1,7 @@
 #include "bridge/event_sinks.h"
 
+#include "platform/sync.h"
+
 namespace zel::bridge {
 
 EventSink::EventSink(std::shared_ptr<EventQueue> queue, const IID& outgoing,
@@ -60,7 +62,7 @@ HRESULT CallbackHandler::Invoke(DISPID dispid, uint16_t /*flags*/, std::span<con
   event.member = name_;
   event.dispid = DISPID_VALUE;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     event.source = source_;
   }
   event.args.assign(args.begin(), args.end());
@@ -70,7 +72,7 @@ HRESULT CallbackHandler::Invoke(DISPID dispid, uint16_t /*flags*/, std::span<con
 }
 
 void CallbackHandler::set_source(std::string handle) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   source_ = std::move(handle);
 }
 

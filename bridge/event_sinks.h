@@ -19,6 +19,7 @@
 #include "bridge/event_queue.h"
 #include "platform/connection_point.h"
 #include "platform/dispatch.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 
@@ -65,8 +66,8 @@ class CallbackHandler final : public IDispatch {
  private:
   std::shared_ptr<EventQueue> queue_;
   std::string name_;
-  std::mutex mu_;
-  std::string source_;  // guarded by mu_
+  Mutex mu_;
+  std::string source_ ZEL_GUARDED_BY(mu_);
 };
 
 // The event interface name used for callback handler invocations.

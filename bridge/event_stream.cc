@@ -9,6 +9,7 @@
 #include "bridge/variant_json.h"
 #include "events/event_interfaces.h"
 #include "platform/class_registry.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 namespace {
@@ -81,7 +82,7 @@ void EventStream::Attach(std::optional<uint32_t> after) {
   // skipped there if it is also replayed.
   ComPtr<IDispatch> log = ServerEventLog();
   uint32_t count = log ? LogCount(log.get()) : 0;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   subscriber_ = std::move(subscriber);
   log_ = std::move(log);
   if (!log_) return;
@@ -125,7 +126,7 @@ std::string EventStream::Format(const BridgeEvent& event, ObjectResolver* resolv
 }
 
 ssize_t EventStream::Fill(char* buf, size_t max) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return MHD_CONTENT_READER_END_WITH_ERROR;
   if (pending_offset_ >= pending_.size()) {
     pending_.clear();
@@ -188,7 +189,7 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
 }
 
 void EventStream::Wake() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (suspended_ && !closed_) {
     suspended_ = false;
     MHD_resume_connection(connection_);
@@ -197,7 +198,7 @@ void EventStream::Wake() {
 
 void EventStream::End() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     ended_ = true;
   }
   Wake();
@@ -207,7 +208,7 @@ void EventStream::Closed() {
   std::shared_ptr<EventQueue::Subscriber> subscriber;
   std::deque<BridgeEvent> unwritten;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (closed_) return;
     closed_ = true;
     subscriber = std::move(subscriber_);

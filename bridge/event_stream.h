@@ -73,7 +73,7 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
   const std::shared_ptr<Session> session_;
   const std::chrono::milliseconds heartbeat_;
 
-  std::mutex mu_;
+  Mutex mu_;
   std::shared_ptr<EventQueue::Subscriber> subscriber_ ZEL_GUARDED_BY(mu_);
   // True when the client has closed its end of the connection.
   bool PeerClosed() const;

@@ -1,6 +1,7 @@
 #include "bridge/handle_table.h"
 
 #include "bridge/protocol.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 
@@ -13,7 +14,7 @@ HRESULT HandleTable::HandleFor(IDispatch* object, std::string* handle) {
   if (Failed(object->QueryInterface(IUnknown::kIid, identity.ReceiveVoid())) || !identity) {
     identity = ComPtr<IUnknown>(object);
   }
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return E_SRV_SESSION_EXPIRED;
   auto found = by_identity_.find(identity.get());
   if (found != by_identity_.end()) {
@@ -30,7 +31,7 @@ HRESULT HandleTable::HandleFor(IDispatch* object, std::string* handle) {
 
 HRESULT HandleTable::ObjectFor(const std::string& handle, ComPtr<IDispatch>* object) {
   if (object == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = by_handle_.find(handle);
   if (it == by_handle_.end()) return E_HANDLE;
   *object = it->second.object;
@@ -39,7 +40,7 @@ HRESULT HandleTable::ObjectFor(const std::string& handle, ComPtr<IDispatch>* obj
 
 HRESULT HandleTable::Release(const std::string& handle) {
   ComPtr<IDispatch> dropped;  // released after the lock
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = by_handle_.find(handle);
   if (it == by_handle_.end()) return E_HANDLE;
   dropped = std::move(it->second.object);
@@ -51,7 +52,7 @@ HRESULT HandleTable::Release(const std::string& handle) {
 void HandleTable::Close() {
   std::map<std::string, Entry> dropped;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     closed_ = true;
     dropped.swap(by_handle_);
     by_identity_.clear();
@@ -59,7 +60,7 @@ void HandleTable::Close() {
 }
 
 size_t HandleTable::size() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return by_handle_.size();
 }
 

@@ -41,7 +41,7 @@ class HandleTable : public ObjectResolver {
   };
 
   const size_t limit_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   bool closed_ ZEL_GUARDED_BY(mu_) = false;
   uint64_t next_ ZEL_GUARDED_BY(mu_) = 1;
   std::map<std::string, Entry> by_handle_ ZEL_GUARDED_BY(mu_);

@@ -13,6 +13,7 @@
 #include "bridge/protocol.h"
 #include "bridge/security_log.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "platform/system_log.h"
 
 namespace zel::bridge {
@@ -176,7 +177,7 @@ HRESULT HttpFrontEnd::Start() {
 }
 
 void HttpFrontEnd::BeginStop() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   stopping_ = true;
   // Stop accepting: the listening sockets are ours to close once the daemons are stopped.
   if (unix_daemon_ != nullptr) MHD_quiesce_daemon(unix_daemon_);
@@ -186,7 +187,7 @@ void HttpFrontEnd::BeginStop() {
 void HttpFrontEnd::FinishStop() {
   std::set<std::shared_ptr<EventStream>> streams;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     streams = streams_;
   }
   // Every suspended connection must be resumed before its daemon stops: the workers have
@@ -207,7 +208,7 @@ void HttpFrontEnd::FinishStop() {
     close(tcp_fd_);
     tcp_fd_ = -1;
   }
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   streams_.clear();
 }
 
@@ -228,14 +229,14 @@ void HttpFrontEnd::Tick() {
   }
   std::vector<std::shared_ptr<EventStream>> streams;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     streams.assign(streams_.begin(), streams_.end());
   }
   for (const auto& s : streams) s->Wake();
 }
 
 size_t HttpFrontEnd::stream_count() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return streams_.size();
 }
 
@@ -423,7 +424,7 @@ MHD_Result HttpFrontEnd::Dispatch(MHD_Connection* connection, Context* ctx) {
                       StatusReply(E_BRIDGE_BODY_TOO_LARGE, "the request body is too large"),
                       /*close=*/true);
   }
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (stopping_) {
     ctx->step = Context::Step::kAnswered;
     return QueueReply(connection, StatusReply(E_BRIDGE_BUSY, "the bridge is stopping"));
@@ -469,7 +470,7 @@ MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
   // From here the stream owns the stream count: its Closed (or destructor) gives it back.
   auto stream = std::make_shared<EventStream>(connection, session, options_.heartbeat);
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (stopping_) {
       return QueueReply(connection, StatusReply(E_BRIDGE_BUSY, "the bridge is stopping"));
     }
@@ -506,7 +507,7 @@ void HttpFrontEnd::OnCompleted(void* cls, MHD_Connection* connection, void** req
   if (ctx == nullptr) return;
   if (ctx->stream) {
     ctx->stream->Closed();
-    std::lock_guard<std::mutex> g(self->mu_);
+    MutexLock g(&self->mu_);
     self->streams_.erase(ctx->stream);
   }
   delete ctx;

@@ -105,7 +105,7 @@ class HttpFrontEnd {
   MHD_Daemon* unix_daemon_ = nullptr;
   MHD_Daemon* tcp_daemon_ = nullptr;
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   bool stopping_ ZEL_GUARDED_BY(mu_) = false;
   std::set<std::shared_ptr<EventStream>> streams_ ZEL_GUARDED_BY(mu_);
 

@@ -7,6 +7,7 @@
 
 #include "bridge/protocol.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 namespace zel::bridge {
 
@@ -37,19 +38,19 @@ Session::Session(std::string id, std::string owner, const SessionLimits& limits)
 Session::~Session() { Close(); }
 
 void Session::BeginRequest() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   ++requests_;
   last_use_ = Clock::Get()->Now();
 }
 
 void Session::EndRequest() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   --requests_;
   last_use_ = Clock::Get()->Now();
 }
 
 HRESULT Session::AcquireStream() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return E_SRV_SESSION_EXPIRED;
   if (streams_ >= limits_.max_streams) return E_BRIDGE_STREAM_LIMIT;
   ++streams_;
@@ -57,18 +58,18 @@ HRESULT Session::AcquireStream() {
 }
 
 void Session::ReleaseStream() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (streams_ > 0) --streams_;
   last_use_ = Clock::Get()->Now();
 }
 
 size_t Session::stream_count() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return streams_;
 }
 
 HRESULT Session::ReserveAdvise() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (closed_) return E_SRV_SESSION_EXPIRED;
   if (advises_.size() + advise_reserved_ >= limits_.max_advises) return E_BRIDGE_ADVISE_LIMIT;
   ++advise_reserved_;
@@ -76,13 +77,13 @@ HRESULT Session::ReserveAdvise() {
 }
 
 void Session::CancelAdvise() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   --advise_reserved_;
 }
 
 void Session::AddAdvise(std::string handle, uint32_t cookie, ComPtr<IConnectionPoint> point) {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     --advise_reserved_;
     if (!closed_) {
       advises_.push_back(Advise{std::move(handle), cookie, std::move(point)});
@@ -96,7 +97,7 @@ void Session::AddAdvise(std::string handle, uint32_t cookie, ComPtr<IConnectionP
 HRESULT Session::Unadvise(const std::string& handle, uint32_t cookie) {
   Advise found;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     auto it = std::find_if(advises_.begin(), advises_.end(), [&](const Advise& a) {
       return a.handle == handle && a.cookie == cookie;
     });
@@ -108,14 +109,14 @@ HRESULT Session::Unadvise(const std::string& handle, uint32_t cookie) {
 }
 
 bool Session::IdleAt(TimePoint now) const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return requests_ == 0 && streams_ == 0 && now - last_use_ >= limits_.idle_timeout;
 }
 
 void Session::Close() {
   std::vector<Advise> advises;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (closed_) return;
     closed_ = true;
     advises.swap(advises_);
@@ -126,13 +127,13 @@ void Session::Close() {
 }
 
 bool Session::closed() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return closed_;
 }
 
 HRESULT SessionTable::Create(const std::string& owner, std::shared_ptr<Session>* out) {
   auto session = std::make_shared<Session>(NewSessionId(), owner, limits_);
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (sessions_.size() >= limits_.max_sessions) return E_BRIDGE_SESSION_LIMIT;
   size_t owned = 0;
   for (const auto& [id, s] : sessions_) owned += s->owner() == owner;
@@ -144,7 +145,7 @@ HRESULT SessionTable::Create(const std::string& owner, std::shared_ptr<Session>*
 
 HRESULT SessionTable::Find(const std::string& id, const std::string& owner,
                            std::shared_ptr<Session>* out) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = sessions_.find(id);
   if (it == sessions_.end() || it->second->owner() != owner) return E_SRV_SESSION_EXPIRED;
   *out = it->second;
@@ -154,7 +155,7 @@ HRESULT SessionTable::Find(const std::string& id, const std::string& owner,
 HRESULT SessionTable::Close(const std::string& id) {
   std::shared_ptr<Session> session;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     auto it = sessions_.find(id);
     if (it == sessions_.end()) return E_SRV_SESSION_EXPIRED;
     session = std::move(it->second);
@@ -167,7 +168,7 @@ HRESULT SessionTable::Close(const std::string& id) {
 size_t SessionTable::ExpireIdle(Session::TimePoint now) {
   std::vector<std::shared_ptr<Session>> expired;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       if (it->second->IdleAt(now)) {
         expired.push_back(std::move(it->second));
@@ -184,14 +185,14 @@ size_t SessionTable::ExpireIdle(Session::TimePoint now) {
 void SessionTable::CloseAll() {
   std::map<std::string, std::shared_ptr<Session>> all;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     all.swap(sessions_);
   }
   for (auto& [id, s] : all) s->Close();
 }
 
 size_t SessionTable::size() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return sessions_.size();
 }
 

@@ -89,7 +89,7 @@ class Session {
   HandleTable handles_;
   std::shared_ptr<EventQueue> events_;
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   bool closed_ ZEL_GUARDED_BY(mu_) = false;
   size_t requests_ ZEL_GUARDED_BY(mu_) = 0;
   size_t streams_ ZEL_GUARDED_BY(mu_) = 0;
@@ -132,7 +132,7 @@ class SessionTable {
 
  private:
   const SessionLimits limits_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   std::map<std::string, std::shared_ptr<Session>> sessions_ ZEL_GUARDED_BY(mu_);
 };
 

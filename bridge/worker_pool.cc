@@ -1,5 +1,7 @@
 #include "bridge/worker_pool.h"
 
+#include "platform/sync.h"
+
 namespace zel::bridge {
 
 WorkerPool::WorkerPool(size_t threads, size_t max_queued)
@@ -13,21 +15,21 @@ WorkerPool::~WorkerPool() { Stop(); }
 
 bool WorkerPool::Submit(Job job) {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (stopping_ || jobs_.size() >= max_queued_) return false;
     jobs_.push_back(std::move(job));
   }
-  cv_.notify_one();
+  cv_.Signal();
   return true;
 }
 
 void WorkerPool::Stop() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (stopping_ && threads_.empty()) return;
     stopping_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   for (std::thread& t : threads_) {
     if (t.joinable()) t.join();
   }
@@ -35,7 +37,7 @@ void WorkerPool::Stop() {
 }
 
 size_t WorkerPool::queued() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return jobs_.size();
 }
 
@@ -44,8 +46,8 @@ void WorkerPool::Run() {
     Job job;
     bool cancelled = false;
     {
-      std::unique_lock<std::mutex> g(mu_);
-      cv_.wait(g, [&] { return stopping_ || !jobs_.empty(); });
+      MutexLock g(&mu_);
+      while (!stopping_ && jobs_.empty()) cv_.Wait(&mu_);
       if (jobs_.empty()) return;  // stopping and drained
       job = std::move(jobs_.front());
       jobs_.pop_front();

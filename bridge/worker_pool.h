@@ -6,7 +6,6 @@
 // running jobs, and jobs still queued are run with `cancelled` true so each can answer its client.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -35,8 +34,8 @@ class WorkerPool {
   void Run();
 
   const size_t max_queued_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
+  mutable Mutex mu_;
+  CondVar cv_;
   bool stopping_ ZEL_GUARDED_BY(mu_) = false;
   std::deque<Job> jobs_ ZEL_GUARDED_BY(mu_);
   std::vector<std::thread> threads_;

@@ -16,6 +16,8 @@
 #include "bridge/token_store.h"
 #include "cli/path.h"
 #include "platform/instance_paths.h"
+#include "platform/variant.h"
+#include "server/interfaces.h"
 
 namespace zel::cli {
 namespace {
@@ -50,7 +52,8 @@ constexpr const char* kUsage =
     "  --help           this text; 'zelctl COMMAND --help' for one command\n"
     "\n"
     "Arguments are numbers, true, false, null, or text (quote it to keep digits as text).\n"
-    "Exit status: 0 success, 1 failed status code, 2 usage error, 3 bridge unreachable.\n";
+    "Exit status: 0 success, 1 failed status code, 2 usage error, 3 bridge unreachable,\n"
+    "4 a reply the bridge should not have sent.\n";
 
 const std::map<std::string, std::string>& CommandHelp() {
   static const std::map<std::string, std::string> help = {
@@ -105,33 +108,6 @@ struct Options {
   long since = 0;
   std::vector<std::string> positional;
 };
-
-const char* ServerStatusName(int64_t status) {
-  switch (status) {
-    case 0:
-      return "ssUnknown";
-    case 1:
-      return "ssStarting";
-    case 2:
-      return "ssLoadingSetup";
-    case 3:
-      return "ssLoadingNames";
-    case 4:
-      return "ssLoadingExtensions";
-    case 5:
-      return "ssInitializing";
-    case 16:
-      return "ssInteractive";
-    case 17:
-      return "ssStopping";
-    case 18:
-      return "ssStopped";
-    case 128:
-      return "ssFailure";
-    default:
-      return "?";
-  }
-}
 
 // Parses the options; false with a message in *error on a usage fault.
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
@@ -222,42 +198,81 @@ std::string Join(const std::vector<std::string>& parts, const std::string& sep) 
   return s;
 }
 
+// Thrown when a reply lacks what every reply of its kind carries; Run turns it into a message
+// and kExitBadReply.
+struct MalformedReply {
+  std::string what;
+};
+
+// A member of a JSON object; null when `object` is no object or lacks it. (A const JSON's
+// operator[] must not be asked for a member it lacks.)
+const Json& Member(const Json& object, const char* name) {
+  static const Json kNone;
+  if (!object.is_object()) return kNone;
+  auto it = object.find(name);
+  return it == object.end() ? kNone : *it;
+}
+
+// The elements of a JSON array; none for anything else.
+const Json& Items(const Json& array) {
+  static const Json kEmpty = Json::array();
+  return array.is_array() ? array : kEmpty;
+}
+
+// The text of a JSON value that should be a string: the string, or the JSON itself.
+std::string TextOf(const Json& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// The type tag of a tagged value: its "vt" member, which must be a number from 0 to 0xFFFF.
+int TypeOf(const Json& v) {
+  if (!v.is_object() || !v.contains("vt")) return -1;
+  const Json& vt = v["vt"];
+  if (!vt.is_number_integer() || vt.get<int64_t>() < 0 || vt.get<int64_t>() > 0xFFFF) {
+    throw MalformedReply{"a value tagged " + vt.dump()};
+  }
+  return vt.get<int>();
+}
+
 // The text of a tagged value for people.
 std::string ValueText(const Json& v) {
-  if (!v.is_object() || !v.contains("vt")) return v.dump();
-  int vt = v["vt"].get<int>();
+  int vt = TypeOf(v);
+  if (vt < 0) return v.dump();
   const Json value = v.contains("value") ? v["value"] : Json();
-  if (vt & 0x2000) {
+  if (vt & VT_ARRAY) {
     std::vector<std::string> items;
+    if (!value.is_array()) return value.dump();
     for (const Json& e : value) {
       if (e.is_object()) {
         items.push_back(ValueText(e));
       } else {
-        items.push_back(ValueText(Json{{"vt", vt & 0x0FFF}, {"value", e}}));
+        items.push_back(ValueText(Json{{"vt", vt & VT_TYPEMASK}, {"value", e}}));
       }
     }
     return "[" + Join(items, ", ") + "]";
   }
   switch (vt) {
-    case 0:
+    case VT_EMPTY:
       return "(empty)";
-    case 1:
+    case VT_NULL:
       return "(null)";
-    case 7:
+    case VT_DATE:
       return value.is_number() ? DateText(value.get<double>()) : value.dump();
-    case 8:
-      return value.is_null() ? "(null)" : value.get<std::string>();
-    case 9:
-    case 13:
-      if (v["object"].is_null()) return "(nothing)";
-      return "<" + v.value("class", std::string("object")) + " " + v["object"].get<std::string>() +
-             ">";
-    case 10:
-      return "error " + (value.is_string() ? value.get<std::string>() : value.dump());
-    case 11:
+    case VT_BSTR:
+      return value.is_null() ? "(null)" : TextOf(value);
+    case VT_DISPATCH:
+    case VT_UNKNOWN: {
+      const Json object = v.contains("object") ? v["object"] : Json();
+      if (object.is_null()) return "(nothing)";
+      const Json cls = v.contains("class") ? v["class"] : Json("object");
+      return "<" + TextOf(cls) + " " + TextOf(object) + ">";
+    }
+    case VT_ERROR:
+      return "error " + TextOf(value);
+    case VT_BOOL:
       return value.is_boolean() && value.get<bool>() ? "True" : "False";
     default:
-      return value.is_string() ? value.get<std::string>() : value.dump();
+      return TextOf(value);
   }
 }
 
@@ -286,6 +301,23 @@ std::string PropertyText(const std::string& key, const Json& v) {
   return key + "=" + ValueText(v);
 }
 
+// The member `name` of a reply's "result" object, which the op's kind always carries.
+const Json& ResultMember(const Json& reply, const char* name) {
+  static const Json kNone;
+  if (!reply.is_object() || !reply.contains("result") || !reply["result"].is_object()) {
+    throw MalformedReply{"a reply without a result"};
+  }
+  const Json& result = reply["result"];
+  return result.contains(name) ? result[name] : kNone;
+}
+
+// The handle a reply's result carries; the reply is malformed without one.
+std::string ResultObject(const Json& reply) {
+  const Json& object = ResultMember(reply, "object");
+  if (!object.is_string()) throw MalformedReply{"a result without an object handle"};
+  return object.get<std::string>();
+}
+
 class Ctl {
  public:
   Ctl(Options o, std::ostream& out, std::ostream& err, const std::atomic<bool>* stop)
@@ -308,15 +340,23 @@ class Ctl {
     if (cmd == "call" && args < 1) return Usage("call takes PATH and its arguments");
     if (cmd == "token") return Token();
 
-    int rc = Connect();
-    if (rc != kExitOk) return rc;
-    if (cmd == "status") return Status();
-    if (cmd == "get") return Get();
-    if (cmd == "put") return Put();
-    if (cmd == "call") return Call();
-    if (cmd == "list") return List();
-    if (cmd == "events") return Events();
-    return Watch();
+    // The bridge's replies are trusted to parse as JSON, not to have the members they should:
+    // a reply without them ends the command with a message instead of an exception.
+    try {
+      int rc = Connect();
+      if (rc != kExitOk) return rc;
+      if (cmd == "status") return Status();
+      if (cmd == "get") return Get();
+      if (cmd == "put") return Put();
+      if (cmd == "call") return Call();
+      if (cmd == "list") return List();
+      if (cmd == "events") return Events();
+      return Watch();
+    } catch (const MalformedReply& e) {
+      return BadReply(e.what);
+    } catch (const Json::exception& e) {
+      return BadReply(e.what());
+    }
   }
 
  private:
@@ -394,6 +434,12 @@ class Ctl {
     return Usage("token takes add, list or remove");
   }
 
+  int BadReply(const std::string& what) {
+    out_.flush();
+    err_ << "zelctl: malformed reply from the bridge (" << what << ")\n";
+    return kExitBadReply;
+  }
+
   int Usage(const std::string& message) {
     err_ << "zelctl: " << message << "\n"
          << "Try 'zelctl --help'.\n";
@@ -409,13 +455,17 @@ class Ctl {
            << " (" << StatusNameOf(hr) << ")\n";
       return kExitUnreachable;
     }
+    if (hr == bridge::E_BRIDGE_BAD_REPLY) return BadReply(what + ": not a reply of the bridge");
     if (o_.json) {
       out_ << (reply.is_object() ? reply : Json{{"status", StatusText(hr)}}).dump() << "\n";
     }
     err_ << "zelctl: " << what << ": " << StatusNameOf(hr) << " (" << StatusText(hr) << ")";
     if (reply.is_object() && reply.contains("error")) {
-      std::string description = reply["error"].value("description", std::string());
-      std::string source = reply["error"].value("source", std::string());
+      const Json& error = reply["error"];
+      std::string description =
+          Member(error, "description").is_string() ? TextOf(Member(error, "description")) : "";
+      std::string source =
+          Member(error, "source").is_string() ? TextOf(Member(error, "source")) : "";
       if (!description.empty()) err_ << ": " << description;
       if (!source.empty() && source != "bridge") err_ << " [" << source << "]";
     }
@@ -431,7 +481,7 @@ class Ctl {
     if (Failed(hr)) return Report("open a session", hr, reply);
     hr = Op({{"op", "create"}, {"class", o_.cls}}, &reply);
     if (Failed(hr)) return Report("create " + o_.cls, hr, reply);
-    server_ = reply["result"]["object"].get<std::string>();
+    server_ = ResultObject(reply);
     return kExitOk;
   }
 
@@ -448,12 +498,12 @@ class Ctl {
                        {"args", s.args}},
                       &reply);
       if (Failed(hr)) return Report("get " + PathText(path, i + 1), hr, reply);
-      const Json& r = reply["result"];
-      if (r.value("vt", 0) != VT_DISPATCH || !r["object"].is_string()) {
+      const Json& r = ResultMember(reply, "object");
+      if (TypeOf(reply["result"]) != VT_DISPATCH || !r.is_string()) {
         Json none;
         return Report(PathText(path, i + 1) + " is not an object", DISP_E_TYPEMISMATCH, none);
       }
-      current = r["object"].get<std::string>();
+      current = r.get<std::string>();
     }
     *handle = current;
     return kExitOk;
@@ -498,9 +548,16 @@ class Ctl {
     Json reply;
     HRESULT hr = Op(request, &reply);
     if (Failed(hr)) return Report(op + " " + path_text, hr, reply);
+    // A get or a call answers with a tagged value; a put with none.
+    int vt = VT_EMPTY;
+    if (!put) {
+      (void)ResultMember(reply, "vt");
+      vt = TypeOf(reply["result"]);
+      if (vt < 0) throw MalformedReply{"a result without a type"};
+    }
     if (o_.json) {
       out_ << reply.dump() << "\n";
-    } else if (reply.contains("result") && reply["result"].value("vt", 0) != VT_EMPTY) {
+    } else if (vt != VT_EMPTY) {
       out_ << ValueText(reply["result"]) << "\n";
     }
     return kExitOk;
@@ -527,7 +584,10 @@ class Ctl {
     auto read = [&](const std::string& member, Json* value) -> HRESULT {
       Json reply;
       HRESULT hr = Op({{"op", "get"}, {"object", server_}, {"member", member}}, &reply);
-      if (Succeeded(hr)) *value = reply["result"];
+      if (Succeeded(hr)) {
+        (void)ResultMember(reply, "vt");
+        *value = reply["result"];
+      }
       return hr;
     };
     const std::pair<const char*, const char*> fields[] = {{"Status", "Status"},
@@ -547,13 +607,14 @@ class Ctl {
       }
       if (std::string(member) == "Status" && v.contains("value") && v["value"].is_number()) {
         int64_t s = v["value"].get<int64_t>();
-        rows.push_back({label, std::string(ServerStatusName(s)) + " (" + std::to_string(s) + ")"});
+        const char* name = ServerStatusName(s) != nullptr ? ServerStatusName(s) : "?";
+        rows.push_back({label, std::string(name) + " (" + std::to_string(s) + ")"});
         doc["Status"] = s;
-        doc["StatusName"] = ServerStatusName(s);
+        doc["StatusName"] = name;
       } else {
         rows.push_back({label, ValueText(v)});
         doc[key] = v.contains("value") ? v["value"] : Json();
-        if (v.value("vt", 0) == VT_DATE) doc["DateText"] = ValueText(v);
+        if (TypeOf(v) == VT_DATE) doc["DateText"] = ValueText(v);
       }
     }
     // The link's health: state, failures since the last good exchange and when that was.
@@ -581,12 +642,13 @@ class Ctl {
       Json v;
       HRESULT hr = read(name, &v);
       if (hr == DISP_E_UNKNOWNNAME) continue;  // the server has no such collection
-      if (Succeeded(hr) && v.value("vt", 0) == VT_DISPATCH && v["object"].is_string()) {
+      if (Succeeded(hr) && TypeOf(v) == VT_DISPATCH && v.contains("object") &&
+          v["object"].is_string()) {
         Json reply;
         hr = Op({{"op", "get"}, {"object", v["object"]}, {"member", "Count"}}, &reply);
         if (Succeeded(hr)) {
           rows.push_back({name, ValueText(reply["result"])});
-          doc["counts"][name] = reply["result"].value("value", Json());
+          doc["counts"][name] = ResultMember(reply, "value");
           continue;
         }
       }
@@ -611,14 +673,16 @@ class Ctl {
     Json reply;
     std::vector<std::string> columns;
     if (Failed(Op({{"op", "describe"}, {"object", element}}, &reply))) return columns;
-    for (const Json& m : reply["members"]) {
-      for (const Json& a : m["accessors"]) {
+    for (const Json& m : Items(Member(reply, "members"))) {
+      for (const Json& a : Items(Member(m, "accessors"))) {
         bool required = false;
-        for (const Json& p : a["params"]) required |= !p.value("optional", false);
-        int vt = a.value("vt", 0);
-        if (a["kind"] == "get" && !required && vt != VT_DISPATCH && vt != VT_UNKNOWN &&
-            (vt & VT_ARRAY) == 0) {
-          columns.push_back(m["name"].get<std::string>());
+        for (const Json& p : Items(Member(a, "params"))) {
+          required |= !(Member(p, "optional").is_boolean() && Member(p, "optional").get<bool>());
+        }
+        int vt = TypeOf(a);
+        if (Member(a, "kind") == "get" && !required && vt != VT_DISPATCH && vt != VT_UNKNOWN &&
+            (vt & VT_ARRAY) == 0 && Member(m, "name").is_string()) {
+          columns.push_back(Member(m, "name").get<std::string>());
           break;
         }
       }
@@ -635,18 +699,19 @@ class Ctl {
     Json reply;
     HRESULT hr = Op({{"op", "get"}, {"object", collection}, {"member", "Count"}}, &reply);
     if (Failed(hr)) return Report("get " + o_.positional[1] + ".Count", hr, reply);
-    int64_t count = reply["result"].value("value", Json(0)).get<int64_t>();
+    const Json& count_value = ResultMember(reply, "value");
+    if (!count_value.is_number_integer()) throw MalformedReply{"a Count of " + count_value.dump()};
+    int64_t count = count_value.get<int64_t>();
     std::vector<std::string> columns = o_.columns;
     std::vector<std::vector<std::string>> cells;
     Json rows = Json::array();
     int rc = kExitOk;
     for (int64_t i = 1; i <= count; ++i) {
       hr = Op({{"op", "call"}, {"object", collection}, {"member", "Item"}, {"args", {i}}}, &reply);
-      if (Failed(hr) || !reply["result"]["object"].is_string()) {
-        return Report("call " + o_.positional[1] + ".Item(" + std::to_string(i) + ")",
-                      Failed(hr) ? hr : DISP_E_TYPEMISMATCH, reply);
+      if (Failed(hr)) {
+        return Report("call " + o_.positional[1] + ".Item(" + std::to_string(i) + ")", hr, reply);
       }
-      std::string element = reply["result"]["object"].get<std::string>();
+      std::string element = ResultObject(reply);
       if (columns.empty()) columns = DefaultColumns(element);
       std::vector<std::string> line;
       Json row = Json::object();
@@ -805,6 +870,16 @@ class Ctl {
     return rc;
   }
 
+  void PrintEvent(const Json& e) {
+    if (o_.json) {
+      out_ << e.dump() << "\n";
+    } else {
+      if (!e.is_object()) throw MalformedReply{"an event that is not an object"};
+      out_ << EventLine(e, NowText()) << "\n";
+    }
+    out_.flush();
+  }
+
   int Watch() {
     Json reply;
     HRESULT hr = Op({{"op", "advise"}, {"object", server_}}, &reply);
@@ -812,17 +887,23 @@ class Ctl {
     long seen = 0;
     BridgeClient releaser(ClientFor(o_));
     releaser.set_session(client_.session());
+    // The callback runs inside the HTTP client's read loop, which must not be left by an
+    // exception: a malformed event ends the watch and is reported below.
+    std::string malformed;
     hr = client_.Watch(
         [&](const Json& e) {
-          if (o_.json) {
-            out_ << e.dump() << "\n";
-          } else {
-            out_ << EventLine(e, NowText()) << "\n";
+          try {
+            PrintEvent(e);
+          } catch (const MalformedReply& bad) {
+            malformed = bad.what;
+            return false;
+          } catch (const Json::exception& bad) {
+            malformed = bad.what();
+            return false;
           }
-          out_.flush();
           // Objects passed with the event are not kept: their handles are given back.
-          for (const Json& a : e["arguments"]) {
-            if (a.is_object() && a.contains("object") && a["object"].is_string()) {
+          for (const Json& a : Items(Member(e, "arguments"))) {
+            if (Member(a, "object").is_string()) {
               Json r;
               (void)releaser.Op({{"op", "release"}, {"object", a["object"]}}, &r);
             }
@@ -832,6 +913,7 @@ class Ctl {
         },
         stop_);
     releaser.set_session("");
+    if (!malformed.empty()) return BadReply("an event: " + malformed);
     if (hr == S_FALSE) {
       err_ << "zelctl: the bridge ended the event stream\n";
       return kExitFailedStatus;

@@ -10,7 +10,8 @@
 //
 // Output is for people by default; --json gives one JSON document per result (per event for
 // watch). The exit status is 0 on success, 1 when the server answered with a failed status code,
-// 2 for a usage error, 3 when the bridge cannot be reached.
+// 2 for a usage error, 3 when the bridge cannot be reached, 4 when a reply of the bridge is not
+// what the protocol says (not JSON, or without the members its kind carries).
 //
 // Thread contract: RunZelctl runs on the calling thread; `stop` (optional) may be set from a
 // signal handler's flag to end watch.
@@ -28,6 +29,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailedStatus = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnreachable = 3;
+inline constexpr int kExitBadReply = 4;
 
 // args excludes the program name.
 int RunZelctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -3,13 +3,18 @@
 #include "cli/zelctl.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "bridge/bridge_test_util.h"
 #include "bridge/fake_server.h"
 #include "bridge/protocol.h"
+#include "testing/temp_dir.h"
 
 namespace zel::cli {
 namespace {
@@ -243,6 +248,131 @@ TEST_F(ZelctlTest, TokenAddListRemove) {
   EXPECT_EQ(kExitFailedStatus,
             RunZelctl({"--port", port, "--token", token, "get", "Model"}, out, err));
   EXPECT_NE(std::string::npos, err.str().find("C005000E")) << err.str();
+}
+
+// A bridge that answers every request on its Unix socket with what the test scripts, so zelctl
+// meets replies the real bridge never sends. One connection at a time; each answer closes it.
+class ScriptedBridge {
+ public:
+  using Script = std::function<std::string(const Json& request)>;
+
+  explicit ScriptedBridge(Script script) : script_(std::move(script)) {
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 4) != 0) {
+      ADD_FAILURE() << "cannot listen on " << path_;
+      return;
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedBridge() {
+    ::shutdown(listener_, SHUT_RDWR);  // ends the accept below
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  void Serve() {
+    for (;;) {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      std::string text;
+      char buf[4096];
+      size_t body_at = std::string::npos, length = 0;
+      while (body_at == std::string::npos || text.size() < body_at + length) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (body_at == std::string::npos && text.find("\r\n\r\n") != std::string::npos) {
+          body_at = text.find("\r\n\r\n") + 4;
+          size_t at = text.find("Content-Length: ");
+          length = at < body_at ? std::stoul(text.substr(at + 16)) : 0;
+        }
+      }
+      Json request = Json::parse(text.substr(std::min(body_at, text.size())), nullptr, false);
+      std::string body = script_(request);
+      std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      (void)!::write(fd, reply.data(), reply.size());
+      ::close(fd);
+    }
+  }
+
+  Script script_;
+  TempDir dir_{"ctl"};
+  std::string path_ = dir_.File("bridge.sock");
+  int listener_ = -1;
+  std::thread thread_;
+};
+
+// A good session and server object, then the scripted answer to the member the test is about.
+std::string Answer(const Json& request, const std::string& bad) {
+  std::string op = request.value("op", "");
+  if (op == "session") return R"({"status": "00000000", "session": "s1"})";
+  if (op == "create") return R"({"status": "00000000", "result": {"vt": 9, "object": "h1"}})";
+  if (op == "get" && request.value("member", "") == "Zones") {
+    return R"({"status": "00000000", "result": {"vt": 9, "object": "h2"}})";
+  }
+  return bad;
+}
+
+TEST(ZelctlMalformedReplyTest, EachIsReportedWithExitFour) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string reply;  // the answer to the command's own request
+  };
+  const Case cases[] = {
+      {{"get", "Name"}, "this is not JSON"},
+      {{"get", "Name"}, R"({"result": {"vt": 8, "value": "no status"}})"},
+      {{"get", "Name"}, R"({"status": "00000000", "result": {"vt": "eight", "value": "x"}})"},
+      {{"get", "Name"}, R"({"status": "00000000", "result": {"vt": 70000}})"},
+      {{"get", "Zones.Count"}, R"({"status": "00000000", "result": 5})"},
+      {{"list", "Zones"}, R"({"status": "00000000", "result": {"vt": 3, "value": "three"}})"},
+      {{"list", "Zones"}, R"({"status": "00000000"})"},
+      {{"status"}, R"({"status": "00000000", "result": [1, 2]})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    ScriptedBridge bridge([&](const Json& request) { return Answer(request, c.reply); });
+    std::vector<std::string> args = {"--socket", bridge.path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::ostringstream out, err;
+    EXPECT_EQ(kExitBadReply, RunZelctl(args, out, err));
+    EXPECT_EQ(0u, err.str().find("zelctl: malformed reply from the bridge (")) << err.str();
+  }
+  {
+    // A failure whose error is not an object is still a failure, reported as one.
+    ScriptedBridge bridge([](const Json& request) {
+      return Answer(request, R"({"status": "80004005", "error": "not an object"})");
+    });
+    std::ostringstream out, err;
+    EXPECT_EQ(kExitFailedStatus, RunZelctl({"--socket", bridge.path(), "get", "Name"}, out, err));
+    EXPECT_NE(std::string::npos, err.str().find("E_FAIL")) << err.str();
+  }
+  // The server object itself comes without a handle.
+  ScriptedBridge bridge([](const Json& request) {
+    if (request.value("op", "") == "create") return std::string(R"({"status": "00000000"})");
+    return Answer(request, "");
+  });
+  std::ostringstream out, err;
+  EXPECT_EQ(kExitBadReply, RunZelctl({"--socket", bridge.path(), "status"}, out, err));
+  EXPECT_NE(std::string::npos, err.str().find("without a result")) << err.str();
+}
+
+TEST(ZelctlMalformedReplyTest, UnknownStatusValueIsShownNotGuessed) {
+  ScriptedBridge bridge([](const Json& request) {
+    if (request.value("member", "") == "Status") {
+      return std::string(R"({"status": "00000000", "result": {"vt": 3, "value": 7}})");
+    }
+    return Answer(request, R"({"status": "80020003"})");  // DISP_E_MEMBERNOTFOUND elsewhere
+  });
+  std::ostringstream out, err;
+  RunZelctl({"--socket", bridge.path(), "status"}, out, err);
+  EXPECT_NE(std::string::npos, out.str().find(" ? (7)\nModel")) << out.str();
 }
 
 }  // namespace

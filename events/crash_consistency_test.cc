@@ -17,10 +17,10 @@
 #include "events/event_log.h"
 #include "link/frame.h"
 #include "model/model_registration.h"
-#include "model/test_link.h"
 #include "platform/instance_paths.h"
 #include "server/server_test_fixture.h"
 #include "sim/handlers.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -56,7 +56,7 @@ Bytes NthRecord(uint32_t n) {
   controller.event_log.loaded = true;
   for (uint32_t n = first; n <= last; ++n)
     sim::AppendEventRecord(&controller.event_log, NthRecord(n));
-  ComPtr<TestLink> link = MakeObject<TestLink>();
+  ComPtr<FakeLink> link = MakeObject<FakeLink>();
   link->SetAnswer([&](const Bytes& request) {
     std::lock_guard<std::mutex> g(mu);
     sim::RequestFrame frame;

@@ -88,7 +88,7 @@ HRESULT EventCore::GetIndex(Variant* index) const {
 
 HRESULT EventCore::PutIndex(const Variant& index) {
   uint32_t value = LowBits(index);
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   index_ = value;
   return S_OK;
 }
@@ -101,7 +101,7 @@ HRESULT EventCore::GetType(Variant* type) const {
 
 HRESULT EventCore::PutType(const Variant& type) {
   uint16_t value = static_cast<uint16_t>(LowBits(type));
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   type_ = value;
   return S_OK;
 }
@@ -109,7 +109,7 @@ HRESULT EventCore::PutType(const Variant& type) {
 HRESULT EventCore::GetTime(Variant* time) const {
   if (time == nullptr) return E_POINTER;
   {
-    std::lock_guard<std::mutex> g(fields_mu_);
+    MutexLock g(&fields_mu_);
     if (!time_unknown_) {
       *time = Variant::FromDate(Date{time_});
       return S_OK;
@@ -126,7 +126,7 @@ HRESULT EventCore::GetTime(Variant* time) const {
 HRESULT EventCore::PutTime(const Variant& time) {
   // Only a date is taken; anything else (the unknown-time label) is ignored.
   if (time.vt() != VT_DATE) return S_OK;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   time_ = time.date().value;
   time_unknown_ = false;
   return S_OK;
@@ -140,23 +140,23 @@ HRESULT EventCore::GetData(Variant* data) const {
 
 HRESULT EventCore::PutData(const Variant& data) {
   uint32_t value = LowBits(data);
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   data_ = value;
   return S_OK;
 }
 
 uint32_t EventCore::index() const {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   return index_;
 }
 
 uint16_t EventCore::type() const {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   return type_;
 }
 
 uint32_t EventCore::data() const {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   return data_;
 }
 

@@ -32,6 +32,7 @@
 #include "events/event_record.h"
 #include "model/property_map.h"
 #include "platform/persist.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -127,7 +128,7 @@ class EventCore {
  protected:
   EventCore() = default;
   ~EventCore() = default;
-  std::mutex& fields_mu() const { return fields_mu_; }
+  Mutex& fields_mu() const { return fields_mu_; }
 
   // Guarded by fields_mu_.
   uint32_t index_ = 0;
@@ -137,7 +138,7 @@ class EventCore {
   uint32_t data_ = 0;
 
  private:
-  mutable std::mutex fields_mu_;
+  mutable Mutex fields_mu_;
 };
 
 template <class T, class Interface>

@@ -21,11 +21,6 @@ std::recursive_mutex g_log_mu;
 CZelEvents* g_log = nullptr;            // g_log_mu; no reference held
 const IStorage* g_log_store = nullptr;  // g_log_mu
 
-bool IsEndFrame(const uint8_t* frame) {
-  return IsAckFrame(frame) || IsNakFrame(frame) ||
-         std::equal(kEndOfDataFrame.begin(), kEndOfDataFrame.end(), frame);
-}
-
 }  // namespace
 
 Variant EventsInitialInterval() { return Variant::UI4(1000); }
@@ -118,7 +113,7 @@ HRESULT CZelEvents::Walk(std::vector<ComPtr<IDispatch>>* added) {
   };
   handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
     *step = WalkStep::kDone;
-    if (IsEndFrame(frame)) return S_OK;
+    if (IsEndOfWalkFrame(frame)) return S_OK;
     *step = WalkStep::kNext;
     std::optional<LastSeenRecord> record = RecordFromFrame(frame);
     // Left to us: a reply too short to be a record is passed over, and never becomes the

@@ -1,4 +1,4 @@
-// The event log against a small controller behind a TestLink: the walk on the wire, the stop at
+// The event log against a small controller behind a FakeLink: the walk on the wire, the stop at
 // the last-seen record, the entries' classes and properties, ClearLog, restarts, lost replies
 // at every position of a walk, and replies that are not records.
 #include "events/event_log.h"
@@ -7,10 +7,10 @@
 
 #include "link/walk.h"
 #include "model/model_registration.h"
-#include "model/test_link.h"
 #include "platform/class_registry.h"
 #include "platform/property_bag.h"
 #include "server/server_test_fixture.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // A record frame: time flag, month, day, hour, minute, type, parameters 1 to 3.
 Bytes RecordFrame(uint8_t type, uint8_t p1 = 0, uint8_t p2 = 0, uint8_t p3 = 0,
                   uint8_t time_flag = 1, uint8_t minute = 30) {
-  return SealedFrame(0x0E, {0, time_flag, 6, 15, 13, minute, type, p1, 0, p2, p3});
+  return SealFrame(0x0E, {0, time_flag, 6, 15, 13, minute, type, p1, 0, p2, p3});
 }
 
 // The controller's log: newest first; the log request starts a walk at the newest record and
@@ -72,7 +72,7 @@ class EventLogTest : public ServerTest {
     RegisterModelClasses();
     RegisterEventLogClasses();
     ASSERT_EQ(S_OK, server_->OpenLocalStore());
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
     link_->SetAnswer([this](const Bytes& r) { return log_.Answer(r); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
   }
@@ -137,7 +137,7 @@ class EventLogTest : public ServerTest {
   }
 
   FakeLog log_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
   ComPtr<CZelEvents> events_;
 };
 
@@ -150,7 +150,7 @@ TEST_F(EventLogTest, FirstInitTakesInTheWholeLogOldestFirst) {
   for (uint32_t i = 1; i <= 3; ++i) EXPECT_EQ(static_cast<int32_t>(i), IndexAt(i));
   // The walk: the log request, then an acknowledge per record until the end-of-data frame.
   Bytes request(kEventLogRequest.begin(), kEventLogRequest.end());
-  EXPECT_EQ((std::vector<Bytes>{request, AckBytes(), AckBytes(), AckBytes()}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{request, AckBytes(), AckBytes(), AckBytes()}), link_->frames());
   EXPECT_EQ(RecordFrame(0x31, 0, 1), StoredState());
   LastSeenRecord seen = events_->last_seen();
   EXPECT_EQ(RecordFrame(0x31, 0, 1), Bytes(seen.begin(), seen.end()));
@@ -162,18 +162,18 @@ TEST_F(EventLogTest, NextWalkStopsAtTheLastSeenRecordAndNumbersOnward) {
   Get();
   log_.AddNewest(RecordFrame(0x82, 5));
   log_.AddNewest(RecordFrame(0x8A, 0, 2));
-  link_->ClearRequests();
+  link_->ClearSent();
   ASSERT_EQ(S_OK, events_->TryUpdate(true, kAllElements));
   // Log request, then one acknowledge per new record; the third reply is the last-seen one.
-  EXPECT_EQ(3u, link_->request_count());
+  EXPECT_EQ(3u, link_->sent_count());
   EXPECT_EQ((std::vector<int32_t>{0x06, 0x31, 0x82, 0x8A}), Types());
   EXPECT_EQ(3, IndexAt(3));
   EXPECT_EQ(4, IndexAt(4));
   EXPECT_EQ(RecordFrame(0x8A, 0, 2), StoredState());
   // Nothing new: one request, nothing added, the state as it was.
-  link_->ClearRequests();
+  link_->ClearSent();
   ASSERT_EQ(S_OK, events_->Update(true, kAllElements));
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
   EXPECT_EQ(4, Count());
 }
 
@@ -186,14 +186,14 @@ TEST_F(EventLogTest, EmptyLogAddsNothingAndKeepsTheState) {
 
 TEST_F(EventLogTest, RefusedTypesAndShortRepliesArePassedOver) {
   log_.AddNewest(RecordFrame(0x30));
-  log_.AddNewest(RecordFrame(0x07));                     // outside the table
-  log_.AddNewest(SealedFrame(0x0E, {0, 1, 6, 15, 13}));  // too short to be a record
+  log_.AddNewest(RecordFrame(0x07));                   // outside the table
+  log_.AddNewest(SealFrame(0x0E, {0, 1, 6, 15, 13}));  // too short to be a record
   log_.AddNewest(RecordFrame(0x83));
   Get();
   EXPECT_EQ((std::vector<int32_t>{0x30, 0x83}), Types());
   // The short reply is never the last-seen record.
   EXPECT_EQ(RecordFrame(0x83), StoredState());
-  link_->ClearRequests();
+  link_->ClearSent();
   ASSERT_EQ(S_OK, events_->Update(true, kAllElements));
   EXPECT_EQ(2, Count());
 }
@@ -222,9 +222,9 @@ TEST_F(EventLogTest, AWalkThatKeepsFailingAddsNothingAndKeepsTheState) {
   Get();
   log_.AddNewest(RecordFrame(0x31));
   link_->SetFailing(true);
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(E_COMM_TIMEOUT, events_->Update(true, kAllElements));
-  EXPECT_EQ(static_cast<size_t>(kWalkAttempts), link_->request_count());
+  EXPECT_EQ(static_cast<size_t>(kWalkAttempts), link_->sent_count());
   EXPECT_EQ(1, Count());
   EXPECT_EQ(RecordFrame(0x30), StoredState());
   link_->SetFailing(false);
@@ -238,7 +238,7 @@ TEST_F(EventLogTest, NoTransportIsNothingToDo) {
   ASSERT_EQ(S_OK, server_->OpenLocalStore());
   Get(false);
   EXPECT_EQ(S_FALSE, events_->Update(true, kAllElements));
-  EXPECT_EQ(0u, link_->request_count());
+  EXPECT_EQ(0u, link_->sent_count());
 }
 
 TEST_F(EventLogTest, ClassPropertiesFromTypeAndData) {
@@ -384,12 +384,12 @@ TEST_F(EventLogTest, RestartReproducesTheSameEntriesAndIndexes) {
   server_ = MakeObject<CZelServer>();
   ASSERT_EQ(S_OK, server_->OpenLocalStore());
   ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
-  link_->ClearRequests();
+  link_->ClearSent();
   Get();
   EXPECT_EQ(before, Types());
   for (int32_t i = 1; i <= Count(); ++i) EXPECT_EQ(i, IndexAt(i));
   // The first walk after the restart stops at once at the stored last-seen record.
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
   EXPECT_EQ(VT_DISPATCH, Property(2, "Time").vt());
 }
 

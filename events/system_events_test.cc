@@ -93,13 +93,13 @@ TEST(SystemEventKindTest, RulesInOrder) {
 
 TEST(SystemEventCodesTest, PairsHighByteFirst) {
   bool lone = true;
-  Bytes f = SealedFrame(0x23, {0x04, 0x05, 0x02, 0x13});
+  Bytes f = SealFrame(0x23, {0x04, 0x05, 0x02, 0x13});
   EXPECT_EQ((std::vector<uint16_t>{0x0405, 0x0213}), SystemEventCodes(f.data(), f.size(), &lone));
   EXPECT_FALSE(lone);
-  f = SealedFrame(0x23, {0xB5, 0xA7, 0x09});
+  f = SealFrame(0x23, {0xB5, 0xA7, 0x09});
   EXPECT_EQ((std::vector<uint16_t>{0xB5A7}), SystemEventCodes(f.data(), f.size(), &lone));
   EXPECT_TRUE(lone);
-  f = SealedFrame(0x23, {0x09});
+  f = SealFrame(0x23, {0x09});
   EXPECT_TRUE(SystemEventCodes(f.data(), f.size(), &lone).empty());
   EXPECT_TRUE(lone);
   f = AckBytes();
@@ -141,7 +141,7 @@ class SystemEventsTest : public ObjectTest {
     ObjectTest::TearDown();
   }
   // The reply with nothing queued.
-  static Bytes AckFrameOfLengthOne() { return SealedFrame(0x23, {}); }
+  static Bytes AckFrameOfLengthOne() { return SealFrame(0x23, {}); }
   void Queue(Bytes reply) {
     std::lock_guard<std::mutex> g(queue_mu_);
     replies_.push_back(std::move(reply));
@@ -197,13 +197,13 @@ TEST_F(SystemEventsTest, ReplyPairsBecomeEventsWithOneTimeAndConsecutiveIndexes)
   Connect(7);
   AddElement<CZelZone>(kSlotZones, 5);
   AddElement<CZelArea>(kSlotAreas, 3);
-  Queue(SealedFrame(0x23, {0x02, 0x00}));
+  Queue(SealFrame(0x23, {0x02, 0x00}));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   ASSERT_EQ(1, Count());
-  Queue(SealedFrame(0x23, {0x04, 0x05, 0x02, 0x13}));
+  Queue(SealFrame(0x23, {0x04, 0x05, 0x02, 0x13}));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   // One request per step, exactly the frame 5A 01 22 81 89.
-  std::vector<Bytes> requests = link_->requests();
+  std::vector<Bytes> requests = link_->frames();
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ((Bytes{0x5A, 0x01, 0x22, 0x81, 0x89}), requests[1]);
   ASSERT_EQ(3, Count());
@@ -311,7 +311,7 @@ TEST_F(SystemEventsTest, PlainKindsAndDroppedKinds) {
   EXPECT_EQ(5, Count());
   EXPECT_EQ(2u, Events()->SkippedCount());
   // A dropped code in a reply does not stop the codes after it.
-  Queue(SealedFrame(0x23, {0x03, 0xD5, 0x03, 0x00}));
+  Queue(SealFrame(0x23, {0x03, 0xD5, 0x03, 0x00}));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   EXPECT_EQ(6, Count());
   EXPECT_EQ(Variant::I4(0x0300), Property(EventAt(6).get(), "Code"));
@@ -326,12 +326,12 @@ TEST_F(SystemEventsTest, BadRepliesAreSkippedAndLogged) {
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   EXPECT_EQ(0, Count());
   // An odd number of data bytes: the pair is taken, the lone byte is logged.
-  Queue(SealedFrame(0x23, {0x03, 0x00, 0x7F}));
+  Queue(SealFrame(0x23, {0x03, 0x00, 0x7F}));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   EXPECT_EQ(1, Count());
   // Frames that cannot carry codes, even with data.
-  Queue(SealedFrame(0x05, {0x03, 0x01}));
-  Queue(SealedFrame(0x06, {0x03, 0x01}));
+  Queue(SealFrame(0x05, {0x03, 0x01}));
+  Queue(SealFrame(0x06, {0x03, 0x01}));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   ASSERT_EQ(S_OK, Events()->Update(false, kAllElements));
   EXPECT_EQ(1, Count());
@@ -344,7 +344,7 @@ TEST_F(SystemEventsTest, BadRepliesAreSkippedAndLogged) {
 
 TEST_F(SystemEventsTest, FailedExchangesAddNothing) {
   Connect(7);
-  Queue(SealedFrame(0x23, {0x03, 0x00}));
+  Queue(SealFrame(0x23, {0x03, 0x00}));
   link_->SetFailing(true);
   EXPECT_EQ(E_COMM_TIMEOUT, Events()->Update(true, kAllElements));
   EXPECT_EQ(0, Count());
@@ -367,8 +367,8 @@ TEST_F(SystemEventsTest, FiredEventsReachTheirMembersAfterTheZoneIsRefreshed) {
                                                               return S_OK;
                                                             }).get())));
   zone_status_[5] = {0x01, 0};
-  link_->ClearRequests();
-  Queue(SealedFrame(0x23, {0x06, 0x05}));
+  link_->ClearSent();
+  Queue(SealFrame(0x23, {0x06, 0x05}));
   ASSERT_EQ(S_OK, Events()->TryUpdate(true, kAllElements));
   EXPECT_EQ(1, seen_condition);
   EXPECT_EQ((std::vector<uint8_t>{0x22, 0x15}), SentTypes());
@@ -389,7 +389,7 @@ TEST_F(SystemEventsTest, FireFlagAndServerStatusDecideDelivery) {
   EXPECT_EQ((std::vector<std::string>{"OnSystemEvent"}), Handlers());
   // Codes read by polling fire; codes read by Init (fire false) do not.
   log_.calls.clear();
-  Queue(SealedFrame(0x23, {0xF0, 0x00, 0x03, 0x0D}));
+  Queue(SealFrame(0x23, {0xF0, 0x00, 0x03, 0x0D}));
   ASSERT_EQ(S_OK, Events()->TryUpdate(true, kAllElements));
   EXPECT_EQ((std::vector<std::string>{"OnSystemEvent", "OnSystemALCUPBSwitchPress", "OnSystemEvent",
                                       "OnSystemEnergyCostChange"}),
@@ -398,7 +398,7 @@ TEST_F(SystemEventsTest, FireFlagAndServerStatusDecideDelivery) {
   log_.calls.clear();
   server_->ChangeStatus(ssStopping, S_OK);
   log_.calls.clear();
-  Queue(SealedFrame(0x23, {0xFC, 0x01}));
+  Queue(SealFrame(0x23, {0xFC, 0x01}));
   ASSERT_EQ(S_OK, Events()->TryUpdate(true, kAllElements));
   EXPECT_TRUE(Handlers().empty());
   EXPECT_EQ(6, Count());
@@ -412,7 +412,7 @@ TEST_F(SystemEventsTest, InitReadsSilentlyThenPollsAtItsInterval) {
     EXPECT_EQ(S_OK, Events()->get_UpdateInterval(&v));
     return v;
   }());
-  Queue(SealedFrame(0x23, {0x03, 0x00}));
+  Queue(SealFrame(0x23, {0x03, 0x00}));
   ASSERT_EQ(S_OK, Events()->Init());
   EXPECT_EQ(1, Count());
   EXPECT_TRUE(Handlers().empty());
@@ -429,8 +429,8 @@ TEST_F(SystemEventsTest, AHandlerThatUpdatesFromInsideADeliveryIsNotLetIn) {
                                                                  true, kAllElements);
                                                              return S_OK;
                                                            }).get())));
-  Queue(SealedFrame(0x23, {0x03, 0x00, 0x03, 0x01}));
-  Queue(SealedFrame(0x23, {0x03, 0x02}));
+  Queue(SealFrame(0x23, {0x03, 0x00, 0x03, 0x01}));
+  Queue(SealFrame(0x23, {0x03, 0x02}));
   ASSERT_EQ(S_OK, Events()->Update(true, kAllElements));
   EXPECT_EQ(S_FALSE, nested);
   EXPECT_EQ(2, Count());  // the second reply waits for the next step

@@ -8,7 +8,9 @@
 //
 // Thread contract: free-threaded. BeginAtomicRequest/EndAtomicRequest take and release the
 // transport's one recursive request lock; Connect and Disconnect take it internally; SendRequest
-// relies on its callers to hold it.
+// relies on its callers to hold it. The transport itself is the capability the lock annotations
+// name: a function that must run inside a bracket says ZEL_REQUIRES(link), and AtomicBracket
+// (link/atomic_bracket.h) takes and releases it for a scope.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 
 #include "platform/bstr.h"
 #include "platform/dispatch.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -32,15 +35,15 @@ inline constexpr uint16_t kIdInterface = 2;
 inline constexpr uint16_t kIdOutgoing = 3;
 inline constexpr uint16_t kIdSettingsPage = 4;
 
-struct IZelCommHandler : IDispatch {
+struct ZEL_CAPABILITY("link") IZelCommHandler : IDispatch {
   static constexpr IID kIid = ZelClassId(kIdInterface, 0x01);
   virtual HRESULT get_Name(BStr* name) = 0;                // dispid 0x5C0
   virtual HRESULT get_Description(BStr* description) = 0;  // dispid 0x5C1
   virtual HRESULT get_SettingsUI(CLSID* clsid) = 0;        // dispid 0x5C2
   virtual HRESULT Connect() = 0;                           // dispid 0x60020003
   virtual HRESULT Disconnect() = 0;                        // dispid 0x60020004
-  virtual HRESULT BeginAtomicRequest() = 0;                // dispid 0x60020005
-  virtual HRESULT EndAtomicRequest() = 0;                  // dispid 0x60020006
+  virtual HRESULT BeginAtomicRequest() ZEL_ACQUIRE() = 0;  // dispid 0x60020005
+  virtual HRESULT EndAtomicRequest() ZEL_RELEASE() = 0;    // dispid 0x60020006
   virtual HRESULT SendRequest(const uint8_t* request, uint32_t size,
                               uint8_t** reply) = 0;  // dispid 0x60020007
 };

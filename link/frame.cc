@@ -33,6 +33,15 @@ bool IsNakFrame(const uint8_t* reply) {
   return reply != nullptr && std::memcmp(reply, kNakFrame.data(), kNakFrame.size()) == 0;
 }
 
+bool IsEndOfDataFrame(const uint8_t* reply) {
+  return reply != nullptr &&
+         std::memcmp(reply, kEndOfDataFrame.data(), kEndOfDataFrame.size()) == 0;
+}
+
+bool IsEndOfWalkFrame(const uint8_t* reply) {
+  return IsAckFrame(reply) || IsNakFrame(reply) || IsEndOfDataFrame(reply);
+}
+
 bool FrameCrcMatches(const uint8_t* frame) {
   if (frame == nullptr || frame[0] != kFrameStart || frame[1] == 0) return false;
   uint32_t length = frame[1];

@@ -30,9 +30,14 @@ inline constexpr uint32_t kMaxFrameSize = 255 + kFrameOverhead;
 uint16_t ComputeFrameCrc(const uint8_t* bytes, uint32_t count);
 // Computes the CRC over offsets 1..length-3 and stores it at length-2 (low) and length-1 (high).
 void SetFrameCrc(uint8_t* frame, uint32_t length);
-// True when the first five bytes of reply are the acknowledge (negative acknowledge) frame.
+// True when the first five bytes of reply are the acknowledge (negative acknowledge, end-of-data)
+// frame. A null reply is none of them.
 bool IsAckFrame(const uint8_t* reply);
 bool IsNakFrame(const uint8_t* reply);
+bool IsEndOfDataFrame(const uint8_t* reply);
+// True when a multi-frame walk (names, setup, the event log) is over: the controller answered
+// with an acknowledge, a negative acknowledge or end-of-data instead of the next record.
+bool IsEndOfWalkFrame(const uint8_t* reply);
 // True when frame starts with 0x5A, has a non-zero length byte L and its CRC at offsets L+2 and
 // L+3 matches offsets 1..L+1. REQUIRES: frame holds at least L+4 bytes.
 bool FrameCrcMatches(const uint8_t* frame);

@@ -52,15 +52,33 @@ TEST(FrameCrcTest, SystemInformationAndStatusRequests) {
   EXPECT_EQ((std::array<uint8_t, 5>{0x5A, 0x01, 0x13, 0x40, 0x5D}), status);
 }
 
-TEST(FrameCrcTest, AckAndNakCompareFiveBytesOnly) {
+TEST(FrameCrcTest, FixedFramesCompareFiveBytesOnly) {
   std::array<uint8_t, 8> longer = {0x5A, 0x01, 0x05, 0xC1, 0x93, 0xAA, 0xBB, 0xCC};
   EXPECT_TRUE(IsAckFrame(longer.data()));
   EXPECT_FALSE(IsNakFrame(longer.data()));
+  EXPECT_FALSE(IsEndOfDataFrame(longer.data()));
   EXPECT_TRUE(IsNakFrame(kNakFrame.data()));
+  std::array<uint8_t, 7> end = {0x5A, 0x01, 0x03, 0x41, 0x91, 0x00, 0x00};
+  EXPECT_TRUE(IsEndOfDataFrame(end.data()));
+  EXPECT_FALSE(IsAckFrame(end.data()));
   std::array<uint8_t, 5> bad_crc = {0x5A, 0x01, 0x05, 0xC1, 0x94};
   EXPECT_FALSE(IsAckFrame(bad_crc.data()));
+  std::array<uint8_t, 5> end_bad_crc = {0x5A, 0x01, 0x03, 0x41, 0x92};
+  EXPECT_FALSE(IsEndOfDataFrame(end_bad_crc.data()));
   EXPECT_FALSE(IsAckFrame(nullptr));
+  EXPECT_FALSE(IsEndOfDataFrame(nullptr));
   EXPECT_FALSE(FrameCrcMatches(nullptr));
+}
+
+TEST(FrameCrcTest, AWalkEndsOnAcknowledgeNegativeAcknowledgeOrEndOfData) {
+  EXPECT_TRUE(IsEndOfWalkFrame(kAckFrame.data()));
+  EXPECT_TRUE(IsEndOfWalkFrame(kNakFrame.data()));
+  EXPECT_TRUE(IsEndOfWalkFrame(kEndOfDataFrame.data()));
+  // A record (here a name frame) goes on; so does nothing.
+  std::array<uint8_t, 6> record = {0x5A, 0x02, 0x0B, 0x01, 0, 0};
+  SetFrameCrc(record.data(), record.size());
+  EXPECT_FALSE(IsEndOfWalkFrame(record.data()));
+  EXPECT_FALSE(IsEndOfWalkFrame(nullptr));
 }
 
 // The receiver fed as a transport would feed it.

@@ -165,7 +165,7 @@ void CZelCommHandlerNetwork::DropSession() {
 
 HRESULT CZelCommHandlerNetwork::Connect() {
   if (connected_) return S_OK;
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   if (connected_) return S_OK;
   if (!send_buffer_) send_buffer_ = std::make_unique<std::array<uint8_t, kPacketBufferSize>>();
   if (!receive_buffer_) {
@@ -240,7 +240,7 @@ HRESULT CZelCommHandlerNetwork::Connect() {
 
 HRESULT CZelCommHandlerNetwork::Disconnect() {
   if (!connected_) return S_FALSE;
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   if (!connected_) return S_FALSE;
   HRESULT hr = S_FALSE;
   if (socket_) {
@@ -258,7 +258,7 @@ HRESULT CZelCommHandlerNetwork::SendRequest(const uint8_t* request, uint32_t siz
   if (reply == nullptr) return E_POINTER;
   *reply = nullptr;
   if (request == nullptr && size > 0) return E_POINTER;
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   if (!connected_ || !socket_) return E_FAIL;
   // Left open by the contract: an empty request or one that does not fit the 256-byte packet
   // is refused before anything is sent.
@@ -308,7 +308,7 @@ HRESULT CZelCommHandlerNetwork::SendRequest(const uint8_t* request, uint32_t siz
 
 HRESULT CZelCommHandlerNetwork::put_Address(BStr address) {
   if (address.IsNull()) return E_INVALIDARG;
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   (void)Disconnect();
   std::lock_guard<std::mutex> g(settings_mu_);
   address_ = address.str();
@@ -326,7 +326,7 @@ HRESULT CZelCommHandlerNetwork::get_Address(BStr* address) {
 HRESULT CZelCommHandlerNetwork::put_Port(Variant port) {
   Variant number;
   ZEL_TRY(ConvertArgument(port, VT_UI4, &number));
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   (void)Disconnect();
   port_ = number.ui4();
   dirty_ = true;
@@ -340,7 +340,7 @@ HRESULT CZelCommHandlerNetwork::get_Port(Variant* port) {
 }
 
 HRESULT CZelCommHandlerNetwork::put_PrivateKey(BStr key) {
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   (void)Disconnect();
   std::lock_guard<std::mutex> g(settings_mu_);
   // The text is read one byte per character, as the key's narrow form.

@@ -101,8 +101,8 @@ class CZelCommHandlerNetwork final
   HRESULT get_SettingsUI(CLSID* clsid) override;
   HRESULT Connect() override;
   HRESULT Disconnect() override;
-  HRESULT BeginAtomicRequest() override;
-  HRESULT EndAtomicRequest() override;
+  HRESULT BeginAtomicRequest() ZEL_ACQUIRE(request_lock_) override;
+  HRESULT EndAtomicRequest() ZEL_RELEASE(request_lock_) override;
   HRESULT SendRequest(const uint8_t* request, uint32_t size, uint8_t** reply) override;
 
   // IZelCommHandlerNetwork
@@ -147,7 +147,7 @@ class CZelCommHandlerNetwork final
   void DropSession();
   std::array<PersistedProperty, 3> PropertyMap();
 
-  RecursiveLock request_lock_;
+  RecursiveMutex request_lock_;
   std::unique_ptr<CUDPSocket> socket_ ZEL_GUARDED_BY(request_lock_);
   std::unique_ptr<std::array<uint8_t, kPacketBufferSize>> send_buffer_
       ZEL_GUARDED_BY(request_lock_);

@@ -142,7 +142,7 @@ class FakeController {
     return h;
   }
   // A sealed frame datagram.
-  Bytes SealedFrame(uint16_t sequence, const Bytes& frame) {
+  Bytes SealFrame(uint16_t sequence, const Bytes& frame) {
     Bytes d = Header(sequence, kPacketFrame);
     Bytes payload = frame;
     payload.resize(PaddedSize(static_cast<uint32_t>(frame.size())));
@@ -404,7 +404,7 @@ TEST_F(NetworkTransportTest, ReplyWithThePreviousSequenceIsNotTakenAndTheRequest
     if (d[2] == kPacketFrame && frames++ == 0) {
       // The first answer carries the previous sequence number.
       uint16_t previous = static_cast<uint16_t>(PacketSequence(d.data()) - 1);
-      outs = {{peer_.SealedFrame(previous, kAck)}};
+      outs = {{peer_.SealFrame(previous, kAck)}};
     }
     return outs;
   });
@@ -511,7 +511,7 @@ TEST_F(NetworkTransportTest, DatagramsFromOtherSendersAreDropped) {
     if (d[2] == kPacketFrame) {
       // Someone else answers first with a well-formed reply of the right number.
       Bytes forged =
-          peer_.SealedFrame(PacketSequence(d.data()), Bytes(kNakFrame.begin(), kNakFrame.end()));
+          peer_.SealFrame(PacketSequence(d.data()), Bytes(kNakFrame.begin(), kNakFrame.end()));
       peer_.SendForeign(forged);
       outs[0].delay_ms = 20;
     }

@@ -2,26 +2,40 @@
 
 #include <array>
 
+#include "link/atomic_bracket.h"
 #include "link/convert_argument.h"
 #include "link/frame.h"
 #include "link/link_health.h"
 
 namespace zel {
+namespace {
+
+// One SendRequest; the reply buffer is owned at once so it is released on every failure path.
+HRESULT SendOnce(IZelCommHandler* transport, const uint8_t* request, uint32_t size,
+                 ReplyBuffer* reply) {
+  uint8_t* raw = nullptr;
+  HRESULT hr = transport->SendRequest(request, size, &raw);
+  ReplyBuffer owned(raw);
+  if (Succeeded(hr) && !owned) hr = E_OUTOFMEMORY;
+  if (Succeeded(hr)) *reply = std::move(owned);
+  return hr;
+}
+
+}  // namespace
 
 HRESULT SendControllerRequest(IZelCommHandler* transport, bool atomic, const uint8_t* request,
                               uint32_t size, ReplyBuffer* reply) {
   if (transport == nullptr) return E_FAIL;
   if (reply == nullptr) return E_POINTER;
   reply->reset();
-  if (atomic) (void)transport->BeginAtomicRequest();
-  uint8_t* raw = nullptr;
-  HRESULT hr = transport->SendRequest(request, size, &raw);
-  // Take ownership at once so the buffer is released on every path below.
-  ReplyBuffer owned(raw);
-  if (Succeeded(hr) && !owned) hr = E_OUTOFMEMORY;
-  if (atomic) (void)transport->EndAtomicRequest();
+  HRESULT hr;
+  if (atomic) {
+    AtomicBracket bracket(transport);
+    hr = SendOnce(transport, request, size, reply);
+  } else {
+    hr = SendOnce(transport, request, size, reply);
+  }
   LinkHealth::Process().Record(Succeeded(hr));
-  if (Succeeded(hr)) *reply = std::move(owned);
   return hr;
 }
 

@@ -7,6 +7,7 @@
 #include "link/frame_receiver.h"
 #include "link/property_map_stream.h"
 #include "platform/resource_library.h"
+#include "platform/sync.h"
 #include "platform/system_log.h"
 
 namespace zel {
@@ -53,7 +54,7 @@ HRESULT CZelCommHandlerSerial::DeviceName(std::string* device) {
 }
 
 HRESULT CZelCommHandlerSerial::Connect() {
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   // Already open (the server disconnects first, so this is a client's extra call): the open
   // device is kept as it is.
   if (connected_) return S_OK;
@@ -69,7 +70,7 @@ HRESULT CZelCommHandlerSerial::Connect() {
 }
 
 HRESULT CZelCommHandlerSerial::Disconnect() {
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   if (!connected_) return S_FALSE;
   HRESULT hr = line_.Close();
   // The descriptor is gone whatever close reported, so the link is closed either way.
@@ -91,7 +92,7 @@ HRESULT CZelCommHandlerSerial::SendRequest(const uint8_t* request, uint32_t size
   if (reply == nullptr) return E_POINTER;
   *reply = nullptr;
   if (request == nullptr && size > 0) return E_POINTER;
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   if (!connected_) return E_FAIL;
   // The write may take 38400 / BaudRate ms per byte. Above 38400 baud that is 0, which would be
   // no limit at all; the write is then bounded by the read time-out so a wedged line cannot hang.
@@ -134,7 +135,7 @@ HRESULT CZelCommHandlerSerial::ReceiveFrame(uint8_t** reply) {
 HRESULT CZelCommHandlerSerial::put_Port(Variant port) {
   Variant number;
   ZEL_TRY(ConvertArgument(port, VT_UI1, &number));
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   (void)Disconnect();
   port_ = number.ui1();
   dirty_ = true;
@@ -150,7 +151,7 @@ HRESULT CZelCommHandlerSerial::get_Port(Variant* port) {
 HRESULT CZelCommHandlerSerial::put_BaudRate(Variant baud_rate) {
   Variant number;
   ZEL_TRY(ConvertArgument(baud_rate, VT_UI4, &number));
-  ScopedLock<RecursiveLock> hold(request_lock_);
+  MutexLock hold(&request_lock_);
   (void)Disconnect();
   baud_rate_ = number.ui4();
   dirty_ = true;

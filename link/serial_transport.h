@@ -72,8 +72,8 @@ class CZelCommHandlerSerial final
   HRESULT get_SettingsUI(CLSID* clsid) override;
   HRESULT Connect() override;
   HRESULT Disconnect() override;
-  HRESULT BeginAtomicRequest() override;
-  HRESULT EndAtomicRequest() override;
+  HRESULT BeginAtomicRequest() ZEL_ACQUIRE(request_lock_) override;
+  HRESULT EndAtomicRequest() ZEL_RELEASE(request_lock_) override;
   HRESULT SendRequest(const uint8_t* request, uint32_t size, uint8_t** reply) override;
 
   // IZelCommHandlerSerial
@@ -100,10 +100,10 @@ class CZelCommHandlerSerial final
   uint64_t discarded_input_bytes() const { return discarded_input_.load(); }
 
  private:
-  HRESULT ReceiveFrame(uint8_t** reply);
+  HRESULT ReceiveFrame(uint8_t** reply) ZEL_REQUIRES(request_lock_);
   std::array<PersistedProperty, 2> PropertyMap();
 
-  RecursiveLock request_lock_;
+  RecursiveMutex request_lock_;
   SerialLine line_ ZEL_GUARDED_BY(request_lock_);
   std::atomic<bool> connected_{false};
   std::atomic<uint8_t> port_{1};

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -19,8 +18,8 @@
 #include "platform/resource_library.h"
 #include "platform/stream.h"
 #include "platform/system_log.h"
-#include "server/server_test_fixture.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 
 namespace zel {
 namespace {
@@ -38,27 +37,10 @@ constexpr int kClockDivisor = 10;
 class SerialTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir_template[] = "/tmp/zel-serial-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir_template));
-    dir_ = dir_template;
-    std::shared_ptr<const ResourceLibrary> library;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse("[strings]\n131 = Serial Port\n185 = " + dir_ + "/tty\n",
-                                           &library));
-    InstallResources(library);
-
     sim::Scenario scenario;
     scenario.probe_ack = true;
-    sim_ = std::make_unique<sim::Simulator>(scenario);
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, fixture_.Start(scenario));
     transport_ = MakeObject<CZelCommHandlerSerial>();
-  }
-
-  void TearDown() override {
-    transport_.reset();
-    sim_->Stop();
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   // One exchange; *reply receives the frame as bytes.
@@ -83,10 +65,7 @@ class SerialTransportTest : public ::testing::Test {
     return f;
   }
 
-  RecordingClock clock_{kClockDivisor};
-  ScopedClock scoped_clock_{&clock_};
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{kClockDivisor};
   ComPtr<CZelCommHandlerSerial> transport_;
 };
 
@@ -96,7 +75,7 @@ TEST_F(SerialTransportTest, ProbeIsAcknowledged) {
   Bytes reply;
   ASSERT_EQ(S_OK, Probe(&reply));
   EXPECT_EQ(kAck, reply);
-  EXPECT_EQ(std::vector<Bytes>{kAck}, sim_->ReceivedFrames());
+  EXPECT_EQ(std::vector<Bytes>{kAck}, fixture_.sim().ReceivedFrames());
 }
 
 TEST_F(SerialTransportTest, ReplyInChunksOfOneThreeAndFive) {
@@ -107,8 +86,8 @@ TEST_F(SerialTransportTest, ReplyInChunksOfOneThreeAndFive) {
   Fault chunked = MakeFault(FaultKind::kChunked);
   chunked.chunks = {1, 3, 5};
   chunked.pause_ms = 5;
-  sim_->InjectFault(raw);
-  sim_->InjectFault(chunked);
+  fixture_.sim().InjectFault(raw);
+  fixture_.sim().InjectFault(chunked);
   Bytes reply;
   ASSERT_EQ(S_OK, Probe(&reply));
   EXPECT_EQ(nine, reply);
@@ -124,7 +103,7 @@ TEST_F(SerialTransportTest, LateReplyIsDiscardedBeforeTheNextRequest) {
       static_cast<int>(CZelCommHandlerSerial::kReadTimeout.count()) / kClockDivisor;
   Fault late = MakeFault(FaultKind::kDelay);
   late.delay_ms = timeout_ms + 50;
-  sim_->InjectFault(late);
+  fixture_.sim().InjectFault(late);
   Bytes reply;
   EXPECT_EQ(E_COMM_TIMEOUT, Probe(&reply));
   // The late acknowledge reaches the line after the time-out.
@@ -150,7 +129,7 @@ TEST_F(SerialTransportTest, LateReplyIsDiscardedBeforeTheNextRequest) {
 
 TEST_F(SerialTransportTest, BadFirstByteFails) {
   ASSERT_EQ(S_OK, transport_->Connect());
-  sim_->InjectFault(MakeFault(FaultKind::kBadStart));
+  fixture_.sim().InjectFault(MakeFault(FaultKind::kBadStart));
   Bytes reply;
   EXPECT_EQ(E_FAIL, Probe(&reply));
 }
@@ -159,14 +138,14 @@ TEST_F(SerialTransportTest, GarbageBeforeReplyFails) {
   ASSERT_EQ(S_OK, transport_->Connect());
   Fault garbage = MakeFault(FaultKind::kGarbage);
   garbage.bytes = {0x00, 0x13};
-  sim_->InjectFault(garbage);
+  fixture_.sim().InjectFault(garbage);
   Bytes reply;
   EXPECT_EQ(E_FAIL, Probe(&reply));
 }
 
 TEST_F(SerialTransportTest, CorruptedCrcFails) {
   ASSERT_EQ(S_OK, transport_->Connect());
-  sim_->InjectFault(MakeFault(FaultKind::kCorruptCrc));
+  fixture_.sim().InjectFault(MakeFault(FaultKind::kCorruptCrc));
   Bytes reply;
   EXPECT_EQ(E_FAIL, Probe(&reply));
   // The line is still usable for the next exchange.
@@ -178,21 +157,21 @@ TEST_F(SerialTransportTest, LengthByteZeroRefused) {
   ASSERT_EQ(S_OK, transport_->Connect());
   Fault raw = MakeFault(FaultKind::kRawReply);
   raw.bytes = {0x5A, 0x00, 0x05, 0xC1, 0x93};
-  sim_->InjectFault(raw);
+  fixture_.sim().InjectFault(raw);
   Bytes reply;
   EXPECT_EQ(E_FAIL, Probe(&reply));
 }
 
 TEST_F(SerialTransportTest, NoReplyTimesOutOnTheScaledClock) {
   ASSERT_EQ(S_OK, transport_->Connect());
-  sim_->InjectFault(MakeFault(FaultKind::kNoReply));
+  fixture_.sim().InjectFault(MakeFault(FaultKind::kNoReply));
   Bytes reply;
-  clock_.Clear();
+  fixture_.clock().Clear();
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(E_COMM_TIMEOUT, Probe(&reply));
   auto elapsed = std::chrono::steady_clock::now() - start;
   // The write may take 38400 / 9600 = 4 ms per byte of the 5-byte probe; the read waits 3000 ms.
-  EXPECT_EQ((std::vector<int64_t>{20, 3000}), clock_.waits());
+  EXPECT_EQ((std::vector<int64_t>{20, 3000}), fixture_.clock().waits());
   // And the wait is really that long (scaled), not cut short.
   EXPECT_GE(elapsed, std::chrono::milliseconds(3000 / kClockDivisor));
   EXPECT_LT(elapsed, std::chrono::milliseconds(3000 / kClockDivisor * 3));
@@ -202,7 +181,7 @@ TEST_F(SerialTransportTest, TruncatedReplyTimesOut) {
   ASSERT_EQ(S_OK, transport_->Connect());
   Fault truncate = MakeFault(FaultKind::kTruncate);
   truncate.truncate_to = 3;
-  sim_->InjectFault(truncate);
+  fixture_.sim().InjectFault(truncate);
   Bytes reply;
   EXPECT_EQ(E_COMM_TIMEOUT, Probe(&reply));
 }
@@ -213,7 +192,7 @@ TEST_F(SerialTransportTest, SlowChunksWithinTheTimeOutAreAssembled) {
   Fault chunked = MakeFault(FaultKind::kChunked);
   chunked.chunks = {2};
   chunked.pause_ms = 20;
-  sim_->InjectFault(chunked);
+  fixture_.sim().InjectFault(chunked);
   Bytes reply;
   ASSERT_EQ(S_OK, Probe(&reply));
   EXPECT_EQ(kAck, reply);
@@ -224,7 +203,7 @@ TEST_F(SerialTransportTest, BytesAfterTheFrameAreDropped) {
   Fault raw = MakeFault(FaultKind::kRawReply);
   raw.bytes = kAck;
   raw.bytes.insert(raw.bytes.end(), {0xEE, 0xEE});
-  sim_->InjectFault(raw);
+  fixture_.sim().InjectFault(raw);
   uint8_t* got = nullptr;
   ASSERT_EQ(S_OK, transport_->SendRequest(kAck.data(), 5, &got));
   ReplyBuffer owned(got);
@@ -278,11 +257,11 @@ TEST_F(SerialTransportTest, DeviceNamesCarryThePortInDecimal) {
   std::string device;
   ASSERT_EQ(S_OK, transport_->put_Port(Variant::UI1(3)));
   ASSERT_EQ(S_OK, transport_->DeviceName(&device));
-  EXPECT_EQ(dir_ + "/tty3", device);
+  EXPECT_EQ(fixture_.dir() + "/tty3", device);
   ASSERT_EQ(S_OK, transport_->put_Port(Variant::UI1(12)));
   ASSERT_EQ(S_OK, transport_->DeviceName(&device));
-  EXPECT_EQ(dir_ + "/tty12", device);
-  ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty12"));
+  EXPECT_EQ(fixture_.dir() + "/tty12", device);
+  ASSERT_EQ(S_OK, fixture_.sim().CreateLink(fixture_.dir() + "/tty12"));
   ASSERT_EQ(S_OK, transport_->Connect());
   Bytes reply;
   EXPECT_EQ(S_OK, Probe(&reply));
@@ -290,7 +269,7 @@ TEST_F(SerialTransportTest, DeviceNamesCarryThePortInDecimal) {
 
 TEST_F(SerialTransportTest, WriteFailsWhenTheControllerIsGone) {
   ASSERT_EQ(S_OK, transport_->Connect());
-  sim_->Stop();  // closes the other end of the terminal
+  fixture_.sim().Stop();  // closes the other end of the terminal
   Bytes reply;
   HRESULT hr = Probe(&reply);
   EXPECT_TRUE(Failed(hr)) << StatusHex(hr);
@@ -300,7 +279,7 @@ TEST_F(SerialTransportTest, WriteFailsWhenTheControllerIsGone) {
 TEST_F(SerialTransportTest, DeviceThatIsNoTerminal) {
   // A plain file at the device path opens but cannot take line settings: the system error,
   // and nothing stays open.
-  { std::ofstream(dir_ + "/tty5") << "not a tty"; }
+  { std::ofstream(fixture_.dir() + "/tty5") << "not a tty"; }
   ASSERT_EQ(S_OK, transport_->put_Port(Variant::UI1(5)));
   HRESULT hr = transport_->Connect();
   EXPECT_EQ(0x80070000u, static_cast<uint32_t>(hr) & 0xFFFF0000u) << StatusHex(hr);
@@ -328,7 +307,7 @@ TEST_F(SerialTransportTest, DisconnectAndSendWhenClosed) {
 }
 
 TEST_F(SerialTransportTest, HelpersOverTheLine) {
-  sim_->WithState([](sim::SimState& s) { s.scenario.probe_ack = false; });
+  fixture_.sim().WithState([](sim::SimState& s) { s.scenario.probe_ack = false; });
   ASSERT_EQ(S_OK, transport_->Connect());
   ReplyBuffer reply;
   ASSERT_EQ(S_OK, SendControllerRequest(transport_.get(), true, kAckFrame.data(), 5, &reply));
@@ -338,7 +317,7 @@ TEST_F(SerialTransportTest, HelpersOverTheLine) {
   Bytes login = sim::MakeFrame(MSG_LOGIN, {1, 2, 3, 4});  // the scenario's access code 1234
   ASSERT_EQ(S_OK, SendControllerWrite(transport_.get(), true, login.data(), 9));
   ASSERT_EQ(S_OK, SendControllerCommand(transport_.get(), 7, 2, 0xABCD));
-  EXPECT_EQ((std::vector<sim::CommandRecord>{{7, 2, 0xABCD}}), sim_->Commands());
+  EXPECT_EQ((std::vector<sim::CommandRecord>{{7, 2, 0xABCD}}), fixture_.sim().Commands());
   ASSERT_EQ(S_OK, SendControllerWrite(transport_.get(), true, kLogoutFrame.data(), 5));
   EXPECT_EQ(CO_E_NOT_SUPPORTED, SendControllerCommand(transport_.get(), 1, 2, 3));
 }
@@ -359,7 +338,7 @@ TEST_F(SerialTransportTest, ConcurrentCommandsPairRequestAndReply) {
   a.join();
   b.join();
   EXPECT_EQ(0, failures.load());
-  EXPECT_EQ(2u * kPerThread, sim_->Commands().size());
+  EXPECT_EQ(2u * kPerThread, fixture_.sim().Commands().size());
 }
 
 TEST_F(SerialTransportTest, NameDescriptionAndSettingsPage) {

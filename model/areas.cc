@@ -8,6 +8,7 @@
 #include "link/request.h"
 #include "model/object_commands.h"
 #include "model/zones.h"
+#include "platform/sync.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -70,7 +71,7 @@ bool ExpectedSystemStatusHeader(int model_index, uint8_t header[3]) {
 // ---- CZelArea -------------------------------------------------------------------------------
 
 HRESULT CZelArea::LoadStatus(const uint8_t* data, uint32_t size) {
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   uint32_t offset = index_ + kAreaModeDataOffset;
   // `size` counts the type byte too: data bytes 0 .. size - 2 exist.
   if (size < 2 || offset > size - 2) return E_FAIL;
@@ -80,7 +81,7 @@ HRESULT CZelArea::LoadStatus(const uint8_t* data, uint32_t size) {
 
 HRESULT CZelArea::get_SecurityMode(int32_t* mode) {
   if (mode == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *mode = security_mode_;
   return S_OK;
 }
@@ -88,7 +89,7 @@ HRESULT CZelArea::get_SecurityMode(int32_t* mode) {
 HRESULT CZelArea::get_Zones(IDispatch** zones) {
   if (zones == nullptr) return E_POINTER;
   *zones = nullptr;
-  std::lock_guard<std::mutex> g(zones_mu_);
+  MutexLock g(&zones_mu_);
   if (!zones_) {
     ComPtr<CZelZones> own = MakeObject<CZelZones>();
     if (!own) return E_OUTOFMEMORY;

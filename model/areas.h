@@ -36,11 +36,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "model/collection.h"
 #include "model/collection_element.h"
 #include "model/standard_collections.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -116,8 +116,8 @@ class CZelArea final : public ZelCollectionElementImpl<CZelArea, IZelArea, /*nam
 
   uint16_t security_mode_ = 0;  // guarded by fields_mu()
 
-  std::mutex zones_mu_;
-  ComPtr<IDispatch> zones_;  // guarded by zones_mu_
+  Mutex zones_mu_;
+  ComPtr<IDispatch> zones_ ZEL_GUARDED_BY(zones_mu_);
 };
 
 inline constexpr CollectionTraits kAreasTraits{

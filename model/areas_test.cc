@@ -23,7 +23,7 @@ class AreasTest : public ObjectTest {
   static Bytes StatusReply(size_t count) {
     Bytes data(count);
     for (size_t i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
-    return SealedFrame(0x14, data);
+    return SealFrame(0x14, data);
   }
   static int32_t Mode(CZelArea* area) {
     int32_t mode = -1;
@@ -40,7 +40,7 @@ TEST_F(AreasTest, ModeBytesGoByPosition) {
   ComPtr<CZelArea> second = AddArea(1);
   system_status_ = StatusReply(16);  // 5A 11 14 ...
   ASSERT_EQ(S_OK, Collection(kSlotAreas)->Update(true, kAllElements));
-  EXPECT_EQ((std::vector<Bytes>{SystemStatusRequest(), SystemStatusRequest()}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{SystemStatusRequest(), SystemStatusRequest()}), link_->frames());
   EXPECT_EQ(0xA0 + 14, Mode(first.get()));
   EXPECT_EQ(0xA0 + 15, Mode(second.get()));
 }
@@ -103,14 +103,14 @@ TEST_F(AreasTest, ArmDefaultsToMode3AndRefusesModesOutside1To6) {
   ComPtr<CZelArea> area = AddArea(2);
   system_status_ = StatusReply(16);
   ASSERT_EQ(S_OK, area->Arm(Variant::Str("1234"), Variant::Missing()));
-  EXPECT_EQ((std::vector<Bytes>{Command(0x33, 4, 2), SystemStatusRequest()}), link_->requests());
-  link_->ClearRequests();
+  EXPECT_EQ((std::vector<Bytes>{Command(0x33, 4, 2), SystemStatusRequest()}), link_->frames());
+  link_->ClearSent();
   ASSERT_EQ(S_OK, area->Arm(Variant::Str("1234"), Variant::Str("6")));
-  EXPECT_EQ(Command(0x36, 4, 2), link_->requests().at(0));
-  link_->ClearRequests();
+  EXPECT_EQ(Command(0x36, 4, 2), link_->frames().at(0));
+  link_->ClearSent();
   ASSERT_EQ(S_OK, area->Arm(Variant::Str("1234"), Variant::I4(1)));
-  EXPECT_EQ(Command(0x31, 4, 2), link_->requests().at(0));
-  link_->ClearRequests();
+  EXPECT_EQ(Command(0x31, 4, 2), link_->frames().at(0));
+  link_->ClearSent();
 
   EXPECT_EQ(E_INVALIDARG, area->Arm(Variant::Str("1234"), Variant::I4(7)));
   EXPECT_EQ(E_INVALIDARG, area->Arm(Variant::Str("1234"), Variant::I4(0)));
@@ -118,7 +118,7 @@ TEST_F(AreasTest, ArmDefaultsToMode3AndRefusesModesOutside1To6) {
   // The code is checked before the mode.
   EXPECT_EQ(E_SRV_LOGIN_DENIED, area->Arm(Variant::Str("9999"), Variant::I4(7)));
   EXPECT_EQ(E_INVALIDARG, Areas()->Arm(Variant::Str("1234"), Variant::I4(7)));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(AreasTest, AreaCommandsAndTheirRefresh) {
@@ -134,7 +134,7 @@ TEST_F(AreasTest, AreaCommandsAndTheirRefresh) {
   EXPECT_EQ((std::vector<Bytes>{Command(0x30, 1, 3), SystemStatusRequest(), Command(6, 1, 3),
                                 SystemStatusRequest(), Command(2, 0, 3), SystemStatusRequest(),
                                 Command(3, 0, 3), SystemStatusRequest()}),
-            link_->requests());
+            link_->frames());
   // The refresh of the area at position 2 took data byte 15.
   EXPECT_EQ(0xA0 + 15, Mode(area.get()));
 }
@@ -146,9 +146,9 @@ TEST_F(AreasTest, RefusedCommandIsReturnedWithoutRefresh) {
   nak_commands_ = true;
   EXPECT_EQ(CO_E_NOT_SUPPORTED, area->Disarm(Variant::Str("1111")));
   EXPECT_EQ(CO_E_NOT_SUPPORTED, area->AllOn());
-  EXPECT_EQ((std::vector<Bytes>{Command(0x30, 1, 1), Command(3, 0, 1)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(0x30, 1, 1), Command(3, 0, 1)}), link_->frames());
   EXPECT_EQ(E_SRV_LOGIN_DENIED, area->Restore(Variant::Str("2222")));
-  EXPECT_EQ(2u, link_->requests().size());
+  EXPECT_EQ(2u, link_->frames().size());
 }
 
 TEST_F(AreasTest, SingleAreaModelsArmArea1AndDisarmTheId) {
@@ -160,7 +160,7 @@ TEST_F(AreasTest, SingleAreaModelsArmArea1AndDisarmTheId) {
   ASSERT_EQ(S_OK, area->Disarm(Variant::Str("anything")));
   EXPECT_EQ((std::vector<Bytes>{Command(0x33, 1, 1), SystemStatusRequest(), Command(0x30, 1, 2),
                                 SystemStatusRequest()}),
-            link_->requests());
+            link_->frames());
   EXPECT_EQ(0xA0 + 14, Mode(area.get()));
 }
 
@@ -173,18 +173,18 @@ TEST_F(AreasTest, CollectionCommandsAddressArea0) {
   ComPtr<IZelAreas> areas = Areas();
   ASSERT_EQ(S_OK, areas->Arm(Variant::Str("4321"), Variant::I4(2)));
   EXPECT_EQ((std::vector<Bytes>{Command(0x32, 2, 0), SystemStatusRequest(), SystemStatusRequest()}),
-            link_->requests());
-  link_->ClearRequests();
+            link_->frames());
+  link_->ClearSent();
   ASSERT_EQ(S_OK, areas->Disarm(Variant::Str("4321")));
   ASSERT_EQ(S_OK, areas->Restore(Variant::Str("4321")));
   EXPECT_EQ((std::vector<Bytes>{Command(0x30, 2, 0), SystemStatusRequest(), SystemStatusRequest(),
                                 Command(6, 2, 0), SystemStatusRequest(), SystemStatusRequest()}),
-            link_->requests());
-  link_->ClearRequests();
+            link_->frames());
+  link_->ClearSent();
   // All off and all on refresh nothing.
   ASSERT_EQ(S_OK, areas->AllOff());
   ASSERT_EQ(S_OK, areas->AllOn());
-  EXPECT_EQ((std::vector<Bytes>{Command(2, 0, 0), Command(3, 0, 0)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(2, 0, 0), Command(3, 0, 0)}), link_->frames());
 }
 
 TEST_F(AreasTest, ZonesOfAnAreaAreBuiltOnceFromTheZonesAreas) {
@@ -222,7 +222,7 @@ TEST_F(AreasTest, ZonesOfAnAreaAreBuiltOnceFromTheZonesAreas) {
   ASSERT_EQ(S_OK, QueryAs<IZelZones>(other.get(), &zones));
   ASSERT_EQ(S_OK, zones->get_Count(&count));
   EXPECT_EQ(1, count);
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(AreasTest, PropertyMapInOrder) {

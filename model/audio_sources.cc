@@ -63,7 +63,7 @@ HRESULT CZelAudioSource::LoadStatus(const uint8_t* data, uint32_t size) {
   bytes = bytes.substr(0, bytes.find('\0'));
   BStr value(Latin1ToUtf8(bytes));
   {
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     if (this->*target.field == value) return S_OK;
     this->*target.field = std::move(value);
   }
@@ -76,7 +76,7 @@ HRESULT CZelAudioSource::LoadStatus(const uint8_t* data, uint32_t size) {
 
 HRESULT CZelAudioSource::Text(BStr CZelAudioSource::*field, BStr* text) {
   if (text == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *text = this->*field;
   return S_OK;
 }
@@ -101,7 +101,7 @@ HRESULT CZelAudioSource::get_Metadata(IDispatch** metadata) {
   *metadata = nullptr;
   std::vector<std::string> pieces;
   {
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     pieces = MetadataPieces(metadata_.str(),
                             {song_title_.str(), artist_.str(), genre_.str(), album_name_.str(),
                              unnamed_.str(), channel_number_.str(), channel_name_.str()});

@@ -75,7 +75,7 @@ TEST_F(AudioTest, FirstPollAnnouncesSourceAndVolumeAlwaysPowerAndMuteUnless255) 
   Watch(kSlotAudioZones);
   item_status_[0x31][1] = {255, 2, 40, 255};
   ASSERT_EQ(S_OK, Collection(kSlotAudioZones)->Update(false, 1));
-  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x31, 0x01, 0x01, 0x91, 0xDB}}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x31, 0x01, 0x01, 0x91, 0xDB}}), link_->frames());
   EXPECT_EQ((std::vector<Seen>{{"sink", 1, 0x651},
                                {"handler", 0, 0x651},
                                {"sink", 3, -1},
@@ -150,13 +150,13 @@ TEST_F(AudioTest, EveryZoneCommandPausesASecondThenRefreshesTheZone) {
       {[&] { return z->SelectKey(12); }, {0x5A, 0x05, 0x0F, 0x73, 0x0C, 0x00, 0x01, 0x4F, 0x13}},
   };
   for (const Case& c : cases) {
-    link_->ClearRequests();
+    link_->ClearSent();
     PauseRecorder pauses;
     {
       ScopedClock use(&pauses);
       ASSERT_EQ(S_OK, c.call());
     }
-    EXPECT_EQ((std::vector<Bytes>{c.command, ItemRequest(0x31, 1)}), link_->requests());
+    EXPECT_EQ((std::vector<Bytes>{c.command, ItemRequest(0x31, 1)}), link_->frames());
     EXPECT_EQ(std::vector<Millis>{Millis(1000)}, pauses.pauses());
   }
 }
@@ -169,12 +169,12 @@ TEST_F(AudioTest, OutOfRangeArgumentsSendNothing) {
   EXPECT_EQ(E_INVALIDARG, z->put_Source(0));
   EXPECT_EQ(E_INVALIDARG, z->put_Source(7));
   EXPECT_EQ(E_INVALIDARG, z->put_Source(-3));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 
   // Through dispatch: a volume that is not a number fails its conversion.
   Variant text = Variant::Str("loud");
   EXPECT_EQ(DISP_E_TYPEMISMATCH, z->Invoke(0x652, DISPATCH_PROPERTYPUT, {&text, 1}, nullptr));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 
   // A refused command neither pauses nor refreshes, and the zone keeps its state.
   nak_commands_ = true;
@@ -184,7 +184,7 @@ TEST_F(AudioTest, OutOfRangeArgumentsSendNothing) {
     EXPECT_EQ(CO_E_NOT_SUPPORTED, z->put_PowerStatus(psOn));
   }
   EXPECT_TRUE(pauses.pauses().empty());
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
 }
 
 TEST_F(AudioTest, CollectionPutsAddressZone0ThenPollEveryZone) {
@@ -195,10 +195,10 @@ TEST_F(AudioTest, CollectionPutsAddressZone0ThenPollEveryZone) {
   ScopedClock use(&pauses);
   ASSERT_EQ(S_OK, Zones()->put_PowerStatus(psOn));
   EXPECT_EQ((std::vector<Bytes>{Command(0x70, 1, 0), ItemRequest(0x31, 1), ItemRequest(0x31, 2)}),
-            link_->requests());
-  link_->ClearRequests();
+            link_->frames());
+  link_->ClearSent();
   ASSERT_EQ(S_OK, Zones()->put_MuteStatus(msOn));
-  EXPECT_EQ(Command(0x70, 3, 0), link_->requests().at(0));
+  EXPECT_EQ(Command(0x70, 3, 0), link_->frames().at(0));
   EXPECT_EQ((std::vector<Millis>{Millis(1000), Millis(1000)}), pauses.pauses());
 }
 
@@ -295,9 +295,10 @@ class MetadataWalkTest : public AudioTest {
     };
   }
   static Bytes Record(uint8_t code, const std::string& text) {
-    Bytes data = {code};
-    data.insert(data.end(), text.begin(), text.end());
-    return SealedFrame(0x34, data);
+    Bytes data(1 + text.size());
+    data[0] = code;
+    std::copy(text.begin(), text.end(), data.begin() + 1);
+    return SealFrame(0x34, data);
   }
   static std::string TextOf(HRESULT (IZelAudioSource::*getter)(BStr*), IZelAudioSource* s) {
     BStr text;
@@ -333,7 +334,7 @@ TEST_F(MetadataWalkTest, ThreeRecordsThenTheEndFrame) {
   ASSERT_EQ(S_OK, Collection(kSlotAudioSources)->Update(true, 1));
   EXPECT_EQ((std::vector<Bytes>{
                 {0x5A, 0x02, 0x33, 0x02, 0x34, 0xF1}, AckBytes(), AckBytes(), AckBytes()}),
-            link_->requests());
+            link_->frames());
   EXPECT_EQ("BLUE IN GREEN", TextOf(&IZelAudioSource::get_SongTitle, s.get()));
   EXPECT_EQ("THE TRIO", TextOf(&IZelAudioSource::get_Artist, s.get()));
   // The general event with the field's dispid, to sinks and then the handler; the unnamed
@@ -384,7 +385,7 @@ TEST_F(MetadataWalkTest, NakMissingSourceAndFailuresKeepTheTexts) {
   ComPtr<CZelAudioSource> s = AddElement<CZelAudioSource>(kSlotAudioSources, 3);
   records_ = {};
   EXPECT_EQ(S_FALSE, Collection(kSlotAudioSources)->Update(true, 1));
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
 
   records_ = {Record(1, "FIRST"), Record(2, "SECOND")};
   ending_ = NakBytes();
@@ -394,9 +395,9 @@ TEST_F(MetadataWalkTest, NakMissingSourceAndFailuresKeepTheTexts) {
 
   // A controller that never ends the walk is given up, and the link is free again.
   records_ = std::vector<Bytes>(300, Record(3, "AGAIN"));
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(E_FAIL, Collection(kSlotAudioSources)->Update(true, 1));
-  EXPECT_EQ(1u + kMaxMetadataRecords, link_->request_count());
+  EXPECT_EQ(1u + kMaxMetadataRecords, link_->sent_count());
   records_ = {Record(1, "NEXT")};
   ending_ = EndOfDataBytes();
   EXPECT_EQ(S_OK, Collection(kSlotAudioSources)->Update(true, 1));

@@ -34,7 +34,7 @@ HRESULT CZelAudioZone::LoadStatus(const uint8_t* data, uint32_t size) {
   std::array<DISPID, 4> changed{};
   size_t count = 0;
   {
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     uint16_t* fields[4] = {&power_status_, &source_id_, &volume_level_, &mute_status_};
     for (size_t i = 0; i < 4; ++i) {
       if (*fields[i] == data[i]) continue;
@@ -50,7 +50,7 @@ HRESULT CZelAudioZone::LoadStatus(const uint8_t* data, uint32_t size) {
 
 HRESULT CZelAudioZone::Field(uint16_t CZelAudioZone::*field, int32_t* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *value = this->*field;
   return S_OK;
 }
@@ -72,7 +72,7 @@ HRESULT CZelAudioZone::get_Source(Variant* source) {
   ZEL_TRY(GetServerCollection(kSlotAudioSources, &sources));
   uint16_t id = 0;
   {
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     id = source_id_;
   }
   // By ID; a source that does not exist is the empty element with S_FALSE.

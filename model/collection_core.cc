@@ -6,6 +6,7 @@
 #include "model/name_records.h"
 #include "model/update_thread.h"
 #include "platform/property_bag.h"
+#include "platform/sync.h"
 #include "platform/text_encoding.h"
 #include "server/zel_server.h"
 
@@ -52,7 +53,7 @@ CollectionCore::~CollectionCore() {
 
 HRESULT CollectionCore::CountImpl(int32_t* count) const {
   if (count == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   *count = static_cast<int32_t>(elements_.size());
   return S_OK;
 }
@@ -111,14 +112,14 @@ HRESULT CollectionCore::ItemImpl(const Variant& index, const Variant& key, Varia
 
 HRESULT CollectionCore::PutUpdateIntervalImpl(const Variant& interval) {
   // Stored as given; a running thread picks it up after its current wait.
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   interval_ = interval;
   return S_OK;
 }
 
 HRESULT CollectionCore::GetUpdateIntervalImpl(Variant* interval) const {
   if (interval == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   *interval = interval_;
   return S_OK;
 }
@@ -131,17 +132,17 @@ HRESULT CollectionCore::GetThreadTermEventImpl(Variant* handle) const {
 }
 
 std::shared_ptr<ManualResetEvent> CollectionCore::term_event() const {
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   return term_event_;
 }
 
 bool CollectionCore::HasUpdateThread() {
-  std::lock_guard<std::mutex> g(start_stop_mu_);
+  MutexLock g(&start_stop_mu_);
   return thread_finished_ != nullptr;
 }
 
 HRESULT CollectionCore::InitImpl() {
-  std::lock_guard<std::mutex> g(start_stop_mu_);
+  MutexLock g(&start_stop_mu_);
   // The first state is loaded silently, waiting for a pass that may be running.
   HRESULT hr = Self()->Update(false, kAllElements);
   // The connected controller has no objects of this kind: nothing to poll.
@@ -169,13 +170,13 @@ HRESULT CollectionCore::StartUpdateThread() {
     return HresultFromErrno(e.code().value());
   }
   thread_finished_ = std::move(finished);
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   term_event_ = std::move(stop);
   return S_OK;
 }
 
 HRESULT CollectionCore::StopUpdateImpl() {
-  std::lock_guard<std::mutex> g(start_stop_mu_);
+  MutexLock g(&start_stop_mu_);
   std::shared_ptr<ManualResetEvent> stop = term_event();
   if (thread_finished_ != nullptr) {
     if (stop) stop->Set();
@@ -188,7 +189,7 @@ HRESULT CollectionCore::StopUpdateImpl() {
     }
     thread_finished_.reset();
   }
-  std::lock_guard<std::mutex> list(list_mu_);
+  MutexLock list(&list_mu_);
   term_event_.reset();
   return S_OK;
 }
@@ -270,7 +271,7 @@ HRESULT CollectionCore::UpdateElement(uint16_t number, IDispatch* element) {
 
 HRESULT CollectionCore::AddImpl(const Variant& item, const Variant& /*key*/) {
   if (item.vt() != VT_DISPATCH || item.dispatch() == nullptr) return E_INVALIDARG;
-  ScopedLock<UpdateMutex> pass(update_mu_);
+  MutexLock pass(&update_mu_);
   ComPtr<IZelCollectionElement> element;
   ComPtr<IPersistPropertyBag> persist;
   IDispatch* dispatch = item.dispatch();
@@ -279,14 +280,14 @@ HRESULT CollectionCore::AddImpl(const Variant& item, const Variant& /*key*/) {
     // The element learns its position (Index) from a bag, as every other value.
     size_t count = 0;
     {
-      std::lock_guard<std::mutex> g(list_mu_);
+      MutexLock g(&list_mu_);
       count = elements_.size();
     }
     ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
     (void)bag->Write("INDEX", Variant::I4(static_cast<int32_t>(count + 1)));
     (void)persist->Load(bag.get());
   }
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   elements_.push_back(ComPtr<IDispatch>(dispatch));
   return S_OK;
 }
@@ -312,21 +313,27 @@ HRESULT CollectionCore::NewImpl(const BStr& name, const Variant& id, Variant* it
 }
 
 HRESULT CollectionCore::RemoveAll(bool lock) {
-  if (lock) update_mu_.Lock();
-  std::vector<ComPtr<IDispatch>> released;
-  {
-    std::lock_guard<std::mutex> g(list_mu_);
-    released.swap(elements_);
+  auto release = [this] {
+    std::vector<ComPtr<IDispatch>> released;
+    {
+      MutexLock g(&list_mu_);
+      released.swap(elements_);
+    }
+    // Released outside the list lock: an element's destructor may reach other objects.
+    released.clear();
+  };
+  if (lock) {
+    MutexLock pass(&update_mu_);
+    release();
+  } else {
+    release();
   }
-  // Released outside the list lock: an element's destructor may reach other objects.
-  released.clear();
-  if (lock) update_mu_.Unlock();
   return S_OK;
 }
 
 void CollectionCore::AppendStamped(IDispatch* element,
                                    const std::function<void(uint32_t position)>& stamp) {
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   stamp(static_cast<uint32_t>(elements_.size() + 1));
   elements_.push_back(ComPtr<IDispatch>(element));
 }
@@ -334,12 +341,12 @@ void CollectionCore::AppendStamped(IDispatch* element,
 // ---- Snapshots ----------------------------------------------------------------------------
 
 std::vector<ComPtr<IDispatch>> CollectionCore::Elements() const {
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   return elements_;
 }
 
 ComPtr<IDispatch> CollectionCore::ElementAt(uint32_t position) const {
-  std::lock_guard<std::mutex> g(list_mu_);
+  MutexLock g(&list_mu_);
   if (position == 0 || position > elements_.size()) return nullptr;
   return elements_[position - 1];
 }

@@ -82,7 +82,7 @@ class CollectionCore {
   // Releases every element; takes the update mutex when `lock`.
   virtual HRESULT RemoveAll(bool lock);
   // S_FALSE when a thread runs already. REQUIRES: start_stop_mu_ held (Init holds it).
-  virtual HRESULT StartUpdateThread();
+  virtual HRESULT StartUpdateThread() ZEL_REQUIRES(start_stop_mu_);
   // The body of Update (try_only false) and TryUpdate (true).
   virtual HRESULT UpdateElements(bool fire_events, uint32_t index, bool try_only);
   // The generic poll of one element: status request, NAK = no such object (S_FALSE), otherwise
@@ -112,14 +112,14 @@ class CollectionCore {
 
   const CollectionTraits& traits_;
 
-  mutable std::mutex list_mu_;
+  mutable Mutex list_mu_;
   std::vector<ComPtr<IDispatch>> elements_ ZEL_GUARDED_BY(list_mu_);
   Variant interval_ ZEL_GUARDED_BY(list_mu_);
   std::shared_ptr<ManualResetEvent> term_event_ ZEL_GUARDED_BY(list_mu_);
 
-  UpdateMutex update_mu_;
+  Mutex update_mu_;
 
-  std::mutex start_stop_mu_;
+  Mutex start_stop_mu_;
   std::thread thread_ ZEL_GUARDED_BY(start_stop_mu_);
   std::shared_ptr<ManualResetEvent> thread_finished_ ZEL_GUARDED_BY(start_stop_mu_);
 };

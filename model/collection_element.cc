@@ -1,40 +1,41 @@
 #include "model/collection_element.h"
 
 #include "model/name_upload.h"
+#include "platform/sync.h"
 #include "server/zel_server.h"
 
 namespace zel {
 
 HRESULT ElementCore::GetIndex(Variant* index) const {
   if (index == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   *index = Variant::I4(static_cast<int32_t>(index_));
   return S_OK;
 }
 
 HRESULT ElementCore::GetID(Variant* id) const {
   if (id == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   *id = Variant::I4(id_);
   return S_OK;
 }
 
 HRESULT ElementCore::GetName(BStr* name) const {
   if (name == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   *name = name_;
   return S_OK;
 }
 
 HRESULT ElementCore::GetFriendlyName(BStr* name) const {
   if (name == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   *name = friendly_name_.IsNull() ? name_ : friendly_name_;
   return S_OK;
 }
 
 HRESULT ElementCore::PutFriendlyName(BStr name) {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   // An empty string (or none) leaves no friendly name, so the name shows through again.
   friendly_name_ = name.IsEmpty() ? BStr::Null() : std::move(name);
   return S_OK;
@@ -42,13 +43,13 @@ HRESULT ElementCore::PutFriendlyName(BStr name) {
 
 HRESULT ElementCore::GetDisplay(VariantBool* display) const {
   if (display == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   display->value = display_;
   return S_OK;
 }
 
 HRESULT ElementCore::PutDisplay(VariantBool display) {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   display_ = display.value;
   return S_OK;
 }
@@ -61,18 +62,18 @@ HRESULT ElementCore::UploadName(uint32_t name_type, BStr name) {
   // Left to the implementer: Name put sends the given name and, once the controller has
   // acknowledged it, keeps it as the element's Name (a rename, as clients expect).
   ZEL_TRY(zel::UploadName(link.get(), name_type, number, name));
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   name_ = std::move(name);
   return S_OK;
 }
 
 uint16_t ElementCore::id() const {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   return id_;
 }
 
 uint32_t ElementCore::index() const {
-  std::lock_guard<std::mutex> g(fields_mu_);
+  MutexLock g(&fields_mu_);
   return index_;
 }
 

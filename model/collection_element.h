@@ -47,7 +47,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 #include "model/collection_interfaces.h"
@@ -55,6 +54,7 @@
 #include "platform/clock.h"
 #include "platform/freshness.h"
 #include "platform/persist.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -82,7 +82,7 @@ class ElementCore {
  protected:
   ElementCore() = default;
   ~ElementCore() = default;
-  std::mutex& fields_mu() const { return fields_mu_; }
+  Mutex& fields_mu() const { return fields_mu_; }
 
   // The common fields, in map order. Guarded by fields_mu_.
   uint32_t index_ = 0;
@@ -93,7 +93,7 @@ class ElementCore {
   int16_t display_ = VARIANT_TRUE;
 
  private:
-  mutable std::mutex fields_mu_;
+  mutable Mutex fields_mu_;
   // Steady-clock nanoseconds of the last status refresh; kNever before the first.
   static constexpr int64_t kNever = INT64_MIN;
   std::atomic<int64_t> refreshed_ns_{kNever};

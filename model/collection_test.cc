@@ -9,11 +9,11 @@
 #include "model/collection_element.h"
 #include "model/model_registration.h"
 #include "model/plain_element.h"
-#include "model/test_link.h"
 #include "platform/class_registry.h"
 #include "platform/property_bag.h"
 #include "platform/resource_library.h"
 #include "server/zel_server.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -32,7 +32,7 @@ class TestZone final : public ZelCollectionElementImpl<TestZone, ITestZone, 1> {
 
   HRESULT get_Status(int32_t* status) override {
     if (status == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     *status = status_;
     return S_OK;
   }
@@ -54,7 +54,7 @@ class TestZone final : public ZelCollectionElementImpl<TestZone, ITestZone, 1> {
   }
   HRESULT LoadStatus(const uint8_t* data, uint32_t size) override {
     if (size < 2) return E_FAIL;
-    std::lock_guard<std::mutex> g(fields_mu());
+    MutexLock g(&fields_mu());
     status_ = data[0];
     ++loads;
     return S_OK;
@@ -85,7 +85,9 @@ class CollectionTest : public ::testing::Test {
     RegisterModelClasses();
     ClassRegistry::Instance().Register(kClsidZelZone, "Test.Zone", FactoryOf<TestZone>());
     server_ = MakeObject<CZelServer>();
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
+    // A controller that has none of the items asked for, unless a test says otherwise.
+    link_->SetAnswer([](const Bytes&) { return NakBytes(); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
   }
   void TearDown() override {
@@ -126,7 +128,7 @@ class CollectionTest : public ::testing::Test {
   }
 
   ComPtr<CZelServer> server_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
 };
 
 TEST_F(CollectionTest, ItemFindsByPositionNameAndId) {
@@ -223,17 +225,17 @@ TEST_F(CollectionTest, NameUploadFramesAndRefusals) {
 
   // 17 characters for a zone: refused before any frame.
   EXPECT_EQ(E_FAIL, zone->put_Name(BStr("ABCDEFGHIJKLMNOPQ")));
-  EXPECT_EQ(0u, link_->request_count());
+  EXPECT_EQ(0u, link_->sent_count());
   BStr name;
   zone->get_Name(&name);
   EXPECT_EQ(BStr("Hall"), name);
 
   // 16 characters fill the field without a terminator.
   EXPECT_EQ(S_OK, zone->put_Name(BStr("ABCDEFGHIJKLMNOP")));
-  ASSERT_EQ(1u, link_->request_count());
-  Bytes expected = SealedFrame(
+  ASSERT_EQ(1u, link_->sent_count());
+  Bytes expected = SealFrame(
       0x0B, {1, 4, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'});
-  EXPECT_EQ(expected, link_->requests()[0]);
+  EXPECT_EQ(expected, link_->frames()[0]);
   EXPECT_EQ(23u, expected.size());
   zone->get_Name(&name);
   EXPECT_EQ(BStr("ABCDEFGHIJKLMNOP"), name);
@@ -245,17 +247,17 @@ TEST_F(CollectionTest, NameUploadFramesAndRefusals) {
   EXPECT_EQ(BStr("ABCDEFGHIJKLMNOP"), name);
 
   // The plain element takes no names.
-  link_->ClearRequests();
+  link_->ClearSent();
   ComPtr<CZelCollectionElement> plain = MakeObject<CZelCollectionElement>();
   EXPECT_EQ(CO_E_NOT_SUPPORTED, plain->put_Name(BStr("x")));
-  EXPECT_EQ(0u, link_->request_count());
+  EXPECT_EQ(0u, link_->sent_count());
 }
 
 TEST_F(CollectionTest, PollsShortAndLongNumbers) {
   link_->SetAnswer([](const Bytes& request) -> Bytes {
     uint8_t number = request[1] == 3 ? request[3] : request[4];
     if (number == 2) return NakBytes();  // no such object
-    return SealedFrame(request[2] + 1, {static_cast<uint8_t>(0x40 + number), 0x11});
+    return SealFrame(request[2] + 1, {static_cast<uint8_t>(0x40 + number), 0x11});
   });
   ComPtr<ShortCollection> zones = MakeObject<ShortCollection>();
   AddZone(zones.get(), 1, "A");
@@ -265,7 +267,7 @@ TEST_F(CollectionTest, PollsShortAndLongNumbers) {
   EXPECT_EQ(S_FALSE, zones->Update(false, 2));
   // A one-byte collection never polls a number from 256.
   EXPECT_EQ(S_FALSE, zones->Update(false, 3));
-  auto requests = link_->requests();
+  auto requests = link_->frames();
   ASSERT_EQ(2u, requests.size());
   Bytes first = {0x5A, 0x03, 0x15, 0x01, 0x01};
   EXPECT_TRUE(std::equal(first.begin(), first.end(), requests[0].begin()));
@@ -276,39 +278,39 @@ TEST_F(CollectionTest, PollsShortAndLongNumbers) {
   zone->get_Status(&status);
   EXPECT_EQ(0x41, status);
 
-  link_->ClearRequests();
+  link_->ClearSent();
   ComPtr<LongCollection> units = MakeObject<LongCollection>();
   AddZone(units.get(), 300, "Porch");
   EXPECT_EQ(S_OK, units->Update(false, kAllElements));
-  ASSERT_EQ(1u, link_->request_count());
+  ASSERT_EQ(1u, link_->sent_count());
   Bytes long_request = {0x5A, 0x05, 0x17, 0x01, 0x2C, 0x01, 0x2C};
-  EXPECT_TRUE(std::equal(long_request.begin(), long_request.end(), link_->requests()[0].begin()));
-  EXPECT_EQ(9u, link_->requests()[0].size());
+  EXPECT_TRUE(std::equal(long_request.begin(), long_request.end(), link_->frames()[0].begin()));
+  EXPECT_EQ(9u, link_->frames()[0].size());
 }
 
 TEST_F(CollectionTest, TryUpdateSkipsWhileAPassRuns) {
-  link_->SetAnswer([](const Bytes& r) { return SealedFrame(r[2] + 1, {1, 0}); });
+  link_->SetAnswer([](const Bytes& r) { return SealFrame(r[2] + 1, {1, 0}); });
   ComPtr<ShortCollection> zones = MakeObject<ShortCollection>();
   AddZone(zones.get(), 1, "A");
   AddZone(zones.get(), 2, "B");
-  link_->Close();
+  link_->CloseGate();
   std::thread pass([&] { EXPECT_EQ(S_OK, zones->Update(true, kAllElements)); });
   ASSERT_TRUE(link_->WaitInFlight(Millis(5000)));
   EXPECT_EQ(S_OK, zones->TryUpdate(true, kAllElements));
-  EXPECT_EQ(1u, link_->request_count()) << "the skipped pass sent nothing";
-  link_->Open();
+  EXPECT_EQ(1u, link_->sent_count()) << "the skipped pass sent nothing";
+  link_->OpenGate();
   pass.join();
-  EXPECT_EQ(2u, link_->request_count());
+  EXPECT_EQ(2u, link_->sent_count());
 }
 
 TEST_F(CollectionTest, InitPollsOnceAndStartsOneThread) {
-  link_->SetAnswer([](const Bytes& r) { return SealedFrame(r[2] + 1, {1, 0}); });
+  link_->SetAnswer([](const Bytes& r) { return SealFrame(r[2] + 1, {1, 0}); });
   ComPtr<ShortCollection> zones = MakeObject<ShortCollection>();
   AddZone(zones.get(), 1, "A");
   EXPECT_EQ(S_OK, zones->StopUpdate()) << "never started";
   // The interval was never set (unsigned 0): one silent update, no thread.
   EXPECT_EQ(S_OK, zones->Init());
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
   EXPECT_FALSE(zones->HasUpdateThread());
   Variant handle;
   EXPECT_EQ(S_OK, zones->get_ThreadTermEvent(&handle));
@@ -425,7 +427,7 @@ TEST_F(CollectionTest, StatusInputGoesThroughPersistMemory) {
 TEST_F(CollectionTest, NewNamesUploadsAndPollsTheElement) {
   link_->SetAnswer([](const Bytes& r) -> Bytes {
     if (r[2] == 0x0B) return AckBytes();
-    return SealedFrame(0x16, {0x21, 0});
+    return SealFrame(0x16, {0x21, 0});
   });
   ComPtr<IDispatch> dispatch;
   ASSERT_EQ(S_OK, server_->get_Zones(dispatch.Receive()));
@@ -435,7 +437,7 @@ TEST_F(CollectionTest, NewNamesUploadsAndPollsTheElement) {
   ASSERT_EQ(S_OK, zones->New(BStr("Hall"), Variant::Str(BStr("4")), &item));
   EXPECT_EQ(4, IdOf(item));
   EXPECT_EQ(BStr("Hall"), NameOf(item));
-  auto requests = link_->requests();
+  auto requests = link_->frames();
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ(0x0B, requests[0][2]);
   EXPECT_EQ(0x15, requests[1][2]);
@@ -477,7 +479,7 @@ TEST_F(CollectionTest, EveryCollectionStartsWithItsInterval) {
   }
   // On controller model index 0 (model code 2) messages are not polled.
   link_->SetAnswer([](const Bytes& r) {
-    return r[2] == 0x11 ? SealedFrame(0x12, {2, 2, 16, 0, '5', 0}) : NakBytes();
+    return r[2] == 0x11 ? SealFrame(0x12, {2, 2, 16, 0, '5', 0}) : NakBytes();
   });
   server_->ChangeStatus(ssInteractive, S_OK);
   BStr model;
@@ -499,7 +501,7 @@ TEST_F(CollectionTest, MembersByDispatch) {
   Variant result;
   // -1 is every element: the one zone is polled, and the link answers it with the NAK.
   EXPECT_EQ(S_FALSE, CallMethod(d, "TryUpdate", args, &result));
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
   Variant item;
   Variant position = Variant::I4(1);
   ASSERT_EQ(S_OK, d->Invoke(kDispidItem, DISPATCH_PROPERTYGET, {&position, 1}, &item));

@@ -7,7 +7,7 @@ namespace zel {
 
 HRESULT CZelExpansion::LoadStatus(const uint8_t* data, uint32_t size) {
   if (size < 3) return E_FAIL;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   status_ = data[0];
   battery_level_ = data[1];
   return S_OK;
@@ -24,14 +24,14 @@ HRESULT CZelExpansion::get_Type(Variant* type) {
 
 HRESULT CZelExpansion::get_Status(int32_t* status) {
   if (status == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *status = status_;
   return S_OK;
 }
 
 HRESULT CZelExpansion::get_BatteryLevel(int32_t* level) {
   if (level == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *level = battery_level_;
   return S_OK;
 }

@@ -88,7 +88,7 @@ bool MessageStatusBits(const uint8_t* reply, size_t size, uint16_t number, uint8
 
 HRESULT CZelMessage::LoadStatus(const uint8_t* data, uint32_t size) {
   if (size < 3) return E_FAIL;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   displayed_ = data[0] != 0 ? VARIANT_TRUE : VARIANT_FALSE;
   acknowledged_ = data[1] != 0 ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
@@ -96,14 +96,14 @@ HRESULT CZelMessage::LoadStatus(const uint8_t* data, uint32_t size) {
 
 HRESULT CZelMessage::get_Displayed(VariantBool* displayed) {
   if (displayed == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   displayed->value = displayed_;
   return S_OK;
 }
 
 HRESULT CZelMessage::get_Acknowledged(VariantBool* acknowledged) {
   if (acknowledged == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   acknowledged->value = acknowledged_;
   return S_OK;
 }

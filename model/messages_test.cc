@@ -22,7 +22,7 @@ class MessagesTest : public ObjectTest {
     Bytes data(17, 0);
     size_t at = 1;
     for (uint8_t b : bits) data[at++] = b;
-    return SealedFrame(0x25, data);
+    return SealFrame(0x25, data);
   }
   void AnswerStatusWith(Bytes reply) {
     status_reply_ = std::move(reply);
@@ -54,7 +54,7 @@ TEST_F(MessagesTest, ButtonExecuteSendsCommand7AndRefreshesNothing) {
   ComPtr<CZelButton> button = AddElement<CZelButton>(kSlotButtons, 2, "GOOD NIGHT");
   ASSERT_EQ(S_OK, button->Execute());
   EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x05, 0x0F, 0x07, 0x00, 0x00, 0x02, 0xD4, 0xE1}}),
-            link_->requests());
+            link_->frames());
   nak_commands_ = true;
   EXPECT_EQ(CO_E_NOT_SUPPORTED, button->Execute());
   ExpectDispids(button.get(), {{"Execute", 0x60030000}});
@@ -90,7 +90,7 @@ TEST_F(MessagesTest, CodesReadAuthorityAndAccessWindowFromTheSetup) {
   double end_time = end.date().value - std::floor(end.date().value);
   EXPECT_NEAR((7 * 60 + 30) / 1440.0, start_time, 1e-6);
   EXPECT_NEAR((18 * 60 + 5) / 1440.0, end_time, 1e-6);
-  EXPECT_TRUE(link_->requests().empty()) << "read from the downloaded setup";
+  EXPECT_TRUE(link_->frames().empty()) << "read from the downloaded setup";
 }
 
 TEST_F(MessagesTest, CodesOutsideTheSetupReadZeroWithoutAParameter) {
@@ -157,7 +157,7 @@ TEST_F(MessagesTest, OneExchangeGivesEveryMessageItsTwoBits) {
   // Byte 4: messages 1 to 4 with values 3, 2, 1, 0; byte 5: message 5 with value 1 (top bits).
   AnswerStatusWith(StatusReply({0xE4, 0x40}));
   ASSERT_EQ(S_OK, Collection(kSlotMessages)->Update(true, kAllElements));
-  EXPECT_EQ(std::vector<Bytes>{StatusRequest()}, link_->requests());
+  EXPECT_EQ(std::vector<Bytes>{StatusRequest()}, link_->frames());
   EXPECT_EQ(std::make_pair(true, false), Flags(m[0].get()));
   EXPECT_EQ(std::make_pair(false, false), Flags(m[1].get()));
   EXPECT_EQ(std::make_pair(true, true), Flags(m[2].get()));
@@ -165,10 +165,10 @@ TEST_F(MessagesTest, OneExchangeGivesEveryMessageItsTwoBits) {
   EXPECT_EQ(std::make_pair(true, true), Flags(m[4].get()));
 
   // One element's refresh is the same one exchange.
-  link_->ClearRequests();
+  link_->ClearSent();
   AnswerStatusWith(StatusReply({0x00, 0x00}));
   ASSERT_EQ(S_OK, Collection(kSlotMessages)->Update(true, 2));
-  EXPECT_EQ(std::vector<Bytes>{StatusRequest()}, link_->requests());
+  EXPECT_EQ(std::vector<Bytes>{StatusRequest()}, link_->frames());
   EXPECT_EQ(std::make_pair(false, true), Flags(m[0].get()));
 }
 
@@ -178,8 +178,7 @@ TEST_F(MessagesTest, WrongHeaderOrModelKeepsTheFlags) {
   AnswerStatusWith(StatusReply({0xC0}));
   ASSERT_EQ(S_OK, Collection(kSlotMessages)->Update(true, kAllElements));
   // Another model's length, a negative acknowledge, another type.
-  for (Bytes reply :
-       {SealedFrame(0x25, Bytes(33, 0)), NakBytes(), SealedFrame(0x26, Bytes(17, 0))}) {
+  for (Bytes reply : {SealFrame(0x25, Bytes(33, 0)), NakBytes(), SealFrame(0x26, Bytes(17, 0))}) {
     AnswerStatusWith(reply);
     EXPECT_EQ(E_FAIL, Collection(kSlotMessages)->Update(true, kAllElements));
     EXPECT_EQ(std::make_pair(true, false), Flags(m.get()));
@@ -194,7 +193,7 @@ TEST_F(MessagesTest, MessagesBeyondTheReplyKeepTheirFlags) {
   ComPtr<CZelMessage> last = AddElement<CZelMessage>(kSlotMessages, 64);
   ComPtr<CZelMessage> beyond = AddElement<CZelMessage>(kSlotMessages, 65);
   Bytes data(17, 0xFF);  // every message displayed, not acknowledged
-  AnswerStatusWith(SealedFrame(0x25, data));
+  AnswerStatusWith(SealFrame(0x25, data));
   ASSERT_EQ(S_OK, Collection(kSlotMessages)->Update(true, kAllElements));
   EXPECT_EQ(std::make_pair(true, false), Flags(last.get()));
   EXPECT_EQ(std::make_pair(false, false), Flags(beyond.get())) << "as created";
@@ -248,11 +247,11 @@ TEST_F(MessagesTest, EveryCommandsFrameAndWhichRefresh) {
       {[&] { return Messages()->Clear(Variant::R8(2.0)); }, Command(0x52, 2, 0), true},
   };
   for (const Case& c : cases) {
-    link_->ClearRequests();
+    link_->ClearSent();
     ASSERT_EQ(S_OK, c.call());
     std::vector<Bytes> expected = {c.command};
     if (c.refresh) expected.push_back(StatusRequest());
-    EXPECT_EQ(expected, link_->requests());
+    EXPECT_EQ(expected, link_->frames());
   }
 }
 
@@ -262,11 +261,11 @@ TEST_F(MessagesTest, BadArgumentsAndRefusedCommands) {
   EXPECT_EQ(DISP_E_OVERFLOW, m->Say(Variant::I4(256)));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, m->Send(Variant::Str("port")));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, Messages()->Clear(Variant::Str("area")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
   nak_commands_ = true;
   EXPECT_EQ(CO_E_NOT_SUPPORTED, m->Show());
   EXPECT_EQ(CO_E_NOT_SUPPORTED, Messages()->Clear(Variant::Missing()));
-  EXPECT_EQ(2u, link_->request_count()) << "no poll after a refused command";
+  EXPECT_EQ(2u, link_->sent_count()) << "no poll after a refused command";
 }
 
 TEST_F(MessagesTest, MessageMembersAndPropertyMap) {
@@ -295,7 +294,7 @@ TEST_F(MessagesTest, ExpansionsAreNeverPolledAndTakeStatusAsGiven) {
   Connect(7);
   ComPtr<CZelExpansion> e = AddElement<CZelExpansion>(kSlotExpansions, 1);
   EXPECT_EQ(S_FALSE, Collection(kSlotExpansions)->Update(true, 1));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
   Variant type;
   ASSERT_EQ(S_OK, e->get_Type(&type));
   EXPECT_EQ(Variant::I4(7), type);
@@ -313,7 +312,7 @@ TEST_F(MessagesTest, ExpansionsAreNeverPolledAndTakeStatusAsGiven) {
 
   // Expansions have no names of their own.
   EXPECT_EQ(CO_E_NOT_SUPPORTED, e->put_Name(BStr("BARN")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(MessagesTest, ExpansionMembersAndPropertyMap) {

@@ -4,24 +4,20 @@
 // whole Start of the shipped house scenario.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "link/frame.h"
 #include "link/request.h"
 #include "link/serial_transport.h"
 #include "model/collection_interfaces.h"
 #include "model/model_registration.h"
 #include "model/name_upload.h"
-#include "platform/instance_paths.h"
-#include "platform/resource_library.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "testing/frames.h"
+#include "testing/sim_fixture.h"
 #include "zel_source_dir.h"
 
 namespace zel {
 namespace {
-
-using sim::Bytes;
 
 // Production waits run 100 times faster: the 3 s read time-out takes 30 ms, a 5 s pause 50 ms.
 constexpr int kClockDivisor = 100;
@@ -29,40 +25,19 @@ constexpr int kClockDivisor = 100;
 class NamesSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zel_names_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> shipped;
-    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
-    // The shipped texts, with the serial device prefix pointing into this test's directory.
-    std::shared_ptr<const ResourceLibrary> lib;
-    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
-    for (uint32_t id : {103, 128, 130, 131, 194, 195, 196, 197, 198, 199, 236, 240}) {
-      text += std::to_string(id) + " = " + shipped->String(id).value_or("") + "\n";
-    }
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
-    Clock::SetForTesting(&clock_);
   }
 
   void TearDown() override {
     if (server_) server_->Stop();
     server_.reset();
-    if (sim_) sim_->Stop();
-    Clock::SetForTesting(nullptr);
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   void Begin(sim::Scenario scenario) {
-    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, fixture_.Start(std::move(scenario)));
     server_ = MakeObject<CZelServer>();
-    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+    ComPtr<CZelCommHandlerSerial> serial = fixture_.NewSerialLink();
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
   }
   void BeginWithNames(const std::string& names_json) {
@@ -89,17 +64,8 @@ class NamesSimTest : public ::testing::Test {
     e->get_Name(&name);
     return name;
   }
-  std::vector<Bytes> FramesOfType(uint8_t type) {
-    std::vector<Bytes> out;
-    for (const Bytes& f : sim_->ReceivedFrames()) {
-      if (f.size() > 2 && f[2] == type) out.push_back(f);
-    }
-    return out;
-  }
 
-  ScaledClock clock_{kClockDivisor};
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{kClockDivisor};
   ComPtr<CZelServer> server_;
 };
 
@@ -112,9 +78,9 @@ TEST_F(NamesSimTest, DownloadTakesOneAndTwoByteNumbers) {
   EXPECT_EQ(BStr("BARN LIGHT"), NameOf(kSlotUnits, 300));  // length byte 17, two-byte number
   EXPECT_EQ(BStr("VACATION"), NameOf(kSlotButtons, 2));    // length byte 16
   // The request, then one acknowledge per name and one more for the end.
-  ASSERT_EQ(1u, FramesOfType(0x0C).size());
-  EXPECT_EQ((Bytes{0x5A, 0x01, 0x0C, 0x01, 0x95}), FramesOfType(0x0C)[0]);
-  EXPECT_EQ(3u, FramesOfType(MSG_ACK).size());
+  ASSERT_EQ(1u, fixture_.FramesOfType(0x0C).size());
+  EXPECT_EQ((Bytes{0x5A, 0x01, 0x0C, 0x01, 0x95}), fixture_.FramesOfType(0x0C)[0]);
+  EXPECT_EQ(3u, fixture_.FramesOfType(MSG_ACK).size());
   int32_t status = 0;
   server_->get_DownloadNamesStatus(&status);
   EXPECT_EQ(dsCompleted, status);
@@ -125,9 +91,9 @@ TEST_F(NamesSimTest, ASilentControllerIsAskedFiveTimes) {
   sim::Fault silent;
   silent.kind = sim::FaultKind::kNoReply;
   silent.count = -1;
-  sim_->InjectFault(silent);
+  fixture_.sim().InjectFault(silent);
   EXPECT_EQ(E_COMM_TIMEOUT, server_->DownloadNamesNow(false));
-  EXPECT_EQ(5u, FramesOfType(0x0C).size());
+  EXPECT_EQ(5u, fixture_.FramesOfType(0x0C).size());
   int32_t status = 0;
   server_->get_DownloadNamesStatus(&status);
   EXPECT_EQ(dsFailure, status);
@@ -142,11 +108,10 @@ TEST_F(NamesSimTest, AnUploadedNameIsTheControllersNextTime) {
   ASSERT_EQ(S_OK, UploadName(link.get(), 1, 7, BStr("PATIO")));
   ASSERT_EQ(S_OK, UploadName(link.get(), 2, 300, BStr("BARN")));
   // A frame whose name field does not fit its type is refused.
-  std::vector<uint8_t> bad = {0x5A, 0x04, 0x0B, 0x01, 0x07, 'A', 0, 0};
-  SetFrameCrc(bad.data(), static_cast<uint32_t>(bad.size()));
+  Bytes bad = SealFrame(0x0B, {0x01, 0x07, 'A'});
   EXPECT_EQ(CO_E_NOT_SUPPORTED, SendControllerWrite(link.get(), true, bad.data(), bad.size()));
   std::vector<sim::NameUploadRecord> uploads;
-  sim_->WithState([&](sim::SimState& s) { uploads = s.name_uploads; });
+  fixture_.sim().WithState([&](sim::SimState& s) { uploads = s.name_uploads; });
   ASSERT_EQ(2u, uploads.size());
   EXPECT_EQ((sim::NameUploadRecord{2, 300, "BARN"}), uploads[1]);
 

@@ -7,17 +7,18 @@
 #include <chrono>
 #include <thread>
 
+#include "link/frame.h"
 #include "model/collection_element.h"
 #include "model/model_registration.h"
 #include "model/name_records.h"
 #include "model/plain_element.h"
-#include "model/test_link.h"
 #include "platform/class_registry.h"
 #include "platform/instance_paths.h"
 #include "platform/property_bag.h"
 #include "platform/resource_library.h"
 #include "platform/storage.h"
 #include "server/server_test_fixture.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -29,7 +30,7 @@ Bytes NameFrameOf(uint8_t type, uint16_t number, std::string_view text) {
   data.push_back(static_cast<uint8_t>(number));
   size_t field = type == 1 || type == 7 ? 16 : 13;
   for (size_t i = 0; i < field; ++i) data.push_back(i < text.size() ? text[i] : 0);
-  return SealedFrame(0x0B, data);
+  return SealFrame(0x0B, data);
 }
 
 // A stored name record, written byte by byte as the format says.
@@ -146,7 +147,7 @@ class NamesTest : public ServerTest {
   // A new controller and link for the current server.
   void Connect(FakeControllerConfig config = Model7Config()) {
     controller_ = std::make_shared<NamesController>(std::move(config));
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
     std::shared_ptr<NamesController> c = controller_;
     link_->SetAnswer([c](const Bytes& r) { return c->Answer(r); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
@@ -220,7 +221,7 @@ class NamesTest : public ServerTest {
 
   RecordingClock fast_{1000};
   std::shared_ptr<NamesController> controller_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
 };
 
 TEST_F(NamesTest, StartDownloadsAppliesAndStoresTheNames) {
@@ -461,7 +462,7 @@ TEST_F(NamesTest, FailedNamesFetchIsTriedFiveTimesFiveSecondsApart) {
   EXPECT_EQ(E_COMM_TIMEOUT, server_->DownloadNamesNow(false));
   EXPECT_EQ((std::vector<int64_t>{5000, 5000, 5000, 5000}), fast_.waits());
   size_t uploads = 0;
-  for (const Bytes& r : link_->requests()) uploads += r[2] == 0x0C ? 1 : 0;
+  for (const Bytes& r : link_->frames()) uploads += r[2] == 0x0C ? 1 : 0;
   EXPECT_EQ(5u, uploads);
 }
 
@@ -499,14 +500,14 @@ TEST_F(NamesTest, ZonesOfTypeEightyGetTheirOutputUnit) {
 TEST_F(NamesTest, AsynchronousDownloadRefusesASecondOneWhileRunning) {
   controller_->SetNames({NameFrameOf(3, 1, "GOOD NIGHT")});
   ASSERT_EQ(S_OK, server_->OpenLocalStore());
-  link_->Close();
+  link_->CloseGate();
   ASSERT_EQ(S_OK, server_->DownloadNamesNow(true));
   ASSERT_TRUE(link_->WaitInFlight(Millis(5000)));
   int32_t status = 0;
   server_->get_DownloadNamesStatus(&status);
   EXPECT_EQ(dsDownloading, status);
   EXPECT_EQ(E_FAIL, server_->DownloadNamesNow(true));
-  link_->Open();
+  link_->OpenGate();
   for (int i = 0; i < 5000 && status != dsCompleted; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server_->get_DownloadNamesStatus(&status);

@@ -1,5 +1,5 @@
 // The fixture the zone, unit and area tests share: a server (ServerTest) with the object model
-// registered, a TestLink as its transport, and a small controller behind the link. Identity
+// registered, a FakeLink as its transport, and a small controller behind the link. Identity
 // requests (system information, the setup upload) go to a FakeController; the controller here
 // answers commands (recorded, acknowledged unless told otherwise), zone status (0x15), unit
 // status (0x17), system status (0x13) and the one-object status requests of the other kinds
@@ -24,9 +24,9 @@
 
 #include "model/collection.h"
 #include "model/model_registration.h"
-#include "model/test_link.h"
 #include "platform/property_bag.h"
 #include "server/server_test_fixture.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 
@@ -74,7 +74,7 @@ class ObjectTest : public ServerTest {
     ServerTest::SetUp();
     RegisterModelClasses();
     ASSERT_EQ(S_OK, server_->OpenLocalStore());
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
     link_->SetAnswer([this](const Bytes& request) { return Answer(request); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
     setup_.assign(4096, 0);
@@ -111,7 +111,7 @@ class ObjectTest : public ServerTest {
     ASSERT_EQ(S_OK, server_->get_Model(&model));
     ASSERT_EQ(model_index, server_->model_index());
     ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
-    link_->ClearRequests();
+    link_->ClearSent();
   }
   // Sets the model whose offsets the setup helpers use, before Connect.
   void UseModel(int model_index) { model_ = model_index; }
@@ -139,15 +139,15 @@ class ObjectTest : public ServerTest {
 
   // ---- The controller ----
   static Bytes Command(uint8_t command, uint8_t p1, uint16_t p2) {
-    return SealedFrame(
-        0x0F, {command, p1, static_cast<uint8_t>(p2 >> 8), static_cast<uint8_t>(p2 & 0xFF)});
+    return SealFrame(0x0F,
+                     {command, p1, static_cast<uint8_t>(p2 >> 8), static_cast<uint8_t>(p2 & 0xFF)});
   }
   static Bytes ItemRequest(uint8_t type, uint16_t number) {
     if (number < 256) {
-      return SealedFrame(type, {static_cast<uint8_t>(number), static_cast<uint8_t>(number)});
+      return SealFrame(type, {static_cast<uint8_t>(number), static_cast<uint8_t>(number)});
     }
     uint8_t hi = static_cast<uint8_t>(number >> 8), lo = static_cast<uint8_t>(number & 0xFF);
-    return SealedFrame(type, {hi, lo, hi, lo});
+    return SealFrame(type, {hi, lo, hi, lo});
   }
   static Bytes SystemStatusRequest() { return {0x5A, 0x01, 0x13, 0x40, 0x5D}; }
   // Every member name of `object` resolves to its dispid (a table of the object's interface).
@@ -174,7 +174,7 @@ class ObjectTest : public ServerTest {
   // The message types of the requests sent since the last ClearRequests.
   std::vector<uint8_t> SentTypes() {
     std::vector<uint8_t> types;
-    for (const Bytes& r : link_->requests()) types.push_back(r[2]);
+    for (const Bytes& r : link_->frames()) types.push_back(r[2]);
     return types;
   }
 
@@ -190,11 +190,11 @@ class ObjectTest : public ServerTest {
         return nak_commands_ ? NakBytes() : AckBytes();
       case 0x15: {
         auto it = zone_status_.find(number);
-        return it == zone_status_.end() ? NakBytes() : SealedFrame(0x16, it->second);
+        return it == zone_status_.end() ? NakBytes() : SealFrame(0x16, it->second);
       }
       case 0x17: {
         auto it = unit_status_.find(number);
-        return it == unit_status_.end() ? NakBytes() : SealedFrame(0x18, it->second);
+        return it == unit_status_.end() ? NakBytes() : SealFrame(0x18, it->second);
       }
       case 0x13:
         if (system_status_) return *system_status_;
@@ -205,14 +205,14 @@ class ObjectTest : public ServerTest {
           auto it = kind->second.find(number);
           // The reply's type is the request's plus one, as the controller answers.
           return it == kind->second.end() ? NakBytes()
-                                          : SealedFrame(static_cast<uint8_t>(type + 1), it->second);
+                                          : SealFrame(static_cast<uint8_t>(type + 1), it->second);
         }
         return identity_ ? identity_->Answer(request) : NakBytes();
       }
     }
   }
 
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
   std::vector<uint8_t> setup_;
   int model_ = 7;
   std::optional<FakeController> identity_;

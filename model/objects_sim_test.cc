@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "link/frame.h"
@@ -28,12 +29,12 @@
 #include "server/recording_sink.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "testing/frames.h"
+#include "testing/sim_fixture.h"
 #include "zel_source_dir.h"
 
 namespace zel {
 namespace {
-
-using sim::Bytes;
 
 // Production waits run 100 times faster (the units' 1500 ms interval polls every 15 ms).
 constexpr int kClockDivisor = 100;
@@ -41,37 +42,18 @@ constexpr int kClockDivisor = 100;
 class ObjectsSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zel_objects_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> shipped;
-    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
-    // The shipped texts, with the serial device prefix pointing into this test's directory.
-    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
-    for (uint32_t id = 100; id < 250; ++id) {
-      if (id == 185) continue;
-      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
-    }
-    std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
-    clock_ = std::make_unique<ScaledClock>(ClockDivisor());
-    Clock::SetForTesting(clock_.get());
-
+    fixture_.emplace(ClockDivisor());
     sim::Scenario scenario;
     std::string error;
     ASSERT_EQ(S_OK, sim::LoadScenarioFile(
                         std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/" + ScenarioFile(), &scenario,
                         &error))
         << error;
-    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, fixture_->Start(std::move(scenario)));
     server_ = MakeObject<CZelServer>();
-    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+    ComPtr<CZelCommHandlerSerial> serial = fixture_->NewSerialLink();
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
     ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
     ASSERT_EQ(S_OK, server_->Start());
@@ -81,10 +63,6 @@ class ObjectsSimTest : public ::testing::Test {
   void TearDown() override {
     if (server_) (void)server_->Stop();
     server_.reset();
-    if (sim_) sim_->Stop();
-    Clock::SetForTesting(nullptr);
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   // The scenario under sim/scenarios the controller plays, and how much faster than in
@@ -113,35 +91,15 @@ class ObjectsSimTest : public ::testing::Test {
     ZEL_TRY(element->get_Index(&index));
     return c->Update(true, static_cast<uint32_t>(index.i4()));
   }
-  static Bytes CommandFrame(uint8_t command, uint8_t p1, uint16_t p2) {
-    Bytes f = {0x5A,
-               0x05,
-               0x0F,
-               command,
-               p1,
-               static_cast<uint8_t>(p2 >> 8),
-               static_cast<uint8_t>(p2 & 0xFF),
-               0,
-               0};
-    SetFrameCrc(f.data(), static_cast<uint32_t>(f.size()));
-    return f;
-  }
-  static Bytes ItemFrame(uint8_t type, uint8_t number) {
-    Bytes f = {0x5A, 0x03, type, number, number, 0, 0};
-    SetFrameCrc(f.data(), static_cast<uint32_t>(f.size()));
-    return f;
-  }
   // The position of `frame` among the frames the simulator received, or -1.
   long PositionOf(const Bytes& frame, size_t from = 0) {
-    std::vector<Bytes> frames = sim_->ReceivedFrames();
+    std::vector<Bytes> frames = fixture_->sim().ReceivedFrames();
     auto it = std::find(frames.begin() + static_cast<long>(std::min(from, frames.size())),
                         frames.end(), frame);
     return it == frames.end() ? -1 : it - frames.begin();
   }
 
-  std::unique_ptr<ScaledClock> clock_;
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  std::optional<SimFixture> fixture_;  // made in SetUp, at the subclass's clock divisor
   ComPtr<CZelServer> server_;
 };
 
@@ -150,7 +108,7 @@ TEST_F(ObjectsSimTest, BypassedZoneShowsOnTheNextPoll) {
   int32_t arming = -1;
   ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
   EXPECT_EQ(0, arming);
-  sim_->ClearReceivedFrames();
+  fixture_->sim().ClearReceivedFrames();
   // "1234" is the first user code of the house.
   ASSERT_EQ(S_OK, zone->Bypass(Variant::Str("1234")));
   Bytes bypass = CommandFrame(4, 1, 2);
@@ -159,12 +117,12 @@ TEST_F(ObjectsSimTest, BypassedZoneShowsOnTheNextPoll) {
   long at = PositionOf(bypass);
   ASSERT_GE(at, 0);
   // The zone's own poll follows the command.
-  EXPECT_GT(PositionOf(ItemFrame(0x15, 2), static_cast<size_t>(at)), at);
-  EXPECT_EQ((std::vector<sim::CommandRecord>{{4, 1, 2}}), sim_->Commands());
+  EXPECT_GT(PositionOf(ItemRequestFrame(0x15, 2), static_cast<size_t>(at)), at);
+  EXPECT_EQ((std::vector<sim::CommandRecord>{{4, 1, 2}}), fixture_->sim().Commands());
   ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
   EXPECT_EQ(1, arming);
   // A code the house does not know sends nothing.
-  sim_->ClearReceivedFrames();
+  fixture_->sim().ClearReceivedFrames();
   EXPECT_EQ(E_SRV_LOGIN_DENIED, zone->Restore(Variant::Str("9999")));
   EXPECT_EQ(-1, PositionOf(CommandFrame(5, 1, 2)));
   // Restored, and seen on an explicit poll too.
@@ -210,14 +168,14 @@ TEST_F(ObjectsSimTest, LateReplyLeavesTheLinkInStep) {
   late.kind = sim::FaultKind::kDelay;
   late.delay_ms =
       static_cast<int>(CZelCommHandlerSerial::kReadTimeout.count()) / kClockDivisor + 20;
-  sim_->InjectFault(late);
+  fixture_->sim().InjectFault(late);
   ComPtr<IZelX10Unit> kitchen = Element<IZelX10Unit>(kSlotUnits, 3);
   EXPECT_EQ(E_COMM_TIMEOUT, kitchen->On(Variant::Missing()));
   // The acknowledge reaches the line meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   std::map<uint16_t, int32_t> held;
-  sim_->WithState([&](sim::SimState& s) {
+  fixture_->sim().WithState([&](sim::SimState& s) {
     for (const auto& [number, unit] : s.objects.units) held[number] = unit.status;
   });
   ASSERT_EQ(1, held[3]) << "the command itself was carried out";

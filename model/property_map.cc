@@ -3,6 +3,7 @@
 #include <array>
 
 #include "link/property_map_stream.h"
+#include "platform/sync.h"
 
 namespace zel {
 namespace property_map_detail {
@@ -35,12 +36,12 @@ HRESULT ReadLe(IStream* stream, uint32_t width, uint64_t* value) {
 namespace {
 
 HRESULT GetMember(const PropertyEntry& e, const PropertyTarget& t, Variant* out) {
-  std::lock_guard<std::mutex> g(*t.fields_mu);
+  MutexLock g(t.fields_mu);
   return e.get(t.self, e.vt, out);
 }
 
 HRESULT SetMember(const PropertyEntry& e, const PropertyTarget& t, const Variant& value) {
-  std::lock_guard<std::mutex> g(*t.fields_mu);
+  MutexLock g(t.fields_mu);
   return e.set(t.self, value);
 }
 
@@ -97,7 +98,7 @@ HRESULT SaveToStream(const PropertyMap& map, const PropertyTarget& target, IStre
   ZEL_TRY(property_map_detail::WriteLe(stream, kElementStreamVersion, 4));
   for (const PropertyEntry& e : map) {
     if (e.is_member) {
-      std::lock_guard<std::mutex> g(*target.fields_mu);
+      MutexLock g(target.fields_mu);
       ZEL_TRY(e.write_raw(target.self, stream));
     } else {
       Variant value;
@@ -116,7 +117,7 @@ HRESULT LoadFromStream(const PropertyMap& map, const PropertyTarget& target, ISt
   if (version > kElementStreamVersion) return E_FAIL;
   for (const PropertyEntry& e : map) {
     if (e.is_member) {
-      std::lock_guard<std::mutex> g(*target.fields_mu);
+      MutexLock g(target.fields_mu);
       ZEL_TRY(e.read_raw(target.self, stream));
     } else {
       Variant value;
@@ -132,7 +133,7 @@ uint64_t StreamSizeMax(const PropertyMap& map, const PropertyTarget& target) {
   uint64_t size = 4;
   for (const PropertyEntry& e : map) {
     if (e.is_member) {
-      std::lock_guard<std::mutex> g(*target.fields_mu);
+      MutexLock g(target.fields_mu);
       size += e.raw_size(target.self);
     } else {
       Variant value;

@@ -17,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -26,6 +25,7 @@
 #include "platform/dispatch.h"
 #include "platform/persist.h"
 #include "platform/stream.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -189,7 +189,7 @@ class PropertyMapBuilder {
 struct PropertyTarget {
   void* self = nullptr;
   IDispatch* dispatch = nullptr;
-  std::mutex* fields_mu = nullptr;
+  Mutex* fields_mu = nullptr;
 };
 
 // Property-bag load: every entry the bag holds and that converts is stored; the rest are

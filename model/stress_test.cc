@@ -12,10 +12,10 @@
 #include "model/collection_interfaces.h"
 #include "model/model_registration.h"
 #include "model/name_records.h"
-#include "model/test_link.h"
 #include "platform/resource_library.h"
 #include "platform/text_encoding.h"
 #include "server/zel_server.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -32,13 +32,13 @@ class StressTest : public ::testing::Test {
     RegisterModelClasses();
     Clock::SetForTesting(&clock_);
     server_ = MakeObject<CZelServer>();
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
     // Zone and unit polls answer with a status that changes every time; name uploads are
     // acknowledged.
     link_->SetAnswer([this](const Bytes& r) -> Bytes {
       if (r[2] == 0x0B) return AckBytes();
       uint8_t n = static_cast<uint8_t>(++polls_);
-      return SealedFrame(static_cast<uint8_t>(r[2] + 1), {n, n, 0});
+      return SealFrame(static_cast<uint8_t>(r[2] + 1), {n, n, 0});
     });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
   }
@@ -59,7 +59,7 @@ class StressTest : public ::testing::Test {
 
   ScaledClock clock_{1000};
   ComPtr<CZelServer> server_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
   std::atomic<int> polls_{0};
 };
 

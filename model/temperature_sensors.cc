@@ -25,7 +25,7 @@ HRESULT SensorSetpointRaw(double degrees, TemperatureScale scale, uint8_t* raw) 
 HRESULT CZelTemperatureSensor::LoadStatus(const uint8_t* data, uint32_t size) {
   // `size` is the length byte: the type byte plus four data bytes.
   if (size < 5) return E_FAIL;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   status_ = data[0];
   temperature_ = data[1];
   heat_setpoint_ = data[2];
@@ -36,14 +36,14 @@ HRESULT CZelTemperatureSensor::LoadStatus(const uint8_t* data, uint32_t size) {
 HRESULT CZelTemperatureSensor::Degrees(uint16_t CZelTemperatureSensor::*field,
                                        TemperatureScale scale, double* degrees) {
   if (degrees == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *degrees = DecodeTemperature(static_cast<uint8_t>(this->*field), scale);
   return S_OK;
 }
 
 HRESULT CZelTemperatureSensor::get_Status(int32_t* status) {
   if (status == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *status = status_;
   return S_OK;
 }

@@ -26,7 +26,7 @@ HRESULT ThermostatSetpointRaw(double degrees, TemperatureScale scale, uint8_t* r
 HRESULT CZelThermostat::LoadStatus(const uint8_t* data, uint32_t size) {
   // `size` is the length byte: the type byte plus seven data bytes.
   if (size < 8) return E_FAIL;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   status_ = data[0];
   temperature_ = data[1];
   heat_setpoint_ = data[2];
@@ -40,14 +40,14 @@ HRESULT CZelThermostat::LoadStatus(const uint8_t* data, uint32_t size) {
 HRESULT CZelThermostat::Degrees(uint16_t CZelThermostat::*field, TemperatureScale scale,
                                 double* degrees) {
   if (degrees == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *degrees = DecodeTemperature(static_cast<uint8_t>(this->*field), scale);
   return S_OK;
 }
 
 HRESULT CZelThermostat::Byte(uint16_t CZelThermostat::*field, int32_t* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *value = this->*field;
   return S_OK;
 }

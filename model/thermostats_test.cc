@@ -123,7 +123,7 @@ TEST_F(ThermostatsTest, PollReadsSevenBytesInOrder) {
   ComPtr<CZelThermostat> t = AddThermostat(1);
   item_status_[0x1E][1] = {0x81, 130, 120, 150, 2, 1, 3};
   ASSERT_EQ(S_OK, PollThermostat(1));
-  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x1E, 0x01, 0x01, 0xA0, 0x12}}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x1E, 0x01, 0x01, 0xA0, 0x12}}), link_->frames());
   int32_t value = -1;
   ASSERT_EQ(S_OK, t->get_Status(&value));
   EXPECT_EQ(0x81, value);
@@ -157,9 +157,9 @@ TEST_F(ThermostatsTest, ShortReplyNakAndLongNumbersKeepTheLastGoodState) {
 
   // A thermostat numbered from 256 has no one-byte request: never polled.
   AddThermostat(300);
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(S_FALSE, PollThermostat(2));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ThermostatsTest, EveryCommandsFrameThenTheThermostatsRefresh) {
@@ -201,9 +201,9 @@ TEST_F(ThermostatsTest, EveryCommandsFrameThenTheThermostatsRefresh) {
        {0x5A, 0x05, 0x0F, 0x46, 0xFF, 0x00, 0x01, 0xB0, 0xEC}},
   };
   for (const Case& c : cases) {
-    link_->ClearRequests();
+    link_->ClearSent();
     ASSERT_EQ(S_OK, (t.get()->*c.put)(c.argument));
-    EXPECT_EQ((std::vector<Bytes>{c.frame, ItemRequest(0x1E, 1)}), link_->requests());
+    EXPECT_EQ((std::vector<Bytes>{c.frame, ItemRequest(0x1E, 1)}), link_->frames());
   }
 }
 
@@ -215,7 +215,7 @@ TEST_F(ThermostatsTest, BadArgumentsSendNothing) {
   EXPECT_EQ(DISP_E_OVERFLOW, t->put_SystemMode(Variant::I4(256)));
   EXPECT_EQ(DISP_E_OVERFLOW, t->put_FanMode(Variant::I4(-1)));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, t->put_HoldMode(Variant::Str("hold")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ThermostatsTest, RefusedCommandKeepsStateAndRefreshesNothing) {
@@ -223,10 +223,10 @@ TEST_F(ThermostatsTest, RefusedCommandKeepsStateAndRefreshesNothing) {
   ComPtr<CZelThermostat> t = AddThermostat(1);
   item_status_[0x1E][1] = {0, 120, 120, 150, 1, 0, 0};
   ASSERT_EQ(S_OK, PollThermostat(1));
-  link_->ClearRequests();
+  link_->ClearSent();
   nak_commands_ = true;
   EXPECT_EQ(CO_E_NOT_SUPPORTED, t->put_HeatSetpointF(Variant::I4(72)));
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
   EXPECT_DOUBLE_EQ(68.0, Read(&IZelThermostat::get_HeatSetpointF, t.get()));
 }
 
@@ -278,7 +278,7 @@ TEST_F(ThermostatsTest, SensorPollReadsFourBytes) {
   ComPtr<CZelTemperatureSensor> s = AddSensor(5);
   item_status_[0x19][5] = {3, 120, 1, 255};
   ASSERT_EQ(S_OK, Collection(kSlotTemperatureSensors)->Update(true, 1));
-  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x19, 0x05, 0x05, 0x12, 0xD0}}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x03, 0x19, 0x05, 0x05, 0x12, 0xD0}}), link_->frames());
   int32_t status = 0;
   ASSERT_EQ(S_OK, s->get_Status(&status));
   EXPECT_EQ(3, status);
@@ -306,18 +306,18 @@ TEST_F(ThermostatsTest, SensorSetpointsPauseASecondThenRefreshTheSensor) {
   }
   EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x05, 0x0F, 0x42, 0x9C, 0x00, 0x05, 0x40, 0x01},
                                 ItemRequest(0x19, 5)}),
-            link_->requests());
+            link_->frames());
   EXPECT_EQ(std::vector<Millis>{Millis(1000)}, pauses.pauses());
-  link_->ClearRequests();
+  link_->ClearSent();
   ASSERT_EQ(S_OK, s->put_CoolSetpointC(Variant::I4(-30)));  // raw 20, below a thermostat's 44
-  EXPECT_EQ(Command(0x43, 20, 5), link_->requests().at(0));
+  EXPECT_EQ(Command(0x43, 20, 5), link_->frames().at(0));
 
   // Out of one byte, or not a number: refused before anything goes out.
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(E_INVALIDARG, s->put_HeatSetpointF(Variant::I4(200)));
   EXPECT_EQ(E_INVALIDARG, s->put_HeatSetpointC(Variant::I4(-45)));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, s->put_CoolSetpointF(Variant::Str("cold")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 
   // A refused command neither pauses nor refreshes.
   nak_commands_ = true;
@@ -327,7 +327,7 @@ TEST_F(ThermostatsTest, SensorSetpointsPauseASecondThenRefreshTheSensor) {
     EXPECT_EQ(CO_E_NOT_SUPPORTED, s->put_HeatSetpointF(Variant::I4(70)));
   }
   EXPECT_TRUE(none.pauses().empty());
-  EXPECT_EQ(1u, link_->request_count());
+  EXPECT_EQ(1u, link_->sent_count());
 }
 
 TEST_F(ThermostatsTest, SensorOutputOnlyForTypeZeroThenEveryZoneIsPolled) {
@@ -348,16 +348,16 @@ TEST_F(ThermostatsTest, SensorOutputOnlyForTypeZeroThenEveryZoneIsPolled) {
   EXPECT_EQ((std::vector<Bytes>{{0x5A, 0x05, 0x0F, 0x41, 0x0A, 0x00, 0x05, 0xA0, 0x69},
                                 ItemRequest(0x15, 5),
                                 ItemRequest(0x15, 6)}),
-            link_->requests());
-  link_->ClearRequests();
+            link_->frames());
+  link_->ClearSent();
   ASSERT_EQ(S_OK, with_output->Off(Variant::Missing()));
-  EXPECT_EQ((Bytes{0x5A, 0x05, 0x0F, 0x40, 0x00, 0x00, 0x05, 0x81, 0x97}), link_->requests().at(0));
+  EXPECT_EQ((Bytes{0x5A, 0x05, 0x0F, 0x40, 0x00, 0x00, 0x05, 0x81, 0x97}), link_->frames().at(0));
 
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(CO_E_NOT_SUPPORTED, without->On(Variant::Missing()));
   EXPECT_EQ(CO_E_NOT_SUPPORTED, without->Off(Variant::I4(3)));
   EXPECT_EQ(DISP_E_OVERFLOW, with_output->On(Variant::I4(256)));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ThermostatsTest, SensorLeadsToItsZoneAndPairedUnit) {

@@ -30,6 +30,7 @@
 #include "model/collection_element.h"
 #include "model/object_commands.h"
 #include "model/standard_collections.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -97,7 +98,7 @@ class ZelUnitImpl : public ZelCollectionElementImpl<T, Interface, /*name type*/ 
   HRESULT get_Type(Variant* type) override { return UnitTypeVariant(this->id(), type); }
   HRESULT get_Status(int32_t* status) override {
     if (status == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> g(this->fields_mu());
+    MutexLock g(&this->fields_mu());
     *status = status_;
     return S_OK;
   }
@@ -105,7 +106,7 @@ class ZelUnitImpl : public ZelCollectionElementImpl<T, Interface, /*name type*/ 
     if (time == nullptr) return E_POINTER;
     uint16_t seconds = 0;
     {
-      std::lock_guard<std::mutex> g(this->fields_mu());
+      MutexLock g(&this->fields_mu());
       seconds = time_remaining_;
     }
     *time = BStr(FormatTimeRemaining(seconds));
@@ -118,7 +119,7 @@ class ZelUnitImpl : public ZelCollectionElementImpl<T, Interface, /*name type*/ 
   // three: E_FAIL, the status unchanged.
   HRESULT LoadStatus(const uint8_t* data, uint32_t size) override {
     if (size < 4) return E_FAIL;
-    std::lock_guard<std::mutex> g(this->fields_mu());
+    MutexLock g(&this->fields_mu());
     status_ = data[0];
     time_remaining_ = static_cast<uint16_t>(data[1] << 8 | data[2]);
     return S_OK;
@@ -161,7 +162,7 @@ class ZelUnitImpl : public ZelCollectionElementImpl<T, Interface, /*name type*/ 
   ~ZelUnitImpl() override = default;
 
   uint8_t status_byte() const {
-    std::lock_guard<std::mutex> g(this->fields_mu());
+    MutexLock g(&this->fields_mu());
     return static_cast<uint8_t>(status_);
   }
 

@@ -23,8 +23,8 @@ class UnitsTest : public ObjectTest {
   HRESULT Poll(uint32_t position) { return Collection(kSlotUnits)->Update(true, position); }
   // The commands sent since the last clear, each followed by its unit's refresh poll.
   void ExpectCommandThenPoll(const Bytes& command, uint16_t unit) {
-    EXPECT_EQ((std::vector<Bytes>{command, ItemRequest(0x17, unit)}), link_->requests());
-    link_->ClearRequests();
+    EXPECT_EQ((std::vector<Bytes>{command, ItemRequest(0x17, unit)}), link_->frames());
+    link_->ClearSent();
   }
 };
 
@@ -35,8 +35,8 @@ TEST_F(UnitsTest, PollUsesOneByteNumbersBelow256AndTwoBytesFrom256) {
   unit_status_[255] = {1, 0x0E, 0x8D};  // 3725 s
   unit_status_[300] = {0, 0, 59};
   ASSERT_EQ(S_OK, Collection(kSlotUnits)->Update(true, kAllElements));
-  EXPECT_EQ(SealedFrame(0x17, {0xFF, 0xFF}), link_->requests().at(0));
-  EXPECT_EQ(SealedFrame(0x17, {0x01, 0x2C, 0x01, 0x2C}), link_->requests().at(1));
+  EXPECT_EQ(SealFrame(0x17, {0xFF, 0xFF}), link_->frames().at(0));
+  EXPECT_EQ(SealFrame(0x17, {0x01, 0x2C, 0x01, 0x2C}), link_->frames().at(1));
   int32_t status = -1;
   BStr left;
   ASSERT_EQ(S_OK, low->get_Status(&status));
@@ -146,7 +146,7 @@ TEST_F(UnitsTest, OnAndOffCarryTheTimeCode) {
   // A duration that is no byte fails before anything is sent.
   EXPECT_EQ(DISP_E_OVERFLOW, unit->On(Variant::I4(256)));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, unit->Off(Variant::Str("soon")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(UnitsTest, LevelBrightenDimAndRampClampTheirArguments) {
@@ -177,7 +177,7 @@ TEST_F(UnitsTest, LevelBrightenDimAndRampClampTheirArguments) {
   EXPECT_EQ(DISP_E_OVERFLOW, unit->Brighten(Variant::I4(300), Variant::Missing()));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, unit->Dim(Variant::I4(2), Variant::Str("later")));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, unit->Ramp(Variant::Str("half"), Variant::I4(1)));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(UnitsTest, ComposeOnlyForFormats257) {
@@ -193,13 +193,13 @@ TEST_F(UnitsTest, ComposeOnlyForFormats257) {
   EXPECT_EQ(CO_E_NOT_SUPPORTED, plain->Compose(Variant::I4(4)));
   // Format is checked first: even a bad state gives CO_E_NOT_SUPPORTED.
   EXPECT_EQ(CO_E_NOT_SUPPORTED, plain->Compose(Variant::Str("x")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(UnitsTest, ComposeWithoutASetupIsNotSupported) {
   ComPtr<CZelX10Unit> unit = AddUnit(2);
   EXPECT_EQ(CO_E_NOT_SUPPORTED, unit->Compose(Variant::I4(1)));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(UnitsTest, CounterCommands) {
@@ -212,7 +212,7 @@ TEST_F(UnitsTest, CounterCommands) {
   ASSERT_EQ(S_OK, counter->Set(Variant::Str("7")));
   ExpectCommandThenPoll(Command(12, 7, 100), 100);
   EXPECT_EQ(DISP_E_OVERFLOW, counter->Set(Variant::I4(1000)));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(UnitsTest, CommandTakesEffectOnTheRefresh) {
@@ -225,9 +225,9 @@ TEST_F(UnitsTest, CommandTakesEffectOnTheRefresh) {
   EXPECT_EQ(1, status);
   // A refused command refreshes nothing and returns the refusal.
   nak_commands_ = true;
-  link_->ClearRequests();
+  link_->ClearSent();
   EXPECT_EQ(CO_E_NOT_SUPPORTED, unit->Off(Variant::Missing()));
-  EXPECT_EQ((std::vector<Bytes>{Command(0, 0, 6)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(0, 0, 6)}), link_->frames());
 }
 
 TEST_F(UnitsTest, TypeFollowsTheModelsRanges) {

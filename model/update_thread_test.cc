@@ -14,11 +14,11 @@
 #include "model/collection.h"
 #include "model/model_registration.h"
 #include "model/plain_element.h"
-#include "model/test_link.h"
 #include "platform/property_bag.h"
 #include "server/server_log_hook.h"
 #include "server/server_test_fixture.h"
 #include "server/zel_server.h"
+#include "testing/fake_link.h"
 
 namespace zel {
 namespace {
@@ -61,7 +61,9 @@ class UpdateThreadTest : public ::testing::Test {
     RegisterModelClasses();
     Clock::SetForTesting(&clock_);
     server_ = MakeObject<CZelServer>();
-    link_ = MakeObject<TestLink>();
+    link_ = MakeObject<FakeLink>();
+    // A controller that has none of the items asked for, unless a test says otherwise.
+    link_->SetAnswer([](const Bytes&) { return NakBytes(); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
     polled_ = MakePolled(1);
   }
@@ -96,7 +98,7 @@ class UpdateThreadTest : public ::testing::Test {
 
   RecordingClock clock_;
   ComPtr<CZelServer> server_;
-  ComPtr<TestLink> link_;
+  ComPtr<FakeLink> link_;
   ComPtr<Polled> polled_;
 };
 
@@ -135,7 +137,7 @@ TEST_F(UpdateThreadTest, ASuccessfulPassResetsTheCount) {
   std::atomic<int> requests{0};
   link_->SetAnswer([&](const Bytes& r) -> Bytes {
     int n = ++requests;
-    if (n == 16 && r[2] == 0x15) return SealedFrame(0x16, {0, 0});
+    if (n == 16 && r[2] == 0x15) return SealFrame(0x16, {0, 0});
     return {};
   });
   std::vector<int64_t> waits = RunUntil(62);
@@ -149,7 +151,7 @@ TEST_F(UpdateThreadTest, ASuccessfulPassResetsTheCount) {
 }
 
 TEST_F(UpdateThreadTest, IntervalChangeTakesEffectAfterTheCurrentWait) {
-  link_->SetAnswer([](const Bytes&) { return SealedFrame(0x16, {0, 0}); });
+  link_->SetAnswer([](const Bytes&) { return SealFrame(0x16, {0, 0}); });
   ASSERT_EQ(S_OK, polled_->Init());
   ASSERT_TRUE(clock_.WaitForCount(5));
   polled_->put_UpdateInterval(Variant::UI4(700));
@@ -184,7 +186,7 @@ TEST_F(UpdateThreadTest, IntervalsOfOtherTypesPollAtTheirValueOrNotAtAll) {
         std::lock_guard<std::mutex> g(log_mu);
         log.push_back({std::string(description), code});
       });
-  link_->SetAnswer([](const Bytes&) { return SealedFrame(0x16, {0, 0}); });
+  link_->SetAnswer([](const Bytes&) { return SealFrame(0x16, {0, 0}); });
 
   for (const Variant& interval : {Variant::Str("2000"), Variant::R8(2000.0)}) {
     SCOPED_TRACE(interval.vt());
@@ -215,14 +217,14 @@ TEST_F(UpdateThreadTest, IntervalsOfOtherTypesPollAtTheirValueOrNotAtAll) {
       log.clear();
     }
     polled_->put_UpdateInterval(r.interval);
-    size_t requests_before = link_->request_count();
+    size_t requests_before = link_->sent_count();
     ASSERT_EQ(S_OK, polled_->Init());
     // The thread reports and ends without a wait or a pass of its own.
     for (int i = 0; i < 5000 && polled_->RefCountForTesting() > 1; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(1u, polled_->RefCountForTesting());
-    EXPECT_EQ(requests_before + 1, link_->request_count()) << "only Init's own update";
+    EXPECT_EQ(requests_before + 1, link_->sent_count()) << "only Init's own update";
     std::lock_guard<std::mutex> g(log_mu);
     ASSERT_EQ(1u, log.size());
     EXPECT_EQ(r.code, log[0].code);
@@ -242,7 +244,7 @@ TEST_F(UpdateThreadTest, IntervalsOfOtherTypesPollAtTheirValueOrNotAtAll) {
 TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
   ASSERT_EQ(S_OK, polled_->Init());
   // The next pass hangs in its exchange.
-  link_->Close();
+  link_->CloseGate();
   ASSERT_TRUE(link_->WaitInFlight(Millis(5000)));
   EXPECT_EQ(2u, polled_->RefCountForTesting()) << "the thread holds the collection";
   auto before = std::chrono::steady_clock::now();
@@ -252,7 +254,7 @@ TEST_F(UpdateThreadTest, StopUpdateAbandonsAThreadStuckInAnExchange) {
   EXPECT_FALSE(polled_->HasUpdateThread());
   EXPECT_EQ(30000, clock_.waits().back());
   // Once its exchange returns, the abandoned thread ends and lets the collection go.
-  link_->Open();
+  link_->OpenGate();
   for (int i = 0; i < 5000 && polled_->RefCountForTesting() > 1; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -271,7 +273,7 @@ TEST_F(UpdateThreadTest, TwoFailingCollectionsLogInOnce) {
       latch.Hold();
       return AckBytes();
     }
-    return polls_answered ? SealedFrame(0x16, {0, 0}) : Bytes{};
+    return polls_answered ? SealFrame(0x16, {0, 0}) : Bytes{};
   });
   ComPtr<Polled> second = MakePolled(2);
   int connects_before = link_->connects();
@@ -291,13 +293,13 @@ TEST_F(UpdateThreadTest, TwoFailingCollectionsLogInOnce) {
   polls_answered = true;
   latch.Release();
   // Both collections poll successfully again.
-  size_t before = link_->request_count();
-  for (int i = 0; i < 10000 && link_->request_count() < before + 10; ++i) {
+  size_t before = link_->sent_count();
+  for (int i = 0; i < 10000 && link_->sent_count() < before + 10; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   second->StopUpdate();
   polled_->StopUpdate();
-  std::vector<Bytes> requests = link_->requests();
+  std::vector<Bytes> requests = link_->frames();
   EXPECT_EQ(1, std::count(requests.begin(), requests.end(), AckBytes())) << "one probe";
   EXPECT_EQ(1, link_->connects() - connects_before) << "one reconnection";
   EXPECT_EQ(1u, server_->login_count());

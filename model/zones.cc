@@ -2,6 +2,7 @@
 
 #include "model/object_commands.h"
 #include "model/system_zone_tables.h"
+#include "platform/sync.h"
 #include "server/system_parameters.h"
 #include "server/zel_server.h"
 
@@ -31,14 +32,14 @@ ZoneStatusFields DecodeZoneStatus(uint8_t status) {
 HRESULT CZelZone::LoadStatus(const uint8_t* data, uint32_t size) {
   // `size` is the length byte: the type byte plus the data bytes.
   if (size < 3) return E_FAIL;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   status_ = data[0];
   loop_reading_ = data[1];
   return S_OK;
 }
 
 uint8_t CZelZone::status() const {
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   return static_cast<uint8_t>(status_);
 }
 
@@ -68,7 +69,7 @@ HRESULT CZelZone::get_HadTrouble(VariantBool* value) {
 
 HRESULT CZelZone::get_LoopReading(int32_t* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(fields_mu());
+  MutexLock g(&fields_mu());
   *value = loop_reading_;
   return S_OK;
 }

@@ -24,7 +24,7 @@ TEST_F(ZonesTest, StatusByteDecodesIntoItsFourFields) {
   ComPtr<CZelZone> zone = AddZone(5);
   zone_status_[5] = {0x55, 0x9C};
   ASSERT_EQ(S_OK, Poll(1));
-  EXPECT_EQ(std::vector<Bytes>{ItemRequest(0x15, 5)}, link_->requests());
+  EXPECT_EQ(std::vector<Bytes>{ItemRequest(0x15, 5)}, link_->frames());
   int32_t v = -1;
   VariantBool trouble;
   ASSERT_EQ(S_OK, zone->get_CurrCondition(&v));
@@ -98,7 +98,7 @@ TEST_F(ZonesTest, ZonesFrom256AreNeverPolled) {
   Connect(7);
   AddZone(256);
   EXPECT_EQ(S_FALSE, Poll(1));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ZonesTest, TypeAndAreaOfSetupZonesComeFromTheSetupBlock) {
@@ -122,7 +122,7 @@ TEST_F(ZonesTest, TypeAndAreaOfSetupZonesComeFromTheSetupBlock) {
   ASSERT_EQ(S_OK, zone48->get_Area(area.Receive()));
   EXPECT_EQ(static_cast<IDispatch*>(area1.get()), area.get());
   // Nothing went to the controller: the setup block is read locally.
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ZonesTest, AreaNumberWithoutAnAreaIsTheEmptyElement) {
@@ -187,15 +187,15 @@ TEST_F(ZonesTest, BypassAndRestoreSendTheUserAndZoneThenRefreshIt) {
   zone_status_[9] = {0x10, 0};
   ASSERT_EQ(S_OK, zone->Bypass(Variant::Str("1234")));
   // 5A 05 0F 04 02 00 09 crc, then the zone's own poll.
-  EXPECT_EQ((std::vector<Bytes>{Command(4, 2, 9), ItemRequest(0x15, 9)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(4, 2, 9), ItemRequest(0x15, 9)}), link_->frames());
   int32_t arming = 0;
   ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
   EXPECT_EQ(1, arming);
 
-  link_->ClearRequests();
+  link_->ClearSent();
   zone_status_[9] = {0x00, 0};
   ASSERT_EQ(S_OK, zone->Restore(Variant::Str("1111")));
-  EXPECT_EQ((std::vector<Bytes>{Command(5, 1, 9), ItemRequest(0x15, 9)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(5, 1, 9), ItemRequest(0x15, 9)}), link_->frames());
   ASSERT_EQ(S_OK, zone->get_ArmingStatus(&arming));
   EXPECT_EQ(0, arming);
 }
@@ -212,7 +212,7 @@ TEST_F(ZonesTest, RejectedCodeSendsNothing) {
   ComPtr<IZelZones> zones;
   ASSERT_EQ(S_OK, QueryAs<IZelZones>(Collection(kSlotZones).get(), &zones));
   EXPECT_EQ(E_SRV_LOGIN_DENIED, zones->Restore(Variant::Str("0000")));
-  EXPECT_TRUE(link_->requests().empty());
+  EXPECT_TRUE(link_->frames().empty());
 }
 
 TEST_F(ZonesTest, RefusedCommandRefreshesNothing) {
@@ -221,7 +221,7 @@ TEST_F(ZonesTest, RefusedCommandRefreshesNothing) {
   ComPtr<CZelZone> zone = AddZone(2);
   nak_commands_ = true;
   EXPECT_EQ(CO_E_NOT_SUPPORTED, zone->Bypass(Variant::Str("1234")));
-  EXPECT_EQ((std::vector<Bytes>{Command(4, 1, 2)}), link_->requests());
+  EXPECT_EQ((std::vector<Bytes>{Command(4, 1, 2)}), link_->frames());
 }
 
 TEST_F(ZonesTest, SingleCodeModelsSendUserOneForAnyCode) {
@@ -230,7 +230,7 @@ TEST_F(ZonesTest, SingleCodeModelsSendUserOneForAnyCode) {
   ComPtr<CZelZone> zone = AddZone(3);
   zone_status_[3] = {0, 0};
   ASSERT_EQ(S_OK, zone->Bypass(Variant::Str("no code at all")));
-  EXPECT_EQ(Command(4, 1, 3), link_->requests().at(0));
+  EXPECT_EQ(Command(4, 1, 3), link_->frames().at(0));
 }
 
 TEST_F(ZonesTest, RestoreAllPollsEveryZone) {
@@ -245,7 +245,7 @@ TEST_F(ZonesTest, RestoreAllPollsEveryZone) {
   ASSERT_EQ(S_OK, zones->Restore(Variant::Str("0042")));
   EXPECT_EQ((std::vector<Bytes>{Command(6, 3, 0), ItemRequest(0x15, 1), ItemRequest(0x15, 2),
                                 ItemRequest(0x15, 7)}),
-            link_->requests());
+            link_->frames());
 }
 
 TEST_F(ZonesTest, RefreshFindsTheZoneAfterAnAreaListRenumberedIt) {
@@ -266,7 +266,7 @@ TEST_F(ZonesTest, RefreshFindsTheZoneAfterAnAreaListRenumberedIt) {
   zone_status_[3] = {0x10, 0};
   ASSERT_EQ(S_OK, zone3->Bypass(Variant::Str("1234")));
   // The refresh still polls zone 3, not the zone at position 2 of the server's zones.
-  EXPECT_EQ(ItemRequest(0x15, 3), link_->requests().back());
+  EXPECT_EQ(ItemRequest(0x15, 3), link_->frames().back());
 }
 
 TEST_F(ZonesTest, MembersAndPropertyMap) {

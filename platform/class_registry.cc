@@ -1,5 +1,6 @@
 #include "platform/class_registry.h"
 
+#include "platform/sync.h"
 #include "platform/text_encoding.h"
 
 namespace zel {
@@ -19,7 +20,7 @@ ClassRegistry::Entry* ClassRegistry::Find(const CLSID& clsid) {
 void ClassRegistry::Register(const CLSID& clsid, std::string prog_id, ObjectFactory factory,
                              bool singleton) {
   ComPtr<IUnknown> old_instance;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (Entry* e = Find(clsid)) {
     old_instance = std::move(e->instance);
     e->prog_id = std::move(prog_id);
@@ -37,7 +38,7 @@ void ClassRegistry::Register(const CLSID& clsid, std::string prog_id, ObjectFact
 
 void ClassRegistry::Unregister(const CLSID& clsid) {
   std::unique_ptr<Entry> removed;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if ((*it)->clsid == clsid) {
       removed = std::move(*it);
@@ -52,7 +53,7 @@ HRESULT ClassRegistry::Create(const CLSID& clsid, const IID& iid, void** ppv) {
   *ppv = nullptr;
   ComPtr<IUnknown> object;
   {
-    std::unique_lock<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     Entry* e = Find(clsid);
     if (e == nullptr) return REGDB_E_CLASSNOTREG;
     if (e->singleton) {
@@ -66,7 +67,7 @@ HRESULT ClassRegistry::Create(const CLSID& clsid, const IID& iid, void** ppv) {
       object = e->instance;
     } else {
       ObjectFactory factory = e->factory;
-      g.unlock();
+      g.Unlock();
       IUnknown* created = nullptr;
       ZEL_TRY(factory(&created));
       if (created == nullptr) return E_UNEXPECTED;
@@ -77,7 +78,7 @@ HRESULT ClassRegistry::Create(const CLSID& clsid, const IID& iid, void** ppv) {
 }
 
 std::vector<CLSID> ClassRegistry::ClassIds() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   std::vector<CLSID> ids;
   for (const auto& e : entries_) ids.push_back(e->clsid);
   return ids;
@@ -86,7 +87,7 @@ std::vector<CLSID> ClassRegistry::ClassIds() {
 HRESULT ClassRegistry::ClassIdFromText(std::string_view text, CLSID* clsid) {
   if (clsid == nullptr) return E_POINTER;
   if (!text.empty() && text.front() == '{') return ParseGuid(text, clsid);
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   for (auto& e : entries_) {
     if (EqualsIgnoreAsciiCase(e->prog_id, text)) {
       *clsid = e->clsid;
@@ -105,7 +106,7 @@ HRESULT ClassRegistry::CreateByProgId(std::string_view prog_id, const IID& iid, 
 }
 
 std::string ClassRegistry::ProgIdOf(const CLSID& clsid) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   Entry* e = Find(clsid);
   return e ? e->prog_id : std::string();
 }
@@ -113,7 +114,7 @@ std::string ClassRegistry::ProgIdOf(const CLSID& clsid) {
 void ClassRegistry::ReleaseSingletons() {
   std::vector<ComPtr<IUnknown>> dropped;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     for (auto& e : entries_) dropped.push_back(std::move(e->instance));
   }
 }

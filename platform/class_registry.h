@@ -9,11 +9,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/sync.h"
 #include "platform/unknown.h"
 
 namespace zel {
@@ -57,10 +57,10 @@ class ClassRegistry {
     bool singleton = false;
     ComPtr<IUnknown> instance;  // the cached singleton
   };
-  Entry* Find(const CLSID& clsid);
+  Entry* Find(const CLSID& clsid) ZEL_REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::vector<std::unique_ptr<Entry>> entries_;  // guarded by mu_
+  Mutex mu_;
+  std::vector<std::unique_ptr<Entry>> entries_ ZEL_GUARDED_BY(mu_);
 };
 
 // Factory helper for a class T created with MakeObject<T>().

@@ -15,6 +15,7 @@
 
 #include "platform/compound_file_format.h"
 #include "platform/compound_file_samples.h"
+#include "testing/temp_dir.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -225,13 +226,6 @@ TEST_F(CompoundFileCorruptionTest, BadRootEntry) {
 // Files exchanged with independent implementations of the format.
 class CompoundFileInteropTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zel_cfb_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -288,7 +282,8 @@ class CompoundFileInteropTest : public ::testing::Test {
     EXPECT_EQ(output, want);
   }
 
-  std::string dir_;
+  TempDir temp_{"cfb"};
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(CompoundFileInteropTest, IndependentReaderOpensBoundarySizes) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/sync.h"
+
 namespace zel {
 
 HRESULT ConnectionPoint::QueryInterface(const IID& iid, void** ppv) {
@@ -31,7 +33,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, uint32_t* cookie) {
       Failed(sink->QueryInterface(IDispatch::kIid, dispatch.ReceiveVoid()))) {
     return CONNECT_E_CANNOTCONNECT;
   }
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *cookie = next_cookie_++;
   sinks_.push_back(Connection{*cookie, std::move(dispatch)});
   return S_OK;
@@ -39,7 +41,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, uint32_t* cookie) {
 
 HRESULT ConnectionPoint::Unadvise(uint32_t cookie) {
   ComPtr<IDispatch> released;  // released after the lock is dropped
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = std::find_if(sinks_.begin(), sinks_.end(),
                          [&](const Connection& c) { return c.cookie == cookie; });
   if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
@@ -49,14 +51,14 @@ HRESULT ConnectionPoint::Unadvise(uint32_t cookie) {
 }
 
 size_t ConnectionPoint::Count() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return sinks_.size();
 }
 
 void ConnectionPoint::Fire(DISPID dispid, std::span<const Variant> args) {
   std::vector<ComPtr<IDispatch>> snapshot;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     snapshot.reserve(sinks_.size());
     for (const Connection& c : sinks_) snapshot.push_back(c.sink);
   }
@@ -72,7 +74,7 @@ void ConnectionPoint::Fire(DISPID dispid, std::span<const Variant> args) {
 void ConnectionPoint::UnadviseAll() {
   std::vector<Connection> dropped;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     dropped.swap(sinks_);
   }
 }

@@ -9,11 +9,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -68,9 +68,9 @@ class ConnectionPoint final : public IConnectionPoint {
   };
   IUnknown* container_;
   IID iid_;
-  mutable std::mutex mu_;
-  std::vector<Connection> sinks_;  // guarded by mu_
-  uint32_t next_cookie_ = 1;       // guarded by mu_
+  mutable Mutex mu_;
+  std::vector<Connection> sinks_ ZEL_GUARDED_BY(mu_);
+  uint32_t next_cookie_ ZEL_GUARDED_BY(mu_) = 1;
 };
 
 }  // namespace zel

@@ -1,27 +1,27 @@
 #include "platform/instance_paths.h"
 
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/file_system.h"
+#include "platform/sync.h"
 
 namespace zel {
 
 namespace {
 
-std::mutex g_mu;
-std::string g_dir;  // guarded by g_mu; empty until SetInstanceDir
+Mutex g_mu;
+std::string g_dir ZEL_GUARDED_BY(g_mu);  // empty until SetInstanceDir
 
 }  // namespace
 
 void SetInstanceDir(std::string dir) {
-  std::lock_guard<std::mutex> g(g_mu);
+  MutexLock g(&g_mu);
   g_dir = std::move(dir);
 }
 
 std::string InstanceDir() {
   {
-    std::lock_guard<std::mutex> g(g_mu);
+    MutexLock g(&g_mu);
     if (!g_dir.empty()) return g_dir;
   }
   // getenv is read-only here; nothing in the process sets ZELCOMMSRV_HOME after start.

@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 
 #include "platform/file_system.h"
 #include "platform/instance_paths.h"
 #include "platform/settings_registry.h"
+#include "platform/sync.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -121,8 +121,8 @@ bool FileExists(const std::string& path) {
   return std::filesystem::is_regular_file(path, ec);
 }
 
-std::mutex g_install_mu;
-std::shared_ptr<const ResourceLibrary> g_library;  // guarded by g_install_mu
+Mutex g_install_mu;
+std::shared_ptr<const ResourceLibrary> g_library ZEL_GUARDED_BY(g_install_mu);
 
 }  // namespace
 
@@ -221,12 +221,12 @@ std::optional<std::string> ResourceLibrary::Message(uint32_t id) const {
 }
 
 void InstallResources(std::shared_ptr<const ResourceLibrary> library) {
-  std::lock_guard<std::mutex> g(g_install_mu);
+  MutexLock g(&g_install_mu);
   g_library = std::move(library);
 }
 
 std::shared_ptr<const ResourceLibrary> Resources() {
-  std::lock_guard<std::mutex> g(g_install_mu);
+  MutexLock g(&g_install_mu);
   return g_library;
 }
 

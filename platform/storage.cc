@@ -46,13 +46,13 @@ class CompoundStorage final : public IStorage {
   ~CompoundStorage() override {
     // Nothing written is silently lost: changes not yet committed (a group left open, a direct
     // write through the table) are committed on the last release.
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (dirty_) (void)WriteImageLocked();
   }
 
   // Loads the streams parsed from the file.
   void Load(std::vector<CompoundStream> streams) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     for (CompoundStream& s : streams) {
       auto data = std::make_shared<StreamData>();
       data->name = std::move(s.name);
@@ -70,18 +70,17 @@ class CompoundStorage final : public IStorage {
   HRESULT EndCommitGroup() override;
 
   // Used by the stream objects.
-  std::mutex& mu() { return mu_; }
-  // REQUIRES: mu_ is held.
-  void MarkDirtyLocked() { dirty_ = true; }
-  // A commit requested by a stream (Commit or release after writes). REQUIRES: mu_ is held.
-  HRESULT CommitLocked();
+  Mutex& mu() ZEL_RETURN_CAPABILITY(mu_) { return mu_; }
+  void MarkDirtyLocked() ZEL_REQUIRES(mu_) { dirty_ = true; }
+  // A commit requested by a stream (Commit or release after writes).
+  HRESULT CommitLocked() ZEL_REQUIRES(mu_);
 
  private:
-  HRESULT WriteImageLocked();
+  HRESULT WriteImageLocked() ZEL_REQUIRES(mu_);
 
   const std::string path_;
   const std::unique_ptr<StoreLock> lock_;  // held for the life of the object
-  std::mutex mu_;
+  Mutex mu_;
   // Keyed by the folded name, so lookups ignore case as the format requires.
   std::map<std::u16string, std::shared_ptr<StreamData>> table_ ZEL_GUARDED_BY(mu_);
   bool dirty_ ZEL_GUARDED_BY(mu_) = false;  // staged state differs from the file
@@ -100,14 +99,14 @@ class CompoundStorageStream final : public IStream {
 
   ~CompoundStorageStream() override {
     if (!written_) return;
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     (void)storage_->CommitLocked();
   }
 
   HRESULT Read(void* buffer, uint32_t size, uint32_t* read) override {
     if (read) *read = 0;
     if (buffer == nullptr && size > 0) return STG_E_INVALIDPOINTER;
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     const std::vector<uint8_t>& bytes = data_->bytes;
     uint64_t available = position_ < bytes.size() ? bytes.size() - position_ : 0;
@@ -122,7 +121,7 @@ class CompoundStorageStream final : public IStream {
     if (written) *written = 0;
     if (buffer == nullptr && size > 0) return STG_E_INVALIDPOINTER;
     if (position_ + size > cfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     if (size == 0) return S_OK;
     std::vector<uint8_t>& bytes = data_->bytes;
@@ -140,7 +139,7 @@ class CompoundStorageStream final : public IStream {
   HRESULT Seek(int64_t offset, SeekOrigin origin, uint64_t* new_position) override {
     int64_t base = 0;
     {
-      std::lock_guard<std::mutex> g(storage_->mu());
+      MutexLock g(&storage_->mu());
       if (data_->reverted) return STG_E_REVERTED;
       switch (origin) {
         case SeekOrigin::kSet:
@@ -167,7 +166,7 @@ class CompoundStorageStream final : public IStream {
 
   HRESULT SetSize(uint64_t size) override {
     if (size > cfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     if (size == data_->bytes.size()) return S_OK;
     data_->bytes.resize(size);
@@ -178,14 +177,14 @@ class CompoundStorageStream final : public IStream {
 
   HRESULT GetSize(uint64_t* size) override {
     if (size == nullptr) return STG_E_INVALIDPOINTER;
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     *size = data_->bytes.size();
     return S_OK;
   }
 
   HRESULT Commit() override {
-    std::lock_guard<std::mutex> g(storage_->mu());
+    MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     HRESULT hr = storage_->CommitLocked();
     if (Succeeded(hr)) written_ = false;
@@ -206,7 +205,7 @@ HRESULT CompoundStorage::CreateStream(std::string_view name, IStream** stream) {
   auto data = std::make_shared<StreamData>();
   data->name = std::string(name);
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     std::shared_ptr<StreamData>& slot = table_[FoldStreamName(name)];
     if (slot) slot->reverted = true;  // stream objects on the old data now fail
     slot = data;
@@ -222,7 +221,7 @@ HRESULT CompoundStorage::OpenStream(std::string_view name, IStream** stream) {
   ZEL_TRY(ValidateStreamName(name));
   std::shared_ptr<StreamData> data;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     auto it = table_.find(FoldStreamName(name));
     if (it == table_.end()) return STG_E_FILENOTFOUND;
     data = it->second;
@@ -233,7 +232,7 @@ HRESULT CompoundStorage::OpenStream(std::string_view name, IStream** stream) {
 
 HRESULT CompoundStorage::DestroyElement(std::string_view name) {
   ZEL_TRY(ValidateStreamName(name));
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = table_.find(FoldStreamName(name));
   if (it == table_.end()) return STG_E_FILENOTFOUND;
   it->second->reverted = true;
@@ -244,14 +243,14 @@ HRESULT CompoundStorage::DestroyElement(std::string_view name) {
 
 HRESULT CompoundStorage::EnumStreams(std::vector<std::string>* names) {
   if (names == nullptr) return STG_E_INVALIDPOINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   names->clear();
   for (const auto& [folded, data] : table_) names->push_back(data->name);
   return S_OK;
 }
 
 HRESULT CompoundStorage::Commit() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return CommitLocked();
 }
 
@@ -262,12 +261,12 @@ HRESULT CompoundStorage::CommitLocked() {
 }
 
 void CompoundStorage::BeginCommitGroup() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   ++group_depth_;
 }
 
 HRESULT CompoundStorage::EndCommitGroup() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (group_depth_ == 0) return E_UNEXPECTED;
   if (--group_depth_ > 0) return S_OK;
   return dirty_ ? WriteImageLocked() : S_OK;

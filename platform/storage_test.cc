@@ -23,6 +23,7 @@
 #include "platform/compound_file_io.h"
 #include "platform/compound_file_samples.h"
 #include "platform/file_system.h"
+#include "testing/temp_dir.h"
 
 namespace zel {
 namespace {
@@ -97,16 +98,8 @@ class Helper {
 
 class StorageTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zel_store_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/ZELINFO.DAT";
-  }
-  void TearDown() override {
-    SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { path_ = dir_ + "/ZELINFO.DAT"; }
+  void TearDown() override { SetReplaceFaultForTesting(ReplaceStep::kNone, 0); }
 
   ComPtr<IStorage> Open(StorageOpenMode mode, HRESULT* hr = nullptr) {
     ComPtr<IStorage> storage;
@@ -161,7 +154,8 @@ class StorageTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
 
-  std::string dir_;
+  TempDir temp_{"store"};
+  const std::string dir_ = temp_.path();
   std::string path_;
 };
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/resource_library.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -18,8 +19,8 @@ namespace {
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 constexpr const char* kSyslogSocket = "/dev/log";
 
-std::mutex g_sink_mu;
-std::shared_ptr<SystemLogSink> g_sink;  // guarded by g_sink_mu
+Mutex g_sink_mu;
+std::shared_ptr<SystemLogSink> g_sink ZEL_GUARDED_BY(g_sink_mu);
 
 // Message ids and codes appear as "0x%08X", the form the status codes use everywhere.
 std::string Hex8(uint32_t v) { return StatusHex(static_cast<HRESULT>(v)); }
@@ -112,7 +113,7 @@ namespace {
 void Deliver(const SystemLogReport& r, bool stderr_allowed) {
   std::shared_ptr<SystemLogSink> sink;
   {
-    std::lock_guard<std::mutex> g(g_sink_mu);
+    MutexLock g(&g_sink_mu);
     sink = g_sink;
   }
   if (sink) {
@@ -149,13 +150,13 @@ void ReportDebug(std::string_view text) {
 }
 
 void SetSystemLogSinkForTesting(SystemLogSink sink) {
-  std::lock_guard<std::mutex> g(g_sink_mu);
+  MutexLock g(&g_sink_mu);
   g_sink = sink ? std::make_shared<SystemLogSink>(std::move(sink)) : nullptr;
 }
 
 ScopedSystemLogCapture::ScopedSystemLogCapture() {
   SetSystemLogSinkForTesting([this](const SystemLogReport& r) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     reports_.push_back(r);
   });
 }
@@ -163,7 +164,7 @@ ScopedSystemLogCapture::ScopedSystemLogCapture() {
 ScopedSystemLogCapture::~ScopedSystemLogCapture() { SetSystemLogSinkForTesting(nullptr); }
 
 std::vector<SystemLogReport> ScopedSystemLogCapture::reports() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return reports_;
 }
 

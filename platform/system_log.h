@@ -14,12 +14,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/status.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -77,8 +77,8 @@ class ScopedSystemLogCapture {
   std::vector<SystemLogReport> reports() const;
 
  private:
-  mutable std::mutex mu_;
-  std::vector<SystemLogReport> reports_;  // guarded by mu_
+  mutable Mutex mu_;
+  std::vector<SystemLogReport> reports_ ZEL_GUARDED_BY(mu_);
 };
 
 }  // namespace zel

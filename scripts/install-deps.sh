@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
+  clang                 # checks the lock annotations (scripts/thread-safety.sh)
   libgtest-dev libgmock-dev libbenchmark-dev   # unit tests and benchmarks
   libssl-dev            # AES-128 for the network transport (libcrypto)
   nlohmann-json3-dev    # JSON for the client bridge and simulator scenarios

@@ -100,7 +100,7 @@ void RefreshForSystemEvent(CZelServer* server, IDispatch* event, int32_t type) {
 void CZelServer::CallHandler(int slot, const Variant& argument) {
   ComPtr<IDispatch> handler;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     handler = handlers_[slot];
   }
   if (!handler) return;
@@ -167,7 +167,7 @@ HRESULT CZelServer::OnStartPage(IUnknown* page) {
   }
   PageObjects previous;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     previous = std::move(page_);
     page_ = std::move(objects);
     page_.started = true;
@@ -178,7 +178,7 @@ HRESULT CZelServer::OnStartPage(IUnknown* page) {
 HRESULT CZelServer::OnEndPage() {
   PageObjects released;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     released = std::move(page_);
     page_ = PageObjects{};
   }
@@ -186,7 +186,7 @@ HRESULT CZelServer::OnEndPage() {
 }
 
 bool CZelServer::page_started() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return page_.started;
 }
 

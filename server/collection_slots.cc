@@ -1,15 +1,16 @@
 #include "server/collection_slots.h"
 
 #include <array>
-#include <mutex>
 
+#include "platform/sync.h"
 #include "server/empty_collection.h"
 
 namespace zel {
 namespace {
 
-std::mutex g_slots_mu;
-std::array<std::optional<CollectionSlotHooks>, kCollectionSlotCount> g_slots;  // g_slots_mu
+Mutex g_slots_mu;
+std::array<std::optional<CollectionSlotHooks>, kCollectionSlotCount> g_slots
+    ZEL_GUARDED_BY(g_slots_mu);
 
 // Until the extensions library registers its collection, Extensions is an empty collection.
 CollectionSlotHooks EmptyExtensionsHooks() {
@@ -26,19 +27,19 @@ CollectionSlotHooks EmptyExtensionsHooks() {
 
 void RegisterCollectionSlot(int slot, CollectionSlotHooks hooks) {
   if (slot < 0 || slot >= kCollectionSlotCount) return;
-  std::lock_guard<std::mutex> g(g_slots_mu);
+  MutexLock g(&g_slots_mu);
   g_slots[slot] = std::move(hooks);
 }
 
 void UnregisterCollectionSlot(int slot) {
   if (slot < 0 || slot >= kCollectionSlotCount) return;
-  std::lock_guard<std::mutex> g(g_slots_mu);
+  MutexLock g(&g_slots_mu);
   g_slots[slot].reset();
 }
 
 std::optional<CollectionSlotHooks> FindCollectionSlot(int slot) {
   if (slot < 0 || slot >= kCollectionSlotCount) return std::nullopt;
-  std::lock_guard<std::mutex> g(g_slots_mu);
+  MutexLock g(&g_slots_mu);
   if (g_slots[slot]) return g_slots[slot];
   if (slot == kSlotExtensions) return EmptyExtensionsHooks();
   return std::nullopt;

@@ -5,6 +5,7 @@
 
 #include "link/frame.h"
 #include "link/request.h"
+#include "platform/sync.h"
 #include "platform/text_encoding.h"
 #include "server/zel_server.h"
 
@@ -19,7 +20,7 @@ inline constexpr uint32_t kLoginFrameSize = 9;  // 5A 05 20 d1 d2 d3 d4 crc-lo c
 HRESULT CZelServer::ConnectAndLogin() {
   BStr code;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     code = access_code_;
   }
   // Checked before the transport is touched, so a wrong code never reaches the controller.

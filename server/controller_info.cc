@@ -7,6 +7,7 @@
 #include "link/request.h"
 #include "platform/error_info.h"
 #include "platform/resource_library.h"
+#include "platform/sync.h"
 #include "server/system_information.h"
 #include "server/system_parameters.h"
 #include "server/zel_server.h"
@@ -46,7 +47,7 @@ HRESULT CZelServer::ReadSystemInformation() {
   ComPtr<IZelCommHandler> link = transport();
   if (!link) return S_FALSE;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!model_text_.IsNull() && !version_text_.IsNull() && !phone_text_.IsNull()) return S_OK;
   }
   ReplyBuffer reply;
@@ -62,7 +63,7 @@ HRESULT CZelServer::ReadSystemInformation() {
   const CapabilityRecord* record =
       row.present ? SelectCapabilityRecord(row.model_index, info.major, info.minor) : nullptr;
 
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (model_text_.IsNull()) {
     model_index_.store(row.present ? row.model_index : kUnknownModelIndex);
     capabilities_.store(record);
@@ -78,7 +79,7 @@ HRESULT CZelServer::ReadSystemInformation() {
 HRESULT CZelServer::get_Model(BStr* model) {
   if (model == nullptr) return E_POINTER;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!model_text_.IsNull()) {
       *model = model_text_;
       return S_OK;
@@ -86,7 +87,7 @@ HRESULT CZelServer::get_Model(BStr* model) {
   }
   if (status() == ssInteractive) {
     ZEL_TRY(ReadSystemInformation());
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!model_text_.IsNull()) {
       *model = model_text_;
       return S_OK;
@@ -98,7 +99,7 @@ HRESULT CZelServer::get_Model(BStr* model) {
 HRESULT CZelServer::get_version(BStr* version) {
   if (version == nullptr) return E_POINTER;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!version_text_.IsNull()) {
       *version = version_text_;
       return S_OK;
@@ -106,7 +107,7 @@ HRESULT CZelServer::get_version(BStr* version) {
   }
   if (status() == ssInteractive) {
     ZEL_TRY(ReadSystemInformation());
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!version_text_.IsNull()) {
       *version = version_text_;
       return S_OK;
@@ -119,11 +120,11 @@ HRESULT CZelServer::get_PhoneNumber(BStr* phone) {
   if (phone == nullptr) return E_POINTER;
   bool unknown = false;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     unknown = phone_text_.IsNull();
   }
   if (unknown) ZEL_TRY(ReadSystemInformation());
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *phone = phone_text_;
   return S_OK;
 }
@@ -147,11 +148,11 @@ HRESULT CZelServer::RefreshStatus(ControllerStatusRecord* record) {
       if (IsNakFrame(reply.get())) return E_FAIL;
       ControllerStatusRecord fresh;
       ZEL_TRY(ParseSystemStatusReply(ReplyFrame(reply.get()), &fresh));
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(&mu_);
       status_record_ = fresh;
     }
   }
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *record = status_record_;
   return hr;
 }
@@ -227,7 +228,7 @@ HRESULT CZelServer::get_BatteryLevel(int32_t* level) {
 }
 
 std::vector<uint8_t> CZelServer::SystemSetupBytes() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!system_setup_.IsArray() || system_setup_.array() == nullptr) return {};
   return system_setup_.array()->bytes();
 }
@@ -269,7 +270,7 @@ AudioControlModel CZelServer::AudioControlModelNow() {
 
 HRESULT CZelServer::get_SystemInformation(IDispatch** info) {
   if (info == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!system_information_) system_information_ = MakeObject<CZelSystemInformation>(this);
   *info = ComPtr<IDispatch>(system_information_).Detach();
   return S_OK;

@@ -10,7 +10,7 @@ namespace {
 
 class ControllerInfoTest : public ServerTest {
  protected:
-  int StatusRequests(FakeTransport* t) {
+  int StatusRequests(FakeLink* t) {
     int n = 0;
     for (uint8_t type : t->types()) n += type == 0x13;
     return n;
@@ -18,7 +18,7 @@ class ControllerInfoTest : public ServerTest {
 };
 
 TEST_F(ControllerInfoTest, StatusReadsWithin1500msUseTheCache) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   Variant date;
   ASSERT_EQ(S_OK, server_->get_Date(&date));
   clock_.Advance(Millis(1000));
@@ -73,7 +73,7 @@ TEST_F(ControllerInfoTest, StatusFieldsBecomeDatesAndFlags) {
 TEST_F(ControllerInfoTest, TwoDigitYears) {
   FakeControllerConfig config;
   config.status = {1, 81, 1, 2, 3, 4, 5, 6, 0, 6, 0, 18, 0, 1};
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   Variant date;
   std::tm tm{};
   ASSERT_EQ(S_OK, server_->get_Date(&date));
@@ -96,13 +96,13 @@ TEST_F(ControllerInfoTest, UnsetClockReadsAsText) {
 }
 
 TEST_F(ControllerInfoTest, RefusedOrShortStatusKeepsTheCache) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   int32_t battery = 0;
   ASSERT_EQ(S_OK, server_->get_BatteryLevel(&battery));
-  t->QueueReply(Frame(kNakFrame.begin(), kNakFrame.end()));
+  t->QueueReply(NakBytes());
   clock_.Advance(Millis(2000));
   EXPECT_EQ(E_FAIL, server_->get_BatteryLevel(&battery));
-  t->QueueReply(MakeTestFrame(0x14, {1, 26, 12}));
+  t->QueueReply(SealFrame(0x14, {1, 26, 12}));
   clock_.Advance(Millis(2000));
   EXPECT_EQ(E_FAIL, server_->get_BatteryLevel(&battery));
   clock_.Advance(Millis(1000));  // within the throttle of the last attempt: the cache
@@ -124,7 +124,7 @@ TEST_F(ControllerInfoTest, IdentityIsReadOnceAndKept) {
   config.major = 2;
   config.minor = 16;
   config.revision = 1;
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   BStr text;
   // Before the start, unknown texts read as the unknown model's name without asking.
   ASSERT_EQ(S_OK, server_->get_Model(&text));
@@ -149,7 +149,7 @@ TEST_F(ControllerInfoTest, InteractiveServerAsksForAnUnknownModel) {
   FakeControllerConfig config;
   config.revision = -1;
   config.model_code = 37;
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   server_->ChangeStatus(ssInteractive, S_OK);
   BStr text;
   ASSERT_EQ(S_OK, server_->get_version(&text));
@@ -161,13 +161,13 @@ TEST_F(ControllerInfoTest, InteractiveServerAsksForAnUnknownModel) {
 }
 
 TEST_F(ControllerInfoTest, BadSystemInformationRepliesApplyNothing) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   BStr phone;
-  t->QueueReply(MakeTestFrame(0x12, {30, 3}));  // cut off before the revision
+  t->QueueReply(SealFrame(0x12, {30, 3}));  // cut off before the revision
   EXPECT_EQ(E_FAIL, server_->get_PhoneNumber(&phone));
-  t->QueueReply(Frame(kNakFrame.begin(), kNakFrame.end()));
+  t->QueueReply(NakBytes());
   EXPECT_EQ(E_FAIL, server_->get_PhoneNumber(&phone));
-  t->QueueReply(Frame(kAckFrame.begin(), kAckFrame.end()));  // the wrong frame
+  t->QueueReply(AckBytes());  // the wrong frame
   EXPECT_EQ(E_FAIL, server_->get_PhoneNumber(&phone));
   EXPECT_EQ(kUnknownModelIndex, server_->model_index());
   BStr model;

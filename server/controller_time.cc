@@ -4,6 +4,7 @@
 
 #include "link/frame.h"
 #include "link/request.h"
+#include "platform/sync.h"
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 
@@ -41,7 +42,7 @@ HRESULT CZelServer::SetControllerTimeNow() {
   // The next setting, at the next local midnight, whatever this one gave.
   LongDelayTimer* timer = nullptr;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (shutting_down_) return hr;
     if (!timer_) {
       timer_ = std::unique_ptr<LongDelayTimer>(new (std::nothrow) LongDelayTimer());

@@ -44,15 +44,15 @@ TEST(SetTimeFrameTest, DelayToMidnight) {
 class ControllerTimeTest : public ServerTest {};
 
 TEST_F(ControllerTimeTest, SetsTheClockAndSchedulesMidnight) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   clock_.SetWallTime(LocalTime(2026, 5, 4, 23, 59, 30));
   ASSERT_EQ(S_OK, server_->SetControllerTimeNow());
-  std::vector<Frame> frames = t->frames();
+  std::vector<Bytes> frames = t->frames();
   ASSERT_EQ(1u, frames.size());
   EXPECT_EQ(0x10, frames[0][2]);
   EXPECT_EQ(23, frames[0][7]);
   EXPECT_EQ(59, frames[0][8]);
-  EXPECT_TRUE(t->sent()[0].locked);  // an atomic request
+  EXPECT_TRUE(t->sent()[0].depth > 0);  // an atomic request
   LongDelayTimer* timer = server_->long_delay_timer();
   ASSERT_NE(nullptr, timer);
   EXPECT_TRUE(timer->pending());
@@ -62,7 +62,7 @@ TEST_F(ControllerTimeTest, SetsTheClockAndSchedulesMidnight) {
 TEST_F(ControllerTimeTest, MidnightSettingRunsAgainAndRearms) {
   ManualClock fast(100'000);  // 30 production seconds are 0.3 ms
   Clock::SetForTesting(&fast);
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   fast.SetWallTime(LocalTime(2026, 5, 4, 23, 59, 30));
   ASSERT_EQ(S_OK, server_->SetControllerTimeNow());
   // The timer fires on its own thread and sets the clock again.
@@ -77,7 +77,7 @@ TEST_F(ControllerTimeTest, MidnightSettingRunsAgainAndRearms) {
 }
 
 TEST_F(ControllerTimeTest, FailureIsLoggedReturnedAndStillScheduled) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   t->QueueFailure(E_COMM_TIMEOUT);
   std::vector<std::string> log;
   SetServerLogWriter([&](std::string_view component, std::string_view feature,

@@ -32,6 +32,35 @@ enum ServerStatus : int32_t {
   ssFailure = 128,
 };
 
+// The enumerator's name of a server status ("ssInteractive"), for people reading logs and
+// zelctl's output; nullptr for a value that is no status.
+constexpr const char* ServerStatusName(int64_t status) {
+  switch (status) {
+    case ssUnknown:
+      return "ssUnknown";
+    case ssStarting:
+      return "ssStarting";
+    case ssLoadingSetup:
+      return "ssLoadingSetup";
+    case ssLoadingNames:
+      return "ssLoadingNames";
+    case ssLoadingExtensions:
+      return "ssLoadingExtensions";
+    case ssInitializing:
+      return "ssInitializing";
+    case ssInteractive:
+      return "ssInteractive";
+    case ssStopping:
+      return "ssStopping";
+    case ssStopped:
+      return "ssStopped";
+    case ssFailure:
+      return "ssFailure";
+    default:
+      return nullptr;
+  }
+}
+
 // "Download Status States".
 enum DownloadStatus : int32_t {
   dsUnknown = 0,

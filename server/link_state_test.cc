@@ -33,7 +33,7 @@ class LinkStateTest : public ServerTest {
 };
 
 TEST_F(LinkStateTest, FailedExchangesDegradeThenDownAndAGoodOneRestores) {
-  FakeTransport* fake = UseFake();
+  FakeLink* fake = UseFake();
   LinkHealth::Process().Reset();
   ComPtr<IConnectionPoint> point;
   ASSERT_EQ(S_OK, server_->FindConnectionPoint(kIidDZelServerEvents, point.Receive()));

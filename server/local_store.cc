@@ -1,6 +1,7 @@
 // Opening the local store ZELINFO.DAT in the instance directory, once, kept open for the life of
 // the server.
 #include "platform/instance_paths.h"
+#include "platform/sync.h"
 #include "platform/system_log.h"
 #include "server/zel_server.h"
 
@@ -29,7 +30,7 @@ HRESULT CZelServer::OpenLocalStore() {
     hr = OpenCompoundFile(path, StorageOpenMode::kCreate, store.Receive());
   }
   ZEL_TRY(hr);
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!store_) store_ = std::move(store);
   return S_OK;
 }

@@ -3,22 +3,24 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/sync.h"
+
 namespace zel {
 
 LongDelayTimer::~LongDelayTimer() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     stopping_ = true;
     armed_ = false;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   if (thread_.joinable()) thread_.join();
 }
 
 HRESULT LongDelayTimer::Start(Millis delay, Callback callback, Mode mode) {
   Callback call_now;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (!thread_.joinable()) {
       try {
         thread_ = std::thread([this] { Run(); });
@@ -43,43 +45,43 @@ HRESULT LongDelayTimer::Start(Millis delay, Callback callback, Mode mode) {
       ++timers_set_;
     }
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   if (call_now) call_now();
   return S_OK;
 }
 
 void LongDelayTimer::Cancel() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     ++generation_;
     armed_ = false;
     remaining_ = Millis(0);
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 uint64_t LongDelayTimer::timers_set() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return timers_set_;
 }
 
 bool LongDelayTimer::pending() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return armed_;
 }
 
 void LongDelayTimer::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   while (!stopping_) {
     if (!armed_) {
-      cv_.wait(lock);
+      cv_.Wait(&mu_);
       continue;
     }
     uint64_t generation = generation_;
     auto deadline = std::chrono::steady_clock::now() + Clock::Get()->Scaled(current_period_);
-    bool interrupted =
-        cv_.wait_until(lock, deadline, [&] { return stopping_ || generation_ != generation; });
-    if (interrupted) continue;  // stopped, cancelled or restarted
+    while (!stopping_ && generation_ == generation && cv_.WaitUntil(&mu_, deadline)) {
+    }
+    if (stopping_ || generation_ != generation) continue;  // stopped, cancelled or restarted
 
     // The timer expired: step.
     if (remaining_.count() > 0) {
@@ -92,9 +94,9 @@ void LongDelayTimer::Run() {
     // The final timer expired: a one-shot one is gone, a periodic one stays set.
     if (mode_ == Mode::kOneShot) armed_ = false;
     Callback callback = callback_;
-    lock.unlock();
+    lock.Unlock();
     if (callback) callback();
-    lock.lock();
+    lock.Lock();
   }
 }
 

@@ -14,14 +14,13 @@
 // run on the timer's own thread (the callback must not destroy its timer).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/clock.h"
 #include "platform/status.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -51,17 +50,17 @@ class LongDelayTimer {
  private:
   void Run();
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::thread thread_;          // started by the first Start
-  bool stopping_ = false;       // guarded by mu_
-  uint64_t generation_ = 0;     // guarded by mu_; bumped by every Start and Cancel
-  bool armed_ = false;          // guarded by mu_: a timer is set
-  Millis remaining_{0};         // guarded by mu_: the delay not yet covered by timers
-  Millis current_period_{0};    // guarded by mu_: the period of the timer that is set
-  Mode mode_ = Mode::kOneShot;  // guarded by mu_: flags of the final timer
-  Callback callback_;           // guarded by mu_
-  uint64_t timers_set_ = 0;     // guarded by mu_
+  mutable Mutex mu_;
+  CondVar cv_;
+  std::thread thread_;  // started by the first Start
+  bool stopping_ ZEL_GUARDED_BY(mu_) = false;
+  uint64_t generation_ ZEL_GUARDED_BY(mu_) = 0;     // bumped by every Start and Cancel
+  bool armed_ ZEL_GUARDED_BY(mu_) = false;          // a timer is set
+  Millis remaining_ ZEL_GUARDED_BY(mu_){0};         // the delay not yet covered by timers
+  Millis current_period_ ZEL_GUARDED_BY(mu_){0};    // the period of the timer that is set
+  Mode mode_ ZEL_GUARDED_BY(mu_) = Mode::kOneShot;  // flags of the final timer
+  Callback callback_ ZEL_GUARDED_BY(mu_);
+  uint64_t timers_set_ ZEL_GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace zel

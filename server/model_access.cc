@@ -1,25 +1,25 @@
 // What the object model reaches through the server beyond the collection getters: the empty
 // element, the factory registry it comes from, and collections without creating them.
-#include <mutex>
 
+#include "platform/sync.h"
 #include "server/empty_element.h"
 #include "server/zel_server.h"
 
 namespace zel {
 namespace {
 
-std::mutex g_factory_mu;
-EmptyElementFactory g_factory;  // guarded by g_factory_mu
+Mutex g_factory_mu;
+EmptyElementFactory g_factory ZEL_GUARDED_BY(g_factory_mu);
 
 }  // namespace
 
 void RegisterEmptyElementFactory(EmptyElementFactory factory) {
-  std::lock_guard<std::mutex> g(g_factory_mu);
+  MutexLock g(&g_factory_mu);
   g_factory = std::move(factory);
 }
 
 EmptyElementFactory FindEmptyElementFactory() {
-  std::lock_guard<std::mutex> g(g_factory_mu);
+  MutexLock g(&g_factory_mu);
   return g_factory;
 }
 
@@ -27,7 +27,7 @@ HRESULT CZelServer::GetEmptyElement(IDispatch** element) {
   if (element == nullptr) return E_POINTER;
   *element = nullptr;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (empty_element_) {
       *element = ComPtr<IDispatch>(empty_element_).Detach();
       return S_OK;
@@ -39,7 +39,7 @@ HRESULT CZelServer::GetEmptyElement(IDispatch** element) {
   ComPtr<IDispatch> made;
   ZEL_TRY(factory(made.Receive()));
   if (!made) return E_UNEXPECTED;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!empty_element_) empty_element_ = std::move(made);
   *element = ComPtr<IDispatch>(empty_element_).Detach();
   return S_OK;
@@ -49,7 +49,7 @@ HRESULT CZelServer::FindCollection(int slot, IDispatch** collection) {
   if (collection == nullptr) return E_POINTER;
   *collection = nullptr;
   if (slot < 0 || slot >= kCollectionSlotCount) return E_FAIL;
-  std::lock_guard<std::mutex> g(slots_mu_);
+  MutexLock g(&slots_mu_);
   if (!slots_[slot]) return S_FALSE;
   *collection = ComPtr<IDispatch>(slots_[slot]).Detach();
   return S_OK;

@@ -4,26 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "link/frame.h"
+#include "testing/frames.h"
 
 namespace zel {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Sealed(Bytes frame) {
-  frame.push_back(0);
-  frame.push_back(0);
-  SetFrameCrc(frame.data(), static_cast<uint32_t>(frame.size()));
-  return frame;
-}
-
 // 5A L 0B, then the data.
-Bytes NameFrame(std::initializer_list<uint8_t> data) {
-  Bytes f = {0x5A, static_cast<uint8_t>(data.size() + 1), 0x0B};
-  f.insert(f.end(), data);
-  return Sealed(f);
-}
+Bytes NameFrame(std::initializer_list<uint8_t> data) { return SealFrame(0x0B, Bytes(data)); }
 
 TEST(NameFrameTest, NumberWidthFollowsTheLengthByte) {
   NameRecord r;

@@ -8,9 +8,11 @@
 #include <array>
 #include <system_error>
 
+#include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
 #include "link/walk.h"
+#include "platform/sync.h"
 #include "server/name_hooks.h"
 #include "server/zel_server.h"
 
@@ -20,13 +22,6 @@ namespace {
 constexpr std::array<uint8_t, 5> kNamesUploadRequest = {0x5A, 0x01, 0x0C, 0x01, 0x95};
 constexpr int kNamesFetchAttempts = 5;
 constexpr Millis kNamesRetryPause{5000};
-
-bool IsEndOfDataFrame(const uint8_t* reply) {
-  for (size_t i = 0; i < kEndOfDataFrame.size(); ++i) {
-    if (reply[i] != kEndOfDataFrame[i]) return false;
-  }
-  return true;
-}
 
 // One attempt: every name the controller sends, in order. The code of the last request. A failed
 // exchange ends the attempt (no acknowledge is resent); the download's next attempt starts again
@@ -38,7 +33,7 @@ HRESULT FetchNames(IZelCommHandler* link, std::vector<NameRecord>* records) {
   handlers.restart = [&] { records->clear(); };
   handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
     *step = WalkStep::kDone;
-    if (IsEndOfDataFrame(frame) || IsAckFrame(frame) || IsNakFrame(frame)) return S_OK;
+    if (IsEndOfWalkFrame(frame)) return S_OK;
     NameRecord record;
     ZEL_TRY(ParseNameFrame(frame, &record));
     records->push_back(std::move(record));
@@ -86,7 +81,7 @@ HRESULT CZelServer::RunNamesDownload() {
   HRESULT hr = FetchAndStoreNames();
   if (Succeeded(hr)) {
     {
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(&mu_);
       names_last_download_ = Variant::FromDate(DateFromTimeT(Clock::Get()->WallNow()));
     }
     // SaveSetup keeps the time of this download; its own failure does not fail the download.

@@ -1,15 +1,15 @@
 #include "server/server_log_hook.h"
 
-#include <mutex>
+#include "platform/sync.h"
 
 namespace zel {
 namespace {
-std::mutex g_writer_mu;
-ServerLogWriter g_writer;  // guarded by g_writer_mu
+Mutex g_writer_mu;
+ServerLogWriter g_writer ZEL_GUARDED_BY(g_writer_mu);
 }  // namespace
 
 void SetServerLogWriter(ServerLogWriter writer) {
-  std::lock_guard<std::mutex> g(g_writer_mu);
+  MutexLock g(&g_writer_mu);
   g_writer = std::move(writer);
 }
 
@@ -17,7 +17,7 @@ void WriteServerLog(std::string_view component, std::string_view feature,
                     std::string_view description, HRESULT code) {
   ServerLogWriter writer;
   {
-    std::lock_guard<std::mutex> g(g_writer_mu);
+    MutexLock g(&g_writer_mu);
     writer = g_writer;
   }
   if (writer) writer(component, feature, description, code);

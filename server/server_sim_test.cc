@@ -3,16 +3,13 @@
 // controller's answers.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "link/frame.h"
 #include "link/serial_transport.h"
-#include "platform/instance_paths.h"
-#include "platform/resource_library.h"
 #include "server/recording_sink.h"
 #include "server/server_test_fixture.h"
 #include "sim/setup_scenario.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 
 namespace zel {
 namespace {
@@ -26,39 +23,14 @@ Bytes Hex(std::initializer_list<uint8_t> bytes) { return Bytes(bytes); }
 
 class ServerSimTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zel_server_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse("[strings]\n103 = Unknown\n128 = Model 30\n"
-                                           "130 = Date not set\n131 = Serial Port\n185 = " +
-                                               dir_ + "/tty\n",
-                                           &lib));
-    InstallResources(lib);
-    RegisterServerClasses();
-  }
-
-  void TearDown() override {
-    server_.reset();
-    if (sim_) sim_->Stop();
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { RegisterServerClasses(); }
+  void TearDown() override { server_.reset(); }
 
   // Starts the simulator with a scenario and a server whose serial transport reaches it.
   void Begin(const std::string& scenario_json) {
-    sim::Scenario scenario;
-    std::string error;
-    ASSERT_EQ(S_OK, sim::ParseScenario(scenario_json, &scenario, &error)) << error;
-    scenario_ = scenario;
-    sim_ = std::make_unique<sim::Simulator>(scenario);
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, fixture_.Start(scenario_json));
     server_ = MakeObject<CZelServer>();
-    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
-    ASSERT_EQ(S_OK, serial->put_Port(Variant::UI1(1)));
+    ComPtr<CZelCommHandlerSerial> serial = fixture_.NewSerialLink();
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
     ComPtr<IConnectionPoint> point;
     ASSERT_EQ(S_OK, server_->FindConnectionPoint(kIidDZelServerEvents, point.Receive()));
@@ -70,9 +42,9 @@ class ServerSimTest : public ::testing::Test {
   Bytes ScenarioBlock() {
     Bytes block;
     std::string error;
-    EXPECT_EQ(S_OK,
-              sim::BuildSetupBlock(scenario_.document, scenario_.model, scenario_.firmware.major,
-                                   scenario_.firmware.minor, &block, &error));
+    EXPECT_EQ(S_OK, sim::BuildSetupBlock(fixture_.scenario().document, fixture_.scenario().model,
+                                         fixture_.scenario().firmware.major,
+                                         fixture_.scenario().firmware.minor, &block, &error));
     return block;
   }
 
@@ -80,11 +52,7 @@ class ServerSimTest : public ::testing::Test {
     return sim::MakeFrame(0x20, {a, b, c, d});
   }
 
-  ScaledClock clock_{kClockDivisor};
-  ScopedClock scoped_clock_{&clock_};
-  std::string dir_;
-  sim::Scenario scenario_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{kClockDivisor, {{128, "Model 30"}}};
   ComPtr<CZelServer> server_;
   CallLog log_;
 };
@@ -106,8 +74,8 @@ TEST_F(ServerSimTest, StartSendsProbeLoginSystemInformationAndTheSetupUpload) {
   // the acknowledge after the last block is answered with the end of data.
   std::vector<Bytes> expected = {kProbe, Login(7, 3, 9, 5), kSystemInformation, kSetupUpload};
   for (int i = 0; i < 13; ++i) expected.push_back(kProbe);
-  EXPECT_EQ(expected, sim_->ReceivedFrames());
-  sim_->WithState([](sim::SimState& s) { EXPECT_EQ(13u, s.setup_blocks_sent); });
+  EXPECT_EQ(expected, fixture_.sim().ReceivedFrames());
+  fixture_.sim().WithState([](sim::SimState& s) { EXPECT_EQ(13u, s.setup_blocks_sent); });
 
   EXPECT_EQ(ScenarioBlock(), server_->SystemSetupBytes());
   Variant v;
@@ -131,7 +99,7 @@ TEST_F(ServerSimTest, StartSendsProbeLoginSystemInformationAndTheSetupUpload) {
 TEST_F(ServerSimTest, ProbeAcknowledgedMeansNoLogin) {
   Begin(R"({"controller": {"probe_ack": true}, "setup": {"size": 10}})");
   (void)server_->Start();
-  std::vector<Bytes> frames = sim_->ReceivedFrames();
+  std::vector<Bytes> frames = fixture_.sim().ReceivedFrames();
   ASSERT_GE(frames.size(), 4u);
   EXPECT_EQ(kProbe, frames[0]);
   EXPECT_EQ(kSystemInformation, frames[1]);
@@ -142,7 +110,7 @@ TEST_F(ServerSimTest, ProbeAcknowledgedMeansNoLogin) {
 TEST_F(ServerSimTest, RefusedLoginFailsTheStart) {
   Begin(R"({"controller": {"access_code": "1234"}})");
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->Start());
-  EXPECT_EQ((std::vector<Bytes>{kProbe, Login(7, 3, 9, 5)}), sim_->ReceivedFrames());
+  EXPECT_EQ((std::vector<Bytes>{kProbe, Login(7, 3, 9, 5)}), fixture_.sim().ReceivedFrames());
   EXPECT_EQ(ssFailure, server_->status());
   EXPECT_EQ((std::vector<int32_t>{ssStarting, ssLoadingExtensions, ssFailure}),
             log_.Statuses("sink"));
@@ -152,7 +120,7 @@ TEST_F(ServerSimTest, ThreeDigitAccessCodeSendsNothing) {
   Begin(R"({})");
   ASSERT_EQ(S_OK, server_->put_AccessCode("739"));
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->Start());
-  EXPECT_TRUE(sim_->ReceivedFrames().empty());
+  EXPECT_TRUE(fixture_.sim().ReceivedFrames().empty());
   EXPECT_EQ(ssFailure, server_->status());
 }
 
@@ -160,7 +128,7 @@ TEST_F(ServerSimTest, UnknownModelFailsAfterSystemInformation) {
   Begin(R"({"controller": {"model": 38, "access_code": "7395"}})");
   EXPECT_EQ(E_SRV_UNKNOWN_MODEL, server_->Start());
   EXPECT_EQ((std::vector<Bytes>{kProbe, Login(7, 3, 9, 5), kSystemInformation}),
-            sim_->ReceivedFrames());
+            fixture_.sim().ReceivedFrames());
   BStr model;
   ASSERT_EQ(S_OK, server_->get_Model(&model));
   EXPECT_EQ(BStr("Unknown"), model);
@@ -180,26 +148,26 @@ TEST_F(ServerSimTest, NegativeRevisionAndTheFirmwareRecordSwitch) {
 TEST_F(ServerSimTest, StopLogsOut) {
   Begin(R"({"controller": {"access_code": "7395"}, "setup": {"size": 0}})");
   (void)server_->Start();
-  sim_->ClearReceivedFrames();
+  fixture_.sim().ClearReceivedFrames();
   log_.calls.clear();
   EXPECT_EQ(S_OK, server_->Stop());
-  EXPECT_EQ((std::vector<Bytes>{kLogout}), sim_->ReceivedFrames());
-  sim_->WithState([](sim::SimState& s) { EXPECT_FALSE(s.logged_in); });
+  EXPECT_EQ((std::vector<Bytes>{kLogout}), fixture_.sim().ReceivedFrames());
+  fixture_.sim().WithState([](sim::SimState& s) { EXPECT_FALSE(s.logged_in); });
   EXPECT_EQ((std::vector<int32_t>{ssStopping, ssStopped}), log_.Statuses("sink"));
 }
 
 TEST_F(ServerSimTest, SetTimeFrameBytes) {
   Begin(R"({"controller": {"probe_ack": true}})");
   std::time_t when = LocalTime(2026, 12, 6, 23, 59, 30);  // a Sunday
-  clock_.SetWallTime(when);
+  fixture_.clock().SetWallTime(when);
   ASSERT_EQ(S_OK, server_->SetControllerTimeNow());
   std::tm local{};
   localtime_r(&when, &local);
   uint8_t dst = local.tm_isdst > 0 ? 1 : 0;
   Bytes expected = sim::MakeFrame(0x10, {26, 12, 6, 7, 23, 59, dst});
   ASSERT_EQ(12u, expected.size());
-  EXPECT_EQ((std::vector<Bytes>{expected}), sim_->ReceivedFrames());
-  sim_->WithState([&](sim::SimState& s) {
+  EXPECT_EQ((std::vector<Bytes>{expected}), fixture_.sim().ReceivedFrames());
+  fixture_.sim().WithState([&](sim::SimState& s) {
     ASSERT_EQ(1u, s.set_times.size());
     EXPECT_EQ((sim::SetTimeRecord{26, 12, 6, 7, 23, 59, dst}), s.set_times[0]);
   });
@@ -223,7 +191,7 @@ TEST_F(ServerSimTest, StatusReadFromTheController) {
   ASSERT_EQ(S_OK, server_->get_Sunrise(&sunrise));
   EXPECT_DOUBLE_EQ((5 * 60 + 6) / 1440.0, sunrise.value);
   // Both reads came within 1.5 s: one status request.
-  EXPECT_EQ(1u, sim_->ReceivedFrames().size());
+  EXPECT_EQ(1u, fixture_.sim().ReceivedFrames().size());
 }
 
 TEST_F(ServerSimTest, BadSystemInformationRepliesChangeNothing) {
@@ -231,12 +199,12 @@ TEST_F(ServerSimTest, BadSystemInformationRepliesChangeNothing) {
   sim::Fault truncated;
   truncated.kind = sim::FaultKind::kRawReply;
   truncated.bytes = sim::MakeFrame(0x12, {30, 3});  // ends before the revision byte
-  sim_->InjectFault(truncated);
+  fixture_.sim().InjectFault(truncated);
   BStr phone;
   EXPECT_EQ(E_FAIL, server_->get_PhoneNumber(&phone));
   sim::Fault nak = truncated;
   nak.bytes = Hex({0x5A, 0x01, 0x06, 0x81, 0x92});
-  sim_->InjectFault(nak);
+  fixture_.sim().InjectFault(nak);
   EXPECT_EQ(E_FAIL, server_->get_PhoneNumber(&phone));
   EXPECT_EQ(kUnknownModelIndex, server_->model_index());
   ASSERT_EQ(S_OK, server_->get_PhoneNumber(&phone));  // a good answer fills it all in
@@ -248,9 +216,9 @@ TEST_F(ServerSimTest, ProbeAnsweredWithAnotherFrameLogsIn) {
   sim::Fault odd;
   odd.kind = sim::FaultKind::kRawReply;
   odd.bytes = sim::MakeFrame(0x12, {1, 2, 3, 4});
-  sim_->InjectFault(odd);
+  fixture_.sim().InjectFault(odd);
   (void)server_->Start();
-  std::vector<Bytes> frames = sim_->ReceivedFrames();
+  std::vector<Bytes> frames = fixture_.sim().ReceivedFrames();
   ASSERT_GE(frames.size(), 3u);
   EXPECT_EQ(Login(7, 3, 9, 5), frames[1]);
   EXPECT_EQ(kSystemInformation, frames[2]);

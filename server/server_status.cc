@@ -3,6 +3,7 @@
 // Also the 25 handler slots and the server's connection point.
 #include "platform/error_info.h"
 #include "platform/resource_library.h"
+#include "platform/sync.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -31,7 +32,7 @@ void CZelServer::DeliverStatus(ServerStatus status) {
   // Then the extensions, if their collection exists.
   ComPtr<IDispatch> extensions;
   {
-    std::lock_guard<std::mutex> g(slots_mu_);
+    MutexLock g(&slots_mu_);
     extensions = slots_[kSlotExtensions];
   }
   if (extensions) {
@@ -47,7 +48,7 @@ HRESULT CZelServer::PutHandler(int slot, const Variant& handler) {
   if (handler.vt() != VT_DISPATCH && handler.vt() != VT_NULL) return E_UNEXPECTED;
   ComPtr<IDispatch> old;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     old = std::move(handlers_[slot]);
   }
   // The old handler is released before the new one is kept, outside the lock: its release may
@@ -57,7 +58,7 @@ HRESULT CZelServer::PutHandler(int slot, const Variant& handler) {
   } catch (...) {
   }
   if (handler.vt() == VT_DISPATCH && handler.dispatch() != nullptr) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     handlers_[slot] = ComPtr<IDispatch>(handler.dispatch());
   }
   return S_OK;

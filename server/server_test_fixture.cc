@@ -1,11 +1,6 @@
 #include "server/server_test_fixture.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
-
 #include "link/link_classes.h"
-#include "platform/instance_paths.h"
 #include "platform/resource_library.h"
 
 namespace zel {
@@ -40,13 +35,11 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
 }
 
 void ServerTest::SetUp() {
-  char tmpl[] = "/tmp/zel_server_test_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  dir_ = tmpl;
-  SetInstanceDir(dir_);
+  instance_ = std::make_unique<TempInstanceDir>("server_test");
+  dir_ = instance_->path();
   InstallTestResources();
   RegisterServerClasses();
-  RegisterFakeTransport();
+  RegisterFakeLink();
   Clock::SetForTesting(&clock_);
   server_ = MakeObject<CZelServer>();
 }
@@ -54,19 +47,18 @@ void ServerTest::SetUp() {
 void ServerTest::TearDown() {
   server_.reset();
   Clock::SetForTesting(nullptr);
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
+  instance_.reset();
 }
 
-FakeTransport* ServerTest::UseFake(FakeControllerConfig config) {
-  ComPtr<FakeTransport> t = MakeObject<FakeTransport>();
+FakeLink* ServerTest::UseFake(FakeControllerConfig config) {
+  ComPtr<FakeLink> t = MakeObject<FakeLink>();
+  // As the serial transport does, the link answers only once the server has connected it.
+  t->RequireConnect(true);
   t->UseController(std::move(config));
   EXPECT_EQ(S_OK, server_->put_CommunicationsHandler(t.get()));
   return fake();
 }
 
-FakeTransport* ServerTest::fake() {
-  return static_cast<FakeTransport*>(server_->transport().get());
-}
+FakeLink* ServerTest::fake() { return static_cast<FakeLink*>(server_->transport().get()); }
 
 }  // namespace zel

@@ -9,9 +9,11 @@
 #include <array>
 #include <system_error>
 
+#include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
 #include "link/walk.h"
+#include "platform/sync.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -22,25 +24,6 @@ constexpr std::string_view kSystemSetupStreamName = "SystemSetup";
 // Offset of a block's payload, and the bytes of the length byte's count that are not payload.
 constexpr uint32_t kBlockPayloadOffset = 5;
 constexpr uint32_t kBlockOverhead = 3;
-
-bool IsEndOfDataFrame(const uint8_t* reply) {
-  for (size_t i = 0; i < kEndOfDataFrame.size(); ++i) {
-    if (reply[i] != kEndOfDataFrame[i]) return false;
-  }
-  return true;
-}
-
-// Releases the transport's bracket on every path.
-class AtomicBracket {
- public:
-  explicit AtomicBracket(IZelCommHandler* link) : link_(link) { (void)link_->BeginAtomicRequest(); }
-  ~AtomicBracket() { (void)link_->EndAtomicRequest(); }
-  AtomicBracket(const AtomicBracket&) = delete;
-  AtomicBracket& operator=(const AtomicBracket&) = delete;
-
- private:
-  IZelCommHandler* link_;
-};
 
 }  // namespace
 
@@ -67,7 +50,7 @@ HRESULT CZelServer::FetchSetupBlock(Variant* block) {
   };
   handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
     *step = WalkStep::kDone;
-    if (IsAckFrame(frame) || IsNakFrame(frame) || IsEndOfDataFrame(frame)) return S_OK;
+    if (IsEndOfWalkFrame(frame)) return S_OK;
     // Left to the implementer: a frame too short to carry a block header is not a block: E_FAIL.
     uint32_t length = frame[1];
     if (length < kBlockOverhead) return E_FAIL;
@@ -88,7 +71,7 @@ HRESULT CZelServer::FetchSetupBlock(Variant* block) {
 
 HRESULT CZelServer::RunSetupDownload() {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     system_setup_.Clear();
   }
   setup_status_.store(dsDownloading);
@@ -96,7 +79,7 @@ HRESULT CZelServer::RunSetupDownload() {
   HRESULT hr = FetchSetupBlock(&block);
   if (Succeeded(hr)) {
     {
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(&mu_);
       system_setup_ = std::move(block);
       setup_last_download_ = Variant::FromDate(DateFromTimeT(Clock::Get()->WallNow()));
     }
@@ -124,7 +107,7 @@ HRESULT CZelServer::StartDownloadThread(const std::atomic<int32_t>& status,
       (void)(this->*run)();
       done->store(true);
     });
-    std::lock_guard<std::mutex> g(threads_mu_);
+    MutexLock g(&threads_mu_);
     download_threads_.push_back(DownloadThread{std::move(worker), std::move(done)});
   } catch (const std::system_error& e) {
     return HresultFromErrno(e.code().value());
@@ -135,7 +118,7 @@ HRESULT CZelServer::StartDownloadThread(const std::atomic<int32_t>& status,
 void CZelServer::JoinFinishedDownloads() {
   std::vector<std::thread> finished;
   {
-    std::lock_guard<std::mutex> g(threads_mu_);
+    MutexLock g(&threads_mu_);
     for (auto it = download_threads_.begin(); it != download_threads_.end();) {
       if (it->done->load()) {
         finished.push_back(std::move(it->thread));
@@ -169,14 +152,14 @@ HRESULT CZelServer::LoadStoredSetupBlock() {
   }
   stream.reset();
   if (Succeeded(hr)) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     system_setup_ = Variant::Array(SafeArray::FromBytes(bytes), VT_UI1);
     return S_OK;
   }
   // A missing or unreadable stored block: fetch it from the controller (which rewrites it).
   Variant block;
   ZEL_TRY(FetchSetupBlock(&block));
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   system_setup_ = std::move(block);
   return S_OK;
 }

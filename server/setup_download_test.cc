@@ -40,7 +40,7 @@ TEST_F(SetupDownloadTest, ThreeBlocksMakeOneArrayAndOneStream) {
   FakeControllerConfig config;
   config.setup = Counting(24);
   config.block_size = 10;  // payloads of 10, 10 and 4 bytes
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   EXPECT_EQ(dsUnknown, SetupStatus());
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   EXPECT_EQ(dsCompleted, SetupStatus());
@@ -49,15 +49,15 @@ TEST_F(SetupDownloadTest, ThreeBlocksMakeOneArrayAndOneStream) {
   // The request, then one acknowledge per block; the last is answered with the end of data.
   EXPECT_EQ((std::vector<uint8_t>{0x04, 0x05, 0x05, 0x05}), t->types());
   // All inside one bracket, which is released at the end.
-  for (const auto& s : t->sent()) EXPECT_TRUE(s.locked);
+  for (const auto& s : t->sent()) EXPECT_TRUE(s.depth > 0);
   t->ClearSent();
-  t->QueueReply(Frame(kAckFrame.begin(), kAckFrame.end()));
+  t->QueueReply(AckBytes());
   (void)server_->SetControllerTimeNow();
-  EXPECT_TRUE(t->sent()[0].locked);  // locked by its own atomic request only
+  EXPECT_TRUE(t->sent()[0].depth > 0);  // locked by its own atomic request only
 }
 
 TEST_F(SetupDownloadTest, EndOfDataAtOnceGivesAnEmptyArray) {
-  FakeTransport* t = UseFake();  // no setup bytes: the first answer is the end of data
+  FakeLink* t = UseFake();  // no setup bytes: the first answer is the end of data
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   EXPECT_EQ(dsCompleted, SetupStatus());
   EXPECT_TRUE(server_->SystemSetupBytes().empty());
@@ -68,9 +68,9 @@ TEST_F(SetupDownloadTest, EndOfDataAtOnceGivesAnEmptyArray) {
 }
 
 TEST_F(SetupDownloadTest, NakOrAckEndsTheTransfer) {
-  FakeTransport* t = UseFake();
-  t->QueueReply(MakeTestFrame(0x04, {0, 0, 1, 2, 3}));
-  t->QueueReply(Frame(kNakFrame.begin(), kNakFrame.end()));
+  FakeLink* t = UseFake();
+  t->QueueReply(SealFrame(0x04, {0, 0, 1, 2, 3}));
+  t->QueueReply(NakBytes());
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), server_->SystemSetupBytes());
 }
@@ -78,10 +78,10 @@ TEST_F(SetupDownloadTest, NakOrAckEndsTheTransfer) {
 TEST_F(SetupDownloadTest, FailureMidwayRestartsFromTheUploadRequest) {
   FakeControllerConfig config;
   config.setup = Counting(8);
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   // The first block arrives, the next exchange fails: the walk starts over with the upload
   // request instead of acknowledging again, and the block is taken from its start.
-  t->QueueReply(MakeTestFrame(0x04, {0, 0, 9, 9, 9}));
+  t->QueueReply(SealFrame(0x04, {0, 0, 9, 9, 9}));
   t->QueueFailure(E_COMM_TIMEOUT);
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   EXPECT_EQ(dsCompleted, SetupStatus());
@@ -93,7 +93,7 @@ TEST_F(SetupDownloadTest, FailureMidwayRestartsFromTheUploadRequest) {
 TEST_F(SetupDownloadTest, FailureOnEveryAttemptClearsTheBlockAndKeepsThePartialStream) {
   FakeControllerConfig config;
   config.setup = Counting(8);
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   Variant last;
   ASSERT_EQ(S_OK, server_->get_SetupLastDownload(&last));
@@ -101,7 +101,7 @@ TEST_F(SetupDownloadTest, FailureOnEveryAttemptClearsTheBlockAndKeepsThePartialS
   clock_.SetWallTime(LocalTime(2030, 1, 1, 0, 0, 0));
   t->ClearSent();
   for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
-    t->QueueReply(MakeTestFrame(0x04, {0, 0, 9, 9, 9}));
+    t->QueueReply(SealFrame(0x04, {0, 0, 9, 9, 9}));
     t->QueueFailure(E_COMM_TIMEOUT);
   }
   EXPECT_EQ(E_COMM_TIMEOUT, server_->DownloadSetupNow(false));
@@ -116,8 +116,8 @@ TEST_F(SetupDownloadTest, FailureOnEveryAttemptClearsTheBlockAndKeepsThePartialS
 }
 
 TEST_F(SetupDownloadTest, FrameTooShortForABlockIsRefused) {
-  FakeTransport* t = UseFake();
-  t->QueueReply(MakeTestFrame(0x04, {0}));  // L = 2: no room for the block header
+  FakeLink* t = UseFake();
+  t->QueueReply(SealFrame(0x04, {0}));  // L = 2: no room for the block header
   EXPECT_EQ(E_FAIL, server_->DownloadSetupNow(false));
   EXPECT_EQ(dsFailure, SetupStatus());
 }
@@ -149,23 +149,19 @@ TEST_F(SetupDownloadTest, SuccessStoresTheTimeThroughSaveSetup) {
 TEST_F(SetupDownloadTest, AsynchronousDownloadRunsOnItsOwnThread) {
   FakeControllerConfig config;
   config.setup = Counting(30);
-  FakeTransport* t = UseFake(config);
-  ManualResetEvent gate;
-  t->SetGate(&gate);
+  FakeLink* t = UseFake(config);
+  t->CloseGate();
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(true));
   // The thread is held at its first request: a second asynchronous start is refused.
-  for (int i = 0; i < 5000 && SetupStatus() != dsDownloading; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(t->WaitInFlight(std::chrono::milliseconds(5000)));
   ASSERT_EQ(dsDownloading, SetupStatus());
   EXPECT_EQ(E_FAIL, server_->DownloadSetupNow(true));
-  gate.Set();
+  t->OpenGate();
   for (int i = 0; i < 5000 && SetupStatus() == dsDownloading; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(dsCompleted, SetupStatus());
   EXPECT_EQ(Counting(30), server_->SystemSetupBytes());
-  t->SetGate(nullptr);
   // Finished: a new one may start.
   EXPECT_EQ(S_OK, server_->DownloadSetupNow(true));
 }
@@ -173,7 +169,7 @@ TEST_F(SetupDownloadTest, AsynchronousDownloadRunsOnItsOwnThread) {
 TEST_F(SetupDownloadTest, StartLoadsTheStoredBlockWhenNotDownloading) {
   FakeControllerConfig config;
   config.setup = Counting(12);
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   ASSERT_EQ(S_OK, server_->DownloadSetupNow(false));
   ASSERT_EQ(S_OK, server_->put_DownloadSetup(false));
   server_->ChangeStatus(ssStopped, S_OK);

@@ -5,6 +5,7 @@
 #include "link/serial_transport.h"
 #include "platform/class_registry.h"
 #include "platform/persist.h"
+#include "platform/sync.h"
 #include "platform/text_encoding.h"
 #include "server/zel_server.h"
 
@@ -63,7 +64,7 @@ HRESULT CZelServer::SaveSetup() {
   std::array<uint8_t, 16> setup_last, names_last;
   ComPtr<IZelCommHandler> current;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     code = EncodeSetupAccessCode(access_code_);
     download_setup = EncodeBool(download_setup_);
     setup_last = setup_last_download_.ToRawBytes();
@@ -115,27 +116,27 @@ HRESULT CZelServer::LoadSetup() {
       (void)put_AccessCode(DecodeSetupAccessCode(code));
       if (!ReadField(stream.get(), flag, sizeof flag, &hr)) break;
       {
-        std::lock_guard<std::mutex> g(mu_);
+        MutexLock g(&mu_);
         download_setup_ = DecodeBool(flag);
       }
       if (!ReadField(stream.get(), raw, sizeof raw, &hr)) break;
       {
-        std::lock_guard<std::mutex> g(mu_);
+        MutexLock g(&mu_);
         setup_last_download_ = Variant::FromRawBytes(raw);
       }
       if (!ReadField(stream.get(), flag, sizeof flag, &hr)) break;
       {
-        std::lock_guard<std::mutex> g(mu_);
+        MutexLock g(&mu_);
         download_names_ = DecodeBool(flag);
       }
       if (!ReadField(stream.get(), raw, sizeof raw, &hr)) break;
       {
-        std::lock_guard<std::mutex> g(mu_);
+        MutexLock g(&mu_);
         names_last_download_ = Variant::FromRawBytes(raw);
       }
       if (!ReadField(stream.get(), flag, sizeof flag, &hr)) break;
       {
-        std::lock_guard<std::mutex> g(mu_);
+        MutexLock g(&mu_);
         set_controller_time_ = DecodeBool(flag);
       }
       if (!ReadField(stream.get(), clsid_bytes, sizeof clsid_bytes, &hr)) break;
@@ -156,7 +157,7 @@ HRESULT CZelServer::CreateTransportFromClassId(const CLSID& clsid, IStream* sett
   ZEL_TRY(ClassRegistry::Instance().Create<IZelCommHandler>(clsid, &created));
   {
     // Replaces the slot without disconnecting an earlier transport.
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     transport_ = created;
   }
   ComPtr<IPersistStreamInit> persist;

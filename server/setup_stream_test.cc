@@ -59,7 +59,7 @@ std::vector<uint8_t> Utf16(const char* text) {
 }
 
 TEST_F(SetupStreamTest, ByteLayout) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   t->set_setting(0x01020304);
   ASSERT_EQ(S_OK, server_->put_AccessCode("1234"));
   ASSERT_EQ(S_OK, server_->put_DownloadSetup(false));
@@ -72,7 +72,7 @@ TEST_F(SetupStreamTest, ByteLayout) {
   expected.insert(expected.end(), {0xFF, 0xFF});  // DownloadNames true
   expected.insert(expected.end(), 16, 0x00);      // NamesLastDownload: empty variant
   expected.insert(expected.end(), {0xFF, 0xFF});  // SetControllerTime true
-  auto id = GuidToBytes(kClsidFakeTransport);     // the transport's class id
+  auto id = GuidToBytes(kClsidFakeLink);          // the transport's class id
   expected.insert(expected.end(), id.begin(), id.end());
   expected.insert(expected.end(), {0x00, 0x09, 0x00, 0x00});  // its settings: version word
   expected.insert(expected.end(), {0x03, 0x00, 0x04, 0x03, 0x02, 0x01});  // "Setting", VT_I4
@@ -150,7 +150,7 @@ TEST_F(SetupStreamTest, SerialTransportRoundTrip) {
 }
 
 TEST_F(SetupStreamTest, CutShortAtEveryByteKeepsTheDefaultsOfWhatWasNotRead) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   t->set_setting(42);
   ASSERT_EQ(S_OK, server_->put_AccessCode("2468"));
   ASSERT_EQ(S_OK, server_->put_DownloadSetup(false));

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "server/fake_transport.h"
+#include "testing/frames.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -114,7 +114,7 @@ TEST(VersionTextTest, RevisionLettersAndPreReleases) {
 }
 
 TEST(SystemInformationReplyTest, ParsesFieldsAndPhoneUpToZero) {
-  Frame f = MakeTestFrame(0x12, {30, 2, 16, 0xFF, '5', '5', '5', 0, 'x'});
+  Bytes f = SealFrame(0x12, {30, 2, 16, 0xFF, '5', '5', '5', 0, 'x'});
   SystemInformationReply r;
   ASSERT_EQ(S_OK, ParseSystemInformationReply(f, &r));
   EXPECT_EQ(30, r.model_code);
@@ -123,7 +123,7 @@ TEST(SystemInformationReplyTest, ParsesFieldsAndPhoneUpToZero) {
   EXPECT_EQ(-1, r.revision);
   EXPECT_EQ("555", r.phone_number);
   // No zero byte: the text runs to the end of the data, not into the CRC.
-  f = MakeTestFrame(0x12, {30, 2, 16, 0, '1', '2'});
+  f = SealFrame(0x12, {30, 2, 16, 0, '1', '2'});
   ASSERT_EQ(S_OK, ParseSystemInformationReply(f, &r));
   EXPECT_EQ("12", r.phone_number);
 }
@@ -134,7 +134,7 @@ TEST(SystemInformationReplyTest, TruncatedRepliesAreRefused) {
   for (size_t data = 0; data < 4; ++data) {
     std::vector<uint8_t> bytes = {30, 2, 16, 0};
     bytes.resize(data);
-    EXPECT_EQ(E_FAIL, ParseSystemInformationReply(MakeTestFrame(0x12, bytes), &r)) << data;
+    EXPECT_EQ(E_FAIL, ParseSystemInformationReply(SealFrame(0x12, bytes), &r)) << data;
   }
   EXPECT_EQ(99, r.model_code);  // untouched
 }
@@ -142,18 +142,18 @@ TEST(SystemInformationReplyTest, TruncatedRepliesAreRefused) {
 TEST(SystemStatusReplyTest, YearsWeekdaysAndLength) {
   std::vector<uint8_t> data = {1, 81, 12, 31, 7, 23, 59, 58, 1, 6, 45, 17, 20, 87};
   ControllerStatusRecord r;
-  ASSERT_EQ(S_OK, ParseSystemStatusReply(MakeTestFrame(0x14, data), &r));
+  ASSERT_EQ(S_OK, ParseSystemStatusReply(SealFrame(0x14, data), &r));
   EXPECT_EQ(2081, r.year);
   EXPECT_EQ(0, r.day_of_week);  // Sunday
   EXPECT_EQ(58, r.second);
   EXPECT_EQ(87, r.battery);
   data[1] = 82;
   data[4] = 6;
-  ASSERT_EQ(S_OK, ParseSystemStatusReply(MakeTestFrame(0x14, data), &r));
+  ASSERT_EQ(S_OK, ParseSystemStatusReply(SealFrame(0x14, data), &r));
   EXPECT_EQ(1982, r.year);
   EXPECT_EQ(6, r.day_of_week);
   data.pop_back();
-  EXPECT_EQ(E_FAIL, ParseSystemStatusReply(MakeTestFrame(0x14, data), &r));
+  EXPECT_EQ(E_FAIL, ParseSystemStatusReply(SealFrame(0x14, data), &r));
   EXPECT_EQ(1982, r.year);
 }
 

@@ -7,6 +7,7 @@
 #include "link/link_classes.h"
 #include "link/request.h"
 #include "platform/class_registry.h"
+#include "platform/sync.h"
 #include "server/system_information.h"
 
 namespace zel {
@@ -56,7 +57,7 @@ CZelServer::~CZelServer() {
   // Running downloads first: they use the store, the transport and the fields below.
   std::vector<DownloadThread> threads;
   {
-    std::lock_guard<std::mutex> g(threads_mu_);
+    MutexLock g(&threads_mu_);
     threads.swap(download_threads_);
   }
   for (DownloadThread& d : threads) {
@@ -65,7 +66,7 @@ CZelServer::~CZelServer() {
   std::unique_ptr<LongDelayTimer> timer;
   ComPtr<CZelSystemInformation> info;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     shutting_down_ = true;
     timer = std::move(timer_);
     info = std::move(system_information_);
@@ -212,7 +213,7 @@ HRESULT CZelServer::put_CommunicationsHandler(IDispatch* handler) {
   ZEL_TRY(QueryAs<IZelCommHandler>(handler, &next));
   ComPtr<IZelCommHandler> previous;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     previous = std::move(transport_);
   }
   if (previous) {
@@ -220,7 +221,7 @@ HRESULT CZelServer::put_CommunicationsHandler(IDispatch* handler) {
     previous.reset();
   }
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     transport_ = next;
   }
   HRESULT hr = next->Connect();
@@ -242,95 +243,95 @@ HRESULT CZelServer::get_CommunicationsHandler(IDispatch** handler) {
 
 HRESULT CZelServer::put_AccessCode(BStr code) {
   // No check here: the length is checked when logging in.
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   access_code_ = std::move(code);
   return S_OK;
 }
 
 HRESULT CZelServer::get_AccessCode(BStr* code) {
   if (code == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *code = access_code_;
   return S_OK;
 }
 
 HRESULT CZelServer::put_DownloadSetup(bool value) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   download_setup_ = value ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
 
 HRESULT CZelServer::get_DownloadSetup(VariantBool* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   value->value = download_setup_;
   return S_OK;
 }
 
 HRESULT CZelServer::put_DownloadNames(bool value) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   download_names_ = value ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
 
 HRESULT CZelServer::get_DownloadNames(VariantBool* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   value->value = download_names_;
   return S_OK;
 }
 
 HRESULT CZelServer::put_SetControllerTime(bool value) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   set_controller_time_ = value ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
 
 HRESULT CZelServer::get_SetControllerTime(VariantBool* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   value->value = set_controller_time_;
   return S_OK;
 }
 
 HRESULT CZelServer::get_SetupLastDownload(Variant* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *value = setup_last_download_;
   return S_OK;
 }
 
 HRESULT CZelServer::get_NamesLastDownload(Variant* value) {
   if (value == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *value = names_last_download_;
   return S_OK;
 }
 
 ComPtr<IZelCommHandler> CZelServer::transport() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return transport_;
 }
 
 ComPtr<IStorage> CZelServer::local_store() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return store_;
 }
 
 void CZelServer::AttachLocalStore(IStorage* store) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   store_ = ComPtr<IStorage>(store);
 }
 
 LongDelayTimer* CZelServer::long_delay_timer() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return timer_.get();
 }
 
 // ---- Start and Stop ---------------------------------------------------------------------------
 
 HRESULT CZelServer::Start() {
-  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  MutexLock lifecycle(&lifecycle_mu_);
   if (status() == ssInteractive) return S_OK;
   ChangeStatus(ssStarting, S_OK);
 
@@ -376,7 +377,7 @@ HRESULT CZelServer::Start() {
 HRESULT CZelServer::ReadSystemInformationSetupAndNames() {
   bool any_text_unknown = false;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     any_text_unknown = model_text_.IsNull() || version_text_.IsNull() || phone_text_.IsNull();
   }
   if (any_text_unknown) ZEL_TRY(ReadSystemInformation());
@@ -386,7 +387,7 @@ HRESULT CZelServer::ReadSystemInformationSetupAndNames() {
   bool download_setup = false;
   bool set_time = false;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     download_setup = download_setup_ != VARIANT_FALSE;
     set_time = set_controller_time_ != VARIANT_FALSE;
   }
@@ -407,7 +408,7 @@ HRESULT CZelServer::ReadSystemInformationSetupAndNames() {
 HRESULT CZelServer::LoadNamesStep() {
   bool download_names = false;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     download_names = download_names_ != VARIANT_FALSE;
   }
   if (download_names) return DownloadNamesNow(false);
@@ -419,7 +420,7 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  MutexLock lifecycle(&lifecycle_mu_);
   (void)reset();
   ChangeStatus(ssStopping, S_OK);
 
@@ -430,7 +431,7 @@ HRESULT CZelServer::Stop() {
     hr = SendControllerRequest(current.get(), true, kLogoutFrame.data(), kLogoutFrame.size(),
                                &reply);
     (void)current->Disconnect();
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (transport_ == current) transport_.reset();
   }
   if (Failed(hr)) {
@@ -448,7 +449,7 @@ HRESULT CZelServer::GetCollection(int slot, IDispatch** collection) {
   *collection = nullptr;
   if (slot < 0 || slot >= kCollectionSlotCount) return E_FAIL;
   {
-    std::lock_guard<std::mutex> g(slots_mu_);
+    MutexLock g(&slots_mu_);
     if (slots_[slot]) {
       *collection = ComPtr<IDispatch>(slots_[slot]).Detach();
       return S_OK;
@@ -462,7 +463,7 @@ HRESULT CZelServer::GetCollection(int slot, IDispatch** collection) {
   ZEL_TRY(hooks->create(&raw));
   if (raw == nullptr) return E_UNEXPECTED;
   ComPtr<IDispatch> created = ComPtr<IDispatch>::Adopt(raw);
-  std::lock_guard<std::mutex> g(slots_mu_);
+  MutexLock g(&slots_mu_);
   // Two first requests at once: the first one stored wins, the other is dropped.
   if (!slots_[slot]) slots_[slot] = created;
   *collection = ComPtr<IDispatch>(slots_[slot]).Detach();
@@ -473,7 +474,7 @@ HRESULT CZelServer::reset() {
   for (int slot = 0; slot < kPolledSlotCount; ++slot) {
     ComPtr<IDispatch> collection;
     {
-      std::lock_guard<std::mutex> g(slots_mu_);
+      MutexLock g(&slots_mu_);
       collection = std::move(slots_[slot]);
     }
     if (!collection) continue;
@@ -507,7 +508,6 @@ HRESULT CZelServer::get_Utils(IDispatch** utils) {
   *utils = nullptr;
   return E_NOTIMPL;
 }
-
 
 HRESULT CZelServer::Login(Variant /*user*/, Variant /*code*/, Variant* cookie) {
   if (cookie != nullptr) cookie->Clear();

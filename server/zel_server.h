@@ -290,7 +290,7 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   // Fires OnLinkStateChange(state text) to the sinks; called by the link's health listener.
   void DeliverLinkState(LinkState state);
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   BStr access_code_ ZEL_GUARDED_BY(mu_){std::string(kDefaultAccessCode)};
   VARIANT_BOOL download_setup_ ZEL_GUARDED_BY(mu_) = VARIANT_TRUE;
   Variant setup_last_download_ ZEL_GUARDED_BY(mu_);
@@ -318,10 +318,10 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   ComPtr<IDispatch> empty_element_ ZEL_GUARDED_BY(mu_);
   bool shutting_down_ ZEL_GUARDED_BY(mu_) = false;
 
-  std::mutex slots_mu_;
+  Mutex slots_mu_;
   std::array<ComPtr<IDispatch>, kCollectionSlotCount> slots_ ZEL_GUARDED_BY(slots_mu_);
 
-  std::recursive_mutex lifecycle_mu_;
+  RecursiveMutex lifecycle_mu_;
 
   std::atomic<uint32_t> refs_{0};
   std::atomic<int32_t> status_{ssStarting};
@@ -346,7 +346,7 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   void JoinFinishedDownloads();
   // Runs `run` on a download thread unless `status` says that download is running (E_FAIL).
   HRESULT StartDownloadThread(const std::atomic<int32_t>& status, HRESULT (CZelServer::*run)());
-  std::mutex threads_mu_;
+  Mutex threads_mu_;
   std::vector<DownloadThread> download_threads_ ZEL_GUARDED_BY(threads_mu_);
 };
 

@@ -39,7 +39,7 @@ TEST_F(LifecycleTest, StartRunsEveryStepInOrderUntilTheNamesStep) {
   FakeControllerConfig config;
   config.setup = std::vector<uint8_t>(20, 0xAB);
   config.block_size = 16;
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   Watch();
   // The names step has not been built: Start stops there with E_NOTIMPL.
   EXPECT_EQ(E_NOTIMPL, server_->Start());
@@ -66,7 +66,7 @@ TEST_F(LifecycleTest, StartRunsEveryStepInOrderUntilTheNamesStep) {
 }
 
 TEST_F(LifecycleTest, StartWhileInteractiveSendsNothing) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   server_->ChangeStatus(ssInteractive, S_OK);
   Watch();
   EXPECT_EQ(S_OK, server_->Start());
@@ -77,7 +77,7 @@ TEST_F(LifecycleTest, StartWhileInteractiveSendsNothing) {
 
 TEST_F(LifecycleTest, AccessCodeOfWrongLengthFailsBeforeAnyConnection) {
   for (const char* code : {"739", "73955", ""}) {
-    FakeTransport* t = UseFake();
+    FakeLink* t = UseFake();
     ASSERT_EQ(S_OK, server_->put_AccessCode(code));
     int connects = t->connects();
     ClearErrorInfo();
@@ -93,7 +93,7 @@ TEST_F(LifecycleTest, AccessCodeOfWrongLengthFailsBeforeAnyConnection) {
 TEST_F(LifecycleTest, ProbeAcknowledgedSendsNoLogin) {
   FakeControllerConfig config;
   config.probe_ack = true;
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   (void)server_->Start();
   std::vector<uint8_t> types = t->types();
   ASSERT_GE(types.size(), 2u);
@@ -105,20 +105,20 @@ TEST_F(LifecycleTest, ProbeAcknowledgedSendsNoLogin) {
 TEST_F(LifecycleTest, LoginFrameCarriesTheCodesDigits) {
   FakeControllerConfig config;
   config.login_code = {1, 2, 3, 4};
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   ASSERT_EQ(S_OK, server_->put_AccessCode("1234"));
   (void)server_->Start();
-  std::vector<Frame> frames = t->frames();
+  std::vector<Bytes> frames = t->frames();
   ASSERT_GE(frames.size(), 2u);
-  Frame login = MakeTestFrame(0x20, {1, 2, 3, 4});
+  Bytes login = SealFrame(0x20, {1, 2, 3, 4});
   EXPECT_EQ(login, frames[1]);
-  for (const auto& s : t->sent()) EXPECT_TRUE(s.locked);  // every exchange is atomic
+  for (const auto& s : t->sent()) EXPECT_TRUE(s.depth > 0);  // every exchange is atomic
 }
 
 TEST_F(LifecycleTest, LoginAnsweredWithNakIsLoginFailed) {
   FakeControllerConfig config;
   config.login_code = {1, 2, 3, 4};  // the server's default code is 7395
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   Watch();
   ClearErrorInfo();
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->Start());
@@ -135,14 +135,14 @@ TEST_F(LifecycleTest, LoginAnsweredWithNakIsLoginFailed) {
 }
 
 TEST_F(LifecycleTest, WrongFrameToTheLoginIsLoginFailed) {
-  FakeTransport* t = UseFake();
-  t->QueueReply(MakeTestFrame(0x06, {}));      // the probe: refused
-  t->QueueReply(MakeTestFrame(0x12, {1, 2}));  // the login: some other frame
+  FakeLink* t = UseFake();
+  t->QueueReply(SealFrame(0x06, {}));      // the probe: refused
+  t->QueueReply(SealFrame(0x12, {1, 2}));  // the login: some other frame
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->Start());
 }
 
 TEST_F(LifecycleTest, ProbeFailureIsReturned) {
-  FakeTransport* t = UseFake();
+  FakeLink* t = UseFake();
   t->QueueFailure(E_COMM_TIMEOUT);
   EXPECT_EQ(E_COMM_TIMEOUT, server_->Start());
   EXPECT_EQ(ssFailure, server_->status());
@@ -152,7 +152,7 @@ TEST_F(LifecycleTest, ProbeFailureIsReturned) {
 TEST_F(LifecycleTest, UnknownModelFailsTheStart) {
   FakeControllerConfig config;
   config.model_code = 38;
-  FakeTransport* t = UseFake(config);
+  FakeLink* t = UseFake(config);
   EXPECT_EQ(E_SRV_UNKNOWN_MODEL, server_->Start());
   EXPECT_EQ(ssFailure, server_->status());
   EXPECT_EQ(kUnknownModelIndex, server_->model_index());
@@ -213,13 +213,13 @@ TEST_F(LifecycleTest, StoreOnATooLongPathFailsTheStart) {
 }
 
 TEST_F(LifecycleTest, StopLogsOutDisconnectsAndReleasesTheTransport) {
-  FakeTransport* t = UseFake();
-  ComPtr<FakeTransport> keep(t);
+  FakeLink* t = UseFake();
+  ComPtr<FakeLink> keep(t);
   Watch();
   EXPECT_EQ(S_OK, server_->Stop());
   EXPECT_EQ((std::vector<int32_t>{ssStopping, ssStopped}), log_.Statuses("sink"));
   ASSERT_EQ(1u, keep->frames().size());
-  EXPECT_EQ(Frame(kLogoutFrame.begin(), kLogoutFrame.end()), keep->frames()[0]);
+  EXPECT_EQ(Bytes(kLogoutFrame.begin(), kLogoutFrame.end()), keep->frames()[0]);
   EXPECT_FALSE(keep->connected());
   IDispatch* none = reinterpret_cast<IDispatch*>(1);
   EXPECT_EQ(E_UNEXPECTED, server_->get_CommunicationsHandler(&none));
@@ -233,8 +233,8 @@ TEST_F(LifecycleTest, StopWithoutTransportStillStops) {
 }
 
 TEST_F(LifecycleTest, FailedLogoutEndsInFailure) {
-  FakeTransport* t = UseFake();
-  ComPtr<FakeTransport> keep(t);
+  FakeLink* t = UseFake();
+  ComPtr<FakeLink> keep(t);
   t->QueueFailure(E_COMM_TIMEOUT);
   Watch();
   EXPECT_EQ(E_COMM_TIMEOUT, server_->Stop());
@@ -250,10 +250,10 @@ TEST_F(LifecycleTest, CommunicationsHandlerPutAndGet) {
   EXPECT_EQ(E_NOINTERFACE,
             server_->put_CommunicationsHandler(MakeObject<RecordingSink>("x", &unused).get()));
 
-  ComPtr<FakeTransport> first = MakeObject<FakeTransport>();
+  ComPtr<FakeLink> first = MakeObject<FakeLink>();
   ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(first.get()));
   EXPECT_TRUE(first->connected());
-  ComPtr<FakeTransport> second = MakeObject<FakeTransport>();
+  ComPtr<FakeLink> second = MakeObject<FakeLink>();
   ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(second.get()));
   EXPECT_FALSE(first->connected());  // the old one was disconnected
   IDispatch* got = nullptr;
@@ -262,7 +262,7 @@ TEST_F(LifecycleTest, CommunicationsHandlerPutAndGet) {
   got->Release();
 
   // A transport that cannot connect stays set and fails the status.
-  ComPtr<FakeTransport> broken = MakeObject<FakeTransport>();
+  ComPtr<FakeLink> broken = MakeObject<FakeLink>();
   broken->SetConnectResult(E_COMM_PORT_ACCESS_DENIED);
   EXPECT_EQ(E_COMM_PORT_ACCESS_DENIED, server_->put_CommunicationsHandler(broken.get()));
   EXPECT_EQ(ssFailure, server_->status());

@@ -24,7 +24,7 @@ namespace {
 class StopUnderHeldLockTest : public ServerTest {};
 
 TEST_F(StopUnderHeldLockTest, StopEndsWithinItsLimitWhileTheRequestLockIsNeverGivenBack) {
-  FakeTransport* fake = UseFake();
+  FakeLink* fake = UseFake();
   // Production 30 s is 30 ms here.
   ScaledClock fast(1000);
   ScopedClock installed(&fast);

@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 
+#include "platform/sync.h"
 #include "sim/event_log.h"
 #include "sim/handlers.h"
 
@@ -118,37 +119,41 @@ void Simulator::SetFrameObserver(std::function<void(const Bytes&)> observer) {
 }
 
 void Simulator::InjectFault(Fault fault) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   faults_.Add(std::move(fault));
 }
 
 void Simulator::ClearFaults() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   faults_.Clear();
 }
 
 std::vector<Bytes> Simulator::ReceivedFrames() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return frames_;
 }
 
 void Simulator::ClearReceivedFrames() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   frames_.clear();
 }
 
 bool Simulator::WaitForFrames(size_t n, Millis timeout) const {
-  std::unique_lock<std::mutex> g(mu_);
-  return frames_cv_.wait_for(g, timeout, [&] { return frames_.size() >= n; });
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock g(&mu_);
+  while (frames_.size() < n) {
+    if (!frames_cv_.WaitUntil(&mu_, deadline)) return frames_.size() >= n;
+  }
+  return true;
 }
 
 std::vector<CommandRecord> Simulator::Commands() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return state_.commands;
 }
 
 void Simulator::WithState(const std::function<void(SimState&)>& fn) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   fn(state_);
 }
 
@@ -186,9 +191,9 @@ void Simulator::Answer(const RequestFrame& request) {
   if (observer_) observer_(request.raw);
   WirePlan plan;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     frames_.push_back(request.raw);
-    frames_cv_.notify_all();
+    frames_cv_.SignalAll();
     Reply reply;
     if (request.crc_ok) {
       HandleRequest(state_, request, &reply);
@@ -246,7 +251,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     return ToLine(json{{"ok", true}});
   }
   if (auto clear = request.find("clear"); clear != request.end()) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (*clear == "faults") {
       faults_.Clear();
     } else if (*clear == "frames") {
@@ -260,7 +265,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
   }
   if (auto set = request.find("set"); set != request.end()) {
     if (!set->is_object()) return Refuse("\"set\" takes an object");
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     // Check every field before changing any, so a refused line changes nothing.
     for (const auto& [key, value] : set->items()) {
       bool ok =
@@ -280,7 +285,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     std::vector<uint16_t> parsed;
     std::string error;
     if (Failed(ParseSystemEventCodes(*codes, &parsed, &error))) return Refuse(error);
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     SystemEventQueue& queue = SystemEvents(state_);
     if (queue.codes.size() + parsed.size() > kMaxQueuedCodes) {
       return Refuse("the system event queue holds at most " + std::to_string(kMaxQueuedCodes) +
@@ -290,7 +295,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     return ToLine(json{{"ok", true}, {"queued", queue.codes.size()}});
   }
   if (auto query = request.find("query"); query != request.end()) {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     if (*query == "frames") {
       json list = json::array();
       for (const Bytes& f : frames_) list.push_back(ToHex(f));
@@ -329,7 +334,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     Bytes frame;
     std::string error;
     if (Failed(EventRecordFrame(*record, &frame, &error))) return Refuse(error);
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     LoadScenarioLog(state_.scenario.document, &state_.event_log);
     AppendEventRecord(&state_.event_log, std::move(frame));
     return ToLine(json{{"ok", true}, {"records", state_.event_log.records.size()}});
@@ -338,7 +343,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     if (!roll->is_number_integer() || roll->get<int64_t>() < 0) {
       return Refuse("\"roll_log\" takes the number of oldest records to drop");
     }
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     LoadScenarioLog(state_.scenario.document, &state_.event_log);
     RollEventLog(&state_.event_log, roll->get<size_t>());
     return ToLine(json{{"ok", true}, {"records", state_.event_log.records.size()}});

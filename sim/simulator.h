@@ -9,7 +9,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -83,11 +82,11 @@ class Simulator {
   std::atomic<bool> stopping_{false};
   std::function<void(const Bytes&)> observer_;
 
-  mutable std::mutex mu_;
-  mutable std::condition_variable frames_cv_;
-  SimState state_;             // guarded by mu_
-  FaultSet faults_;            // guarded by mu_
-  std::vector<Bytes> frames_;  // guarded by mu_
+  mutable Mutex mu_;
+  mutable CondVar frames_cv_;
+  SimState state_ ZEL_GUARDED_BY(mu_);
+  FaultSet faults_ ZEL_GUARDED_BY(mu_);
+  std::vector<Bytes> frames_ ZEL_GUARDED_BY(mu_);
 };
 
 }  // namespace zel::sim

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <string>
 
+#include "platform/sync.h"
 #include "sim/control_channel.h"
 #include "sim/simulator.h"
 
@@ -93,12 +93,12 @@ int main(int argc, char** argv) {
 
   zel::sim::Simulator simulator(std::move(scenario));
   std::ofstream record;
-  std::mutex record_mu;
+  zel::Mutex record_mu;
   if (!record_path.empty()) {
     record.open(record_path, std::ios::app);
     if (!record) return Fail("cannot write " + record_path);
     simulator.SetFrameObserver([&](const zel::sim::Bytes& frame) {
-      std::lock_guard<std::mutex> g(record_mu);
+      zel::MutexLock g(&record_mu);
       record << zel::sim::ToHex(frame) << "\n";
       record.flush();
     });

@@ -18,6 +18,8 @@
 #include "link/request.h"
 #include "link/serial_transport.h"
 #include "platform/resource_library.h"
+#include "testing/frames.h"
+#include "testing/temp_dir.h"
 #include "zel_source_dir.h"
 
 extern char** environ;
@@ -112,9 +114,8 @@ TEST(ZelsimTest, HelpAndBadArguments) {
 }
 
 TEST(ZelsimTest, ServesTheTransportThroughItsLink) {
-  char dir_template[] = "/tmp/zelsim-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir_template));
-  std::string dir = dir_template;
+  TempDir temp("zelsim");
+  const std::string& dir = temp.path();
   std::shared_ptr<const ResourceLibrary> library;
   ASSERT_EQ(S_OK, ResourceLibrary::Parse("[strings]\n185 = " + dir + "/ttyS\n", &library));
   InstallResources(library);
@@ -132,8 +133,7 @@ TEST(ZelsimTest, ServesTheTransportThroughItsLink) {
   ReplyBuffer reply;
   ASSERT_EQ(S_OK, SendControllerRequest(transport.get(), true, kAckFrame.data(), 5, &reply));
   EXPECT_TRUE(IsNakFrame(reply.get()));  // the house wants a login first
-  std::array<uint8_t, 9> login = {0x5A, 0x05, MSG_LOGIN, 1, 2, 3, 4, 0, 0};
-  SetFrameCrc(login.data(), 9);
+  Bytes login = SealFrame(MSG_LOGIN, {1, 2, 3, 4});
   ASSERT_EQ(S_OK, SendControllerWrite(transport.get(), true, login.data(), 9));
   ASSERT_EQ(S_OK, SendControllerCommand(transport.get(), 1, 2, 3));
 
@@ -153,7 +153,6 @@ TEST(ZelsimTest, ServesTheTransportThroughItsLink) {
                                       "5A 05 0F 01 02 00 03 B4 69", "5A 05 0F 01 02 00 03 B4 69"}),
             lines);
   InstallResources(nullptr);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
