@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "link/comm_handlers.h"
 #include "link/frame.h"
 #include "link/link_classes.h"
 #include "link/request.h"
@@ -519,9 +520,19 @@ HRESULT CZelServer::SaveStatusXML(Variant /*destination*/) { return E_NOTIMPL; }
 // ---- Registration -------------------------------------------------------------------------
 
 void RegisterServerClasses() {
-  RegisterLinkClasses();  // the serial transport LoadSetup falls back to
+  RegisterLinkClasses();  // the transports, their catalogue, the serial transport's fallback
   ClassRegistry::Instance().Register(kClsidZelServer, std::string(kProgIdZelServer),
                                      FactoryOf<CZelServer>(), /*singleton=*/true);
+  // CommHandlers: a catalogue made from the settings registry when first asked for.
+  CollectionSlotHooks catalogue;
+  catalogue.create = [](IDispatch** collection) -> HRESULT {
+    if (collection == nullptr) return E_POINTER;
+    ComPtr<IDispatch> made;
+    ZEL_TRY(ClassRegistry::Instance().Create<IDispatch>(kClsidZelCommHandlers, &made));
+    *collection = made.Detach();
+    return S_OK;
+  };
+  RegisterCollectionSlot(kSlotCommHandlers, std::move(catalogue));
 }
 
 }  // namespace zel
