@@ -420,7 +420,23 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  std::unique_lock<std::recursive_mutex> lifecycle(lifecycle_mu_, std::try_to_lock);
+  // A start still running on another thread may be waiting out a silent controller (a network
+  // handshake costs 11 x 4 s): its waits are cut short so Stop need not wait behind it, and the
+  // rest of this stop does not wait on the link either.
+  ComPtr<IZelLinkInterrupt> interrupted;
+  if (!lifecycle.owns_lock()) {
+    if (ComPtr<IZelCommHandler> link = transport(); link && Succeeded(link.As(&interrupted))) {
+      interrupted->InterruptWaits();
+    }
+    lifecycle.lock();
+  }
+  HRESULT hr = StopLocked();
+  if (interrupted) interrupted->ResumeWaits();
+  return hr;
+}
+
+HRESULT CZelServer::StopLocked() {
   (void)reset();
   ChangeStatus(ssStopping, S_OK);
 
