@@ -25,9 +25,9 @@ const MemberTable& CZelCommHandlers::Members() {
   using T = CZelCommHandlers;
   static const MemberTable table =
       MemberTableBuilder<T>("CZelCommHandlers")
-          .Get("Count", kDispidCommHandlersCount, &T::get_Count)
-          .Get("_NewEnum", DISPID_NEWENUM, &T::get__NewEnum)
-          .Method("Item", kDispidCommHandlersItem, &T::Item, {"vtIndex", "vtKey?"})
+          .Get(Role::kRead, "Count", kDispidCommHandlersCount, &T::get_Count)
+          .Get(Role::kRead, "_NewEnum", DISPID_NEWENUM, &T::get__NewEnum)
+          .Method(Role::kRead, "Item", kDispidCommHandlersItem, &T::Item, {"vtIndex", "vtKey?"})
           .Build();
   return table;
 }
