@@ -32,7 +32,9 @@ constexpr const char* kUsage =
     "commands:\n"
     "  status                  server status, model, version, phone, date, collection counts\n"
     "  get PATH                read a value, e.g. Zones.Item(3).CurrCondition\n"
-    "  put PATH VALUE          set a property, e.g. Thermostats.Item(1).HeatSetpointF 68\n"
+    "  put PATH VALUE          set a property, e.g. Thermostats.Item(1).HeatSetpointF 68;\n"
+    "                          VALUE @PATH is the object PATH reaches, e.g.\n"
+    "                          CommunicationsHandler '@CommHandlers.Item(2)'\n"
     "  call PATH [ARG...]      call a method, e.g. Areas.Item(1).Arm 1234 3\n"
     "  list PATH               a table of a collection's elements, e.g. Zones\n"
     "  watch                   print the server's events as they arrive (Ctrl-C ends)\n"
@@ -67,7 +69,9 @@ const std::map<std::string, std::string>& CommandHelp() {
        "members may take arguments in parentheses: Zones.Item(3).CurrCondition\n"},
       {"put",
        "usage: zelctl put PATH VALUE [--json]\n"
-       "Sets the property at the end of PATH: Thermostats.Item(1).HeatSetpointF 68\n"},
+       "Sets the property at the end of PATH: Thermostats.Item(1).HeatSetpointF 68\n"
+       "A VALUE of @PATH sets it to the object PATH reaches from the server:\n"
+       "  zelctl put CommunicationsHandler '@CommHandlers.Item(\"Network (UDP)\")'\n"},
       {"call",
        "usage: zelctl call PATH [ARG...] [--json]\n"
        "Calls the method at the end of PATH with the arguments: Areas.Item(1).Arm 1234 3\n"
@@ -564,7 +568,18 @@ class Ctl {
   }
 
   int Get() { return Final("get", o_.positional[1], {}, false); }
-  int Put() { return Final("put", o_.positional[1], {ParseLiteral(o_.positional[2])}, true); }
+  int Put() {
+    const std::string& value = o_.positional[2];
+    if (value.empty() || value[0] != '@') {
+      return Final("put", o_.positional[1], {ParseLiteral(value)}, true);
+    }
+    // "@PATH": the object that PATH reaches, e.g. the transport CommHandlers.Item(2).
+    std::vector<PathSegment> object_path;
+    if (int rc = ParsedPath(value.substr(1), &object_path); rc != kExitOk) return rc;
+    std::string handle;
+    if (int rc = Walk(object_path, object_path.size(), &handle); rc != kExitOk) return rc;
+    return Final("put", o_.positional[1], {Json{{"vt", VT_DISPATCH}, {"object", handle}}}, true);
+  }
   int Call() {
     std::vector<Json> extra;
     for (size_t i = 2; i < o_.positional.size(); ++i) {

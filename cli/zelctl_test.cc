@@ -85,6 +85,19 @@ TEST_F(ZelctlTest, GetPutCallThroughPaths) {
   EXPECT_EQ("(null)\n", out());
 }
 
+TEST_F(ZelctlTest, PutAnObjectByItsPath) {
+  // OnStatus takes an object (or nothing), and refuses anything else.
+  ASSERT_EQ(kExitOk, Run({"put", "OnStatus", "@Zones.Item(1)"})) << err();
+  EXPECT_EQ(kExitFailedStatus, Run({"put", "OnStatus", "5"}));
+  EXPECT_EQ(kExitFailedStatus, Run({"put", "OnStatus", "@Zones.Item(1).Name"}));
+  EXPECT_NE(std::string::npos, err().find("is not an object")) << err();
+  EXPECT_EQ(kExitUsage, Run({"put", "OnStatus", "@Zones..Item"}));
+  // Quoted, a text that starts with @ is text.
+  ASSERT_EQ(kExitOk, Run({"put", "Name", "\"@home\""})) << err();
+  ASSERT_EQ(kExitOk, Run({"get", "Name"}));
+  EXPECT_EQ("@home\n", out());
+}
+
 TEST_F(ZelctlTest, FailedStatusGivesExitOneAndTheReason) {
   EXPECT_EQ(kExitFailedStatus, Run({"put", "Thermostats.Item(1).HeatSetpointF", "200"}));
   EXPECT_NE(std::string::npos, err().find("E_INVALIDARG (80070057)")) << err();

@@ -48,6 +48,16 @@ struct ZEL_CAPABILITY("link") IZelCommHandler : IDispatch {
                               uint8_t** reply) = 0;  // dispid 0x60020007
 };
 
+// Lets a stopping server cut short the waits of an exchange another thread is running (a
+// handshake that costs 11 x 4 s against a silent controller). InterruptWaits makes the wait in
+// progress and every later one end at once with E_ABORT until ResumeWaits.
+// Thread contract: both may be called from any thread, without the request lock.
+struct IZelLinkInterrupt : IUnknown {
+  static constexpr IID kIid = ZelClassId(kIdInterface, 0x23);
+  virtual void InterruptWaits() = 0;
+  virtual void ResumeWaits() = 0;
+};
+
 struct FreeDeleter {
   void operator()(uint8_t* p) const { std::free(p); }
 };

@@ -1,5 +1,6 @@
 #include "link/link_classes.h"
 
+#include "link/comm_handlers.h"
 #include "link/network_transport.h"
 #include "link/serial_transport.h"
 #include "platform/class_registry.h"
@@ -13,6 +14,7 @@ void RegisterLinkClasses() {
   ClassRegistry::Instance().Register(kClsidZelCommHandlerNetwork,
                                      std::string(kProgIdZelCommHandlerNetwork),
                                      FactoryOf<CZelCommHandlerNetwork>(), /*singleton=*/true);
+  RegisterCommHandlersClass();
 }
 
 }  // namespace zel

@@ -7,7 +7,8 @@ namespace zel {
 
 // Registers the serial transport ("Corvane.ZelCommHandlerSerial") and the network transport
 // ("Corvane.ZelCommHandlerNetwork") as singletons: every creation of either class in the process
-// returns its one instance. Calling it again is harmless.
+// returns its one instance, and the transport catalogue ("Corvane.ZelCommHandlers"), which reads
+// the settings registry afresh at each creation. Calling it again is harmless.
 void RegisterLinkClasses();
 
 }  // namespace zel

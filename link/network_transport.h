@@ -50,16 +50,6 @@ inline constexpr DISPID kDispidNetworkPrivateKey = 0x5C7;
 inline constexpr uint32_t MSG_SESSION_NOT_ACCEPTED = 0x800200B0;
 inline constexpr uint32_t MSG_HOST_NOT_RESOLVED = 0x800200B1;
 
-// Lets a stopping server cut short the waits of an exchange another thread is running (a
-// handshake that costs 11 x 4 s against a silent controller). InterruptWaits makes the wait in
-// progress and every later one end at once with E_ABORT until ResumeWaits.
-// Thread contract: both may be called from any thread, without the request lock.
-struct IZelLinkInterrupt : IUnknown {
-  static constexpr IID kIid = ZelClassId(kIdInterface, 0x23);
-  virtual void InterruptWaits() = 0;
-  virtual void ResumeWaits() = 0;
-};
-
 struct IZelCommHandlerNetwork : IZelCommHandler {
   static constexpr IID kIid = ZelClassId(kIdInterface, 0x21);
   virtual HRESULT put_Address(BStr address) = 0;   // dispid 0x5C5

@@ -171,7 +171,7 @@ class ObjectTest : public ServerTest {
     for (const auto& [key, value] : bag->entries()) keys.push_back(key);
     return keys;
   }
-  // The message types of the requests sent since the last ClearRequests.
+  // The message types of the requests sent since the last ClearSent.
   std::vector<uint8_t> SentTypes() {
     std::vector<uint8_t> types;
     for (const Bytes& r : link_->frames()) types.push_back(r[2]);

@@ -3,6 +3,8 @@
 # pseudo-terminal, and the server against it in a throw-away instance directory.
 #   run-demo.sh BUILD_DIR            runs until Ctrl-C
 #   ZEL_DEMO_SECONDS=N run-demo.sh   stops by itself after N seconds (used by the tests)
+#   ZEL_DEMO_LINK=udp run-demo.sh    the network transport (UDP inside an AES-128 session) to the
+#                                    simulator on 127.0.0.1 instead of the serial line
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -25,10 +27,21 @@ trap 'exit 0' INT TERM
 sed "s|^185 = .*|185 = $inst/ttyS|" "$root/resources/ZelCommSrvRes.DLL.txt" \
   > "$inst/ZelCommSrvRes.DLL.txt"
 
-"$build/sim/zelsim" --scenario "$scenario" --link "$inst/ttyS1" \
+link="${ZEL_DEMO_LINK:-serial}"
+udp_args=()
+[ "$link" = udp ] && udp_args=(--udp 0)
+"$build/sim/zelsim" --scenario "$scenario" --link "$inst/ttyS1" "${udp_args[@]}" \
   --control "$inst/sim.sock" --record "$inst/frames.txt" > "$inst/sim.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -e "$inst/ttyS1" ] && break; sleep 0.05; done
+udp_port=""
+if [ "$link" = udp ]; then
+  for _ in $(seq 100); do
+    udp_port="$(sed -n 's/^udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$inst/sim.out")"
+    [ -n "$udp_port" ] && break
+    sleep 0.05
+  done
+fi
 
 "$build/service/zelcommsrv" --instance "$inst" --no-tcp --no-start 2> "$inst/server.log" &
 pids+=($!)
@@ -39,8 +52,17 @@ code="$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["control
 # A fresh store has no stored configuration, so Start keeps the code set here; SaveSetup then
 # stores it with the transport's settings.
 zelctl put AccessCode "$code" >/dev/null
+if [ "$link" = udp ]; then
+  # The network transport from the catalogue, pointed at the simulator (whose private key is the
+  # transport's default), then handed to the server.
+  net='CommHandlers.Item("Network (UDP)")'
+  zelctl put "$net.Address" 127.0.0.1 >/dev/null
+  zelctl put "$net.Port" "$udp_port" >/dev/null
+  zelctl put CommunicationsHandler "@$net" >/dev/null || true
+fi
 zelctl call Start >/dev/null || true
 zelctl call SaveSetup >/dev/null || true
+printf 'Link         %s\n' "$(zelctl get CommunicationsHandler.Name || true)"
 zelctl status || true
 
 cat <<MSG

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "link/comm_handlers.h"
 #include "link/frame.h"
 #include "link/link_classes.h"
 #include "link/request.h"
@@ -420,7 +421,23 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  MutexLock lifecycle(&lifecycle_mu_);
+  // A start still running on another thread may be waiting out a silent controller (a network
+  // handshake costs 11 x 4 s): its waits are cut short so Stop need not wait behind it, and the
+  // rest of this stop does not wait on the link either.
+  ComPtr<IZelLinkInterrupt> interrupted;
+  if (!lifecycle_mu_.TryLock()) {
+    if (ComPtr<IZelCommHandler> link = transport(); link && Succeeded(link.As(&interrupted))) {
+      interrupted->InterruptWaits();
+    }
+    lifecycle_mu_.Lock();
+  }
+  HRESULT hr = StopLocked();
+  if (interrupted) interrupted->ResumeWaits();
+  lifecycle_mu_.Unlock();
+  return hr;
+}
+
+HRESULT CZelServer::StopLocked() {
   (void)reset();
   ChangeStatus(ssStopping, S_OK);
 
@@ -519,9 +536,19 @@ HRESULT CZelServer::SaveStatusXML(Variant /*destination*/) { return E_NOTIMPL; }
 // ---- Registration -------------------------------------------------------------------------
 
 void RegisterServerClasses() {
-  RegisterLinkClasses();  // the serial transport LoadSetup falls back to
+  RegisterLinkClasses();  // the transports, their catalogue, the serial transport's fallback
   ClassRegistry::Instance().Register(kClsidZelServer, std::string(kProgIdZelServer),
                                      FactoryOf<CZelServer>(), /*singleton=*/true);
+  // CommHandlers: a catalogue made from the settings registry when first asked for.
+  CollectionSlotHooks catalogue;
+  catalogue.create = [](IDispatch** collection) -> HRESULT {
+    if (collection == nullptr) return E_POINTER;
+    ComPtr<IDispatch> made;
+    ZEL_TRY(ClassRegistry::Instance().Create<IDispatch>(kClsidZelCommHandlers, &made));
+    *collection = made.Detach();
+    return S_OK;
+  };
+  RegisterCollectionSlot(kSlotCommHandlers, std::move(catalogue));
 }
 
 }  // namespace zel

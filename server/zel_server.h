@@ -258,6 +258,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   LongDelayTimer* long_delay_timer();
 
  private:
+  // Stop's body. REQUIRES: lifecycle_mu_ is held.
+  HRESULT StopLocked();
   // Steps of Start.
   HRESULT ReadSystemInformationSetupAndNames();
   // Disconnect, Connect, probe and login. REQUIRES: the link's atomic bracket is held.

@@ -13,6 +13,7 @@
 #include "bridge/security_log.h"
 #include "events/event_log.h"
 #include "events/system_events.h"
+#include "link/comm_handlers.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -117,6 +118,10 @@ int RunDaemon(const DaemonOptions& options) {
   (void)TightenPrivateFiles(InstanceDir());
 
   RegisterLinkClasses();
+  // The transports enter the catalogue as installation would put them there (there is no
+  // separate installation step); a registry that cannot be written leaves the catalogue as it
+  // is, and the server still runs with its stored transport.
+  (void)RegisterTransportEntries(RegKey::LocalMachine());
   RegisterServerClasses();
   RegisterModelClasses();
   RegisterEventLogClasses();

@@ -2,16 +2,20 @@
 // the alarm, the codes and the link carry the right one. A class added without tags, or a tag
 // loosened by mistake, fails here.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 
 #include "events/event_entries.h"
 #include "events/system_events.h"
+#include "link/comm_handlers.h"
 #include "link/link_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
 #include "platform/dispatch.h"
+#include "platform/instance_paths.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -20,6 +24,11 @@ namespace {
 // Every member table reachable in the process: the registered classes, and the objects their
 // parameterless object-valued properties hand out (the transport, system information, ...).
 std::map<std::string, const MemberTable*> ReachableTables() {
+  // The transport catalogue is made from the registry's catalogue key: a registry of our own.
+  char dir[] = "/tmp/zel_member_roles_XXXXXX";
+  EXPECT_NE(nullptr, mkdtemp(dir));
+  SetInstanceDir(dir);
+  EXPECT_EQ(S_OK, RegisterTransportEntries(RegKey::LocalMachine()));
   RegisterLinkClasses();
   RegisterServerClasses();
   RegisterModelClasses();
@@ -62,6 +71,7 @@ class MemberRolesTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete tables_;
     ClassRegistry::Instance().ReleaseSingletons();
+    std::filesystem::remove_all(InstanceDir());
   }
   static Role RoleOf(const std::string& type, const std::string& member, uint16_t kind) {
     auto t = tables_->find(type);
@@ -76,7 +86,7 @@ std::map<std::string, const MemberTable*>* MemberRolesTest::tables_ = nullptr;
 
 TEST_F(MemberRolesTest, NoMemberOfAnyRegisteredClassIsUntagged) {
   // The walk must have found the classes the daemon serves, or the test proves nothing.
-  for (const char* type : {"CZelServer",       "CZelCommHandlerSerial",
+  for (const char* type : {"CZelServer",       "CZelCommHandlerSerial", "CZelCommHandlerNetwork", "CZelCommHandlers",
                            "CZelZone",         "CZelZones",
                            "CZelArea",         "CZelUnit",
                            "CZelX10Unit",      "CZelCounterUnit",
@@ -194,6 +204,8 @@ constexpr Expected kExpected[] = {
     {"CZelCommHandlerNetwork", "Port", kGet, Role::kRead},
     {"CZelArmEvent", "Code", kGet, Role::kRead},
     {"CZelAccessEvent", "Index", kGet, Role::kRead},
+    {"CZelCommHandlers", "Count", kGet, Role::kRead},
+    {"CZelCommHandlers", "Item", kCall, Role::kRead},
 };
 
 TEST_F(MemberRolesTest, GuardedMembersCarryTheirRoles) {

@@ -9,7 +9,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<FaultKind, const char*>, 8> kNames = {{
+constexpr std::array<std::pair<FaultKind, const char*>, 11> kNames = {{
     {FaultKind::kNoReply, "no_reply"},
     {FaultKind::kCorruptCrc, "corrupt_crc"},
     {FaultKind::kBadStart, "bad_start"},
@@ -18,6 +18,9 @@ constexpr std::array<std::pair<FaultKind, const char*>, 8> kNames = {{
     {FaultKind::kDelay, "delay"},
     {FaultKind::kTruncate, "truncate"},
     {FaultKind::kRawReply, "raw_reply"},
+    {FaultKind::kLoseRequest, "lose_request"},
+    {FaultKind::kPreviousSequence, "previous_sequence"},
+    {FaultKind::kWrongType, "wrong_type"},
 }};
 
 // Bytes sent before the reply when a garbage fault names none: no start byte among them.
@@ -116,6 +119,54 @@ HRESULT ParseFault(const json& object, Fault* fault, std::string* error) {
   return S_OK;
 }
 
+bool IsDatagramFault(FaultKind kind) {
+  return kind == FaultKind::kLoseRequest || kind == FaultKind::kPreviousSequence ||
+         kind == FaultKind::kWrongType;
+}
+
+namespace {
+
+// Takes out the faults of one family that still let this reply or datagram through, using up
+// one skip of each; they go back after UseUp.
+std::vector<Fault> TakeWaiting(std::vector<Fault>* active, bool datagram_faults) {
+  std::vector<Fault> waiting;
+  std::vector<Fault> acting;
+  for (Fault& f : *active) {
+    if (IsDatagramFault(f.kind) == datagram_faults && f.skip > 0) {
+      --f.skip;
+      waiting.push_back(std::move(f));
+    } else {
+      acting.push_back(std::move(f));
+    }
+  }
+  *active = std::move(acting);
+  return waiting;
+}
+
+// Uses up one count of each fault of one family; -1 lasts until cleared. The waiting faults
+// return untouched.
+void UseUp(std::vector<Fault>* active, bool datagram_faults, std::vector<Fault> waiting) {
+  for (Fault& f : *active) {
+    if (IsDatagramFault(f.kind) == datagram_faults && f.count > 0) --f.count;
+  }
+  std::erase_if(*active, [](const Fault& f) { return f.count == 0; });
+  for (Fault& f : waiting) active->push_back(std::move(f));
+}
+
+}  // namespace
+
+DatagramPlan FaultSet::ApplyDatagram() {
+  DatagramPlan plan;
+  std::vector<Fault> waiting = TakeWaiting(&active_, /*datagram_faults=*/true);
+  for (const Fault& f : active_) {
+    if (f.kind == FaultKind::kLoseRequest) plan.lose_request = true;
+    if (f.kind == FaultKind::kPreviousSequence) plan.previous_sequence = true;
+    if (f.kind == FaultKind::kWrongType) plan.wrong_type = true;
+  }
+  UseUp(&active_, /*datagram_faults=*/true, std::move(waiting));
+  return plan;
+}
+
 WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
   WirePlan plan;
   plan.send = send;
@@ -124,15 +175,7 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
   int delay_ms = 0;
   const Fault* chunked = nullptr;
   // Faults still letting replies through sit this one out.
-  std::vector<Fault> waiting;
-  for (Fault& f : active_) {
-    if (f.skip > 0) {
-      --f.skip;
-      waiting.push_back(std::move(f));
-      f.count = 0;  // the moved-from entry goes with the used-up ones below
-    }
-  }
-  std::erase_if(active_, [](const Fault& f) { return f.count == 0; });
+  std::vector<Fault> waiting = TakeWaiting(&active_, /*datagram_faults=*/false);
   // Raw replies replace the handler's reply before the other faults change it.
   for (const Fault& f : active_) {
     if (f.kind == FaultKind::kRawReply) {
@@ -164,6 +207,9 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
         if (bytes.size() > static_cast<size_t>(f.truncate_to)) bytes.resize(f.truncate_to);
         break;
       case FaultKind::kRawReply:
+      case FaultKind::kLoseRequest:
+      case FaultKind::kPreviousSequence:
+      case FaultKind::kWrongType:
         break;
     }
   }
@@ -186,12 +232,7 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
       }
     }
   }
-  // Use up one count of each fault; -1 lasts until cleared.
-  for (Fault& f : active_) {
-    if (f.count > 0) --f.count;
-  }
-  std::erase_if(active_, [](const Fault& f) { return f.count == 0; });
-  for (Fault& f : waiting) active_.push_back(std::move(f));
+  UseUp(&active_, /*datagram_faults=*/false, std::move(waiting));
   return plan;
 }
 

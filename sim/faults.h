@@ -25,6 +25,11 @@ enum class FaultKind {
   kDelay,       // the reply goes out after `delay_ms`
   kTruncate,    // only the first `truncate_to` bytes of the reply go out
   kRawReply,    // `bytes` are sent instead of the handler's reply
+  // Faults of the UDP side only; each applies to the next `count` datagrams the server sends
+  // (handshake and terminate packets included) and is ignored on the serial line.
+  kLoseRequest,       // the datagram is dropped unread: nothing is carried out or answered
+  kPreviousSequence,  // the answer carries the sequence number before the request's
+  kWrongType,         // the answer carries packet type 0x7F
 };
 
 struct Fault {
@@ -35,7 +40,7 @@ struct Fault {
   int pause_ms = 0;         // kChunked
   int delay_ms = 0;         // kDelay
   int truncate_to = 0;      // kTruncate
-  int skip = 0;             // replies let through untouched before the fault starts
+  int skip = 0;  // replies (datagrams for the UDP kinds) let through before the fault starts
 };
 
 // Parses a control object such as {"fault":"chunked","chunks":[1,3,5],"pause_ms":20}.
@@ -54,13 +59,25 @@ struct WirePlan {
   std::vector<WirePiece> pieces;
 };
 
+// What the UDP side does to one datagram and its answer.
+struct DatagramPlan {
+  bool lose_request = false;
+  bool previous_sequence = false;
+  bool wrong_type = false;
+};
+
+// True for the kinds that act on datagrams rather than on reply frames.
+bool IsDatagramFault(FaultKind kind);
+
 class FaultSet {
  public:
   void Add(Fault fault) { active_.push_back(std::move(fault)); }
   void Clear() { active_.clear(); }
   size_t size() const { return active_.size(); }
-  // Applies every active fault to a reply and uses up one count of each.
+  // Applies every active reply fault to a reply and uses up one count of each.
   WirePlan Apply(const Bytes& reply, bool send);
+  // Applies every active datagram fault to a received datagram and uses up one count of each.
+  DatagramPlan ApplyDatagram();
 
  private:
   std::vector<Fault> active_;

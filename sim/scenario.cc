@@ -58,6 +58,18 @@ bool IsFourDigits(const std::string& code) {
 
 }  // namespace
 
+HRESULT ParseFullPrivateKey(std::string_view text, PrivateKey* key) {
+  // Every byte must come from the text: parse onto two different keys and compare.
+  PrivateKey a, b;
+  a.fill(0x00);
+  b.fill(0xFF);
+  if (Failed(ParsePrivateKey(text, &a)) || Failed(ParsePrivateKey(text, &b)) || a != b) {
+    return E_INVALIDARG;
+  }
+  *key = a;
+  return S_OK;
+}
+
 HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
@@ -90,6 +102,12 @@ HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error) 
           !ReadInt(*fw, "revision", -128, 127, &s.firmware.revision, error)) {
         return E_INVALIDARG;
       }
+    }
+    std::string key_text;
+    if (!ReadString(c, "private_key", &key_text, error)) return E_INVALIDARG;
+    if (!key_text.empty() && Failed(ParseFullPrivateKey(key_text, &s.private_key))) {
+      *error = "\"private_key\" must be sixteen two-digit hex groups joined by hyphens";
+      return E_INVALIDARG;
     }
     if (!IsFourDigits(s.access_code)) {
       *error = "\"access_code\" must be four digits";

@@ -11,10 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "link/network_session.h"
 #include "platform/status.h"
 #include "sim/setup_scenario.h"
 
 namespace zel::sim {
+
+inline constexpr PrivateKey kSimDefaultPrivateKey = {
+    0x3C, 0x91, 0x0E, 0xA7, 0x52, 0xD8, 0x1B, 0x66, 0xF4, 0x29, 0x8D, 0xC3, 0x07, 0xBE, 0x45, 0x7A};
 
 struct Firmware {
   int major = 3;
@@ -30,6 +34,9 @@ struct Scenario {
   // True: the controller acknowledges the probe without a login. False: it answers the probe
   // with the negative acknowledge until the server logs in.
   bool probe_ack = false;
+  // The private key of the UDP side (text form "3C-91-..."): by default the network transport's
+  // own default, so a server with default settings gets a session.
+  PrivateKey private_key = kSimDefaultPrivateKey;
   // The "setup" section: payload bytes per upload block (the block itself is built from the
   // document when uploaded, see sim/setup_scenario.h); the "status" section.
   size_t setup_block_size = 64;
@@ -40,6 +47,9 @@ struct Scenario {
 // Parses scenario text. E_INVALIDARG with a reason in *error for text that is not JSON or a
 // controller section whose fields have the wrong type or range.
 HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error);
+// A private key text of all sixteen groups (as the scenario and the control channel take it).
+// E_INVALIDARG for anything else.
+HRESULT ParseFullPrivateKey(std::string_view text, PrivateKey* key);
 // Reads and parses a file; a missing file is 0x80070002.
 HRESULT LoadScenarioFile(const std::string& path, Scenario* out, std::string* error);
 

@@ -12,7 +12,9 @@
 #include <optional>
 #include <vector>
 
+#include "link/network_session.h"
 #include "sim/event_log.h"
+#include "sim/frames.h"
 #include "sim/scenario.h"
 #include "sim/sim_objects.h"
 #include "sim/system_event_queue.h"
@@ -72,6 +74,15 @@ struct NameUploadRecord {
   friend bool operator==(const NameUploadRecord&, const NameUploadRecord&) = default;
 };
 
+// The UDP side's session: opened by a new-session request, made secure by a readable
+// secure-connection request, closed by terminate or forgotten on request.
+struct UdpSession {
+  bool open = false;
+  bool secure = false;
+  SessionId id{};
+  Bytes echo;  // offsets 6 to 21 of the new-session answer, which the secure request must carry
+};
+
 struct SimState {
   Scenario scenario;
   bool logged_in = false;
@@ -86,6 +97,7 @@ struct SimState {
   ObjectStates objects;            // zones and units, see sim/object_state.h
   EventLog event_log;              // see sim/event_log.h
   SystemEventQueue system_events;  // see sim/system_event_queue.h
+  UdpSession udp;
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.

@@ -324,11 +324,70 @@ TEST(FaultTest, SkipLetsRepliesThroughFirst) {
   EXPECT_EQ(E_INVALIDARG, ParseFault(json::parse(R"({"fault":"no_reply","skip":-1})"), &f, &error));
 }
 
+TEST(FaultTest, DatagramFaultsActOnDatagramsOnly) {
+  FaultSet set;
+  set.Add(ParseOk(R"({"fault":"lose_request","count":2})"));
+  set.Add(ParseOk(R"({"fault":"previous_sequence"})"));
+  set.Add(ParseOk(R"({"fault":"no_reply"})"));
+  // A reply frame uses up the reply fault only.
+  EXPECT_FALSE(set.Apply(AckFrame(), true).send);
+  EXPECT_EQ(2u, set.size());
+  DatagramPlan first = set.ApplyDatagram();
+  EXPECT_TRUE(first.lose_request);
+  EXPECT_TRUE(first.previous_sequence);
+  EXPECT_FALSE(first.wrong_type);
+  DatagramPlan second = set.ApplyDatagram();
+  EXPECT_TRUE(second.lose_request);
+  EXPECT_FALSE(second.previous_sequence);
+  EXPECT_FALSE(set.ApplyDatagram().lose_request);
+  EXPECT_EQ(0u, set.size());
+  set.Add(ParseOk(R"({"fault":"wrong_type","count":-1})"));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(set.ApplyDatagram().wrong_type);
+  EXPECT_TRUE(set.Apply(AckFrame(), true).send);
+}
+
+TEST(ControlTest, UdpSessionLines) {
+  Simulator sim;
+  const std::string key = "00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF";
+  EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"set":{"private_key":")" + key + R"("}})"));
+  sim.WithState([&](SimState& s) { EXPECT_EQ(key, FormatPrivateKey(s.scenario.private_key)); });
+  // Only a whole key is taken.
+  for (const char* bad : {R"({"set":{"private_key":"00-11"}})", R"({"set":{"private_key":7}})",
+                          R"({"udp":"reboot"})"}) {
+    EXPECT_NE(std::string::npos, sim.ApplyControl(bad).find("\"ok\":false")) << bad;
+  }
+  sim.WithState([](SimState& s) {
+    s.udp.open = s.udp.secure = true;
+    s.logged_in = true;
+  });
+  EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"udp":"forget_session"})"));
+  sim.WithState([](SimState& s) {
+    EXPECT_FALSE(s.udp.secure);
+    EXPECT_FALSE(s.logged_in);
+  });
+  EXPECT_EQ(R"({"datagrams":[],"ok":true})", sim.ApplyControl(R"({"query":"datagrams"})"));
+}
+
+TEST(ScenarioTest, PrivateKeyMustBeWhole) {
+  Scenario s;
+  std::string error;
+  EXPECT_EQ(kSimDefaultPrivateKey, s.private_key);
+  ASSERT_EQ(
+      S_OK,
+      ParseScenario(
+          R"({"controller":{"private_key":"01-02-03-04-05-06-07-08-09-0a-0b-0c-0d-0e-0f-10"}})", &s,
+          &error))
+      << error;
+  EXPECT_EQ("01-02-03-04-05-06-07-08-09-0A-0B-0C-0D-0E-0F-10", FormatPrivateKey(s.private_key));
+  EXPECT_EQ(E_INVALIDARG, ParseScenario(R"({"controller":{"private_key":"01-02"}})", &s, &error));
+  EXPECT_NE(std::string::npos, error.find("private_key"));
+}
+
 TEST(ControlTest, LinesChangeTheSimulator) {
   Simulator sim;
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":3})"));
   EXPECT_EQ(R"({"faults":1,"frames":0,"logged_in":false,"ok":true,"probe_ack":false,)"
-            R"("system_events_queued":0,"system_events_sent":0})",
+            R"("system_events_queued":0,"system_events_sent":0,"udp_session":false})",
             sim.ApplyControl(R"({"query":"state"})"));
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"clear":"faults"})"));
   EXPECT_EQ(R"({"ok":true})",

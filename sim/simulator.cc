@@ -86,12 +86,19 @@ HRESULT Simulator::Start() {
 }
 
 void Simulator::Stop() {
+  stopping_ = true;
+  uint64_t one = 1;
   if (thread_.joinable()) {
-    stopping_ = true;
-    uint64_t one = 1;
     (void)!write(wake_fd_, &one, sizeof one);
     thread_.join();
   }
+  if (udp_thread_.joinable()) {
+    (void)!write(udp_wake_fd_, &one, sizeof one);
+    udp_thread_.join();
+  }
+  CloseFd(&udp_wake_fd_);
+  CloseFd(&udp_fd_);
+  udp_port_ = 0;
   CloseFd(&wake_fd_);
   CloseFd(&slave_fd_);
   CloseFd(&master_fd_);
@@ -187,23 +194,24 @@ void Simulator::Run() {
   }
 }
 
-void Simulator::Answer(const RequestFrame& request) {
+WirePlan Simulator::Respond(const RequestFrame& request) {
   if (observer_) observer_(request.raw);
-  WirePlan plan;
-  {
-    MutexLock g(&mu_);
-    frames_.push_back(request.raw);
-    frames_cv_.SignalAll();
-    Reply reply;
-    if (request.crc_ok) {
-      HandleRequest(state_, request, &reply);
-    } else {
-      // A frame whose CRC does not match is refused, so the server sees a prompt failure
-      // instead of waiting out its read time-out.
-      reply.frame = NakFrame();
-    }
-    plan = faults_.Apply(reply.frame, reply.send);
+  MutexLock g(&mu_);
+  frames_.push_back(request.raw);
+  frames_cv_.SignalAll();
+  Reply reply;
+  if (request.crc_ok) {
+    HandleRequest(state_, request, &reply);
+  } else {
+    // A frame whose CRC does not match is refused, so the server sees a prompt failure
+    // instead of waiting out its read time-out.
+    reply.frame = NakFrame();
   }
+  return faults_.Apply(reply.frame, reply.send);
+}
+
+void Simulator::Answer(const RequestFrame& request) {
+  WirePlan plan = Respond(request);
   if (!plan.send) return;
   for (const WirePiece& piece : plan.pieces) {
     if (!Pause(piece.pause_ms)) return;
@@ -256,6 +264,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
       faults_.Clear();
     } else if (*clear == "frames") {
       frames_.clear();
+      datagrams_.clear();
     } else if (*clear == "commands") {
       state_.commands.clear();
     } else {
@@ -267,17 +276,22 @@ std::string Simulator::ApplyControl(std::string_view line) {
     if (!set->is_object()) return Refuse("\"set\" takes an object");
     MutexLock g(&mu_);
     // Check every field before changing any, so a refused line changes nothing.
-    for (const auto& [key, value] : set->items()) {
+    PrivateKey key = state_.scenario.private_key;
+    for (const auto& [key_name, value] : set->items()) {
       bool ok =
-          ((key == "probe_ack" || key == "logged_in") && value.is_boolean()) ||
-          (key == "access_code" && value.is_string() && value.get<std::string>().size() == 4 &&
-           value.get<std::string>().find_first_not_of("0123456789") == std::string::npos);
-      if (!ok) return Refuse("cannot set \"" + key + "\" to " + ToLine(value));
+          ((key_name == "probe_ack" || key_name == "logged_in") && value.is_boolean()) ||
+          (key_name == "access_code" && value.is_string() && value.get<std::string>().size() == 4 &&
+           value.get<std::string>().find_first_not_of("0123456789") == std::string::npos) ||
+          (key_name == "private_key" && value.is_string() &&
+           Succeeded(ParseFullPrivateKey(value.get<std::string>(), &key)));
+      if (!ok) return Refuse("cannot set \"" + key_name + "\" to " + ToLine(value));
     }
-    for (const auto& [key, value] : set->items()) {
-      if (key == "probe_ack") state_.scenario.probe_ack = value.get<bool>();
-      if (key == "logged_in") state_.logged_in = value.get<bool>();
-      if (key == "access_code") state_.scenario.access_code = value.get<std::string>();
+    for (const auto& [key_name, value] : set->items()) {
+      if (key_name == "probe_ack") state_.scenario.probe_ack = value.get<bool>();
+      if (key_name == "logged_in") state_.logged_in = value.get<bool>();
+      if (key_name == "access_code") state_.scenario.access_code = value.get<std::string>();
+      // A new key applies from the next handshake on.
+      if (key_name == "private_key") state_.scenario.private_key = key;
     }
     return ToLine(json{{"ok", true}});
   }
@@ -294,8 +308,18 @@ std::string Simulator::ApplyControl(std::string_view line) {
     queue.codes.insert(queue.codes.end(), parsed.begin(), parsed.end());
     return ToLine(json{{"ok", true}, {"queued", queue.codes.size()}});
   }
+  if (auto udp = request.find("udp"); udp != request.end()) {
+    if (*udp != "forget_session") return Refuse("\"udp\" takes \"forget_session\"");
+    ForgetUdpSession();
+    return ToLine(json{{"ok", true}});
+  }
   if (auto query = request.find("query"); query != request.end()) {
     MutexLock g(&mu_);
+    if (*query == "datagrams") {
+      json list = json::array();
+      for (const Bytes& d : datagrams_) list.push_back(ToHex(d));
+      return ToLine(json{{"ok", true}, {"datagrams", list}});
+    }
     if (*query == "frames") {
       json list = json::array();
       for (const Bytes& f : frames_) list.push_back(ToHex(f));
@@ -326,9 +350,10 @@ std::string Simulator::ApplyControl(std::string_view line) {
                          {"faults", faults_.size()},
                          {"frames", frames_.size()},
                          {"system_events_queued", SystemEvents(state_).codes.size()},
-                         {"system_events_sent", SystemEvents(state_).sent}});
+                         {"system_events_sent", SystemEvents(state_).sent},
+                         {"udp_session", state_.udp.secure}});
     }
-    return Refuse("\"query\" takes \"frames\", \"commands\", \"log\" or \"state\"");
+    return Refuse("\"query\" takes \"frames\", \"datagrams\", \"commands\", \"log\" or \"state\"");
   }
   if (auto record = request.find("log_event"); record != request.end()) {
     Bytes frame;
@@ -350,7 +375,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
   }
   return Refuse(
       "nothing to do: expected \"fault\", \"clear\", \"set\", \"query\", \"log_event\", "
-      "\"roll_log\" or \"system_events\"");
+      "\"roll_log\", \"system_events\" or \"udp\"");
 }
 
 }  // namespace zel::sim

@@ -1,11 +1,14 @@
-// Simulator: plays the controller's side of the serial link over a pseudo-terminal. The server
-// opens the terminal's device (device_path(), or a symbolic link to it) as its serial port; the
-// simulator reads the request frames written there, answers each through the handler table
-// (handlers.h), optionally misbehaving as told (faults.h), and records every frame it receives.
+// Simulator: plays the controller's side of the serial link over a pseudo-terminal and, when
+// asked, of the network link over UDP. The server opens the terminal's device (device_path(), or
+// a symbolic link to it) as its serial port, or sends datagrams to udp_port(); the simulator
+// reads the request frames, answers each through the handler table (handlers.h), optionally
+// misbehaving as told (faults.h), and records every frame it receives. Both links serve the same
+// state. The UDP side's session (handshake, encryption, terminate) is in sim/udp_side.cc.
 //
-// Thread contract: Start and Stop from one controlling thread. The simulator's own thread reads
-// and answers requests. Every other member may be called from any thread while it runs: state_,
-// faults_ and frames_ are guarded by mu_.
+// Thread contract: Start, StartUdp and Stop from one controlling thread. The simulator's own
+// threads (one per link) read and answer requests, one at a time each. Every other member may be
+// called from any thread while it runs: state_, faults_, frames_ and datagrams_ are guarded by
+// mu_.
 #pragma once
 
 #include <atomic>
@@ -34,7 +37,12 @@ class Simulator {
 
   // Opens the pseudo-terminal in raw mode and starts answering. The system error on failure.
   HRESULT Start();
-  // Stops answering, closes the terminal and removes the link made by CreateLink.
+  // Also answers datagrams on UDP at address:port (port 0: a free port, see udp_port()). The
+  // system error on failure; E_INVALIDARG for an address that is not dotted IPv4.
+  HRESULT StartUdp(const std::string& address, uint16_t port);
+  // The UDP port answered on (0 before StartUdp).
+  uint16_t udp_port() const { return udp_port_; }
+  // Stops answering, closes the terminal and the socket and removes the link made by CreateLink.
   void Stop();
 
   // The terminal device the server opens, e.g. "/dev/pts/7". Empty before Start.
@@ -55,6 +63,10 @@ class Simulator {
   // Waits (real time) until at least n frames have been received; false on time-out.
   bool WaitForFrames(size_t n, Millis timeout) const;
   std::vector<CommandRecord> Commands() const;
+  // Every datagram received on UDP since start (or the last clear of frames), as sent.
+  std::vector<Bytes> ReceivedDatagrams() const;
+  // The controller forgets its UDP session: it answers nothing but a new handshake.
+  void ForgetUdpSession();
   // Runs fn on the state under the state mutex (set-up and assertions in tests).
   void WithState(const std::function<void(SimState&)>& fn);
 
@@ -62,12 +74,20 @@ class Simulator {
   //   {"fault":"no_reply","count":1} (and the other faults), {"clear":"faults"},
   //   {"clear":"frames"}, {"set":{"probe_ack":true,"access_code":"1234","logged_in":false}},
   //   {"system_events":[1029,"0x0213"]} (queues system event codes),
-  //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}.
+  //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}; on UDP also
+  //   {"fault":"lose_request"}, {"fault":"previous_sequence"}, {"fault":"wrong_type"},
+  //   {"udp":"forget_session"}, {"set":{"private_key":"3C-91-..."}}, {"query":"datagrams"}.
   std::string ApplyControl(std::string_view line);
 
  private:
   void Run();
   void Answer(const RequestFrame& request);
+  // Records a request frame and works out its answer (handler, then faults).
+  WirePlan Respond(const RequestFrame& request);
+  // The UDP side (udp_side.cc).
+  void RunUdp();
+  void AnswerDatagram(const Bytes& datagram, const void* from, uint32_t from_size);
+  bool PauseUdp(int ms);
   // Writes bytes to the terminal, waiting for room; false when stopping or the write failed.
   bool WriteAll(const Bytes& bytes);
   // Sleeps real milliseconds, waking early for Stop; false when stopping.
@@ -82,11 +102,17 @@ class Simulator {
   std::atomic<bool> stopping_{false};
   std::function<void(const Bytes&)> observer_;
 
+  int udp_fd_ = -1;
+  int udp_wake_fd_ = -1;
+  uint16_t udp_port_ = 0;
+  std::thread udp_thread_;
+
   mutable Mutex mu_;
   mutable CondVar frames_cv_;
   SimState state_ ZEL_GUARDED_BY(mu_);
   FaultSet faults_ ZEL_GUARDED_BY(mu_);
   std::vector<Bytes> frames_ ZEL_GUARDED_BY(mu_);
+  std::vector<Bytes> datagrams_ ZEL_GUARDED_BY(mu_);
 };
 
 }  // namespace zel::sim

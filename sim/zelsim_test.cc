@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "link/frame.h"
+#include "link/network_transport.h"
 #include "link/request.h"
 #include "link/serial_transport.h"
 #include "platform/resource_library.h"
@@ -106,6 +107,7 @@ TEST(ZelsimTest, HelpAndBadArguments) {
   std::string text = help.ReadAll();
   EXPECT_NE(std::string::npos, text.find("--control PATH"));
   EXPECT_NE(std::string::npos, text.find("--record FILE"));
+  EXPECT_NE(std::string::npos, text.find("--udp PORT"));
   EXPECT_EQ(0, help.Wait());
   ZelsimProcess bad({"--frobnicate"});
   EXPECT_EQ(2, bad.Wait());
@@ -153,6 +155,58 @@ TEST(ZelsimTest, ServesTheTransportThroughItsLink) {
                                       "5A 05 0F 01 02 00 03 B4 69", "5A 05 0F 01 02 00 03 B4 69"}),
             lines);
   InstallResources(nullptr);
+}
+
+TEST(ZelsimTest, ServesTheNetworkTransportOnUdp) {
+  char dir_template[] = "/tmp/zelsim-udp-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir_template));
+  std::string dir = dir_template;
+  ZelsimProcess sim({"--udp", "0", "--control", dir + "/ctl"});
+  ASSERT_TRUE(sim.started());
+  EXPECT_EQ(0u, sim.ReadLine().find("/dev/pts/"));
+  std::string udp = sim.ReadLine();
+  ASSERT_EQ(0u, udp.find("udp 127.0.0.1:")) << udp;
+  uint32_t port = static_cast<uint32_t>(std::stoul(udp.substr(udp.find(':') + 1)));
+  ASSERT_NE(0u, port);
+
+  // The default scenario answers a transport with default key: handshake, login, a command.
+  ComPtr<CZelCommHandlerNetwork> transport = MakeObject<CZelCommHandlerNetwork>();
+  ASSERT_EQ(S_OK, transport->put_Address(BStr("localhost")));
+  ASSERT_EQ(S_OK, transport->put_Port(Variant::UI4(port)));
+  ASSERT_EQ(S_OK, transport->Connect());
+  std::array<uint8_t, 9> login = {0x5A, 0x05, MSG_LOGIN, 1, 2, 3, 4, 0, 0};
+  SetFrameCrc(login.data(), 9);
+  ASSERT_EQ(S_OK, SendControllerWrite(transport.get(), true, login.data(), 9));
+  ASSERT_EQ(S_OK, SendControllerCommand(transport.get(), 1, 2, 3));
+  // A request the controller never sees goes again with a new number and is carried out once.
+  EXPECT_EQ(R"({"ok":true})", Control(dir + "/ctl", R"({"fault":"lose_request"})"));
+  ASSERT_EQ(S_OK, SendControllerCommand(transport.get(), 4, 5, 6));
+  EXPECT_EQ(R"({"commands":[{"command":1,"parameter1":2,"parameter2":3},)"
+            R"({"command":4,"parameter1":5,"parameter2":6}],"ok":true})",
+            Control(dir + "/ctl", R"({"query":"commands"})"));
+  EXPECT_EQ(S_OK, transport->Disconnect());
+  std::string datagrams = Control(dir + "/ctl", R"({"query":"datagrams"})");
+  EXPECT_NE(std::string::npos, datagrams.find(R"("01 00 01 00")")) << datagrams;
+  EXPECT_NE(std::string::npos, datagrams.find(R"( 05 00"])")) << datagrams;  // terminate last
+
+  // Another key on the controller: the secure step is not answered.
+  EXPECT_EQ(
+      R"({"ok":true})",
+      Control(dir + "/ctl",
+              R"({"set":{"private_key":"00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF"}})"));
+  ScaledClock fast(100);
+  ScopedClock scoped(&fast);
+  EXPECT_EQ(E_COMM_SESSION_FAILED, transport->Connect());
+
+  EXPECT_EQ(0, sim.Stop(SIGTERM));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ZelsimTest, RefusesABadUdpPort) {
+  ZelsimProcess bad({"--udp", "70000"});
+  EXPECT_EQ(2, bad.Wait());
+  ZelsimProcess address({"--udp", "0", "--udp-address", "not-an-address"});
+  EXPECT_EQ(2, address.Wait());
 }
 
 }  // namespace

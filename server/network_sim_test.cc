@@ -1,0 +1,388 @@
+// The whole server over the network transport, against the controller simulator answering on a
+// real UDP socket on 127.0.0.1: Start to ssInteractive with the same frames as over the serial
+// line, a lost reply, a late reply, a session the controller forgets, a wrong private key, a
+// silent controller and a Stop during its handshake.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "link/comm_handlers.h"
+#include "link/frame.h"
+#include "link/network_transport.h"
+#include "link/request.h"
+#include "link/serial_transport.h"
+#include "model/model_registration.h"
+#include "platform/class_registry.h"
+#include "platform/instance_paths.h"
+#include "platform/resource_library.h"
+#include "platform/settings_registry.h"
+#include "platform/stream.h"
+#include "platform/system_log.h"
+#include "server/zel_server.h"
+#include "sim/simulator.h"
+#include "zel_source_dir.h"
+
+namespace zel {
+namespace {
+
+using sim::Bytes;
+
+// On OnServerStatusChange, keeps a copy of the frames the controller had received when the
+// server began to load names: everything before that (probe, login, system information, the
+// setup upload) is the same whatever the link.
+class FramesAtLoadingNames final : public IDispatch {
+ public:
+  explicit FramesAtLoadingNames(sim::Simulator* sim) : sim_(sim) {}
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IDispatch>(this, iid, ppv);
+  }
+  HRESULT GetIDOfName(std::string_view, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+  HRESULT Invoke(DISPID, uint16_t, std::span<const Variant> args, Variant*) override {
+    if (!args.empty() && args[0].vt() == VT_I4 && args[0].i4() == ssLoadingNames) {
+      std::lock_guard<std::mutex> g(mu_);
+      frames_ = sim_->ReceivedFrames();
+    }
+    return S_OK;
+  }
+  std::vector<Bytes> frames() {
+    std::lock_guard<std::mutex> g(mu_);
+    return frames_;
+  }
+
+ private:
+  sim::Simulator* sim_;
+  std::mutex mu_;
+  std::vector<Bytes> frames_;
+};
+
+class NetworkSimTest : public ::testing::Test {
+ protected:
+  // Production waits run 100 times faster: the 3 s receive time-out takes 30 ms, a silent
+  // handshake 440 ms.
+  static constexpr int kDivisor = 100;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/zel_network_sim_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    SetInstanceDir(dir_);
+    std::shared_ptr<const ResourceLibrary> shipped;
+    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
+    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
+    for (uint32_t id = 100; id < 250; ++id) {
+      if (id == 185) continue;
+      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
+    }
+    std::shared_ptr<const ResourceLibrary> lib;
+    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
+    InstallResources(lib);
+    RegisterServerClasses();
+    RegisterModelClasses();
+    Clock::SetForTesting(&clock_);
+
+    std::string error;
+    ASSERT_EQ(S_OK, sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
+                                          &scenario_, &error))
+        << error;
+    sim_ = std::make_unique<sim::Simulator>(scenario_);
+    ASSERT_EQ(S_OK, sim_->StartUdp("127.0.0.1", 0));
+    server_ = MakeObject<CZelServer>();
+    ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
+    network_ = MakeObject<CZelCommHandlerNetwork>();
+    ASSERT_EQ(S_OK, network_->put_Address(BStr("127.0.0.1")));
+    ASSERT_EQ(S_OK, network_->put_Port(Variant::UI4(sim_->udp_port())));
+  }
+
+  void TearDown() override {
+    if (server_) (void)server_->Stop();
+    server_.reset();
+    network_.reset();
+    // The process's transports are singletons: the next test starts from fresh ones.
+    ClassRegistry::Instance().ReleaseSingletons();
+    if (sim_) sim_->Stop();
+    Clock::SetForTesting(nullptr);
+    InstallResources(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+  HRESULT StartOverUdp() {
+    ZEL_TRY(server_->put_CommunicationsHandler(network_.get()));
+    return server_->Start();
+  }
+
+  // One exchange with the transport's bracket held by the caller, so no poll comes between.
+  Bytes Exchange(const Bytes& request) {
+    ReplyBuffer reply;
+    EXPECT_EQ(S_OK, SendControllerRequest(network_.get(), false, request.data(),
+                                          static_cast<uint32_t>(request.size()), &reply));
+    if (!reply) return {};
+    return Bytes(reply.get(), reply.get() + reply.get()[1] + kFrameOverhead);
+  }
+
+  // The sequence numbers of the frame datagrams the controller received.
+  std::vector<uint16_t> FrameSequences() {
+    std::vector<uint16_t> s;
+    for (const Bytes& d : sim_->ReceivedDatagrams()) {
+      if (d.size() >= 4 && d[2] == kPacketFrame) s.push_back(PacketSequence(d.data()));
+    }
+    return s;
+  }
+
+  static bool WaitUntil(const std::function<bool()>& done, Millis real) {
+    auto deadline = std::chrono::steady_clock::now() + real;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (done()) return true;
+      std::this_thread::sleep_for(Millis(10));
+    }
+    return done();
+  }
+
+  ScaledClock clock_{kDivisor};
+  std::string dir_;
+  sim::Scenario scenario_;
+  std::unique_ptr<sim::Simulator> sim_;
+  ComPtr<CZelServer> server_;
+  ComPtr<CZelCommHandlerNetwork> network_;
+};
+
+const Bytes kSystemInformation = {0x5A, 0x01, 0x11, 0xC1, 0x9C};
+const Bytes kSystemStatus = {0x5A, 0x01, 0x13, 0x40, 0x5D};
+
+TEST_F(NetworkSimTest, StartReachesInteractiveWithTheFramesOfTheSerialLine) {
+  // Over the serial line first, through a pseudo-terminal, with a server of its own.
+  server_.reset();
+  std::vector<Bytes> serial_frames;
+  {
+    sim::Simulator serial_sim(scenario_);
+    ASSERT_EQ(S_OK, serial_sim.Start());
+    ASSERT_EQ(S_OK, serial_sim.CreateLink(dir_ + "/tty1"));
+    ComPtr<CZelServer> server = MakeObject<CZelServer>();
+    ASSERT_EQ(S_OK, server->put_AccessCode(BStr("1234")));
+    ComPtr<FramesAtLoadingNames> seen = MakeObject<FramesAtLoadingNames>(&serial_sim);
+    ASSERT_EQ(S_OK,
+              server->PutHandler(kHandlerSlotServerStatusChange, Variant::Dispatch(seen.get())));
+    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+    ASSERT_EQ(S_OK, server->put_CommunicationsHandler(serial.get()));
+    ASSERT_EQ(S_OK, server->Start());
+    ASSERT_EQ(S_OK, server->Stop());
+    serial_frames = seen->frames();
+    serial_sim.Stop();
+  }
+  ASSERT_GT(serial_frames.size(), 4u);
+  server_ = MakeObject<CZelServer>();
+  ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
+
+  ComPtr<FramesAtLoadingNames> seen = MakeObject<FramesAtLoadingNames>(sim_.get());
+  ASSERT_EQ(S_OK,
+            server_->PutHandler(kHandlerSlotServerStatusChange, Variant::Dispatch(seen.get())));
+  ASSERT_EQ(S_OK, StartOverUdp());
+  EXPECT_EQ(ssInteractive, server_->status());
+  EXPECT_EQ(serial_frames, seen->frames());
+  // The handshake came first: new session, then the secure connection.
+  std::vector<Bytes> datagrams = sim_->ReceivedDatagrams();
+  ASSERT_GE(datagrams.size(), 3u);
+  EXPECT_EQ(kPacketNewSession, datagrams[0][2]);
+  EXPECT_EQ(kPacketSecureConnection, datagrams[1][2]);
+
+  // Stop logs out and terminates the session.
+  ASSERT_EQ(S_OK, server_->Stop());
+  EXPECT_EQ(ssStopped, server_->status());
+  EXPECT_EQ(kPacketTerminate, sim_->ReceivedDatagrams().back()[2]);
+  sim_->WithState([](sim::SimState& s) { EXPECT_FALSE(s.udp.open); });
+}
+
+TEST_F(NetworkSimTest, LostReplyIsResentWithANewNumber) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  size_t before = FrameSequences().size();
+  sim::Fault lost;
+  lost.kind = sim::FaultKind::kNoReply;
+  sim_->InjectFault(lost);
+  EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
+  std::vector<uint16_t> sequences = FrameSequences();
+  ASSERT_EQ(before + 2, sequences.size());
+  EXPECT_EQ(NextSequence(sequences[before]), sequences[before + 1]);
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, LateReplyIsDroppedAndEveryReplyMatchesItsRequest) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  // The reply to the first request comes just after its attempt's receive time-out.
+  sim::Fault late;
+  late.kind = sim::FaultKind::kDelay;
+  late.delay_ms = 3000 / kDivisor + 15;
+  sim_->InjectFault(late);
+  EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
+  EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
+  EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
+  EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
+  EXPECT_GE(network_->stale_replies(), 1u);
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, PreviousSequenceAndWrongTypeAnswersAreNotTaken) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  for (sim::FaultKind kind : {sim::FaultKind::kPreviousSequence, sim::FaultKind::kWrongType,
+                              sim::FaultKind::kLoseRequest}) {
+    size_t before = FrameSequences().size();
+    sim::Fault fault;
+    fault.kind = kind;
+    sim_->InjectFault(fault);
+    EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]) << sim::FaultName(kind);
+    EXPECT_EQ(before + 2, FrameSequences().size()) << sim::FaultName(kind);
+  }
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  sim_->ForgetUdpSession();
+  // The polls fail until the update threads log in again: a new handshake and a login.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        bool back = false;
+        sim_->WithState([&](sim::SimState& s) { back = s.udp.secure && s.logged_in; });
+        return back;
+      },
+      Millis(60000)));
+  EXPECT_EQ(ssInteractive, server_->status());
+  // And the link answers again.
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, WrongKeyFailsTheStartWithTheSessionCode) {
+  ASSERT_EQ(S_OK,
+            network_->put_PrivateKey(BStr("00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF")));
+  ScopedSystemLogCapture capture;
+  EXPECT_EQ(E_COMM_SESSION_FAILED, server_->put_CommunicationsHandler(network_.get()));
+  EXPECT_EQ(E_COMM_SESSION_FAILED, server_->Start());
+  EXPECT_EQ(ssFailure, server_->status());
+  EXPECT_EQ(E_COMM_SESSION_FAILED, server_->last_failure());
+  size_t refusals = 0;
+  for (const SystemLogReport& r : capture.reports()) {
+    if (r.message_id == MSG_SESSION_NOT_ACCEPTED) ++refusals;
+    EXPECT_EQ(std::string::npos, r.message.find("00-11-22")) << r.message;
+  }
+  EXPECT_EQ(1u, refusals);
+}
+
+TEST_F(NetworkSimTest, SilentControllerFailsTheStartAfterElevenAttempts) {
+  sim::Fault silent;
+  silent.kind = sim::FaultKind::kLoseRequest;
+  silent.count = -1;
+  sim_->InjectFault(silent);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(E_COMM_SESSION_FAILED, server_->put_CommunicationsHandler(network_.get()));
+  auto real = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(11u, sim_->ReceivedDatagrams().size());
+  // 11 x (3 s + 1 s), on the scaled clock.
+  EXPECT_GE(real, Millis(44000 / kDivisor));
+  EXPECT_LT(real, Millis(44000 / kDivisor * 2));
+  EXPECT_EQ(ssFailure, server_->status());
+}
+
+TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut) {
+  sim::Fault silent;
+  silent.kind = sim::FaultKind::kLoseRequest;
+  silent.count = -1;
+  sim_->InjectFault(silent);
+  // The transport is set (its first handshake fails), then Start tries again on a thread.
+  (void)server_->put_CommunicationsHandler(network_.get());
+  sim_->ApplyControl(R"({"clear":"frames"})");  // and the datagrams
+  HRESULT started = S_OK;
+  std::thread starter([&] { started = server_->Start(); });
+  ASSERT_TRUE(WaitUntil([&] { return sim_->ReceivedDatagrams().size() >= 2; }, Millis(10000)));
+  auto begin = std::chrono::steady_clock::now();
+  // With no session the logout cannot go out: Stop reports that, as it does on any link.
+  EXPECT_EQ(E_FAIL, server_->Stop());
+  auto took = std::chrono::steady_clock::now() - begin;
+  starter.join();
+  EXPECT_LT(took, Millis(3000 / kDivisor * 2));
+  EXPECT_EQ(E_ABORT, started);
+  EXPECT_EQ(ssFailure, server_->status());
+  // The link is usable again once the controller answers.
+  sim_->ClearFaults();
+  EXPECT_EQ(S_OK, network_->Connect());
+}
+
+TEST_F(NetworkSimTest, NetworkSettingsAreStoredAndRestoredWithTheConfiguration) {
+  const std::string key = "0F-1E-2D-3C-4B-5A-69-78-87-96-A5-B4-C3-D2-E1-F0";
+  ASSERT_NE(std::string::npos,
+            sim_->ApplyControl(R"({"set":{"private_key":")" + key + R"("}})").find("\"ok\":true"));
+  // The process's one network transport, as the catalogue and a stored configuration reach it.
+  ComPtr<IZelCommHandlerNetwork> shared;
+  ASSERT_EQ(S_OK, ClassRegistry::Instance().Create<IZelCommHandlerNetwork>(
+                      kClsidZelCommHandlerNetwork, &shared));
+  ASSERT_EQ(S_OK, shared->put_Address(BStr("127.0.0.1")));
+  ASSERT_EQ(S_OK, shared->put_Port(Variant::UI4(sim_->udp_port())));
+  ASSERT_EQ(S_OK, shared->put_PrivateKey(BStr(key)));
+  ASSERT_EQ(S_OK, server_->OpenLocalStore());
+  ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(shared.get()));
+  ASSERT_EQ(S_OK, server_->SaveSetup());
+
+  // The stored bytes after the fixed fields: the class id, then the settings stream.
+  ComPtr<IStream> stream;
+  ASSERT_EQ(S_OK, server_->local_store()->OpenStream("Setup", stream.Receive()));
+  std::vector<uint8_t> stored(4096);
+  uint32_t got = 0;
+  ASSERT_EQ(S_OK, stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &got));
+  stored.resize(got);
+  stream.reset();
+  std::vector<uint8_t> expected;
+  std::array<uint8_t, 16> id = GuidToBytes(kClsidZelCommHandlerNetwork);
+  expected.insert(expected.end(), id.begin(), id.end());
+  ComPtr<MemoryStream> settings = MakeObject<MemoryStream>();
+  ASSERT_EQ(S_OK, network_->put_Address(BStr("127.0.0.1")));
+  ASSERT_EQ(S_OK, network_->put_PrivateKey(BStr(key)));
+  ASSERT_EQ(S_OK, network_->Save(settings.get(), false));
+  expected.insert(expected.end(), settings->data().begin(), settings->data().end());
+  ASSERT_EQ(48 + expected.size(), stored.size());
+  EXPECT_EQ(expected, std::vector<uint8_t>(stored.begin() + 48, stored.end()));
+
+  // Another start of the process: the settings come back from the store and the session with
+  // them.
+  ASSERT_EQ(S_OK, server_->Stop());
+  ASSERT_EQ(S_OK, shared->put_Port(Variant::UI4(1)));
+  ASSERT_EQ(S_OK, shared->put_PrivateKey(BStr("00")));
+  ASSERT_EQ(S_OK, server_->LoadSetup());
+  Variant port;
+  ASSERT_EQ(S_OK, shared->get_Port(&port));
+  EXPECT_EQ(sim_->udp_port(), port.ui4());
+  BStr restored;
+  ASSERT_EQ(S_OK, shared->get_PrivateKey(&restored));
+  EXPECT_EQ(key, restored.str());
+  ComPtr<IZelCommHandler> held = server_->transport();
+  EXPECT_EQ(static_cast<IZelCommHandler*>(shared.get()), held.get());
+  EXPECT_TRUE(static_cast<CZelCommHandlerNetwork*>(shared.get())->connected());
+}
+
+TEST_F(NetworkSimTest, CatalogueHandsOutTheTransportTheServerHolds) {
+  ASSERT_EQ(S_OK, RegisterTransportEntries(RegKey::LocalMachine()));
+  ComPtr<IDispatch> catalogue;
+  ASSERT_EQ(S_OK, server_->get_CommHandlers(catalogue.Receive()));
+  Variant count, item;
+  ASSERT_EQ(S_OK, GetProperty(catalogue.get(), "Count", &count));
+  EXPECT_EQ(Variant::I4(2), count);
+  Variant name[] = {Variant::Str(BStr("network (udp)"))};
+  ASSERT_EQ(S_OK, CallMethod(catalogue.get(), "Item", name, &item));
+  // Set up through the catalogue's object, handed to the server, which then holds that object.
+  ASSERT_EQ(S_OK, PutProperty(item.dispatch(), "Address", Variant::Str(BStr("127.0.0.1"))));
+  ASSERT_EQ(S_OK, PutProperty(item.dispatch(), "Port", Variant::I4(sim_->udp_port())));
+  ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(item.dispatch()));
+  ComPtr<IDispatch> held;
+  ASSERT_EQ(S_OK, server_->get_CommunicationsHandler(held.Receive()));
+  Variant address;
+  ASSERT_EQ(S_OK, GetProperty(held.get(), "Address", &address));
+  EXPECT_EQ(Variant::Str(BStr("127.0.0.1")), address);
+  ASSERT_EQ(S_OK, server_->Start());
+  EXPECT_EQ(ssInteractive, server_->status());
+}
+
+}  // namespace
+}  // namespace zel
