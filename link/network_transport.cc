@@ -177,7 +177,7 @@ HRESULT CZelCommHandlerNetwork::Connect() {
   std::string host;
   PrivateKey key;
   {
-    std::lock_guard<std::mutex> g(settings_mu_);
+    MutexLock g(&settings_mu_);
     host = Utf8ToLatin1(address_);
     key = key_;
   }
@@ -310,7 +310,7 @@ HRESULT CZelCommHandlerNetwork::put_Address(BStr address) {
   if (address.IsNull()) return E_INVALIDARG;
   MutexLock hold(&request_lock_);
   (void)Disconnect();
-  std::lock_guard<std::mutex> g(settings_mu_);
+  MutexLock g(&settings_mu_);
   address_ = address.str();
   dirty_ = true;
   return S_OK;
@@ -318,7 +318,7 @@ HRESULT CZelCommHandlerNetwork::put_Address(BStr address) {
 
 HRESULT CZelCommHandlerNetwork::get_Address(BStr* address) {
   if (address == nullptr) return E_INVALIDARG;
-  std::lock_guard<std::mutex> g(settings_mu_);
+  MutexLock g(&settings_mu_);
   *address = BStr(address_);
   return S_OK;
 }
@@ -342,7 +342,7 @@ HRESULT CZelCommHandlerNetwork::get_Port(Variant* port) {
 HRESULT CZelCommHandlerNetwork::put_PrivateKey(BStr key) {
   MutexLock hold(&request_lock_);
   (void)Disconnect();
-  std::lock_guard<std::mutex> g(settings_mu_);
+  MutexLock g(&settings_mu_);
   // The text is read one byte per character, as the key's narrow form.
   ZEL_TRY(ParsePrivateKey(Utf8ToLatin1(key.str()), &key_));
   dirty_ = true;
@@ -351,7 +351,7 @@ HRESULT CZelCommHandlerNetwork::put_PrivateKey(BStr key) {
 
 HRESULT CZelCommHandlerNetwork::get_PrivateKey(BStr* key) {
   if (key == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(settings_mu_);
+  MutexLock g(&settings_mu_);
   *key = BStr(FormatPrivateKey(key_));
   return S_OK;
 }

@@ -148,7 +148,7 @@ class CZelCommHandlerNetwork final
   std::atomic<uint16_t> sequence_{0};
   std::atomic<bool> connected_{false};
 
-  mutable std::mutex settings_mu_;
+  mutable Mutex settings_mu_;
   std::string address_ ZEL_GUARDED_BY(settings_mu_){kDefaultAddress};
   PrivateKey key_ ZEL_GUARDED_BY(settings_mu_) = kDefaultKey;
   std::atomic<uint32_t> port_{kDefaultPort};

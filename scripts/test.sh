@@ -6,7 +6,3 @@ bash "$root/scripts/build.sh" -DZEL_WERROR=ON "$@"
 build="${ZEL_BUILD_DIR:-$root/build}"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" --timeout 600
-# The lock annotations, checked by clang's thread-safety analysis over the production code.
-if [[ "${ZEL_SKIP_THREAD_SAFETY:-0}" != 1 ]]; then
-  bash "$root/scripts/thread-safety.sh"
-fi
