@@ -268,7 +268,10 @@ HRESULT CZelCommHandlerNetwork::SendRequest(const uint8_t* request, uint32_t siz
   uint8_t* in = receive_buffer_->data();
   const uint32_t padded = PaddedSize(size);
   HRESULT hr = E_FAIL;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  // Beyond the contract: inside a walk one send only, as an acknowledge sent again would make
+  // the controller skip a reply; the walk starts again instead.
+  const int sends = resends_ ? kAttempts : 1;
+  for (int attempt = 0; attempt < sends; ++attempt) {
     std::memset(out, 0, kPacketBufferSize);
     uint16_t sequence = AdvanceSequence();
     WritePacketHeader(out, sequence, kPacketFrame);

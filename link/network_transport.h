@@ -63,7 +63,8 @@ struct IZelCommHandlerNetwork : IZelCommHandler {
 class CZelCommHandlerNetwork final
     : public DispatchImpl<CZelCommHandlerNetwork, IZelCommHandlerNetwork>,
       public IPersistStreamInit,
-      public IZelLinkInterrupt {
+      public IZelLinkInterrupt,
+      public IZelLinkResends {
  public:
   // Our defaults: an address on a private network and a key of our own (a real controller's
   // address and key are set by the user).
@@ -81,7 +82,7 @@ class CZelCommHandlerNetwork final
   ZEL_IMPLEMENT_REFCOUNT()
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
     return QueryInterfaceFor<IZelCommHandlerNetwork, IZelCommHandler, IDispatch, IPersistStreamInit,
-                             IZelLinkInterrupt>(this, iid, ppv);
+                             IZelLinkInterrupt, IZelLinkResends>(this, iid, ppv);
   }
   static const MemberTable& Members();
 
@@ -115,6 +116,9 @@ class CZelCommHandlerNetwork final
   void InterruptWaits() override;
   void ResumeWaits() override;
 
+  // IZelLinkResends: off, SendRequest sends once and a lost reply fails it.
+  void SetResends(bool on) override { resends_ = on; }
+
   bool connected() const { return connected_.load(); }
   // The last sequence number used (0 after construction and after Disconnect).
   uint16_t sequence() const { return sequence_.load(); }
@@ -147,6 +151,8 @@ class CZelCommHandlerNetwork final
   // Written under request_lock_; atomic so tests and logs may read it.
   std::atomic<uint16_t> sequence_{0};
   std::atomic<bool> connected_{false};
+  // Changed only by the holder of the atomic bracket (a walk); atomic so any thread may read it.
+  std::atomic<bool> resends_{true};
 
   mutable std::mutex settings_mu_;
   std::string address_ ZEL_GUARDED_BY(settings_mu_){kDefaultAddress};
