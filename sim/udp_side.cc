@@ -58,14 +58,22 @@ HRESULT Simulator::StartUdp(const std::string& address, uint16_t port) {
     udp_fd_ = -1;
     return hr;
   }
+  udp_port_ = ntohs(addr.sin_port);
+  // The stray sender answers from the same address on a port of its own.
+  sockaddr_in stray = addr;
+  stray.sin_port = 0;
+  udp_stray_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   udp_wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (udp_wake_fd_ < 0) {
+  if (udp_stray_fd_ < 0 || udp_wake_fd_ < 0 ||
+      bind(udp_stray_fd_, reinterpret_cast<sockaddr*>(&stray), sizeof stray) != 0) {
     HRESULT hr = HresultFromErrno(errno);
-    close(udp_fd_);
-    udp_fd_ = -1;
+    for (int* fd : {&udp_fd_, &udp_stray_fd_, &udp_wake_fd_}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    udp_port_ = 0;
     return hr;
   }
-  udp_port_ = ntohs(addr.sin_port);
   if (!thread_.joinable()) stopping_ = false;
   udp_thread_ = std::thread([this] { RunUdp(); });
   return S_OK;
@@ -193,6 +201,16 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
     if (Failed(cipher.Seal(answer.data() + kPacketHeaderSize, size, answer_sequence))) return;
   }
   if (!PauseUdp(delay_ms)) return;
+  // The request was carried out; only its answer goes missing.
+  if (plan.lose_reply) return;
+  if (plan.stray_sender) {
+    // Someone else on the network answers first: the same header, the payload's bits inverted,
+    // from another port. A server that took it would read garbage or a wrong session id.
+    Bytes forged = answer;
+    for (size_t i = kPacketHeaderSize; i < forged.size(); ++i) forged[i] ^= 0xFF;
+    (void)sendto(udp_stray_fd_, forged.data(), forged.size(), 0, static_cast<const sockaddr*>(from),
+                 from_size);
+  }
   (void)sendto(udp_fd_, answer.data(), answer.size(), 0, static_cast<const sockaddr*>(from),
                from_size);
 }
