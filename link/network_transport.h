@@ -26,10 +26,9 @@
 
 #include "link/comm_handler.h"
 #include "link/network_session.h"
-#include "link/property_map_stream.h"
+#include "link/transport_settings.h"
 #include "link/udp_socket.h"
 #include "platform/dispatch.h"
-#include "platform/persist.h"
 #include "platform/sync.h"
 
 namespace zel {
@@ -62,7 +61,7 @@ struct IZelCommHandlerNetwork : IZelCommHandler {
 
 class CZelCommHandlerNetwork final
     : public DispatchImpl<CZelCommHandlerNetwork, IZelCommHandlerNetwork>,
-      public IPersistStreamInit,
+      public TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>,
       public IZelLinkInterrupt,
       public IZelLinkResends {
  public:
@@ -104,14 +103,6 @@ class CZelCommHandlerNetwork final
   HRESULT put_PrivateKey(BStr key) override;
   HRESULT get_PrivateKey(BStr* key) override;
 
-  // IPersistStreamInit
-  HRESULT GetClassID(CLSID* clsid) override;
-  HRESULT IsDirty() override;
-  HRESULT Load(IStream* stream) override;
-  HRESULT Save(IStream* stream, bool clear_dirty) override;
-  HRESULT GetSizeMax(uint64_t* size) override;
-  HRESULT InitNew() override;
-
   // IZelLinkInterrupt
   void InterruptWaits() override;
   void ResumeWaits() override;
@@ -130,6 +121,8 @@ class CZelCommHandlerNetwork final
   void SetSequenceForTesting(uint16_t sequence) { sequence_ = sequence; }
 
  private:
+  friend class TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>;
+
   // Each REQUIRES request_lock_.
   uint16_t AdvanceSequence();
   HRESULT ControlExchange(uint32_t size, uint8_t expected_type);
@@ -158,7 +151,6 @@ class CZelCommHandlerNetwork final
   std::string address_ ZEL_GUARDED_BY(settings_mu_){kDefaultAddress};
   PrivateKey key_ ZEL_GUARDED_BY(settings_mu_) = kDefaultKey;
   std::atomic<uint32_t> port_{kDefaultPort};
-  std::atomic<bool> dirty_{false};
 
   int wake_fd_ = -1;  // eventfd: readable while waits are interrupted
   // A refused session is logged once until a session is established again.
