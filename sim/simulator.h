@@ -109,6 +109,9 @@ class Simulator {
   int udp_wake_fd_ = -1;
   uint16_t udp_port_ = 0;
   std::thread udp_thread_;
+  // Used by the UDP thread only: keyed at each secure-connection request, so a session's
+  // datagrams are opened and sealed without setting up the cipher again.
+  SessionCipher udp_cipher_;
 
   mutable std::mutex mu_;
   mutable std::condition_variable frames_cv_;

@@ -126,7 +126,6 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
     if (plan.lose_request || datagram.size() < kPacketHeaderSize) return;
     sequence = PacketSequence(datagram.data());
     UdpSession& session = state_.udp;
-    SessionCipher cipher;
     switch (PacketType(datagram.data())) {
       case kPacketNewSession:
         // A new session also ends any login of the old one.
@@ -138,8 +137,8 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
       case kPacketSecureConnection: {
         if (!session.open || datagram.size() != kPacketHeaderSize + kCipherBlockSize) return;
         Bytes payload(datagram.begin() + kPacketHeaderSize, datagram.end());
-        if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
-            Failed(cipher.Open(payload.data(), kCipherBlockSize, sequence)) ||
+        if (Failed(udp_cipher_.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
+            Failed(udp_cipher_.Open(payload.data(), kCipherBlockSize, sequence)) ||
             payload != session.echo) {
           return;  // unreadable: the server has another key
         }
@@ -156,10 +155,7 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
         uint32_t size = static_cast<uint32_t>(datagram.size()) - kPacketHeaderSize;
         if (!session.secure || size == 0 || size % kCipherBlockSize != 0) return;
         frame_payload.assign(datagram.begin() + kPacketHeaderSize, datagram.end());
-        if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
-            Failed(cipher.Open(frame_payload.data(), size, sequence))) {
-          return;
-        }
+        if (Failed(udp_cipher_.Open(frame_payload.data(), size, sequence))) return;
         break;
       }
       default:
@@ -190,15 +186,8 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
   WritePacketHeader(answer.data(), answer_sequence,
                     plan.wrong_type ? uint8_t{0x7F} : PacketType(answer.data()));
   if (PacketType(datagram.data()) == kPacketFrame) {
-    SessionCipher cipher;
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, state_.udp.id)))) {
-        return;
-      }
-    }
     uint32_t size = static_cast<uint32_t>(answer.size()) - kPacketHeaderSize;
-    if (Failed(cipher.Seal(answer.data() + kPacketHeaderSize, size, answer_sequence))) return;
+    if (Failed(udp_cipher_.Seal(answer.data() + kPacketHeaderSize, size, answer_sequence))) return;
   }
   if (!PauseUdp(delay_ms)) return;
   // The request was carried out; only its answer goes missing.
