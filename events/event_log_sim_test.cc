@@ -1,11 +1,14 @@
-// The event log against the controller simulator on a pseudo-terminal, through the real serial
-// transport: the walk's frames on the wire, and a reply lost at every position of a walk (the
-// controller has stepped on, the server times out) with every record arriving exactly once.
+// The event log against the controller simulator, through the real serial transport on a
+// pseudo-terminal and the real network transport on UDP: the walk's frames on the wire, and a
+// reply lost at every position of a walk (the controller has stepped on, the server times out)
+// with every record arriving exactly once. On UDP the transport would send the acknowledge again
+// with a new number, and the controller would step twice; the walk turns that off.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "events/event_log.h"
+#include "link/network_transport.h"
 #include "link/serial_transport.h"
 #include "model/model_registration.h"
 #include "platform/instance_paths.h"
@@ -19,7 +22,9 @@ namespace {
 // Production waits run 100 times faster: the 3 s read time-out takes 30 ms.
 constexpr int kClockDivisor = 100;
 
-class EventLogSimTest : public ::testing::Test {
+enum class Link { kSerial, kUdp };
+
+class EventLogSimTest : public ::testing::TestWithParam<Link> {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/zel_events_sim_XXXXXX";
@@ -27,9 +32,9 @@ class EventLogSimTest : public ::testing::Test {
     dir_ = tmpl;
     SetInstanceDir(dir_);
     std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse(
-                        "[strings]\n103 = Unknown\n131 = Serial Port\n185 = " + dir_ + "/tty\n",
-                        &lib));
+    ASSERT_EQ(S_OK,
+              ResourceLibrary::Parse(
+                  "[strings]\n103 = Unknown\n131 = Serial Port\n185 = " + dir_ + "/tty\n", &lib));
     InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
@@ -44,11 +49,19 @@ class EventLogSimTest : public ::testing::Test {
                                        &scenario, &error))
         << error;
     sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
     server_ = MakeObject<CZelServer>();
-    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
-    ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
+    if (GetParam() == Link::kSerial) {
+      ASSERT_EQ(S_OK, sim_->Start());
+      ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+      ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
+      ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
+    } else {
+      ASSERT_EQ(S_OK, sim_->StartUdp("127.0.0.1", 0));
+      ComPtr<CZelCommHandlerNetwork> network = MakeObject<CZelCommHandlerNetwork>();
+      ASSERT_EQ(S_OK, network->put_Address(BStr("127.0.0.1")));
+      ASSERT_EQ(S_OK, network->put_Port(Variant::UI4(sim_->udp_port())));
+      ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(network.get()));
+    }
     ASSERT_EQ(S_OK, server_->OpenLocalStore());
     ComPtr<IDispatch> d;
     ASSERT_EQ(S_OK, server_->get_Events(d.Receive()));
@@ -86,7 +99,7 @@ class EventLogSimTest : public ::testing::Test {
   ComPtr<IZelCollection> events_;
 };
 
-TEST_F(EventLogSimTest, TheWalkOnTheWireStopsAtTheLastSeenRecord) {
+TEST_P(EventLogSimTest, TheWalkOnTheWireStopsAtTheLastSeenRecord) {
   ASSERT_EQ(S_OK, events_->Init());
   EXPECT_EQ((std::vector<int32_t>{4, 49}), Types());
   std::vector<sim::Bytes> expected = {sim::Bytes(kEventLogRequest.begin(), kEventLogRequest.end()),
@@ -100,7 +113,7 @@ TEST_F(EventLogSimTest, TheWalkOnTheWireStopsAtTheLastSeenRecord) {
   EXPECT_EQ((std::vector<int32_t>{4, 49, 130}), Types());
 }
 
-TEST_F(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
+TEST_P(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
   ASSERT_EQ(S_OK, events_->Init());
   std::vector<int32_t> expected = {4, 49};
   const int kNew = 3;
@@ -108,8 +121,8 @@ TEST_F(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
   for (int lost = 0; lost <= kNew; ++lost) {
     for (int i = 0; i < kNew; ++i) {
       int type = 0x30 + (lost * kNew + i) % 7;
-      std::string line = R"({"log_event":{"type":)" + std::to_string(type) +
-                         R"(,"parameter1":)" + std::to_string(lost * kNew + i) + "}}";
+      std::string line = R"({"log_event":{"type":)" + std::to_string(type) + R"(,"parameter1":)" +
+                         std::to_string(lost * kNew + i) + "}}";
       ASSERT_NE(std::string::npos, sim_->ApplyControl(line).find("\"ok\":true"));
       expected.push_back(type);
     }
@@ -118,6 +131,11 @@ TEST_F(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
     ASSERT_EQ(expected, Types()) << "reply " << lost << " lost";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, EventLogSimTest, ::testing::Values(Link::kSerial, Link::kUdp),
+                         [](const ::testing::TestParamInfo<Link>& info) {
+                           return info.param == Link::kSerial ? "Serial" : "Udp";
+                         });
 
 }  // namespace
 }  // namespace zel

@@ -58,6 +58,17 @@ struct IZelLinkInterrupt : IUnknown {
   virtual void ResumeWaits() = 0;
 };
 
+// Lets a walk turn off a transport's own resends. The network transport sends a request whose
+// reply does not come again, with a new sequence number; inside a walk the controller steps on at
+// every acknowledge it receives, so an acknowledge sent again would skip one reply. With resends
+// off a lost reply fails the exchange, and the walk starts again from its first request.
+// Thread contract: called by the holder of the transport's atomic bracket, inside it; the holder
+// turns resends back on before it leaves the bracket.
+struct IZelLinkResends : IUnknown {
+  static constexpr IID kIid = ZelClassId(kIdInterface, 0x24);
+  virtual void SetResends(bool on) = 0;
+};
+
 struct FreeDeleter {
   void operator()(uint8_t* p) const { std::free(p); }
 };

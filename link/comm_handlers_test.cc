@@ -61,23 +61,53 @@ class CommHandlersTest : public ::testing::Test {
   RegKey root_;
 };
 
-TEST_F(CommHandlersTest, ListsBothTransportsByNumberAndName) {
+// The catalogue's entries as installation writes them and as a client finds them: the subkey
+// named by the class id with the transport's kind as its default value, the one-based number
+// (registry order: the class ids sort serial first) and the display name in any letter case.
+struct CatalogueEntry {
+  CLSID clsid;
+  const char* kind;
+  int32_t number;
+  const char* name;
+  const char* name_other_case;
+};
+constexpr CatalogueEntry kEntries[] = {
+    {kClsidZelCommHandlerSerial, "Serial", 1, "Serial Port", "sERIAL pORT"},
+    {kClsidZelCommHandlerNetwork, "Network", 2, "Network (UDP)", "NETWORK (udp)"},
+};
+
+TEST_F(CommHandlersTest, EachEntryByClassIdNumberAndName) {
   ComPtr<CZelCommHandlers> c = Catalogue();
   int32_t count = 0;
   ASSERT_EQ(S_OK, c->get_Count(&count));
-  EXPECT_EQ(2, count);
-  Variant item;
-  ASSERT_EQ(S_OK, c->Item(Variant::I4(1), Variant::Missing(), &item));
-  EXPECT_EQ(VT_DISPATCH, item.vt());
-  EXPECT_EQ("Serial Port", NameOf(item).str());
+  EXPECT_EQ(static_cast<int32_t>(std::size(kEntries)), count);
+  for (const CatalogueEntry& e : kEntries) {
+    SCOPED_TRACE(e.name);
+    RegKey subkey;
+    ASSERT_EQ(S_OK, Entries().Open(GuidToString(e.clsid), &subkey));
+    std::string kind;
+    ASSERT_EQ(S_OK, subkey.QueryString("", &kind));
+    EXPECT_EQ(e.kind, kind);
+
+    Variant by_number, by_name;
+    ASSERT_EQ(S_OK, c->Item(Variant::I4(e.number), Variant::Missing(), &by_number));
+    EXPECT_EQ(VT_DISPATCH, by_number.vt());
+    EXPECT_EQ(e.name, NameOf(by_number).str());
+    ComPtr<IPersistStreamInit> persist;
+    ASSERT_EQ(S_OK, QueryAs<IPersistStreamInit>(by_number.dispatch(), &persist));
+    CLSID clsid{};
+    ASSERT_EQ(S_OK, persist->GetClassID(&clsid));
+    EXPECT_EQ(e.clsid, clsid);
+    // The key argument is ignored; other index kinds convert to the number.
+    ASSERT_EQ(S_OK,
+              c->Item(Variant::UI1(static_cast<uint8_t>(e.number)), Variant::I4(99), &by_name));
+    EXPECT_EQ(by_number.dispatch(), by_name.dispatch());
+    ASSERT_EQ(S_OK, c->Item(Variant::Str(BStr(e.name_other_case)), Variant::Missing(), &by_name));
+    EXPECT_EQ(by_number.dispatch(), by_name.dispatch());
+  }
   // A string is always a name, even one that looks like a number.
+  Variant item;
   EXPECT_EQ(E_INVALIDARG, c->Item(Variant::Str(BStr("2")), Variant::Missing(), &item));
-  ASSERT_EQ(S_OK, c->Item(Variant::UI1(2), Variant::I4(99), &item));
-  EXPECT_EQ("Network (UDP)", NameOf(item).str());
-  ASSERT_EQ(S_OK, c->Item(Variant::Str(BStr("sERIAL pORT")), Variant::Missing(), &item));
-  EXPECT_EQ("Serial Port", NameOf(item).str());
-  ASSERT_EQ(S_OK, c->Item(Variant::Str(BStr("NETWORK (udp)")), Variant::Missing(), &item));
-  EXPECT_EQ("Network (UDP)", NameOf(item).str());
 }
 
 TEST_F(CommHandlersTest, BadItemRequests) {
@@ -135,20 +165,16 @@ TEST_F(CommHandlersTest, MissingKeyFailsTheCreation) {
   EXPECT_EQ(E_REG_NOT_FOUND, CZelCommHandlers::Create(root_, &c));
 }
 
-TEST_F(CommHandlersTest, RegistrationWritesAndRemovesTheEntries) {
-  std::string kind;
-  RegKey serial;
-  ASSERT_EQ(S_OK, Entries().Open(GuidToString(kClsidZelCommHandlerSerial), &serial));
-  ASSERT_EQ(S_OK, serial.QueryString("", &kind));
-  EXPECT_EQ("Serial", kind);
+TEST_F(CommHandlersTest, RegistrationReplacesAndRemovesTheEntries) {
   RegKey network;
   ASSERT_EQ(S_OK, Entries().Open(GuidToString(kClsidZelCommHandlerNetwork), &network));
-  ASSERT_EQ(S_OK, network.QueryString("", &kind));
-  EXPECT_EQ("Network", kind);
   // Registering again replaces an entry with whatever it held.
   ASSERT_EQ(S_OK, network.SetString("Stale", "x"));
   ASSERT_EQ(S_OK, RegisterTransportEntries(root_));
-  EXPECT_EQ(E_REG_NOT_FOUND, network.QueryString("Stale", &kind));
+  std::string value;
+  EXPECT_EQ(E_REG_NOT_FOUND, network.QueryString("Stale", &value));
+  ASSERT_EQ(S_OK, network.QueryString("", &value));
+  EXPECT_EQ("Network", value);
   ASSERT_EQ(S_OK, UnregisterTransportEntries(root_));
   std::string name;
   EXPECT_EQ(E_NO_MORE_ITEMS, Entries().EnumKey(0, kCommHandlerNameChars, &name));

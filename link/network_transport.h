@@ -26,10 +26,9 @@
 
 #include "link/comm_handler.h"
 #include "link/network_session.h"
-#include "link/property_map_stream.h"
+#include "link/transport_settings.h"
 #include "link/udp_socket.h"
 #include "platform/dispatch.h"
-#include "platform/persist.h"
 #include "platform/sync.h"
 
 namespace zel {
@@ -62,8 +61,9 @@ struct IZelCommHandlerNetwork : IZelCommHandler {
 
 class CZelCommHandlerNetwork final
     : public DispatchImpl<CZelCommHandlerNetwork, IZelCommHandlerNetwork>,
-      public IPersistStreamInit,
-      public IZelLinkInterrupt {
+      public TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>,
+      public IZelLinkInterrupt,
+      public IZelLinkResends {
  public:
   // Our defaults: an address on a private network and a key of our own (a real controller's
   // address and key are set by the user).
@@ -81,7 +81,7 @@ class CZelCommHandlerNetwork final
   ZEL_IMPLEMENT_REFCOUNT()
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
     return QueryInterfaceFor<IZelCommHandlerNetwork, IZelCommHandler, IDispatch, IPersistStreamInit,
-                             IZelLinkInterrupt>(this, iid, ppv);
+                             IZelLinkInterrupt, IZelLinkResends>(this, iid, ppv);
   }
   static const MemberTable& Members();
 
@@ -103,17 +103,12 @@ class CZelCommHandlerNetwork final
   HRESULT put_PrivateKey(BStr key) override;
   HRESULT get_PrivateKey(BStr* key) override;
 
-  // IPersistStreamInit
-  HRESULT GetClassID(CLSID* clsid) override;
-  HRESULT IsDirty() override;
-  HRESULT Load(IStream* stream) override;
-  HRESULT Save(IStream* stream, bool clear_dirty) override;
-  HRESULT GetSizeMax(uint64_t* size) override;
-  HRESULT InitNew() override;
-
   // IZelLinkInterrupt
   void InterruptWaits() override;
   void ResumeWaits() override;
+
+  // IZelLinkResends: off, SendRequest sends once and a lost reply fails it.
+  void SetResends(bool on) override { resends_ = on; }
 
   bool connected() const { return connected_.load(); }
   // The last sequence number used (0 after construction and after Disconnect).
@@ -126,6 +121,8 @@ class CZelCommHandlerNetwork final
   void SetSequenceForTesting(uint16_t sequence) { sequence_ = sequence; }
 
  private:
+  friend class TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>;
+
   // Each REQUIRES request_lock_.
   uint16_t AdvanceSequence();
   HRESULT ControlExchange(uint32_t size, uint8_t expected_type);
@@ -147,12 +144,13 @@ class CZelCommHandlerNetwork final
   // Written under request_lock_; atomic so tests and logs may read it.
   std::atomic<uint16_t> sequence_{0};
   std::atomic<bool> connected_{false};
+  // Changed only by the holder of the atomic bracket (a walk); atomic so any thread may read it.
+  std::atomic<bool> resends_{true};
 
   mutable Mutex settings_mu_;
   std::string address_ ZEL_GUARDED_BY(settings_mu_){kDefaultAddress};
   PrivateKey key_ ZEL_GUARDED_BY(settings_mu_) = kDefaultKey;
   std::atomic<uint32_t> port_{kDefaultPort};
-  std::atomic<bool> dirty_{false};
 
   int wake_fd_ = -1;  // eventfd: readable while waits are interrupted
   // A refused session is logged once until a session is established again.

@@ -553,6 +553,27 @@ TEST_F(NetworkTransportTest, SilentControllerCostsElevenReceivesPerRequest) {
   EXPECT_EQ(std::vector<int64_t>(11, 3000), clock_.waits());
 }
 
+// A walk turns resends off: one send, one receive time-out, and the exchange fails; turned back
+// on, the next request gets its 11 sends again.
+TEST_F(NetworkTransportTest, WithResendsOffALostReplyFailsAfterOneSend) {
+  ASSERT_EQ(S_OK, transport_->Connect());
+  peer_.set_responder([](const Bytes&) { return std::vector<FakeController::Out>{}; });
+  peer_.clear();
+  clock_.Clear();
+  ComPtr<IZelLinkResends> resends;
+  ASSERT_EQ(S_OK,
+            QueryAs<IZelLinkResends>(static_cast<IZelCommHandler*>(transport_.get()), &resends));
+  resends->SetResends(false);
+  Bytes reply;
+  EXPECT_EQ(E_TIMEOUT, Exchange(kAck, &reply));
+  EXPECT_EQ(std::vector<int64_t>{3000}, clock_.waits());
+  EXPECT_EQ(1u, Sequences().size());
+  resends->SetResends(true);
+  clock_.Clear();
+  EXPECT_EQ(E_TIMEOUT, Exchange(kAck, &reply));
+  EXPECT_EQ(std::vector<int64_t>(11, 3000), clock_.waits());
+}
+
 TEST_F(NetworkTransportTest, UnansweredSecureStepIsLoggedOnceWithoutTheKey) {
   peer_.set_key(PrivateKey{});  // the controller has another key
   ASSERT_EQ(S_OK,

@@ -5,7 +5,6 @@
 
 #include "link/convert_argument.h"
 #include "link/frame_receiver.h"
-#include "link/property_map_stream.h"
 #include "platform/resource_library.h"
 #include "platform/sync.h"
 #include "platform/system_log.h"
@@ -15,13 +14,7 @@ namespace zel {
 const MemberTable& CZelCommHandlerSerial::Members() {
   using T = CZelCommHandlerSerial;
   static const MemberTable table =
-      MemberTableBuilder<T>("CZelCommHandlerSerial")
-          .Get(Role::kRead, "Name", 0x5C0, &T::get_Name)
-          .Get(Role::kRead, "Description", 0x5C1, &T::get_Description)
-          .Method(Role::kAdmin, "Connect", 0x60020003, &T::Connect)
-          .Method(Role::kAdmin, "Disconnect", 0x60020004, &T::Disconnect)
-          .Method(Role::kInProcess, "BeginAtomicRequest", 0x60020005, &T::BeginAtomicRequest)
-          .Method(Role::kInProcess, "EndAtomicRequest", 0x60020006, &T::EndAtomicRequest)
+      CommHandlerMembers<T>("CZelCommHandlerSerial")
           .Put(Role::kAdmin, "Port", 0x5C3, &T::put_Port, {"vtPort"})
           .Get(Role::kRead, "Port", 0x5C3, &T::get_Port)
           .Put(Role::kAdmin, "BaudRate", 0x5C4, &T::put_BaudRate, {"vtBaudRate"})
@@ -135,11 +128,10 @@ HRESULT CZelCommHandlerSerial::ReceiveFrame(uint8_t** reply) {
 HRESULT CZelCommHandlerSerial::put_Port(Variant port) {
   Variant number;
   ZEL_TRY(ConvertArgument(port, VT_UI1, &number));
-  MutexLock hold(&request_lock_);
-  (void)Disconnect();
-  port_ = number.ui1();
-  dirty_ = true;
-  return S_OK;
+  return ChangeSetting([&] {
+    port_ = number.ui1();
+    return S_OK;
+  });
 }
 
 HRESULT CZelCommHandlerSerial::get_Port(Variant* port) {
@@ -151,11 +143,10 @@ HRESULT CZelCommHandlerSerial::get_Port(Variant* port) {
 HRESULT CZelCommHandlerSerial::put_BaudRate(Variant baud_rate) {
   Variant number;
   ZEL_TRY(ConvertArgument(baud_rate, VT_UI4, &number));
-  MutexLock hold(&request_lock_);
-  (void)Disconnect();
-  baud_rate_ = number.ui4();
-  dirty_ = true;
-  return S_OK;
+  return ChangeSetting([&] {
+    baud_rate_ = number.ui4();
+    return S_OK;
+  });
 }
 
 HRESULT CZelCommHandlerSerial::get_BaudRate(Variant* baud_rate) {
@@ -163,14 +154,6 @@ HRESULT CZelCommHandlerSerial::get_BaudRate(Variant* baud_rate) {
   *baud_rate = Variant::UI4(baud_rate_.load());
   return S_OK;
 }
-
-HRESULT CZelCommHandlerSerial::GetClassID(CLSID* clsid) {
-  if (clsid == nullptr) return E_POINTER;
-  *clsid = kClsidZelCommHandlerSerial;
-  return S_OK;
-}
-
-HRESULT CZelCommHandlerSerial::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
 
 // Persisted settings in stream order: "Port", then "BaudRate".
 std::array<PersistedProperty, 2> CZelCommHandlerSerial::PropertyMap() {
@@ -181,23 +164,5 @@ std::array<PersistedProperty, 2> CZelCommHandlerSerial::PropertyMap() {
        [this](Variant v) { return put_BaudRate(std::move(v)); }},
   }};
 }
-
-HRESULT CZelCommHandlerSerial::Load(IStream* stream) {
-  ZEL_TRY(LoadPropertyMap(stream, PropertyMap()));
-  dirty_ = false;
-  return S_OK;
-}
-
-HRESULT CZelCommHandlerSerial::Save(IStream* stream, bool clear_dirty) {
-  ZEL_TRY(SavePropertyMap(stream, PropertyMap()));
-  if (clear_dirty) dirty_ = false;
-  return S_OK;
-}
-
-HRESULT CZelCommHandlerSerial::GetSizeMax(uint64_t* size) {
-  return PropertyMapSizeMax(PropertyMap(), size);
-}
-
-HRESULT CZelCommHandlerSerial::InitNew() { return S_OK; }
 
 }  // namespace zel

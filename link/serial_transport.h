@@ -23,10 +23,9 @@
 #include <string>
 
 #include "link/comm_handler.h"
-#include "link/property_map_stream.h"
 #include "link/serial_line.h"
+#include "link/transport_settings.h"
 #include "platform/dispatch.h"
-#include "platform/persist.h"
 #include "platform/sync.h"
 
 namespace zel {
@@ -50,7 +49,7 @@ struct IZelCommHandlerSerial : IZelCommHandler {
 
 class CZelCommHandlerSerial final
     : public DispatchImpl<CZelCommHandlerSerial, IZelCommHandlerSerial>,
-      public IPersistStreamInit {
+      public TransportSettings<CZelCommHandlerSerial, kClsidZelCommHandlerSerial> {
  public:
   // The read time-out of one chunk of a reply; chunks are at most kChunkSize bytes.
   static constexpr Millis kReadTimeout{3000};
@@ -82,14 +81,6 @@ class CZelCommHandlerSerial final
   HRESULT put_BaudRate(Variant baud_rate) override;
   HRESULT get_BaudRate(Variant* baud_rate) override;
 
-  // IPersistStreamInit
-  HRESULT GetClassID(CLSID* clsid) override;
-  HRESULT IsDirty() override;
-  HRESULT Load(IStream* stream) override;
-  HRESULT Save(IStream* stream, bool clear_dirty) override;
-  HRESULT GetSizeMax(uint64_t* size) override;
-  HRESULT InitNew() override;
-
   // The device the next Connect opens: the prefix (string 185) and Port in decimal.
   // E_UNEXPECTED when the resource library has no prefix.
   HRESULT DeviceName(std::string* device);
@@ -100,6 +91,8 @@ class CZelCommHandlerSerial final
   uint64_t discarded_input_bytes() const { return discarded_input_.load(); }
 
  private:
+  friend class TransportSettings<CZelCommHandlerSerial, kClsidZelCommHandlerSerial>;
+
   HRESULT ReceiveFrame(uint8_t** reply) ZEL_REQUIRES(request_lock_);
   std::array<PersistedProperty, 2> PropertyMap();
 
@@ -109,7 +102,6 @@ class CZelCommHandlerSerial final
   std::atomic<uint8_t> port_{1};
   std::atomic<uint32_t> baud_rate_{9600};
   std::atomic<uint32_t> write_multiplier_ms_{0};
-  std::atomic<bool> dirty_{false};
   std::atomic<uint64_t> discarded_input_{0};
 };
 

@@ -4,11 +4,28 @@
 #include "link/request.h"
 
 namespace zel {
+namespace {
 
-HRESULT RunWalk(IZelCommHandler* link, std::span<const uint8_t> first_request,
-                const WalkHandlers& handlers, int attempts) {
-  if (link == nullptr) return E_UNEXPECTED;
-  (void)link->BeginAtomicRequest();
+// Turns the transport's own resends off for as long as it lives (see IZelLinkResends).
+class NoResends {
+ public:
+  explicit NoResends(IZelCommHandler* link) {
+    if (Succeeded(QueryAs<IZelLinkResends>(link, &resends_))) resends_->SetResends(false);
+  }
+  ~NoResends() {
+    if (resends_) resends_->SetResends(true);
+  }
+  NoResends(const NoResends&) = delete;
+  NoResends& operator=(const NoResends&) = delete;
+
+ private:
+  ComPtr<IZelLinkResends> resends_;
+};
+
+// REQUIRES: the caller holds the transport's atomic bracket.
+HRESULT WalkAttempts(IZelCommHandler* link, std::span<const uint8_t> first_request,
+                     const WalkHandlers& handlers, int attempts) {
+  NoResends single_sends(link);
   HRESULT hr = E_FAIL;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (handlers.restart) handlers.restart();
@@ -20,21 +37,25 @@ HRESULT RunWalk(IZelCommHandler* link, std::span<const uint8_t> first_request,
       WalkStep step = WalkStep::kDone;
       hr = handlers.reply(reply.get(), &step);
       reply.reset();
-      if (Failed(hr)) {
-        (void)link->EndAtomicRequest();
-        return hr;
-      }
+      if (Failed(hr)) return hr;
       if (step == WalkStep::kDone) {
         done = true;
         break;
       }
       hr = SendControllerRequest(link, false, kAckFrame.data(), kAckFrame.size(), &reply);
     }
-    if (done) {
-      hr = S_OK;
-      break;
-    }
+    if (done) return S_OK;
   }
+  return hr;
+}
+
+}  // namespace
+
+HRESULT RunWalk(IZelCommHandler* link, std::span<const uint8_t> first_request,
+                const WalkHandlers& handlers, int attempts) {
+  if (link == nullptr) return E_UNEXPECTED;
+  (void)link->BeginAtomicRequest();
+  HRESULT hr = WalkAttempts(link, first_request, handlers, attempts);
   (void)link->EndAtomicRequest();
   return hr;
 }

@@ -4,7 +4,8 @@
 // The controller steps to its next reply each time it receives an acknowledge. When a reply is
 // lost and the acknowledge is sent again, the controller steps twice and one reply is never
 // seen. So a walk never resends: a failed exchange restarts it from its first request (the
-// caller drops what it took in so far), up to kWalkAttempts times in all.
+// caller drops what it took in so far), up to kWalkAttempts times in all. A transport that
+// resends on its own (the network transport) is told not to for the walk (IZelLinkResends).
 //
 // Thread contract: any thread; the whole walk, restarts included, runs inside one atomic
 // bracket of the transport, so no other request comes between its frames.

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "link/comm_handlers.h"
+#include "link/network_transport.h"
 #include "link/serial_transport.h"
 #include "model/areas.h"
 #include "model/audio_sources.h"
@@ -87,6 +89,11 @@ constexpr Row kIZelCommHandler[] = {
 constexpr Row kIZelCommHandlerSerial[] = {
     {"Port", 0x5C3},
     {"BaudRate", 0x5C4},
+};
+constexpr Row kIZelCommHandlerNetwork[] = {
+    {"Address", 0x5C5},
+    {"Port", 0x5C6},
+    {"PrivateKey", 0x5C7},
 };
 
 // ---- Server -----------------------------------------------------------------------------------
@@ -285,6 +292,11 @@ const std::vector<ClassUnderTest>& Classes() {
       {"CZelCommHandlerSerial",
        &CZelCommHandlerSerial::Members,
        {kIZelCommHandler, kIZelCommHandlerSerial}},
+      {"CZelCommHandlerNetwork",
+       &CZelCommHandlerNetwork::Members,
+       {kIZelCommHandler, kIZelCommHandlerNetwork}},
+      // The catalogue is a collection and adds nothing.
+      {"CZelCommHandlers", &CZelCommHandlers::Members, {kICollection}},
       {"CZelServer", &CZelServer::Members, {kIZelServerConfig, kIZelServer, kServerLinkHealth}},
       {"CZelSystemInformation", &CZelSystemInformation::Members, {kIZelSystemInformation}},
       {"_DZelServerEvents", &ServerEventsMembers, {kDZelServerEvents, kServerEventsLinkHealth}},

@@ -1,7 +1,8 @@
 // The whole server over the network transport, against the controller simulator answering on a
 // real UDP socket on 127.0.0.1: Start to ssInteractive with the same frames as over the serial
-// line, a lost reply, a late reply, a session the controller forgets, a wrong private key, a
-// silent controller and a Stop during its handshake.
+// line, a lost reply, a late reply, a forged answer from another port, lost handshake answers, a
+// session the controller forgets, a wrong private key, a silent controller and a Stop during its
+// handshake.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -236,6 +237,39 @@ TEST_F(NetworkSimTest, PreviousSequenceAndWrongTypeAnswersAreNotTaken) {
     EXPECT_EQ(before + 2, FrameSequences().size()) << sim::FaultName(kind);
   }
   EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, AForgedAnswerFromAnotherPortIsNotTaken) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  size_t before = FrameSequences().size();
+  uint64_t foreign = network_->foreign_datagrams();
+  sim::Fault stray;
+  stray.kind = sim::FaultKind::kStraySender;
+  sim_->InjectFault(stray);
+  EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
+  // The real answer to the first send was taken; the forged one ahead of it was dropped, counted.
+  EXPECT_EQ(before + 1, FrameSequences().size());
+  EXPECT_EQ(foreign + 1, network_->foreign_datagrams());
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
+TEST_F(NetworkSimTest, LostHandshakeAnswersAreAskedForAgainWithTheSameNumber) {
+  sim::Fault lost;
+  lost.kind = sim::FaultKind::kLoseReply;
+  lost.count = 2;
+  sim_->InjectFault(lost);
+  ASSERT_EQ(S_OK, network_->Connect());
+  std::vector<std::pair<uint16_t, uint8_t>> sent;
+  for (const Bytes& d : sim_->ReceivedDatagrams())
+    sent.emplace_back(PacketSequence(d.data()), d[2]);
+  // The controller opened a session for each new-session request; the one it answered counts.
+  EXPECT_EQ((std::vector<std::pair<uint16_t, uint8_t>>{{1, kPacketNewSession},
+                                                       {1, kPacketNewSession},
+                                                       {1, kPacketNewSession},
+                                                       {2, kPacketSecureConnection}}),
+            sent);
+  EXPECT_TRUE(network_->connected());
 }
 
 TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {

@@ -9,7 +9,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<FaultKind, const char*>, 11> kNames = {{
+constexpr std::array<std::pair<FaultKind, const char*>, 13> kNames = {{
     {FaultKind::kNoReply, "no_reply"},
     {FaultKind::kCorruptCrc, "corrupt_crc"},
     {FaultKind::kBadStart, "bad_start"},
@@ -21,6 +21,8 @@ constexpr std::array<std::pair<FaultKind, const char*>, 11> kNames = {{
     {FaultKind::kLoseRequest, "lose_request"},
     {FaultKind::kPreviousSequence, "previous_sequence"},
     {FaultKind::kWrongType, "wrong_type"},
+    {FaultKind::kLoseReply, "lose_reply"},
+    {FaultKind::kStraySender, "stray_sender"},
 }};
 
 // Bytes sent before the reply when a garbage fault names none: no start byte among them.
@@ -121,7 +123,8 @@ HRESULT ParseFault(const json& object, Fault* fault, std::string* error) {
 
 bool IsDatagramFault(FaultKind kind) {
   return kind == FaultKind::kLoseRequest || kind == FaultKind::kPreviousSequence ||
-         kind == FaultKind::kWrongType;
+         kind == FaultKind::kWrongType || kind == FaultKind::kLoseReply ||
+         kind == FaultKind::kStraySender;
 }
 
 namespace {
@@ -162,6 +165,8 @@ DatagramPlan FaultSet::ApplyDatagram() {
     if (f.kind == FaultKind::kLoseRequest) plan.lose_request = true;
     if (f.kind == FaultKind::kPreviousSequence) plan.previous_sequence = true;
     if (f.kind == FaultKind::kWrongType) plan.wrong_type = true;
+    if (f.kind == FaultKind::kLoseReply) plan.lose_reply = true;
+    if (f.kind == FaultKind::kStraySender) plan.stray_sender = true;
   }
   UseUp(&active_, /*datagram_faults=*/true, std::move(waiting));
   return plan;
@@ -210,6 +215,8 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
       case FaultKind::kLoseRequest:
       case FaultKind::kPreviousSequence:
       case FaultKind::kWrongType:
+      case FaultKind::kLoseReply:
+      case FaultKind::kStraySender:
         break;
     }
   }

@@ -30,6 +30,8 @@ enum class FaultKind {
   kLoseRequest,       // the datagram is dropped unread: nothing is carried out or answered
   kPreviousSequence,  // the answer carries the sequence number before the request's
   kWrongType,         // the answer carries packet type 0x7F
+  kLoseReply,         // the datagram is carried out, but its answer never goes out
+  kStraySender,       // a forged copy of the answer comes first from another port
 };
 
 struct Fault {
@@ -64,6 +66,8 @@ struct DatagramPlan {
   bool lose_request = false;
   bool previous_sequence = false;
   bool wrong_type = false;
+  bool lose_reply = false;
+  bool stray_sender = false;
 };
 
 // True for the kinds that act on datagrams rather than on reply frames.

@@ -346,6 +346,36 @@ TEST(FaultTest, DatagramFaultsActOnDatagramsOnly) {
   EXPECT_TRUE(set.Apply(AckFrame(), true).send);
 }
 
+// Each UDP fault acts on its own part of the answer, and waits out its skip on datagrams only.
+TEST(FaultTest, EachDatagramFaultHasItsOwnEffect) {
+  struct Row {
+    const char* name;
+    bool DatagramPlan::*effect;
+  };
+  const Row rows[] = {
+      {"lose_request", &DatagramPlan::lose_request},
+      {"previous_sequence", &DatagramPlan::previous_sequence},
+      {"wrong_type", &DatagramPlan::wrong_type},
+      {"lose_reply", &DatagramPlan::lose_reply},
+      {"stray_sender", &DatagramPlan::stray_sender},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FaultSet set;
+    const std::string line = std::string(R"({"fault":")") + row.name + R"(","skip":1})";
+    set.Add(ParseOk(line.c_str()));
+    // A reply frame neither uses up the skip nor the fault.
+    EXPECT_TRUE(set.Apply(AckFrame(), true).send);
+    DatagramPlan first = set.ApplyDatagram();
+    DatagramPlan second = set.ApplyDatagram();
+    for (const Row& other : rows) {
+      EXPECT_FALSE(first.*other.effect) << other.name;
+      EXPECT_EQ(&other == &row, second.*other.effect) << other.name;
+    }
+    EXPECT_EQ(0u, set.size());
+  }
+}
+
 TEST(ControlTest, UdpSessionLines) {
   Simulator sim;
   const std::string key = "00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF";

@@ -98,6 +98,7 @@ void Simulator::Stop() {
   }
   CloseFd(&udp_wake_fd_);
   CloseFd(&udp_fd_);
+  CloseFd(&udp_stray_fd_);
   udp_port_ = 0;
   CloseFd(&wake_fd_);
   CloseFd(&slave_fd_);

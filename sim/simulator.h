@@ -75,7 +75,8 @@ class Simulator {
   //   {"clear":"frames"}, {"set":{"probe_ack":true,"access_code":"1234","logged_in":false}},
   //   {"system_events":[1029,"0x0213"]} (queues system event codes),
   //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}; on UDP also
-  //   {"fault":"lose_request"}, {"fault":"previous_sequence"}, {"fault":"wrong_type"},
+  //   {"fault":"lose_request"}, {"fault":"lose_reply"}, {"fault":"previous_sequence"},
+  //   {"fault":"wrong_type"}, {"fault":"stray_sender"},
   //   {"udp":"forget_session"}, {"set":{"private_key":"3C-91-..."}}, {"query":"datagrams"}.
   std::string ApplyControl(std::string_view line);
 
@@ -103,9 +104,13 @@ class Simulator {
   std::function<void(const Bytes&)> observer_;
 
   int udp_fd_ = -1;
+  int udp_stray_fd_ = -1;  // another port on the same address, for the stray_sender fault
   int udp_wake_fd_ = -1;
   uint16_t udp_port_ = 0;
   std::thread udp_thread_;
+  // Used by the UDP thread only: keyed at each secure-connection request, so a session's
+  // datagrams are opened and sealed without setting up the cipher again.
+  SessionCipher udp_cipher_;
 
   mutable Mutex mu_;
   mutable CondVar frames_cv_;

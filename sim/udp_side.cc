@@ -58,14 +58,22 @@ HRESULT Simulator::StartUdp(const std::string& address, uint16_t port) {
     udp_fd_ = -1;
     return hr;
   }
+  udp_port_ = ntohs(addr.sin_port);
+  // The stray sender answers from the same address on a port of its own.
+  sockaddr_in stray = addr;
+  stray.sin_port = 0;
+  udp_stray_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   udp_wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (udp_wake_fd_ < 0) {
+  if (udp_stray_fd_ < 0 || udp_wake_fd_ < 0 ||
+      bind(udp_stray_fd_, reinterpret_cast<sockaddr*>(&stray), sizeof stray) != 0) {
     HRESULT hr = HresultFromErrno(errno);
-    close(udp_fd_);
-    udp_fd_ = -1;
+    for (int* fd : {&udp_fd_, &udp_stray_fd_, &udp_wake_fd_}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    udp_port_ = 0;
     return hr;
   }
-  udp_port_ = ntohs(addr.sin_port);
   if (!thread_.joinable()) stopping_ = false;
   udp_thread_ = std::thread([this] { RunUdp(); });
   return S_OK;
@@ -118,7 +126,6 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
     if (plan.lose_request || datagram.size() < kPacketHeaderSize) return;
     sequence = PacketSequence(datagram.data());
     UdpSession& session = state_.udp;
-    SessionCipher cipher;
     switch (PacketType(datagram.data())) {
       case kPacketNewSession:
         // A new session also ends any login of the old one.
@@ -130,8 +137,8 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
       case kPacketSecureConnection: {
         if (!session.open || datagram.size() != kPacketHeaderSize + kCipherBlockSize) return;
         Bytes payload(datagram.begin() + kPacketHeaderSize, datagram.end());
-        if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
-            Failed(cipher.Open(payload.data(), kCipherBlockSize, sequence)) ||
+        if (Failed(udp_cipher_.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
+            Failed(udp_cipher_.Open(payload.data(), kCipherBlockSize, sequence)) ||
             payload != session.echo) {
           return;  // unreadable: the server has another key
         }
@@ -148,10 +155,7 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
         uint32_t size = static_cast<uint32_t>(datagram.size()) - kPacketHeaderSize;
         if (!session.secure || size == 0 || size % kCipherBlockSize != 0) return;
         frame_payload.assign(datagram.begin() + kPacketHeaderSize, datagram.end());
-        if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, session.id))) ||
-            Failed(cipher.Open(frame_payload.data(), size, sequence))) {
-          return;
-        }
+        if (Failed(udp_cipher_.Open(frame_payload.data(), size, sequence))) return;
         break;
       }
       default:
@@ -182,17 +186,20 @@ void Simulator::AnswerDatagram(const Bytes& datagram, const void* from, uint32_t
   WritePacketHeader(answer.data(), answer_sequence,
                     plan.wrong_type ? uint8_t{0x7F} : PacketType(answer.data()));
   if (PacketType(datagram.data()) == kPacketFrame) {
-    SessionCipher cipher;
-    {
-      MutexLock g(&mu_);
-      if (Failed(cipher.SetKey(DeriveSessionKey(state_.scenario.private_key, state_.udp.id)))) {
-        return;
-      }
-    }
     uint32_t size = static_cast<uint32_t>(answer.size()) - kPacketHeaderSize;
-    if (Failed(cipher.Seal(answer.data() + kPacketHeaderSize, size, answer_sequence))) return;
+    if (Failed(udp_cipher_.Seal(answer.data() + kPacketHeaderSize, size, answer_sequence))) return;
   }
   if (!PauseUdp(delay_ms)) return;
+  // The request was carried out; only its answer goes missing.
+  if (plan.lose_reply) return;
+  if (plan.stray_sender) {
+    // Someone else on the network answers first: the same header, the payload's bits inverted,
+    // from another port. A server that took it would read garbage or a wrong session id.
+    Bytes forged = answer;
+    for (size_t i = kPacketHeaderSize; i < forged.size(); ++i) forged[i] ^= 0xFF;
+    (void)sendto(udp_stray_fd_, forged.data(), forged.size(), 0, static_cast<const sockaddr*>(from),
+                 from_size);
+  }
   (void)sendto(udp_fd_, answer.data(), answer.size(), 0, static_cast<const sockaddr*>(from),
                from_size);
 }

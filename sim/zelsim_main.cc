@@ -44,8 +44,10 @@ second is "udp ADDRESS:PORT".
                      {"set":{"probe_ack":true,"access_code":"4321","logged_in":false}}
                      {"query":"frames"}  {"query":"commands"}  {"query":"state"}
                    and for the UDP side (each fault acts on the next datagrams):
-                     {"fault":"lose_request","count":2}  {"fault":"previous_sequence"}
-                     {"fault":"wrong_type"}  {"udp":"forget_session"}
+                     {"fault":"lose_request","count":2}  {"fault":"lose_reply"}
+                     {"fault":"previous_sequence"}  {"fault":"wrong_type"}
+                     {"fault":"stray_sender"}  {"udp":"forget_session"}
+                     {"fault":"lose_request","count":-1} (a silent port)
                      {"set":{"private_key":"00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF"}}
                      {"query":"datagrams"}
   --record FILE    append one line per received frame, hex bytes separated by blanks
