@@ -420,19 +420,22 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  std::unique_lock<std::recursive_mutex> lifecycle(lifecycle_mu_, std::try_to_lock);
-  // A start still running on another thread may be waiting out a silent controller (a network
-  // handshake costs 11 x 4 s): its waits are cut short so Stop need not wait behind it, and the
-  // rest of this stop does not wait on the link either.
-  ComPtr<IZelLinkInterrupt> interrupted;
-  if (!lifecycle.owns_lock()) {
-    if (ComPtr<IZelCommHandler> link = transport(); link && Succeeded(link.As(&interrupted))) {
-      interrupted->InterruptWaits();
-    }
-    lifecycle.lock();
+  // Whatever waits on the link now may be waiting out a silent controller (a network handshake
+  // costs 11 x 4 s): a start still running on another thread, or an update thread's re-login.
+  // Those waits are cut short, so Stop waits behind neither. Once the update threads have ended
+  // and this thread holds the transport's bracket, nothing else is waiting, and the waits are
+  // back for Stop's own logout.
+  ComPtr<IZelCommHandler> link = transport();
+  ComPtr<IZelLinkInterrupt> interrupt;
+  if (link && Succeeded(link.As(&interrupt))) interrupt->InterruptWaits();
+  std::lock_guard<std::recursive_mutex> lifecycle(lifecycle_mu_);
+  if (interrupt) {
+    (void)reset();
+    (void)link->BeginAtomicRequest();
+    interrupt->ResumeWaits();
   }
   HRESULT hr = StopLocked();
-  if (interrupted) interrupted->ResumeWaits();
+  if (interrupt) (void)link->EndAtomicRequest();
   return hr;
 }
 
@@ -524,7 +527,6 @@ HRESULT CZelServer::get_Utils(IDispatch** utils) {
   *utils = nullptr;
   return E_NOTIMPL;
 }
-
 
 HRESULT CZelServer::Login(Variant /*user*/, Variant /*code*/, Variant* cookie) {
   if (cookie != nullptr) cookie->Clear();
