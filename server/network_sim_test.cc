@@ -345,6 +345,29 @@ TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut)
   EXPECT_EQ(S_OK, network_->Connect());
 }
 
+TEST_F(NetworkSimTest, StopDuringAnUpdateThreadsReloginReturnsWithinOneReceiveTimeOut) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  // The controller falls silent: the polls fail, and after 15 failures an update thread runs
+  // the re-login, whose terminate and handshake would cost 11 x 4 s each.
+  sim::Fault silent;
+  silent.kind = sim::FaultKind::kLoseRequest;
+  silent.count = -1;
+  sim_->InjectFault(silent);
+  sim_->ApplyControl(R"({"clear":"frames"})");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        for (const Bytes& d : sim_->ReceivedDatagrams()) {
+          if (d[2] == kPacketTerminate || d[2] == kPacketNewSession) return true;
+        }
+        return false;
+      },
+      Millis(60000)));
+  auto begin = std::chrono::steady_clock::now();
+  (void)server_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, Millis(3000 / kDivisor * 2));
+  EXPECT_NE(ssInteractive, server_->status());
+}
+
 TEST_F(NetworkSimTest, NetworkSettingsAreStoredAndRestoredWithTheConfiguration) {
   const std::string key = "0F-1E-2D-3C-4B-5A-69-78-87-96-A5-B4-C3-D2-E1-F0";
   ASSERT_NE(std::string::npos,

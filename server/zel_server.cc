@@ -421,19 +421,22 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  // A start still running on another thread may be waiting out a silent controller (a network
-  // handshake costs 11 x 4 s): its waits are cut short so Stop need not wait behind it, and the
-  // rest of this stop does not wait on the link either.
-  ComPtr<IZelLinkInterrupt> interrupted;
-  if (!lifecycle_mu_.TryLock()) {
-    if (ComPtr<IZelCommHandler> link = transport(); link && Succeeded(link.As(&interrupted))) {
-      interrupted->InterruptWaits();
-    }
-    lifecycle_mu_.Lock();
+  // Whatever waits on the link now may be waiting out a silent controller (a network handshake
+  // costs 11 x 4 s): a start still running on another thread, or an update thread's re-login.
+  // Those waits are cut short, so Stop waits behind neither. Once the update threads have ended
+  // and this thread holds the transport's bracket, nothing else is waiting, and the waits are
+  // back for Stop's own logout.
+  ComPtr<IZelCommHandler> link = transport();
+  ComPtr<IZelLinkInterrupt> interrupt;
+  if (link && Succeeded(link.As(&interrupt))) interrupt->InterruptWaits();
+  MutexLock lifecycle(&lifecycle_mu_);
+  if (interrupt) {
+    (void)reset();
+    (void)link->BeginAtomicRequest();
+    interrupt->ResumeWaits();
   }
   HRESULT hr = StopLocked();
-  if (interrupted) interrupted->ResumeWaits();
-  lifecycle_mu_.Unlock();
+  if (interrupt) (void)link->EndAtomicRequest();
   return hr;
 }
 

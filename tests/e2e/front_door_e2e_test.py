@@ -136,6 +136,25 @@ class FrontDoor(unittest.TestCase):
         status, body = self.post({"Host": f"127.0.0.1:{self.port}"})
         self.assertEqual((401, "C005000D"), (status, body["status"]))
 
+    def test_the_network_key_is_admin_only_and_never_echoed(self):
+        read, control, admin = (self.tokens[r] for r in ("read", "control", "admin"))
+        key = 'CommHandlers.Item("Network (UDP)").PrivateKey'
+        for token in (read, control):
+            out = self.other_user("get", key, token=token)
+            self.assertIn("80070005", out.stderr)
+            out = self.other_user("put", key, "00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF",
+                                  token=token)
+            self.assertIn("80070005", out.stderr)
+        out = self.other_user("get", key, token=admin)
+        self.assertEqual(0, out.returncode, out.stderr)
+        before = out.stdout.strip()
+        self.assertEqual(47, len(before))
+        # A malformed key is refused, its text is in no answer, and the old key stays.
+        out = self.other_user("put", key, "SECRETISH-KEY-TEXT", token=admin)
+        self.assertIn("80004005", out.stderr)
+        self.assertNotIn("SECRETISH", out.stdout + out.stderr)
+        self.assertEqual(before, self.other_user("get", key, token=admin).stdout.strip())
+
     def test_the_request_lock_is_not_lent_and_the_files_are_private(self):
         admin = self.tokens["admin"]
         for member in ("BeginAtomicRequest", "EndAtomicRequest"):
