@@ -74,6 +74,8 @@ HRESULT CZelCommHandlerNetwork::EndAtomicRequest() {
   return S_OK;
 }
 
+bool CZelCommHandlerNetwork::TryBeginAtomicRequest() { return request_lock_.TryLock(); }
+
 void CZelCommHandlerNetwork::InterruptWaits() {
   uint64_t one = 1;
   if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);

@@ -106,6 +106,7 @@ class CZelCommHandlerNetwork final
   // IZelLinkInterrupt
   void InterruptWaits() override;
   void ResumeWaits() override;
+  bool TryBeginAtomicRequest() override;
 
   // IZelLinkResends: off, SendRequest sends once and a lost reply fails it.
   void SetResends(bool on) override { resends_ = on; }

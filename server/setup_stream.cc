@@ -159,6 +159,7 @@ HRESULT CZelServer::CreateTransportFromClassId(const CLSID& clsid, IStream* sett
     std::lock_guard<std::mutex> g(mu_);
     transport_ = created;
   }
+  CutIfStopping(created.get());
   ComPtr<IPersistStreamInit> persist;
   if (Succeeded(created.As(&persist))) {
     (void)persist->InitNew();
