@@ -170,7 +170,8 @@ class CommitPlanner {
     ZEL_TRY(PlaceStreams(streams));
     PlaceMiniStreamAndFat();
     ZEL_TRY(PlaceDirectory());
-    ZEL_TRY(PlaceFat());
+    HRESULT hr = PlaceFat();
+    if (hr != S_OK) return hr;  // S_FALSE: the FAT outgrows the header
     WriteHeader(plan);
     plan->sector_count = next_.sector_count_;
     plan->sectors.assign(writes_.begin(), writes_.end());
@@ -377,7 +378,7 @@ class CommitPlanner {
     std::vector<bool> moved;
     for (;;) {
       size_t needed = CeilDiv(next_.sector_count_, kEntriesPerSector);
-      if (needed > kHeaderDifatEntries) return S_NEEDS_REWRITE;
+      if (needed > kHeaderDifatEntries) return S_FALSE;
       if (next_.fat_.size() < needed * kEntriesPerSector) {
         next_.fat_.resize(needed * kEntriesPerSector, kFreeSect);
       }

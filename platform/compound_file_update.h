@@ -60,9 +60,6 @@ struct CommitPlan {
   uint64_t bytes() const;     // everything written: sectors and header
 };
 
-// Returned by Plan when the change cannot be made in place (the FAT would outgrow the header).
-inline constexpr HRESULT S_NEEDS_REWRITE = MakeHresult(0x00030201);
-
 class IncrementalImage {
  public:
   // The placement of a file's image as committed. Only version-3 images whose FAT sectors are
@@ -71,8 +68,8 @@ class IncrementalImage {
   // was accepted by ParseCompoundFile.
   static HRESULT FromImage(std::span<const uint8_t> image, IncrementalImage* out);
 
-  // Plans the commit that makes the file hold exactly `streams`. S_NEEDS_REWRITE when only a
-  // whole-file rewrite can do it; STG_E_INVALIDNAME / STG_E_MEDIUMFULL as SerializeCompoundFile.
+  // Plans the commit that makes the file hold exactly `streams`. S_FALSE (nothing planned) when
+  // only a whole-file rewrite can do it (the FAT would outgrow the header's entries); STG_E_INVALIDNAME / STG_E_MEDIUMFULL as SerializeCompoundFile.
   // The image itself is unchanged until Adopt.
   HRESULT Plan(std::span<const StreamChange> streams, CommitPlan* plan,
                IncrementalImage* next) const;

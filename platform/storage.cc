@@ -317,7 +317,7 @@ HRESULT CompoundStorage::WriteImageLocked() {
       dirty_ = false;
       return S_OK;
     }
-    if (hr != S_NEEDS_REWRITE) return hr;
+    if (hr != S_FALSE) return hr;
   }
   return RewriteWholeFileLocked();
 }
