@@ -420,19 +420,57 @@ class EventLog(unittest.TestCase):
             elif line.startswith("data: "):
                 return event_id, json.loads(line[6:])
 
+    LOG_MEMBERS = {"OnEvent", "OnAccessEvent", "OnAlarmEvent", "OnArmEvent", "OnBypassEvent",
+                   "OnMessageEvent", "OnRestoreEvent", "OnTroubleEvent"}
+
+    def next_log_event(self, response):
+        """The next event of the log on the stream (status and link events pass by)."""
+        while True:
+            event_id, event = self.next_event(response)
+            if event["member"] in self.LOG_MEMBERS:
+                return event_id, event
+
     def test_a_reconnecting_client_gets_every_log_entry_after_its_cursor_once(self):
-        for query, headers, expected in (("?after=2", {}, ["0.3", "0.4"]),
-                                         ("", {"Last-Event-ID": "17.3"}, ["0.4"])):
+        # The scenario's log: 1 plain (131), 2 arming (48), 3 bypass (4), 4 arming (49). Each
+        # replayed entry goes out as it did live: OnEvent, then the member of its class.
+        for query, headers, expected in (
+                ("?after=2", {}, [("OnEvent", "0.3"), ("OnBypassEvent", "0.3"),
+                                  ("OnEvent", "0.4"), ("OnArmEvent", "0.4")]),
+                ("", {"Last-Event-ID": "17.3"}, [("OnEvent", "0.4"), ("OnArmEvent", "0.4")])):
             conn, stream, response = self.open_stream(query, headers)
             try:
-                for want in expected:
-                    event_id, event = self.next_event(response)
-                    self.assertEqual(("OnEvent", want), (event["member"], event_id))
+                for member, want in expected:
+                    event_id, event = self.next_log_event(response)
+                    self.assertEqual((member, want), (event["member"], event_id))
                     self.assertEqual(int(want.split(".")[1]),
                                      self.entry_index(conn, event["arguments"][0]["object"]))
             finally:
                 stream.close()
                 conn.close()
+
+    def test_a_live_entry_after_the_replay_arrives_once_in_order(self):
+        conn, stream, response = self.open_stream("?after=3", {})
+        try:
+            self.assertEqual(("OnEvent", "0.4"), self.next_log_id(response))
+            self.assertEqual(("OnArmEvent", "0.4"), self.next_log_id(response))
+            # Logged on the controller after the replay: the next walk fires it, live.
+            self.d.sim_control({"log_event": {"type": 50, "parameter1": 1, "parameter2": 1}})
+            member, event_id = self.next_log_id(response)
+            self.assertEqual("OnEvent", member)
+            self.assertEqual("5", event_id.split(".")[1])
+            self.assertEqual(("OnArmEvent", event_id.split(".")[1]),
+                             (lambda m, i: (m, i.split(".")[1]))(*self.next_log_id(response)))
+            # Nothing of the log comes twice: the next log event is the next record's.
+            self.d.sim_control({"log_event": {"type": 6}})
+            member, event_id = self.next_log_id(response)
+            self.assertEqual(("OnEvent", "6"), (member, event_id.split(".")[1]))
+        finally:
+            stream.close()
+            conn.close()
+
+    def next_log_id(self, response):
+        event_id, event = self.next_log_event(response)
+        return event["member"], event_id
 
     def entry_index(self, conn, handle):
         conn.request("POST", "/api/v1/automation", headers=self.headers,
