@@ -7,6 +7,7 @@
 
 #include "bridge/event_description.h"
 #include "bridge/variant_json.h"
+#include "events/event_entries.h"
 #include "events/event_interfaces.h"
 #include "platform/class_registry.h"
 #include "platform/sync.h"
@@ -31,6 +32,23 @@ ComPtr<IDispatch> ServerEventLog() {
   Variant log;
   if (GetProperty(server.get(), "Events", &log) != S_OK || log.vt() != VT_DISPATCH) return nullptr;
   return ComPtr<IDispatch>(log.dispatch());
+}
+
+// The member an entry reached live besides OnEvent, told by its class (the classes follow the
+// entries' type codes); empty for the plain entries, which reach OnEvent only.
+std::string ClassMemberOf(const Variant& entry) {
+  if (entry.vt() != VT_DISPATCH || entry.dispatch() == nullptr) return {};
+  static const std::pair<IID, const char*> kMembers[] = {
+      {IZelAccessEvent::kIid, "OnAccessEvent"},   {IZelAlarmEvent::kIid, "OnAlarmEvent"},
+      {IZelArmEvent::kIid, "OnArmEvent"},         {IZelBypassEvent::kIid, "OnBypassEvent"},
+      {IZelMessageEvent::kIid, "OnMessageEvent"}, {IZelRestoreEvent::kIid, "OnRestoreEvent"},
+      {IZelTroubleEvent::kIid, "OnTroubleEvent"},
+  };
+  for (const auto& [iid, member] : kMembers) {
+    ComPtr<IUnknown> found;
+    if (Succeeded(entry.dispatch()->QueryInterface(iid, found.ReceiveVoid()))) return member;
+  }
+  return {};
 }
 
 uint32_t LogCount(IDispatch* log) {
@@ -145,12 +163,18 @@ ssize_t EventStream::Fill(char* buf, size_t max) {
                      &item) != S_OK) {
         continue;
       }
+      // As it went out live: OnEvent, then the member of its class.
+      std::string class_member = ClassMemberOf(item);
       BridgeEvent replayed;
       replayed.interface_name = "_DZelServerEvents";
       replayed.member = "OnEvent";
       replayed.args.push_back(std::move(item));
       try {
         pending_ += Format(replayed, &session_->handles(), IdOf(replayed));
+        if (!class_member.empty()) {
+          replayed.member = class_member;
+          pending_ += Format(replayed, &session_->handles(), IdOf(replayed));
+        }
       } catch (...) {
       }
     }

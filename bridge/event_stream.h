@@ -7,8 +7,9 @@
 // Log events carry a durable cursor. When the server keeps an event log, every id also names the
 // Index of the newest log entry the stream has passed ("id: 41.1203"). A client that reconnects
 // (Last-Event-ID, as a browser's EventSource sends it) or asks for ?after=INDEX first receives
-// the stored log entries after that index, each as an OnEvent of the server's events interface,
-// then the live events; a live log entry already replayed is not sent again.
+// the stored log entries after that index, each as it went out live (an OnEvent of the server's
+// events interface, then the member of its class), then the live events; a live log entry
+// already replayed is not sent again.
 //
 // The stream holds no thread while it waits. When its queue is empty it suspends its HTTP
 // connection; a new event (or the heartbeat tick, or the end of the session) resumes it. A

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -262,7 +263,15 @@ void HttpFrontEnd::OnConnection(void* cls, MHD_Connection* connection, void** so
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     c->fd = info ? info->connect_fd : -1;
-    c->peer = FrontDoor::PeerKey(c->fd, self->IsTcp(connection));
+    const bool tcp = self->IsTcp(connection);
+    if (tcp && c->fd >= 0) {
+      // Each reply goes out as soon as it is written: without this, the reply's last segment
+      // waits for the client's acknowledgement of the one before it (Nagle's algorithm meeting
+      // delayed acknowledgements), which costs a single client most of its round trip.
+      int on = 1;
+      (void)setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    c->peer = FrontDoor::PeerKey(c->fd, tcp);
     c->since = Clock::Get()->Now();
     *socket_context = c;
     std::lock_guard<std::mutex> g(self->conn_mu_);

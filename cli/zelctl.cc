@@ -88,7 +88,8 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"watch",
        "usage: zelctl watch [--count N] [--json]\n"
        "Connects to the server object's events and prints each as it arrives, in order; ends\n"
-       "after N events when --count is given, or on Ctrl-C.\n"},
+       "after N events when --count is given, or on Ctrl-C. Once connected it writes the line\n"
+       "\"zelctl: watching\" to standard error: no event after that line is missed.\n"},
       {"events",
        "usage: zelctl events [--since INDEX] [--json]\n"
        "Lists the event log the server keeps (the controller's log, stored across restarts),\n"
@@ -899,6 +900,10 @@ class Ctl {
     Json reply;
     HRESULT hr = Op({{"op", "advise"}, {"object", server_}}, &reply);
     if (Failed(hr)) return Report("connect to the events of " + o_.cls, hr, reply);
+    // From here on every event is kept for this session: a script that waits for this line
+    // before making something happen misses nothing.
+    err_ << "zelctl: watching\n";
+    err_.flush();
     long seen = 0;
     BridgeClient releaser(ClientFor(o_));
     releaser.set_session(client_.session());

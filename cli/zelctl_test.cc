@@ -143,6 +143,7 @@ TEST_F(ZelctlTest, WatchPrintsEventsAsTheyArrive) {
   ASSERT_EQ(S_OK, fake->FireObject());
   watcher.join();
   EXPECT_EQ(kExitOk, rc) << err();
+  EXPECT_EQ("zelctl: watching\n", err());  // the ready line scripts wait for
   // One line each: the time received, the member, the arguments; an object with its properties.
   std::vector<std::string> lines;
   std::istringstream text(out());

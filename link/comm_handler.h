@@ -48,14 +48,20 @@ struct ZEL_CAPABILITY("link") IZelCommHandler : IDispatch {
                               uint8_t** reply) = 0;  // dispid 0x60020007
 };
 
-// Lets a stopping server cut short the waits of an exchange another thread is running (a
-// handshake that costs 11 x 4 s against a silent controller). InterruptWaits makes the wait in
-// progress and every later one end at once with E_ABORT until ResumeWaits.
-// Thread contract: both may be called from any thread, without the request lock.
+// What a stopping server needs of a link beside IZelCommHandler, so that nothing another thread
+// does on the link can keep the stop waiting (a handshake that costs 11 x 4 s against a silent
+// controller, a reply that trickles in a byte at a time):
+//   InterruptWaits  the wait in progress and every later one end at once with E_ABORT, until
+//                   ResumeWaits;
+//   TryBeginAtomicRequest  takes the request lock only when it is free now (true), so the stop
+//                   can give up on a lock that another thread never lets go.
+// Not on the dispatch interface: only code inside the process calls these.
+// Thread contract: all may be called from any thread; the first two without the request lock.
 struct IZelLinkInterrupt : IUnknown {
   static constexpr IID kIid = ZelClassId(kIdInterface, 0x23);
   virtual void InterruptWaits() = 0;
   virtual void ResumeWaits() = 0;
+  virtual bool TryBeginAtomicRequest() = 0;
 };
 
 // Lets a walk turn off a transport's own resends. The network transport sends a request whose

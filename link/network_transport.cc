@@ -42,14 +42,9 @@ const MemberTable& CZelCommHandlerNetwork::Members() {
   return table;
 }
 
-CZelCommHandlerNetwork::CZelCommHandlerNetwork() {
-  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-}
+CZelCommHandlerNetwork::CZelCommHandlerNetwork() = default;
 
-CZelCommHandlerNetwork::~CZelCommHandlerNetwork() {
-  (void)Disconnect();
-  if (wake_fd_ >= 0) close(wake_fd_);
-}
+CZelCommHandlerNetwork::~CZelCommHandlerNetwork() { (void)Disconnect(); }
 
 HRESULT CZelCommHandlerNetwork::get_Name(BStr* name) {
   if (name == nullptr) return E_POINTER;
@@ -74,15 +69,11 @@ HRESULT CZelCommHandlerNetwork::EndAtomicRequest() {
   return S_OK;
 }
 
-void CZelCommHandlerNetwork::InterruptWaits() {
-  uint64_t one = 1;
-  if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
-}
+bool CZelCommHandlerNetwork::TryBeginAtomicRequest() { return request_lock_.TryLock(); }
 
-void CZelCommHandlerNetwork::ResumeWaits() {
-  uint64_t count = 0;
-  if (wake_fd_ >= 0) (void)!read(wake_fd_, &count, sizeof count);
-}
+void CZelCommHandlerNetwork::InterruptWaits() { interrupt_.Interrupt(); }
+
+void CZelCommHandlerNetwork::ResumeWaits() { interrupt_.Resume(); }
 
 uint16_t CZelCommHandlerNetwork::AdvanceSequence() {
   uint16_t next = NextSequence(sequence_.load());
@@ -96,8 +87,8 @@ HRESULT CZelCommHandlerNetwork::Pause(Millis production) {
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return S_OK;
-    pollfd p{wake_fd_, POLLIN, 0};
-    int n = poll(&p, wake_fd_ >= 0 ? 1 : 0, static_cast<int>(left.count()));
+    pollfd p{interrupt_.fd(), POLLIN, 0};
+    int n = poll(&p, interrupt_.fd() >= 0 ? 1 : 0, static_cast<int>(left.count()));
     if (n > 0) return E_ABORT;
   }
 }
@@ -107,7 +98,7 @@ HRESULT CZelCommHandlerNetwork::ReceiveAnswer(uint16_t sequence, uint32_t* size)
   CUDPSocket::Deadline deadline = socket_->ReceiveDeadline();
   for (;;) {
     std::memset(buffer, 0, kPacketBufferSize);
-    ZEL_TRY(socket_->Receive(buffer, kPacketBufferSize, size, deadline, wake_fd_));
+    ZEL_TRY(socket_->Receive(buffer, kPacketBufferSize, size, deadline, interrupt_.fd()));
     // Left open by the contract: a datagram too short for its header is refused.
     if (*size < kPacketHeaderSize) return E_COMM_SHORT_READ;
     // Beyond the contract: an answer to an earlier packet (a reply that came after its

@@ -13,7 +13,7 @@
 // EndAtomicRequest, by Connect, Disconnect, the setting puts and by SendRequest itself; it
 // guards the socket, both packet buffers, the cipher and the sequence number. settings_mu_
 // guards address_ and key_ (so the gets never wait for a running exchange); port_ and
-// connected_ are atomics. InterruptWaits/ResumeWaits take no lock: they signal wake_fd_, which
+// connected_ are atomics. InterruptWaits/ResumeWaits take no lock: they signal interrupt_, which
 // every wait of an exchange watches.
 #pragma once
 
@@ -28,6 +28,7 @@
 #include "link/network_session.h"
 #include "link/transport_settings.h"
 #include "link/udp_socket.h"
+#include "link/wait_interrupt.h"
 #include "platform/dispatch.h"
 #include "platform/sync.h"
 
@@ -106,6 +107,7 @@ class CZelCommHandlerNetwork final
   // IZelLinkInterrupt
   void InterruptWaits() override;
   void ResumeWaits() override;
+  bool TryBeginAtomicRequest() override;
 
   // IZelLinkResends: off, SendRequest sends once and a lost reply fails it.
   void SetResends(bool on) override { resends_ = on; }
@@ -152,7 +154,7 @@ class CZelCommHandlerNetwork final
   PrivateKey key_ ZEL_GUARDED_BY(settings_mu_) = kDefaultKey;
   std::atomic<uint32_t> port_{kDefaultPort};
 
-  int wake_fd_ = -1;  // eventfd: readable while waits are interrupted
+  WaitInterrupt interrupt_;  // its descriptor is readable while waits are interrupted
   // A refused session is logged once until a session is established again.
   std::atomic<bool> refusal_logged_{false};
   std::atomic<uint64_t> foreign_datagrams_{0};

@@ -45,17 +45,20 @@ int MillisLeft(SteadyTime deadline) {
   return static_cast<int>(std::min<int64_t>(ms, 1 << 30));
 }
 
-// Waits for `events` on fd until the deadline: 1 ready, 0 timed out, -1 failed (errno set).
-int WaitFor(int fd, short events, SteadyTime deadline) {
+// Waits for `events` on fd until the deadline, or until wake_fd (when not -1) is readable:
+// 1 ready, 0 timed out, 2 woken, -1 failed (errno set).
+constexpr int kWoken = 2;
+int WaitFor(int fd, short events, SteadyTime deadline, int wake_fd) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    int n = poll(&p, 1, MillisLeft(deadline));
+    std::array<pollfd, 2> p = {pollfd{fd, events, 0}, pollfd{wake_fd, POLLIN, 0}};
+    int n = poll(p.data(), wake_fd >= 0 ? 2 : 1, MillisLeft(deadline));
     if (n < 0 && errno == EINTR) continue;
-    if (n > 0 && (p.revents & POLLNVAL)) {
+    if (n > 0 && wake_fd >= 0 && (p[1].revents & POLLIN)) return kWoken;
+    if (n > 0 && (p[0].revents & POLLNVAL)) {
       errno = EBADF;
       return -1;
     }
-    return n;
+    return n > 0 ? 1 : n;
   }
 }
 
@@ -199,7 +202,8 @@ HRESULT SerialLine::Write(const uint8_t* bytes, uint32_t count, Millis timeout) 
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return HresultFromErrno(errno);
-    int ready = WaitFor(fd_, POLLOUT, deadline);
+    int ready = WaitFor(fd_, POLLOUT, deadline, wake_fd_);
+    if (ready == kWoken) return E_ABORT;
     if (ready == 0) return E_COMM_TIMEOUT;
     if (ready < 0) return HresultFromErrno(errno);
   }
@@ -223,7 +227,8 @@ HRESULT SerialLine::ReadChunk(uint8_t* buffer, uint32_t wanted, uint32_t* got, M
   // Otherwise wait for the first byte; the whole wait is bounded by one deadline.
   SteadyTime deadline = DeadlineAfter(timeout);
   for (;;) {
-    int ready = WaitFor(fd_, POLLIN, deadline);
+    int ready = WaitFor(fd_, POLLIN, deadline, wake_fd_);
+    if (ready == kWoken) return E_ABORT;
     if (ready == 0) return E_COMM_TIMEOUT;
     if (ready < 0) return E_FAIL;
     uint32_t ask = std::min(wanted, std::max<uint32_t>(BytesWaiting(), 1));

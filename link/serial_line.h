@@ -1,7 +1,8 @@
 // SerialLine: the operating-system side of the serial transport. Opens a serial device
 // exclusively in raw 8N1 mode, writes whole requests and reads chunks of a reply, waking on data
 // with poll(). All waits are production durations scaled through Clock, so tests run the 3000 ms
-// read time-out in milliseconds.
+// read time-out in milliseconds. A wake descriptor (SetWakeFd) lets another thread cut any wait
+// short.
 //
 // Thread contract: not synchronised. The serial transport calls it under its request lock only,
 // so at most one read and one write are in flight.
@@ -42,6 +43,10 @@ class SerialLine {
   // the input queue, then reads without waiting whatever is still arriving. *discarded counts
   // the bytes dropped.
   HRESULT DiscardInput(uint32_t* discarded);
+  // A descriptor every wait below also watches (an eventfd): while it is readable, a wait ends
+  // at once with E_ABORT. -1: none.
+  void SetWakeFd(int wake_fd) { wake_fd_ = wake_fd; }
+
   // Writes all bytes, waiting for room in the output queue at most `timeout` (production time).
   // E_COMM_TIMEOUT when the time runs out first.
   HRESULT Write(const uint8_t* bytes, uint32_t count, Millis timeout);
@@ -56,6 +61,7 @@ class SerialLine {
   uint32_t BytesWaiting() const;
 
   int fd_ = -1;
+  int wake_fd_ = -1;
 };
 
 }  // namespace zel

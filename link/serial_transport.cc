@@ -23,6 +23,8 @@ const MemberTable& CZelCommHandlerSerial::Members() {
   return table;
 }
 
+CZelCommHandlerSerial::CZelCommHandlerSerial() { line_.SetWakeFd(interrupt_.fd()); }
+
 CZelCommHandlerSerial::~CZelCommHandlerSerial() { (void)Disconnect(); }
 
 HRESULT CZelCommHandlerSerial::get_Name(BStr* name) {
@@ -87,6 +89,7 @@ HRESULT CZelCommHandlerSerial::SendRequest(const uint8_t* request, uint32_t size
   if (request == nullptr && size > 0) return E_POINTER;
   MutexLock hold(&request_lock_);
   if (!connected_) return E_FAIL;
+  if (interrupt_.interrupted()) return E_ABORT;
   // The write may take 38400 / BaudRate ms per byte. Above 38400 baud that is 0, which would be
   // no limit at all; the write is then bounded by the read time-out so a wedged line cannot hang.
   Millis write_timeout{static_cast<int64_t>(write_multiplier_ms_.load()) * size};
@@ -114,6 +117,9 @@ HRESULT CZelCommHandlerSerial::ReceiveFrame(uint8_t** reply) {
   FrameReceiver receiver;
   std::array<uint8_t, kChunkSize> chunk;
   for (;;) {
+    // A line that never stops sending (bytes that never make a frame, or a frame trickling in)
+    // is given up on when the waits are interrupted, even though no read times out.
+    if (interrupt_.interrupted()) return E_ABORT;
     uint32_t got = 0;
     ZEL_TRY(line_.ReadChunk(chunk.data(), kChunkSize, &got, kReadTimeout));
     // Bytes of the chunk after the end of the frame are dropped.

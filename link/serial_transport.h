@@ -14,7 +14,8 @@
 // EndAtomicRequest, by Connect, Disconnect, the setting puts and by SendRequest itself, so one
 // exchange, one read and one write at most are in flight and the line cannot close under a
 // running exchange. line_ and connected_ are guarded by request_lock_; port_ and baud_rate_ are
-// written under it and may be read without it.
+// written under it and may be read without it. InterruptWaits/ResumeWaits take no lock: they
+// signal interrupt_, whose descriptor every wait of the line watches.
 #pragma once
 
 #include <array>
@@ -25,6 +26,7 @@
 #include "link/comm_handler.h"
 #include "link/serial_line.h"
 #include "link/transport_settings.h"
+#include "link/wait_interrupt.h"
 #include "platform/dispatch.h"
 #include "platform/sync.h"
 
@@ -49,19 +51,20 @@ struct IZelCommHandlerSerial : IZelCommHandler {
 
 class CZelCommHandlerSerial final
     : public DispatchImpl<CZelCommHandlerSerial, IZelCommHandlerSerial>,
-      public TransportSettings<CZelCommHandlerSerial, kClsidZelCommHandlerSerial> {
+      public TransportSettings<CZelCommHandlerSerial, kClsidZelCommHandlerSerial>,
+      public IZelLinkInterrupt {
  public:
   // The read time-out of one chunk of a reply; chunks are at most kChunkSize bytes.
   static constexpr Millis kReadTimeout{3000};
   static constexpr uint32_t kChunkSize = 128;
 
-  CZelCommHandlerSerial() = default;
+  CZelCommHandlerSerial();
   ~CZelCommHandlerSerial() override;
 
   ZEL_IMPLEMENT_REFCOUNT()
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
-    return QueryInterfaceFor<IZelCommHandlerSerial, IZelCommHandler, IDispatch, IPersistStreamInit>(
-        this, iid, ppv);
+    return QueryInterfaceFor<IZelCommHandlerSerial, IZelCommHandler, IDispatch, IPersistStreamInit,
+                             IZelLinkInterrupt>(this, iid, ppv);
   }
   static const MemberTable& Members();
 
@@ -81,6 +84,12 @@ class CZelCommHandlerSerial final
   HRESULT put_BaudRate(Variant baud_rate) override;
   HRESULT get_BaudRate(Variant* baud_rate) override;
 
+  // IZelLinkInterrupt: an interrupted exchange ends with E_ABORT, and so does every request made
+  // until ResumeWaits, before anything is written.
+  void InterruptWaits() override { interrupt_.Interrupt(); }
+  void ResumeWaits() override { interrupt_.Resume(); }
+  bool TryBeginAtomicRequest() override { return request_lock_.TryLock(); }
+
   // The device the next Connect opens: the prefix (string 185) and Port in decimal.
   // E_UNEXPECTED when the resource library has no prefix.
   HRESULT DeviceName(std::string* device);
@@ -97,6 +106,7 @@ class CZelCommHandlerSerial final
   std::array<PersistedProperty, 2> PropertyMap();
 
   RecursiveMutex request_lock_;
+  WaitInterrupt interrupt_;
   SerialLine line_ ZEL_GUARDED_BY(request_lock_);
   std::atomic<bool> connected_{false};
   std::atomic<uint8_t> port_{1};

@@ -198,6 +198,54 @@ TEST_F(SerialTransportTest, SlowChunksWithinTheTimeOutAreAssembled) {
   EXPECT_EQ(kAck, reply);
 }
 
+TEST_F(SerialTransportTest, InterruptEndsATricklingExchangeAndEveryLaterOneUntilResumed) {
+  ASSERT_EQ(S_OK, transport_->Connect());
+  // One byte every 200 ms: each arrives within the (scaled) 300 ms read time-out, so nothing
+  // but the interrupt ends the exchange before the whole frame is in.
+  Fault trickle = MakeFault(FaultKind::kTrickle);
+  trickle.chunks = {1};
+  trickle.pause_ms = 200;
+  fixture_.sim().InjectFault(trickle);
+  HRESULT held = S_OK;
+  std::chrono::steady_clock::time_point ended;
+  std::thread exchange([&] {
+    Bytes reply;
+    held = Probe(&reply);
+    ended = std::chrono::steady_clock::now();
+  });
+  ASSERT_TRUE(fixture_.sim().WaitForFrames(1, std::chrono::milliseconds(5000)));
+  auto cut = std::chrono::steady_clock::now();
+  transport_->InterruptWaits();
+  exchange.join();
+  EXPECT_EQ(E_ABORT, held);
+  EXPECT_LT(ended - cut, std::chrono::milliseconds(150));
+
+  // While interrupted nothing goes out.
+  Bytes reply;
+  EXPECT_EQ(E_ABORT, Probe(&reply));
+  EXPECT_EQ(1u, fixture_.sim().ReceivedFrames().size());
+
+  // Resumed, the next request is answered: the controller drops the trickle for it.
+  transport_->ResumeWaits();
+  ASSERT_EQ(S_OK, Probe(&reply));
+  EXPECT_EQ(kAck, reply);
+}
+
+TEST_F(SerialTransportTest, TryBeginAtomicRequestTakesOnlyAFreeLock) {
+  ASSERT_TRUE(transport_->TryBeginAtomicRequest());
+  EXPECT_TRUE(transport_->TryBeginAtomicRequest());  // the holder may take it again
+  bool other = true;
+  std::thread([&] { other = transport_->TryBeginAtomicRequest(); }).join();
+  EXPECT_FALSE(other);
+  EXPECT_EQ(S_OK, transport_->EndAtomicRequest());
+  EXPECT_EQ(S_OK, transport_->EndAtomicRequest());
+  std::thread([&] {
+    other = transport_->TryBeginAtomicRequest();
+    if (other) (void)transport_->EndAtomicRequest();
+  }).join();
+  EXPECT_TRUE(other);
+}
+
 TEST_F(SerialTransportTest, BytesAfterTheFrameAreDropped) {
   ASSERT_EQ(S_OK, transport_->Connect());
   Fault raw = MakeFault(FaultKind::kRawReply);

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "events/event_entries.h"
+#include "events/event_log.h"
 #include "link/comm_handlers.h"
 #include "link/network_transport.h"
 #include "link/serial_transport.h"
@@ -279,6 +281,55 @@ constexpr Row kIZelAreas[] = {
     {"AllOff", 0x60040003}, {"AllOn", 0x60040004},
 };
 
+// ---- The event log ----------------------------------------------------------------------------
+
+constexpr Row kIZelEvents[] = {
+    {"ClearLog", 0x60040000},
+};
+// The entries' element interface: Index and Name as every element's, and its XML writers.
+constexpr Row kIZelEventCollectionElement[] = {
+    {"Index", 0x60020000},
+    {"Name", DISPID_VALUE},
+    {"SaveXML", 0x60020008},
+    {"SaveXMLSnippet", 0x60020009},
+};
+constexpr Row kIZelEvent[] = {
+    {"Type", 0x540},
+    {"Time", 0x541},
+    {"Data", 0x542},
+};
+constexpr Row kIZelAccessEvent[] = {
+    {"Code", 0x543},
+};
+constexpr Row kIZelAlarmEvent[] = {
+    {"AlarmType", 0x544},
+    {"Mode", 0x545},
+    {"Area", 0x546},
+};
+constexpr Row kIZelArmEvent[] = {
+    {"AllAreas", 0x547},
+    {"Area", 0x548},
+    {"SecurityMode", 0x549},
+    {"Code", 0x54A},
+};
+constexpr Row kIZelBypassEvent[] = {
+    {"Mode", 0x54B},
+    {"Zone", 0x54C},
+    {"Code", 0x54D},
+};
+constexpr Row kIZelMessageEvent[] = {
+    {"Message", 0x54E},
+};
+constexpr Row kIZelRestoreEvent[] = {
+    {"AllZones", 0x54F},
+    {"Zone", 0x550},
+    {"Code", 0x551},
+};
+constexpr Row kIZelTroubleEvent[] = {
+    {"TroubleType", 0x552},
+    {"Zone", 0x553},
+};
+
 // ---- Classes ----------------------------------------------------------------------------------
 
 struct ClassUnderTest {
@@ -326,6 +377,29 @@ const std::vector<ClassUnderTest>& Classes() {
       {"CZelAudioZones",
        &CZelAudioZones::Members,
        {kICollection, kIZelCollection, kIZelAudioZones}},
+      {"CZelEvents", &CZelEvents::Members, {kICollection, kIZelCollection, kIZelEvents}},
+      {"CZelEvent", &CZelEvent::Members, {kIZelEventCollectionElement, kIZelEvent}},
+      {"CZelAccessEvent",
+       &CZelAccessEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelAccessEvent}},
+      {"CZelAlarmEvent",
+       &CZelAlarmEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelAlarmEvent}},
+      {"CZelArmEvent",
+       &CZelArmEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelArmEvent}},
+      {"CZelBypassEvent",
+       &CZelBypassEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelBypassEvent}},
+      {"CZelMessageEvent",
+       &CZelMessageEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelMessageEvent}},
+      {"CZelRestoreEvent",
+       &CZelRestoreEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelRestoreEvent}},
+      {"CZelTroubleEvent",
+       &CZelTroubleEvent::Members,
+       {kIZelEventCollectionElement, kIZelEvent, kIZelTroubleEvent}},
   };
   return classes;
 }

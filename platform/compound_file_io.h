@@ -10,8 +10,10 @@
 // Thread contract: the functions are stateless. A StoreLock is owned by one storage object.
 #pragma once
 
+#include <functional>
 #include <string>
 
+#include "platform/compound_file_update.h"
 #include "platform/status.h"
 
 namespace zel {
@@ -21,6 +23,17 @@ namespace zel {
 // STG_E_INSUFFICIENTMEMORY, EISDIR (not a regular file) -> STG_E_ACCESSDENIED, EEXIST ->
 // STG_E_FILEALREADYEXISTS, anything else as 0x8007xxxx.
 HRESULT StorageStatusFromErrno(int err);
+
+// Writes an in-place commit (compound_file_update.h) to the store at path: the plan's sectors,
+// a flush, the header, a flush. On failure the caller cannot know whether the header was
+// written, and must not plan from the committed image again (it rewrites the whole file).
+HRESULT WriteCommitInPlace(const std::string& path, const CommitPlan& plan);
+
+// Test hook: called before each step of WriteCommitInPlace (kWriteSectors once per run of
+// consecutive sectors). A non-zero errno it returns makes that step fail with it; a test may
+// also copy the file there, to see what a crash at that point would leave. Null clears it.
+enum class CommitStep { kWriteSectors, kSyncSectors, kWriteHeader, kSyncHeader };
+void SetCommitStepHookForTesting(std::function<int(CommitStep)> hook);
 
 // The exclusive-use lock of a store.
 class StoreLock {

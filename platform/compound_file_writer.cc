@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "platform/compound_file.h"
+#include "platform/compound_file_directory.h"
 #include "platform/compound_file_format.h"
 #include "platform/text_encoding.h"
 
@@ -41,39 +42,7 @@ struct PlannedStream {
   std::span<const uint8_t> data;
   bool mini = false;
   uint32_t start = kEndOfChain;  // sector, or mini sector for mini streams
-  uint32_t left = kNoStream;
-  uint32_t right = kNoStream;
-  DirColor color = kBlack;
 };
-
-// Builds a balanced binary tree over directory ids [lo, hi] (1-based, already in directory
-// order) and returns its root. Nodes below the last full level are red, the rest black: every
-// path from the root to a leaf then crosses the same number of black nodes, so the tree is a
-// valid red-black tree as strict readers expect.
-uint32_t BuildTree(std::vector<PlannedStream>& s, int64_t lo, int64_t hi, int depth,
-                   int full_levels) {
-  if (lo > hi) return kNoStream;
-  int64_t mid = lo + (hi - lo) / 2;
-  PlannedStream& node = s[mid - 1];
-  node.color = depth >= full_levels ? kRed : kBlack;
-  node.left = BuildTree(s, lo, mid - 1, depth + 1, full_levels);
-  node.right = BuildTree(s, mid + 1, hi, depth + 1, full_levels);
-  return static_cast<uint32_t>(mid);
-}
-
-void PutDirEntry(std::vector<uint8_t>& img, size_t off, std::u16string_view name, DirType type,
-                 DirColor color, uint32_t left, uint32_t right, uint32_t child, uint32_t start,
-                 uint64_t size) {
-  for (size_t i = 0; i < name.size(); ++i) PutU16(img, off + kDirOffName + 2 * i, name[i]);
-  PutU16(img, off + kDirOffNameLength, static_cast<uint16_t>((name.size() + 1) * 2));
-  img[off + kDirOffType] = type;
-  img[off + kDirOffColor] = color;
-  PutU32(img, off + kDirOffLeft, left);
-  PutU32(img, off + kDirOffRight, right);
-  PutU32(img, off + kDirOffChild, child);
-  PutU32(img, off + kDirOffStartSector, start);
-  PutU64(img, off + kDirOffSize, size);
-}
 
 // Writes a contiguous chain of `count` sectors from `first` into a FAT (or mini FAT) table.
 void ChainContiguous(std::vector<uint32_t>& table, uint32_t first, uint32_t count) {
@@ -104,6 +73,7 @@ HRESULT SerializeCompoundFile(std::span<const CompoundStreamView> streams,
     p.mini = v.data.size() < kMiniStreamCutoff;
     planned.push_back(std::move(p));
   }
+  // Directory order, so the mini stream and the large streams lie in it too.
   std::sort(planned.begin(), planned.end(), [](const PlannedStream& a, const PlannedStream& b) {
     return CompareStreamNames(a.folded, b.folded) < 0;
   });
@@ -168,19 +138,9 @@ HRESULT SerializeCompoundFile(std::span<const CompoundStreamView> streams,
   img.assign(kHeaderSize + total_sects * kSectorSize, 0);
 
   // Header.
-  std::memcpy(img.data() + kOffSignature, kSignature, sizeof(kSignature));
-  PutU16(img, kOffMinorVersion, kMinorVersion);
-  PutU16(img, kOffMajorVersion, kMajorVersion3);
-  PutU16(img, kOffByteOrder, kByteOrderMark);
-  PutU16(img, kOffSectorShift, kSectorShift3);
-  PutU16(img, kOffMiniSectorShift, kMiniSectorShift);
-  PutU32(img, kOffNumDirSectors, 0);
-  PutU32(img, kOffNumFatSectors, static_cast<uint32_t>(fat_sects));
-  PutU32(img, kOffFirstDirSector, first_dir);
-  PutU32(img, kOffTransactionSig, 0);
-  PutU32(img, kOffMiniStreamCutoff, kMiniStreamCutoff);
-  PutU32(img, kOffFirstMiniFatSector, mini_fat_sects ? first_mini_fat : kEndOfChain);
-  PutU32(img, kOffNumMiniFatSectors, static_cast<uint32_t>(mini_fat_sects));
+  WriteHeaderFields(img.data(), static_cast<uint32_t>(fat_sects), first_dir,
+                    mini_fat_sects ? first_mini_fat : kEndOfChain,
+                    static_cast<uint32_t>(mini_fat_sects));
   PutU32(img, kOffFirstDifatSector, difat_sects ? first_difat : kEndOfChain);
   PutU32(img, kOffNumDifatSectors, static_cast<uint32_t>(difat_sects));
   for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) {
@@ -203,24 +163,14 @@ HRESULT SerializeCompoundFile(std::span<const CompoundStreamView> streams,
   for (size_t i = 0; i < fat.size(); ++i) PutU32(img, kHeaderSize + 4 * i, fat[i]);
 
   // Directory: the root, the streams in directory order, then unused entries.
-  const int64_t n = static_cast<int64_t>(planned.size());
-  int full_levels = 0;
-  while ((int64_t{2} << full_levels) - 1 <= n) ++full_levels;  // floor(log2(n + 1))
-  uint32_t tree_root = BuildTree(planned, 1, n, 0, full_levels);
-  size_t dir_off = SectorOffset(first_dir);
-  PutDirEntry(img, dir_off, u"Root Entry", kDirRoot, kBlack, kNoStream, kNoStream, tree_root,
-              mini_stream_sects ? first_mini_stream : kEndOfChain, mini_stream_bytes);
-  for (int64_t i = 0; i < n; ++i) {
-    const PlannedStream& p = planned[i];
-    PutDirEntry(img, dir_off + (i + 1) * kDirEntrySize, p.name, kDirStream, p.color, p.left,
-                p.right, kNoStream, p.data.empty() ? kEndOfChain : p.start, p.data.size());
+  std::vector<DirectoryStream> entries;
+  entries.reserve(planned.size());
+  for (const PlannedStream& p : planned) {
+    entries.push_back({p.name, p.folded, p.data.empty() ? kEndOfChain : p.start, p.data.size()});
   }
-  for (uint64_t i = planned.size() + 1; i < dir_sects * (kSectorSize / kDirEntrySize); ++i) {
-    size_t off = dir_off + i * kDirEntrySize;
-    PutU32(img, off + kDirOffLeft, kNoStream);
-    PutU32(img, off + kDirOffRight, kNoStream);
-    PutU32(img, off + kDirOffChild, kNoStream);
-  }
+  std::vector<uint8_t> dir = BuildDirectory(
+      std::move(entries), mini_stream_sects ? first_mini_stream : kEndOfChain, mini_stream_bytes);
+  std::memcpy(img.data() + SectorOffset(first_dir), dir.data(), dir.size());
 
   // Mini FAT and mini stream.
   std::vector<uint32_t> mini_fat(mini_fat_sects * (kSectorSize / 4), kFreeSect);
@@ -241,6 +191,95 @@ HRESULT SerializeCompoundFile(std::span<const CompoundStreamView> streams,
     std::memcpy(img.data() + SectorOffset(p.start), p.data.data(), p.data.size());
   }
   return S_OK;
+}
+
+namespace {
+
+struct TreeNode {
+  uint32_t left = kNoStream;
+  uint32_t right = kNoStream;
+  DirColor color = kBlack;
+};
+
+// Builds a balanced binary tree over directory ids [lo, hi] (1-based, already in directory
+// order) and returns its root. Nodes below the last full level are red, the rest black: every
+// path from the root to a leaf then crosses the same number of black nodes, so the tree is a
+// valid red-black tree as strict readers expect.
+uint32_t BuildTree(std::vector<TreeNode>& s, int64_t lo, int64_t hi, int depth, int full_levels) {
+  if (lo > hi) return kNoStream;
+  int64_t mid = lo + (hi - lo) / 2;
+  TreeNode& node = s[mid - 1];
+  node.color = depth >= full_levels ? kRed : kBlack;
+  node.left = BuildTree(s, lo, mid - 1, depth + 1, full_levels);
+  node.right = BuildTree(s, mid + 1, hi, depth + 1, full_levels);
+  return static_cast<uint32_t>(mid);
+}
+
+void PutDirEntry(std::vector<uint8_t>& img, size_t off, std::u16string_view name, DirType type,
+                 DirColor color, uint32_t left, uint32_t right, uint32_t child, uint32_t start,
+                 uint64_t size) {
+  for (size_t i = 0; i < name.size(); ++i) PutU16(img, off + kDirOffName + 2 * i, name[i]);
+  PutU16(img, off + kDirOffNameLength, static_cast<uint16_t>((name.size() + 1) * 2));
+  img[off + kDirOffType] = type;
+  img[off + kDirOffColor] = color;
+  PutU32(img, off + kDirOffLeft, left);
+  PutU32(img, off + kDirOffRight, right);
+  PutU32(img, off + kDirOffChild, child);
+  PutU32(img, off + kDirOffStartSector, start);
+  PutU64(img, off + kDirOffSize, size);
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildDirectory(std::vector<DirectoryStream> streams,
+                                    uint32_t mini_stream_start, uint64_t mini_stream_size) {
+  std::sort(streams.begin(), streams.end(), [](const DirectoryStream& a, const DirectoryStream& b) {
+    return CompareStreamNames(a.folded, b.folded) < 0;
+  });
+  const uint64_t per_sector = kSectorSize / kDirEntrySize;
+  const uint64_t dir_sects = CeilDiv(streams.size() + 1, per_sector);
+  std::vector<uint8_t> dir(dir_sects * kSectorSize, 0);
+  const int64_t n = static_cast<int64_t>(streams.size());
+  int full_levels = 0;
+  while ((int64_t{2} << full_levels) - 1 <= n) ++full_levels;  // floor(log2(n + 1))
+  std::vector<TreeNode> tree(streams.size());
+  uint32_t tree_root = BuildTree(tree, 1, n, 0, full_levels);
+  PutDirEntry(dir, 0, u"Root Entry", kDirRoot, kBlack, kNoStream, kNoStream, tree_root,
+              mini_stream_start, mini_stream_size);
+  for (int64_t i = 0; i < n; ++i) {
+    const DirectoryStream& p = streams[i];
+    PutDirEntry(dir, (i + 1) * kDirEntrySize, p.name, kDirStream, tree[i].color, tree[i].left,
+                tree[i].right, kNoStream, p.size == 0 ? kEndOfChain : p.start, p.size);
+  }
+  for (uint64_t i = streams.size() + 1; i < dir_sects * per_sector; ++i) {
+    size_t off = i * kDirEntrySize;
+    PutU32(dir, off + kDirOffLeft, kNoStream);
+    PutU32(dir, off + kDirOffRight, kNoStream);
+    PutU32(dir, off + kDirOffChild, kNoStream);
+  }
+  return dir;
+}
+
+void WriteHeaderFields(uint8_t* header, uint32_t fat_sectors, uint32_t first_dir,
+                       uint32_t first_mini_fat, uint32_t mini_fat_sectors) {
+  std::vector<uint8_t> h(kHeaderSize, 0);
+  std::memcpy(h.data() + kOffSignature, kSignature, sizeof(kSignature));
+  PutU16(h, kOffMinorVersion, kMinorVersion);
+  PutU16(h, kOffMajorVersion, kMajorVersion3);
+  PutU16(h, kOffByteOrder, kByteOrderMark);
+  PutU16(h, kOffSectorShift, kSectorShift3);
+  PutU16(h, kOffMiniSectorShift, kMiniSectorShift);
+  PutU32(h, kOffNumDirSectors, 0);
+  PutU32(h, kOffNumFatSectors, fat_sectors);
+  PutU32(h, kOffFirstDirSector, first_dir);
+  PutU32(h, kOffTransactionSig, 0);
+  PutU32(h, kOffMiniStreamCutoff, kMiniStreamCutoff);
+  PutU32(h, kOffFirstMiniFatSector, first_mini_fat);
+  PutU32(h, kOffNumMiniFatSectors, mini_fat_sectors);
+  PutU32(h, kOffFirstDifatSector, kEndOfChain);
+  PutU32(h, kOffNumDifatSectors, 0);
+  // The header DIFAT entries keep whatever the caller has put there.
+  std::memcpy(header, h.data(), kOffHeaderDifat);
 }
 
 }  // namespace zel

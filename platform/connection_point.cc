@@ -55,13 +55,16 @@ size_t ConnectionPoint::Count() const {
   return sinks_.size();
 }
 
-void ConnectionPoint::Fire(DISPID dispid, std::span<const Variant> args) {
+std::vector<ComPtr<IDispatch>> ConnectionPoint::Sinks() const {
   std::vector<ComPtr<IDispatch>> snapshot;
-  {
-    MutexLock g(&mu_);
-    snapshot.reserve(sinks_.size());
-    for (const Connection& c : sinks_) snapshot.push_back(c.sink);
-  }
+  MutexLock g(&mu_);
+  snapshot.reserve(sinks_.size());
+  for (const Connection& c : sinks_) snapshot.push_back(c.sink);
+  return snapshot;
+}
+
+void ConnectionPoint::Fire(DISPID dispid, std::span<const Variant> args) {
+  std::vector<ComPtr<IDispatch>> snapshot = Sinks();
   // A sink that fails, or throws, does not keep the event from the sinks after it.
   for (const ComPtr<IDispatch>& sink : snapshot) {
     try {

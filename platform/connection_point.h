@@ -56,6 +56,8 @@ class ConnectionPoint final : public IConnectionPoint {
   HRESULT Unadvise(uint32_t cookie) override;
 
   size_t Count() const;
+  // The sinks connected now, in connection order, each with a reference.
+  std::vector<ComPtr<IDispatch>> Sinks() const;
   // Calls member `dispid` as a method on every sink in connection order; results are ignored.
   void Fire(DISPID dispid, std::span<const Variant> args);
   // Releases every sink (container shutdown).

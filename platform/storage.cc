@@ -1,5 +1,6 @@
-// The storage object behind OpenCompoundFile: the store's streams staged in memory, committed by
-// writing a complete new image atomically (compound_file_io.h).
+// The storage object behind OpenCompoundFile: the store's streams staged in memory, committed in
+// place, writing only the sectors that changed (compound_file_update.h), or, where that cannot
+// be done, by writing a complete new image atomically (compound_file_io.h).
 //
 // Locking: CompoundStorage::mu_ guards the stream table, every stream's bytes, the dirty flag and
 // the commit-group state. A stream object's position is its own (one thread per stream object);
@@ -7,6 +8,7 @@
 #include "platform/storage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "platform/compound_file.h"
 #include "platform/compound_file_format.h"
 #include "platform/compound_file_io.h"
+#include "platform/compound_file_update.h"
 #include "platform/file_system.h"
 #include "platform/sync.h"
 
@@ -31,7 +34,12 @@ struct StreamData {
   std::string name;
   std::vector<uint8_t> bytes;
   bool reverted = false;
+  // The bytes changed since the last commit.
+  DirtyRanges dirty;
+  void MarkDirty(uint64_t begin, uint64_t end) { AddDirtyRange(&dirty, begin, end); }
 };
+
+std::atomic<uint64_t> g_commit_bytes{0};
 
 class CompoundStorage final : public IStorage {
  public:
@@ -50,9 +58,13 @@ class CompoundStorage final : public IStorage {
     if (dirty_) (void)WriteImageLocked();
   }
 
-  // Loads the streams parsed from the file.
-  void Load(std::vector<CompoundStream> streams) {
+  // Loads the streams parsed from the file, and the image they came from, which the next
+  // commit changes in place when it can.
+  void Load(std::vector<CompoundStream> streams, std::span<const uint8_t> image) {
     MutexLock g(&mu_);
+    image_.reset();
+    auto placed = std::make_unique<IncrementalImage>();
+    if (Succeeded(IncrementalImage::FromImage(image, placed.get()))) image_ = std::move(placed);
     for (CompoundStream& s : streams) {
       auto data = std::make_shared<StreamData>();
       data->name = std::move(s.name);
@@ -77,6 +89,7 @@ class CompoundStorage final : public IStorage {
 
  private:
   HRESULT WriteImageLocked() ZEL_REQUIRES(mu_);
+  HRESULT RewriteWholeFileLocked() ZEL_REQUIRES(mu_);
 
   const std::string path_;
   const std::unique_ptr<StoreLock> lock_;  // held for the life of the object
@@ -85,6 +98,8 @@ class CompoundStorage final : public IStorage {
   std::map<std::u16string, std::shared_ptr<StreamData>> table_ ZEL_GUARDED_BY(mu_);
   bool dirty_ ZEL_GUARDED_BY(mu_) = false;  // staged state differs from the file
   int group_depth_ ZEL_GUARDED_BY(mu_) = 0;
+  // Where the committed file's sectors lie; null when the next commit rewrites the whole file.
+  std::unique_ptr<IncrementalImage> image_ ZEL_GUARDED_BY(mu_);
 };
 
 class CompoundStorageStream final : public IStream {
@@ -125,10 +140,12 @@ class CompoundStorageStream final : public IStream {
     if (data_->reverted) return STG_E_REVERTED;
     if (size == 0) return S_OK;
     std::vector<uint8_t>& bytes = data_->bytes;
+    const uint64_t old_size = bytes.size();
     // Writing past the end fills the gap with zeros.
     if (position_ + size > bytes.size()) bytes.resize(position_ + size);
     const auto* src = static_cast<const uint8_t*>(buffer);
     std::copy(src, src + size, bytes.begin() + position_);
+    data_->MarkDirty(std::min<uint64_t>(position_, old_size), position_ + size);
     position_ += size;
     written_ = true;
     storage_->MarkDirtyLocked();
@@ -169,6 +186,8 @@ class CompoundStorageStream final : public IStream {
     MutexLock g(&storage_->mu());
     if (data_->reverted) return STG_E_REVERTED;
     if (size == data_->bytes.size()) return S_OK;
+    data_->MarkDirty(std::min<uint64_t>(size, data_->bytes.size()),
+                     std::max<uint64_t>(size, data_->bytes.size()));
     data_->bytes.resize(size);
     written_ = true;
     storage_->MarkDirtyLocked();
@@ -204,6 +223,8 @@ HRESULT CompoundStorage::CreateStream(std::string_view name, IStream** stream) {
   ZEL_TRY(ValidateStreamName(name));
   auto data = std::make_shared<StreamData>();
   data->name = std::string(name);
+  // Whatever stream had the name before, none of its sectors may be kept.
+  data->MarkDirty(0, UINT64_MAX);
   {
     MutexLock g(&mu_);
     std::shared_ptr<StreamData>& slot = table_[FoldStreamName(name)];
@@ -273,6 +294,34 @@ HRESULT CompoundStorage::EndCommitGroup() {
 }
 
 HRESULT CompoundStorage::WriteImageLocked() {
+  if (image_) {
+    std::vector<StreamChange> changes;
+    changes.reserve(table_.size());
+    for (const auto& [folded, data] : table_) {
+      changes.push_back({data->name, data->bytes, data->dirty.empty() ? nullptr : &data->dirty});
+    }
+    CommitPlan plan;
+    auto next = std::make_unique<IncrementalImage>();
+    HRESULT hr = image_->Plan(changes, &plan, next.get());
+    if (hr == S_OK) {
+      hr = WriteCommitInPlace(path_, plan);
+      if (Failed(hr)) {
+        // Whether the header went out is unknown: the next commit rewrites the whole file.
+        image_.reset();
+        return hr;
+      }
+      g_commit_bytes.fetch_add(plan.bytes());
+      image_ = std::move(next);
+      for (const auto& [folded, data] : table_) data->dirty.clear();
+      dirty_ = false;
+      return S_OK;
+    }
+    if (hr != S_FALSE) return hr;
+  }
+  return RewriteWholeFileLocked();
+}
+
+HRESULT CompoundStorage::RewriteWholeFileLocked() {
   std::vector<CompoundStreamView> views;
   views.reserve(table_.size());
   for (const auto& [folded, data] : table_) views.push_back({data->name, data->bytes});
@@ -280,6 +329,11 @@ HRESULT CompoundStorage::WriteImageLocked() {
   ZEL_TRY(SerializeCompoundFile(views, &image));
   // On failure the staged state stays dirty, so the next commit tries again.
   ZEL_TRY(ReplaceFileAtomically(path_, image, kStoreFileMode, StorageStatusFromErrno));
+  g_commit_bytes.fetch_add(image.size());
+  image_.reset();
+  auto placed = std::make_unique<IncrementalImage>();
+  if (Succeeded(IncrementalImage::FromImage(image, placed.get()))) image_ = std::move(placed);
+  for (const auto& [folded, data] : table_) data->dirty.clear();
   dirty_ = false;
   return S_OK;
 }
@@ -301,8 +355,8 @@ HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage
 
   std::vector<CompoundStream> streams;
   bool create = mode == StorageOpenMode::kCreate;
+  std::vector<uint8_t> image;
   if (!create) {
-    std::vector<uint8_t> image;
     HRESULT hr = ReadWholeFile(path, &image, SIZE_MAX, StorageStatusFromErrno);
     if (hr == STG_E_FILENOTFOUND && mode == StorageOpenMode::kOpenOrCreate) {
       create = true;
@@ -314,15 +368,16 @@ HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage
   }
   if (create) {
     // A new store exists on disk from the start, as an empty compound file.
-    std::vector<uint8_t> image;
     ZEL_TRY(SerializeCompoundFile({}, &image));
     ZEL_TRY(ReplaceFileAtomically(path, image, kStoreFileMode, StorageStatusFromErrno));
   }
 
   auto object = MakeObject<CompoundStorage>(path, std::move(lock));
-  object->Load(std::move(streams));
+  object->Load(std::move(streams), image);
   *storage = object.Detach();
   return S_OK;
 }
+
+uint64_t StoreCommitBytesWritten() { return g_commit_bytes.load(); }
 
 }  // namespace zel

@@ -2,11 +2,14 @@
 // directory entries) holding named streams at its root, as ZELINFO.DAT does.
 //
 // Durability: stream writes are staged in memory. A commit (IStream::Commit, IStorage::Commit,
-// or the release of a stream with uncommitted writes) writes a complete new image to a temporary
-// file, flushes it to disk and renames it over the store, so after a commit returns the data
-// survives a crash, and a crash at any moment leaves the store as before or as after the commit,
-// never torn. A CommitGroup defers the commits made inside it to one atomic commit at its end,
-// so writes to several streams land together.
+// or the release of a stream with uncommitted writes) writes the sectors that changed to room
+// the committed file does not use, flushes them, then replaces the header and flushes it
+// (compound_file_update.h); where that cannot be done (a new store, a file over about 7 MB, a
+// commit whose write failed) it writes a complete new image to a temporary file, flushes it and
+// renames it over the store. Either way, after a commit returns the data survives a crash, and a
+// crash at any moment leaves the store as before or as after the commit, never torn; and an
+// append to a long stream costs a few sectors, not the whole file. A CommitGroup defers the commits
+// made inside it to one atomic commit at its end, so writes to several streams land together.
 //
 // Sharing: the store is opened read-write with exclusive sharing; a second opener (this process
 // or another) gets STG_E_SHAREVIOLATION (0x80030020).
@@ -60,6 +63,9 @@ HRESULT OpenCompoundFile(const std::string& path, StorageOpenMode mode, IStorage
 // the old bytes. *moved_to (may be null) receives the new name. Takes the store's lock for the
 // rename: STG_E_SHAREVIOLATION while the store is open; STG_E_FILENOTFOUND when there is no file.
 HRESULT SetAsideCorruptStore(const std::string& path, std::string* moved_to);
+
+// Bytes written to stores by commits in this process, headers included (benchmarks, tests).
+uint64_t StoreCommitBytesWritten();
 
 // RAII form of BeginCommitGroup/EndCommitGroup. The result of the final commit is in result().
 class CommitGroup {

@@ -99,7 +99,10 @@ class Helper {
 class StorageTest : public ::testing::Test {
  protected:
   void SetUp() override { path_ = dir_ + "/ZELINFO.DAT"; }
-  void TearDown() override { SetReplaceFaultForTesting(ReplaceStep::kNone, 0); }
+  void TearDown() override {
+    SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
+    SetCommitStepHookForTesting(nullptr);
+  }
 
   ComPtr<IStorage> Open(StorageOpenMode mode, HRESULT* hr = nullptr) {
     ComPtr<IStorage> storage;
@@ -316,8 +319,27 @@ TEST_F(StorageTest, CommitGroupsDeferToOutermostEnd) {
 TEST_F(StorageTest, FailedCommitKeepsOldStoreAndRetries) {
   ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
   Put(storage.get(), "Setup", Bytes("v1"));
-  const std::vector<uint8_t> committed = FileBytes();
+  const StreamMap committed = OnDisk();
 
+  // In place: a failure at any step leaves the committed state readable, and the retry (which
+  // rewrites the whole file, not knowing where the failure stopped) lands the new one.
+  for (CommitStep step : {CommitStep::kWriteSectors, CommitStep::kSyncSectors,
+                          CommitStep::kWriteHeader, CommitStep::kSyncHeader}) {
+    ComPtr<IStream> s;
+    ASSERT_EQ(storage->CreateStream("Setup", s.Receive()), S_OK);
+    ASSERT_EQ(WriteAll(s.get(), "v2", 2), S_OK);
+    SetCommitStepHookForTesting([step](CommitStep now) { return now == step ? EIO : 0; });
+    EXPECT_EQ(s->Commit(), HresultFromErrno(EIO));
+    SetCommitStepHookForTesting(nullptr);
+    if (step != CommitStep::kSyncHeader) {
+      EXPECT_EQ(OnDisk(), committed);
+    }
+    s = nullptr;
+    EXPECT_EQ(OnDisk(), (StreamMap{{"Setup", Bytes("v2")}}));
+    Put(storage.get(), "Setup", Bytes("v1"));
+  }
+
+  // A whole-file rewrite (the retry above, a new store) fails without touching the file.
   struct Case {
     ReplaceStep step;
     int err;
@@ -330,15 +352,140 @@ TEST_F(StorageTest, FailedCommitKeepsOldStoreAndRetries) {
     ComPtr<IStream> s;
     ASSERT_EQ(storage->CreateStream("Setup", s.Receive()), S_OK);
     ASSERT_EQ(WriteAll(s.get(), "v2", 2), S_OK);
+    // The in-place commit fails first, so this commit's retry is a rewrite.
+    SetCommitStepHookForTesting([](CommitStep) { return EIO; });
+    EXPECT_EQ(s->Commit(), HresultFromErrno(EIO));
+    SetCommitStepHookForTesting(nullptr);
+    const std::vector<uint8_t> before = FileBytes();
     SetReplaceFaultForTesting(c.step, c.err);
     EXPECT_EQ(s->Commit(), c.want);
-    EXPECT_EQ(FileBytes(), committed);
+    EXPECT_EQ(FileBytes(), before);
+    EXPECT_EQ(OnDisk(), committed);
     EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
     SetReplaceFaultForTesting(ReplaceStep::kNone, 0);
     s = nullptr;  // the release retries the commit, which now succeeds
     EXPECT_EQ(OnDisk(), (StreamMap{{"Setup", Bytes("v2")}}));
     Put(storage.get(), "Setup", Bytes("v1"));
   }
+}
+
+// Appends to a long stream, as each walk of the event log makes: what one commit writes is a
+// few sectors, whatever the stream's length, and the file holds exactly the staged streams.
+TEST_F(StorageTest, AnAppendWritesAFewSectorsWhateverTheHistory) {
+  for (uint64_t history : {uint64_t{64 * 1024}, uint64_t{2 * 1024 * 1024}}) {
+    ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
+    Put(storage.get(), "Setup", SampleBytes(1, 900));
+    Put(storage.get(), "Events", SampleBytes(2, history));
+    Put(storage.get(), "EventsState", SampleBytes(3, 16));
+    ComPtr<IStream> events;
+    ASSERT_EQ(storage->OpenStream("Events", events.Receive()), S_OK);
+    ASSERT_EQ(events->Seek(0, SeekOrigin::kEnd, nullptr), S_OK);
+    uint64_t most = 0;
+    uint64_t size_before = std::filesystem::file_size(path_);
+    for (int walk = 0; walk < 40; ++walk) {
+      CommitGroup group(storage.get());
+      std::vector<uint8_t> entries = SampleBytes(10 + walk, 3 * 22);
+      ASSERT_EQ(WriteAll(events.get(), entries.data(), static_cast<uint32_t>(entries.size())),
+                S_OK);
+      ASSERT_EQ(events->Seek(0, SeekOrigin::kSet, nullptr), S_OK);
+      uint32_t count = 1000 + walk;
+      ASSERT_EQ(WriteAll(events.get(), &count, 4), S_OK);  // the count in front
+      ASSERT_EQ(events->Seek(0, SeekOrigin::kEnd, nullptr), S_OK);
+      Put(storage.get(), "EventsState", SampleBytes(100 + walk, 16));
+      uint64_t before = StoreCommitBytesWritten();
+      ASSERT_EQ(group.End(), S_OK);
+      most = std::max(most, StoreCommitBytesWritten() - before);
+    }
+    // The first and the last sector of Events, a FAT sector or two, the mini stream's sector,
+    // the directory, and the header.
+    EXPECT_LE(most, 10u * 512) << "history " << history;
+    EXPECT_EQ(OnDisk(), All(storage.get())) << "history " << history;
+    // Freed sectors are reused: the file grows by what was appended, plus a few sectors.
+    EXPECT_LE(std::filesystem::file_size(path_), size_before + 40 * 66 + 16 * 512);
+  }
+}
+
+// Beyond what the header's 109 FAT entries map (about 7 MB) every commit rewrites the file;
+// once the store is small again, commits go in place again.
+TEST_F(StorageTest, AStoreBeyondTheHeadersFatIsRewrittenWhole) {
+  ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
+  Put(storage.get(), "Setup", Bytes("config"));
+  Put(storage.get(), "Big", SampleBytes(5, 7500 * 1024));
+  uint64_t before = StoreCommitBytesWritten();
+  Put(storage.get(), "Setup", Bytes("changed"));
+  EXPECT_GT(StoreCommitBytesWritten() - before, 7500u * 1024);
+  EXPECT_EQ(OnDisk(), All(storage.get()));
+  ASSERT_EQ(storage->DestroyElement("Big"), S_OK);
+  ASSERT_EQ(storage->Commit(), S_OK);
+  before = StoreCommitBytesWritten();
+  Put(storage.get(), "Setup", Bytes("again"));
+  EXPECT_LE(StoreCommitBytesWritten() - before, 8u * 512);
+  EXPECT_EQ(OnDisk(), (StreamMap{{"Setup", Bytes("again")}}));
+}
+
+// A crash at any step of any commit leaves the state before it or the state after it. Each
+// commit below changes the layout another way: appends, a stream crossing between the mini
+// stream and ordinary sectors both ways, streams made, emptied and removed, a long stream cut.
+TEST_F(StorageTest, ACrashAtAnyStepOfAnInPlaceCommitLeavesOldOrNew) {
+  ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
+  std::vector<std::vector<uint8_t>> snapshots;
+  SetCommitStepHookForTesting([&](CommitStep) {
+    snapshots.push_back(FileBytes());
+    return 0;
+  });
+  std::mt19937 rng(7);
+  const std::vector<std::string> names = {"Events", "EventsState", "Names", "Setup", "X"};
+  StreamMap before = OnDisk();
+  int in_place = 0;
+  for (int round = 0; round < 60; ++round) {
+    const std::string& name = names[rng() % names.size()];
+    snapshots.clear();  // a released stream commits at once, inside the switch
+    switch (rng() % 5) {
+      case 0:
+      case 1: {  // append
+        ComPtr<IStream> s;
+        if (storage->OpenStream(name, s.Receive()) != S_OK) {
+          ASSERT_EQ(storage->CreateStream(name, s.Receive()), S_OK);
+        }
+        ASSERT_EQ(s->Seek(0, SeekOrigin::kEnd, nullptr), S_OK);
+        std::vector<uint8_t> more = SampleBytes(round, rng() % 3000);
+        ASSERT_EQ(WriteAll(s.get(), more.data(), static_cast<uint32_t>(more.size())), S_OK);
+        break;
+      }
+      case 2:  // replace with a size around the mini-stream cutoff or far above it
+        Put(storage.get(), name,
+            SampleBytes(round, rng() % 2 ? 4000 + rng() % 200 : rng() % 20000));
+        break;
+      case 3: {  // cut short
+        ComPtr<IStream> s;
+        if (storage->OpenStream(name, s.Receive()) == S_OK) {
+          uint64_t size = 0;
+          ASSERT_EQ(s->GetSize(&size), S_OK);
+          ASSERT_EQ(s->SetSize(size / 3), S_OK);
+        }
+        break;
+      }
+      default:
+        (void)storage->DestroyElement(name);
+        break;
+    }
+    ASSERT_EQ(storage->Commit(), S_OK);
+    StreamMap after = All(storage.get());
+    ASSERT_EQ(OnDisk(), after) << "round " << round;
+    if (!snapshots.empty()) ++in_place;
+    for (size_t i = 0; i < snapshots.size(); ++i) {
+      std::vector<CompoundStream> found;
+      ASSERT_EQ(ParseCompoundFile(snapshots[i], &found), S_OK) << "round " << round;
+      StreamMap got = ToMap(found);
+      EXPECT_TRUE(got == before || got == after) << "round " << round << ", step " << i;
+    }
+    before = after;
+  }
+  SetCommitStepHookForTesting(nullptr);
+  EXPECT_GE(in_place, 50);  // the commits went in place, not through a rewrite
+  storage = nullptr;
+  ComPtr<IStorage> reopened = Open(StorageOpenMode::kOpenExisting);
+  EXPECT_EQ(All(reopened.get()), before);
 }
 
 TEST_F(StorageTest, SecondOpenerInThisProcessIsRefused) {

@@ -1,11 +1,13 @@
 // Delivery of controller events to clients: FireEvent refreshes the part of the object model an
-// event concerns, then calls the handlers (general member, then the type's member) and then the
-// connected sinks (the same two). Also the script host's page hooks.
+// event concerns, then calls the handlers (general member, then the type's member), each on its
+// own delivery lane (delivery_lanes.h), and then the connected sinks (the same two). Also the
+// script host's page hooks.
 //
 // Nothing here holds a lock of the server while a handler, a sink or a collection runs: the
 // handler references are copied under mu_, the sinks are snapshotted by the connection point.
 #include "events/event_interfaces.h"
 #include "model/collection_interfaces.h"
+#include "server/delivery_lanes.h"
 #include "server/event_routing.h"
 #include "server/script_host.h"
 #include "server/zel_server.h"
@@ -95,6 +97,23 @@ void RefreshForSystemEvent(CZelServer* server, IDispatch* event, int32_t type) {
   }
 }
 
+// The handlers' lanes, shared by every firing of the process.
+DeliveryLanes& HandlerLanes() {
+  static DeliveryLanes lanes;
+  return lanes;
+}
+
+// Calls a handler's default member with the event on the handler's lane. The lane's reference
+// keeps the handler alive even when it empties its slot during the call; its result, and
+// anything it throws, is its own business.
+void DeliverToHandler(ComPtr<IDispatch> handler, const Variant& argument) {
+  if (!handler) return;
+  IDispatch* key = handler.get();
+  (void)HandlerLanes().Deliver(key, [handler = std::move(handler), argument] {
+    (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, {&argument, 1}, nullptr);
+  });
+}
+
 }  // namespace
 
 void CZelServer::CallHandler(int slot, const Variant& argument) {
@@ -141,9 +160,16 @@ HRESULT CZelServer::FireEvent(IDispatch* event) {
   std::optional<EventMember> specific =
       EventMemberNamed(log_event ? LogEventMember(type) : SystemEventMember(type));
   const Variant argument = Variant::Dispatch(event);
-  // Handlers first, then sinks; in each, the general member before the type's.
-  CallHandler(general->slot, argument);
-  if (specific) CallHandler(specific->slot, argument);
+  ComPtr<IDispatch> general_handler, specific_handler;
+  {
+    MutexLock g(&mu_);
+    general_handler = handlers_[general->slot];
+    if (specific) specific_handler = handlers_[specific->slot];
+  }
+  // Handlers first, then sinks; in each, the general member before the type's. A handler is
+  // called on its own delivery lane: one that blocks delays only its own deliveries.
+  DeliverToHandler(std::move(general_handler), argument);
+  DeliverToHandler(std::move(specific_handler), argument);
   events_.Fire(general->sink, {&argument, 1});
   if (specific) events_.Fire(specific->sink, {&argument, 1});
   return type_hr;

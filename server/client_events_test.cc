@@ -9,6 +9,7 @@
 #include "events/event_interfaces.h"
 #include "model/collection_interfaces.h"
 #include "server/collection_slots.h"
+#include "server/delivery_lanes.h"
 #include "server/event_routing.h"
 #include "server/recording_sink.h"
 #include "server/script_host.h"
@@ -522,6 +523,72 @@ TEST_F(FireEventTest, BlockedHandlerHoldsNoLockOfTheServer) {
   EXPECT_EQ((std::vector<std::string>{"sink:OnSystemEvent"}), Trace());
   gate.unlock();
   firing.join();
+}
+
+// A handler that blocks for as long as it likes holds up only its own deliveries: the sink gets
+// each event after one bounded wait for the handler (and no wait at all once the handler is
+// known to be busy), and the handler gets its events afterwards, in order.
+TEST_F(FireEventTest, AHandlerThatBlocksDelaysOnlyItsOwnDeliveries) {
+  RecordingClock recording(10);
+  Clock::SetForTesting(&recording);
+  ManualResetEvent release;
+  std::mutex seen_mu;
+  std::vector<int32_t> seen;  // the types the handler received, in order
+  ASSERT_EQ(S_OK, server_->PutHandler(8, Variant::Dispatch(MakeObject<CallbackSink>([&] {
+                                                             release.Wait();
+                                                             std::lock_guard<std::mutex> g(seen_mu);
+                                                             seen.push_back(0);
+                                                             return S_OK;
+                                                           }).get())));
+  Advise(MakeObject<RecordingSink>("sink", &log_).get());
+  auto event = MakeObject<SystemEvent>(Variant::I4(0), std::map<std::string, Variant>{});
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(S_OK, server_->FireEvent(event.get()));
+  EXPECT_EQ(S_OK, server_->FireEvent(event.get()));
+  EXPECT_EQ(S_OK, server_->FireEvent(event.get()));
+  auto took = std::chrono::steady_clock::now() - began;
+  // The one wait for the handler: kDeliveryWait on the clock, once for the three firings.
+  std::vector<int64_t> waits = recording.waits();
+  EXPECT_EQ(1, std::count(waits.begin(), waits.end(), DeliveryLanes::kDeliveryWait.count()));
+  EXPECT_GE(took, std::chrono::milliseconds(DeliveryLanes::kDeliveryWait.count() / 10));
+  EXPECT_LT(took, std::chrono::milliseconds(DeliveryLanes::kDeliveryWait.count() / 10 * 3));
+  EXPECT_EQ(
+      (std::vector<std::string>{"sink:OnSystemEvent", "sink:OnSystemEvent", "sink:OnSystemEvent"}),
+      Trace());
+  {
+    std::lock_guard<std::mutex> g(seen_mu);
+    EXPECT_TRUE(seen.empty());
+  }
+  release.Set();
+  for (int i = 0; i < 5000; ++i) {
+    {
+      std::lock_guard<std::mutex> g(seen_mu);
+      if (seen.size() == 3) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::lock_guard<std::mutex> g(seen_mu);
+  EXPECT_EQ(3u, seen.size());  // every event, none lost
+  Clock::SetForTesting(&clock_);
+}
+
+// Lanes: a recipient that answers is called as if inline; an idle lane ends its thread.
+TEST(DeliveryLanesTest, CallsRunInOrderAndIdleLanesEnd) {
+  RecordingClock clock(1000);
+  ScopedClock scoped(&clock);
+  DeliveryLanes lanes;
+  std::vector<int> order;
+  int a = 0, b = 0;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(lanes.Deliver(i % 2 ? &a : &b, [&order, i] { order.push_back(i); }));
+  }
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), order);  // each finished before the next began
+  for (int i = 0; i < 5000 && lanes.lane_count() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(0u, lanes.lane_count());  // kLaneIdle (10 ms here) after the last call
+  EXPECT_TRUE(lanes.Deliver(&a, [&order] { order.push_back(4); }));
+  EXPECT_EQ(5u, order.size());
 }
 
 TEST_F(FireEventTest, EventConnectionsCountsSinks) {

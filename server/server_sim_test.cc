@@ -3,8 +3,13 @@
 // controller's answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "link/frame.h"
+#include "link/request.h"
 #include "link/serial_transport.h"
+#include "platform/system_log.h"
 #include "server/recording_sink.h"
 #include "server/server_test_fixture.h"
 #include "sim/setup_scenario.h"
@@ -154,6 +159,67 @@ TEST_F(ServerSimTest, StopLogsOut) {
   EXPECT_EQ((std::vector<Bytes>{kLogout}), fixture_.sim().ReceivedFrames());
   fixture_.sim().WithState([](sim::SimState& s) { EXPECT_FALSE(s.logged_in); });
   EXPECT_EQ((std::vector<int32_t>{ssStopping, ssStopped}), log_.Statuses("sink"));
+}
+
+TEST_F(ServerSimTest, StopCutsATricklingExchangeShortAndStillLogsOut) {
+  Begin(R"({"controller": {"probe_ack": true}})");
+  ComPtr<IZelCommHandler> link = server_->transport();
+  // A reply trickling in a byte every 200 ms (each within the scaled 300 ms read time-out)
+  // holds the request lock for a second; the stop does not wait for it.
+  sim::Fault trickle;
+  trickle.kind = sim::FaultKind::kTrickle;
+  trickle.chunks = {1};
+  trickle.pause_ms = 200;
+  fixture_.sim().InjectFault(trickle);
+  HRESULT held = S_OK;
+  std::thread exchange([&] {
+    ReplyBuffer reply;
+    held = SendControllerRequest(link.get(), true, kProbe.data(), kProbe.size(), &reply);
+  });
+  ASSERT_TRUE(fixture_.sim().WaitForFrames(1, std::chrono::milliseconds(5000)));
+  auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(S_OK, server_->Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
+  exchange.join();
+  EXPECT_EQ(E_ABORT, held);
+  EXPECT_EQ((std::vector<Bytes>{kProbe, kLogout}), fixture_.sim().ReceivedFrames());
+  EXPECT_EQ(ssStopped, server_->status());
+  // The cut ends with the stop: the link talks normally again.
+  ASSERT_EQ(S_OK, link->Connect());
+  ReplyBuffer reply;
+  EXPECT_EQ(S_OK, SendControllerRequest(link.get(), true, kProbe.data(), kProbe.size(), &reply));
+}
+
+TEST_F(ServerSimTest, StopGivesUpOnARequestLockHeldForGoodAndSaysSo) {
+  Begin(R"({"controller": {"probe_ack": true}})");
+  ComPtr<IZelCommHandler> link = server_->transport();
+  ManualResetEvent taken, release;
+  std::thread holder([&] {
+    (void)link->BeginAtomicRequest();
+    taken.Set();
+    release.Wait();
+    (void)link->EndAtomicRequest();
+  });
+  taken.Wait();
+  ScopedSystemLogCapture capture;
+  fixture_.clock().Clear();
+  auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(E_TIMEOUT, server_->Stop());
+  auto took = std::chrono::steady_clock::now() - begun;
+  release.Set();
+  holder.join();
+  // The wait for the lock is the stop's one bound: 5000 ms, scaled.
+  std::vector<int64_t> waits = fixture_.clock().waits();
+  EXPECT_EQ(1, std::count(waits.begin(), waits.end(), CZelServer::kStopLinkWait.count()));
+  EXPECT_GE(took, std::chrono::milliseconds(5000 / kClockDivisor));
+  EXPECT_LT(took, std::chrono::milliseconds(5000 / kClockDivisor * 3));
+  EXPECT_TRUE(fixture_.sim().ReceivedFrames().empty());  // no logout
+  EXPECT_EQ(ssFailure, server_->status());
+  EXPECT_EQ(nullptr, server_->transport().get());
+  std::vector<SystemLogReport> reports = capture.reports();
+  EXPECT_EQ(1, std::count_if(reports.begin(), reports.end(), [](const SystemLogReport& r) {
+              return r.message_id == MSG_STOP_WITHOUT_LOGOUT && r.code == E_TIMEOUT;
+            }));
 }
 
 TEST_F(ServerSimTest, SetTimeFrameBytes) {

@@ -160,6 +160,7 @@ HRESULT CZelServer::CreateTransportFromClassId(const CLSID& clsid, IStream* sett
     MutexLock g(&mu_);
     transport_ = created;
   }
+  CutIfStopping(created.get());
   ComPtr<IPersistStreamInit> persist;
   if (Succeeded(created.As(&persist))) {
     (void)persist->InitNew();

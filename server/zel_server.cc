@@ -225,6 +225,7 @@ HRESULT CZelServer::put_CommunicationsHandler(IDispatch* handler) {
     MutexLock g(&mu_);
     transport_ = next;
   }
+  CutIfStopping(next.get());
   HRESULT hr = next->Connect();
   // A transport that cannot connect stays set; the status tells the failure.
   if (Failed(hr)) ChangeStatus(ssFailure, hr);
@@ -421,39 +422,22 @@ HRESULT CZelServer::LoadNamesStep() {
 }
 
 HRESULT CZelServer::Stop() {
-  // Whatever waits on the link now may be waiting out a silent controller (a network handshake
-  // costs 11 x 4 s): a start still running on another thread, or an update thread's re-login.
-  // Those waits are cut short, so Stop waits behind neither. Once the update threads have ended
-  // and this thread holds the transport's bracket, nothing else is waiting, and the waits are
-  // back for Stop's own logout.
-  ComPtr<IZelCommHandler> link = transport();
-  ComPtr<IZelLinkInterrupt> interrupt;
-  if (link && Succeeded(link.As(&interrupt))) interrupt->InterruptWaits();
+  // The link's waits are cut first, so a start, a download, a poll or a client's exchange that
+  // is waiting on the controller ends at once instead of holding the lifecycle lock or the
+  // request lock for as long as the controller keeps it waiting.
+  CutLinkWaits();
   MutexLock lifecycle(&lifecycle_mu_);
-  if (interrupt) {
-    (void)reset();
-    (void)link->BeginAtomicRequest();
-    interrupt->ResumeWaits();
-  }
-  HRESULT hr = StopLocked();
-  if (interrupt) (void)link->EndAtomicRequest();
-  return hr;
-}
-
-HRESULT CZelServer::StopLocked() {
   (void)reset();
   ChangeStatus(ssStopping, S_OK);
 
   HRESULT hr = S_OK;
   ComPtr<IZelCommHandler> current = transport();
   if (current) {
-    ReplyBuffer reply;  // freed unexamined
-    hr = SendControllerRequest(current.get(), true, kLogoutFrame.data(), kLogoutFrame.size(),
-                               &reply);
-    (void)current->Disconnect();
+    hr = LogoutAndDisconnect(current.get());
     MutexLock g(&mu_);
     if (transport_ == current) transport_.reset();
   }
+  ResumeLinkWaits(current.get());
   if (Failed(hr)) {
     ChangeStatus(ssFailure, hr);
   } else {

@@ -69,12 +69,19 @@ namespace zel {
 
 class CZelSystemInformation;
 
+// System-log message: Stop gave up waiting for the controller link and did not log out.
+inline constexpr uint32_t MSG_STOP_WITHOUT_LOGOUT = 0x800200A4;
+
 class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
                          public IConnectionPointContainer,
                          public IProvideOutgoingInterface {
  public:
   // The access code of a new server.
   static constexpr std::string_view kDefaultAccessCode = "7395";
+  // Stop's bounds on the link: the wait for the request lock (once every other exchange has had
+  // its waits cut) and the logout with the disconnect.
+  static constexpr Millis kStopLinkWait{5000};
+  static constexpr Millis kStopLogoutLimit{5000};
   // Status reads closer together than this use the cached record.
   static constexpr Millis kStatusThrottle{1500};
   // The longest path of ZELINFO.DAT (the path buffer's 260 characters, terminator included).
@@ -257,9 +264,22 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   // The long-delay timer of the daily clock setting (null before the first setting).
   LongDelayTimer* long_delay_timer();
 
+  // Cuts short every wait on the link, now and until the next Stop ends: a start, a download,
+  // a poll or a client's exchange waiting on the controller ends at once with E_ABORT. Stop
+  // does it first; the host calls it as soon as it is asked to stop, before it waits for a
+  // start that is still running.
+  void CutLinkWaits();
+
  private:
-  // Stop's body. REQUIRES: lifecycle_mu_ is held.
-  HRESULT StopLocked();
+  // Stop's part of the link (stop_link.cc). LogoutAndDisconnect takes the request lock within
+  // kStopLinkWait (else gives up with E_TIMEOUT and a system-log line, sending nothing), sends
+  // the logout and disconnects with their waits cut at kStopLogoutLimit. ResumeLinkWaits ends
+  // the cut on `link` and on the current transport. CutIfStopping cuts a transport being set
+  // while a stop has the waits cut.
+  HRESULT LogoutAndDisconnect(IZelCommHandler* link);
+  void ResumeLinkWaits(IZelCommHandler* link);
+  void CutIfStopping(IZelCommHandler* link);
+
   // Steps of Start.
   HRESULT ReadSystemInformationSetupAndNames();
   // Disconnect, Connect, probe and login. REQUIRES: the link's atomic bracket is held.
@@ -326,6 +346,7 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   RecursiveMutex lifecycle_mu_;
 
   std::atomic<uint32_t> refs_{0};
+  std::atomic<bool> link_cut_{false};  // set by CutLinkWaits, cleared at the end of Stop
   std::atomic<int32_t> status_{ssStarting};
   std::atomic<uint64_t> logins_{0};
   std::atomic<HRESULT> last_failure_{S_OK};

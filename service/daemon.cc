@@ -15,6 +15,7 @@
 #include "events/system_events.h"
 #include "link/comm_handlers.h"
 #include "link/link_classes.h"
+#include "link/link_health.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
 #include "platform/error_info.h"
@@ -117,6 +118,9 @@ int RunDaemon(const DaemonOptions& options) {
   }
   (void)TightenPrivateFiles(InstanceDir());
 
+  if (options.link_down_after_ms > 0) {
+    LinkHealth::Process().set_down_after(Millis(options.link_down_after_ms));
+  }
   RegisterLinkClasses();
   // The transports enter the catalogue as installation would put them there (there is no
   // separate installation step); a registry that cannot be written leaves the catalogue as it
@@ -186,6 +190,10 @@ int RunDaemon(const DaemonOptions& options) {
   HRESULT stop = E_FAIL;
   bool stopped = false;
   {
+    // The link's waits are cut before anything waits: a start still running (a download, a
+    // controller that does not answer or trickles its reply) ends at once instead of holding
+    // the stop behind it.
+    if (ComPtr<CZelServer> running = ServerInstance()) running->CutLinkWaits();
     StopRunner runner([&] {
       starter.join();
       stop = server->Stop();

@@ -21,6 +21,9 @@ Options:
   --port N         the loopback TCP port (default 8714); implies --tcp; 0 picks a free port
   --no-tcp         do not listen on TCP, whatever access.json says (the default)
   --no-start       do not call Start at launch; a client configures the server and starts it
+  --link-down-after MS
+                   how long exchanges must fail, with none good, before LinkState says "down"
+                   (1 to 3600000 ms; default 10000)
   --version        print the version and exit
   --help           print this text and exit
 
@@ -72,6 +75,15 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
       }
       options->tcp_port = port;
       options->tcp = 1;
+    } else if (a == "--link-down-after") {
+      std::string text;
+      if (!value(&text)) return fail("--link-down-after needs a number of milliseconds");
+      int ms = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
+      if (ec != std::errc() || end != text.data() + text.size() || ms < 1 || ms > 3600000) {
+        return fail("--link-down-after needs milliseconds from 1 to 3600000, not '" + text + "'");
+      }
+      options->link_down_after_ms = ms;
     } else {
       return fail("unknown option '" + a + "' (see --help)");
     }

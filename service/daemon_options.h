@@ -16,7 +16,8 @@ struct DaemonOptions {
   int tcp = -1;              // -1: as access.json says (off without it); 0: off; 1: on
   int tcp_port = -2;         // -2: access.json's port, else the bridge's default port
   bool listen_unix = true;
-  bool start_server = true;  // false: wait for a client to call Start
+  bool start_server = true;    // false: wait for a client to call Start
+  int link_down_after_ms = 0;  // 0: the link's default down time (LinkHealth)
   bool show_help = false;
   bool show_version = false;
 };

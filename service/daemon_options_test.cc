@@ -29,6 +29,10 @@ TEST(DaemonOptionsTest, ParsesEveryOption) {
   EXPECT_FALSE(p.start_server);
   EXPECT_TRUE(o.start_server);
   EXPECT_TRUE(p.show_help);
+  EXPECT_EQ(0, p.link_down_after_ms);  // the link's own default
+  DaemonOptions r;
+  ASSERT_EQ(S_OK, ParseDaemonOptions({"--link-down-after", "1500"}, &r, &error));
+  EXPECT_EQ(1500, r.link_down_after_ms);
 }
 
 TEST(DaemonOptionsTest, RefusesBadInput) {
@@ -36,10 +40,17 @@ TEST(DaemonOptionsTest, RefusesBadInput) {
     std::vector<std::string> args;
     const char* message_part;
   } cases[] = {
-      {{"--port"}, "--port needs"},         {{"--port", "70000"}, "0 to 65535"},
-      {{"--port", "12x"}, "0 to 65535"},    {{"--port", "-1"}, "0 to 65535"},
-      {{"--instance"}, "--instance needs"}, {{"--instance", ""}, "--instance needs"},
+      {{"--port"}, "--port needs"},
+      {{"--port", "70000"}, "0 to 65535"},
+      {{"--port", "12x"}, "0 to 65535"},
+      {{"--port", "-1"}, "0 to 65535"},
+      {{"--instance"}, "--instance needs"},
+      {{"--instance", ""}, "--instance needs"},
       {{"--frobnicate"}, "unknown option"},
+      {{"--link-down-after"}, "needs a number"},
+      {{"--link-down-after", "0"}, "1 to 3600000"},
+      {{"--link-down-after", "3600001"}, "1 to 3600000"},
+      {{"--link-down-after", "5s"}, "1 to 3600000"},
   };
   for (const Case& c : cases) {
     DaemonOptions o;

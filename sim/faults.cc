@@ -9,7 +9,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<FaultKind, const char*>, 13> kNames = {{
+constexpr std::array<std::pair<FaultKind, const char*>, 14> kNames = {{
     {FaultKind::kNoReply, "no_reply"},
     {FaultKind::kCorruptCrc, "corrupt_crc"},
     {FaultKind::kBadStart, "bad_start"},
@@ -18,12 +18,14 @@ constexpr std::array<std::pair<FaultKind, const char*>, 13> kNames = {{
     {FaultKind::kDelay, "delay"},
     {FaultKind::kTruncate, "truncate"},
     {FaultKind::kRawReply, "raw_reply"},
+    {FaultKind::kTrickle, "trickle"},
     {FaultKind::kLoseRequest, "lose_request"},
     {FaultKind::kPreviousSequence, "previous_sequence"},
     {FaultKind::kWrongType, "wrong_type"},
     {FaultKind::kLoseReply, "lose_reply"},
     {FaultKind::kStraySender, "stray_sender"},
 }};
+constexpr int kDefaultTricklePauseMs = 1000;
 
 // Bytes sent before the reply when a garbage fault names none: no start byte among them.
 const Bytes kDefaultGarbage = {0x00, 0xFF, 0x13, 0x11};
@@ -112,6 +114,10 @@ HRESULT ParseFault(const json& object, Fault* fault, std::string* error) {
     }
   }
   if (f.kind == FaultKind::kChunked && f.chunks.empty()) f.chunks = {1};
+  if (f.kind == FaultKind::kTrickle) {
+    f.chunks = {1};
+    if (object.find("pause_ms") == object.end()) f.pause_ms = kDefaultTricklePauseMs;
+  }
   if (f.kind == FaultKind::kGarbage && f.bytes.empty()) f.bytes = kDefaultGarbage;
   if (f.count == 0) {
     *error = "\"count\" 0 would do nothing";
@@ -204,6 +210,10 @@ WirePlan FaultSet::Apply(const Bytes& reply, bool send) {
         break;
       case FaultKind::kChunked:
         chunked = &f;
+        break;
+      case FaultKind::kTrickle:
+        chunked = &f;
+        plan.abandon_on_request = true;
         break;
       case FaultKind::kDelay:
         delay_ms += f.delay_ms;

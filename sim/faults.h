@@ -25,6 +25,9 @@ enum class FaultKind {
   kDelay,       // the reply goes out after `delay_ms`
   kTruncate,    // only the first `truncate_to` bytes of the reply go out
   kRawReply,    // `bytes` are sent instead of the handler's reply
+  kTrickle,     // the reply goes out one byte every `pause_ms` (default 1000), so no read of
+                // the server's times out while the frame takes minutes; the next request the
+                // server writes ends it (the rest of the reply is dropped) and is answered
   // Faults of the UDP side only; each applies to the next `count` datagrams the server sends
   // (handshake and terminate packets included) and is ignored on the serial line.
   kLoseRequest,       // the datagram is dropped unread: nothing is carried out or answered
@@ -58,6 +61,7 @@ struct WirePiece {
 };
 struct WirePlan {
   bool send = true;
+  bool abandon_on_request = false;  // a request arriving between pieces ends the reply
   std::vector<WirePiece> pieces;
 };
 

@@ -215,7 +215,7 @@ void Simulator::Answer(const RequestFrame& request) {
   WirePlan plan = Respond(request);
   if (!plan.send) return;
   for (const WirePiece& piece : plan.pieces) {
-    if (!Pause(piece.pause_ms)) return;
+    if (!Pause(piece.pause_ms, plan.abandon_on_request)) return;
     if (!WriteAll(piece.bytes)) return;
   }
 }
@@ -236,15 +236,16 @@ bool Simulator::WriteAll(const Bytes& bytes) {
   return true;
 }
 
-bool Simulator::Pause(int ms) {
+bool Simulator::Pause(int ms, bool until_request) {
   if (ms <= 0) return !stopping_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return !stopping_;
-    pollfd p{wake_fd_, POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left.count()));
+    // The request itself stays queued on the terminal for the main loop to read and answer.
+    std::array<pollfd, 2> fds = {pollfd{wake_fd_, POLLIN, 0}, pollfd{master_fd_, POLLIN, 0}};
+    int n = poll(fds.data(), until_request ? 2 : 1, static_cast<int>(left.count()));
     if (n > 0 || stopping_) return false;
   }
 }

@@ -91,8 +91,9 @@ class Simulator {
   bool PauseUdp(int ms);
   // Writes bytes to the terminal, waiting for room; false when stopping or the write failed.
   bool WriteAll(const Bytes& bytes);
-  // Sleeps real milliseconds, waking early for Stop; false when stopping.
-  bool Pause(int ms);
+  // Sleeps real milliseconds, waking early for Stop (and, with until_request, for a request
+  // arriving); false when woken early.
+  bool Pause(int ms, bool until_request = false);
 
   std::string device_path_;
   std::string link_path_;

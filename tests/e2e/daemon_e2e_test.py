@@ -80,6 +80,18 @@ class DaemonFixture:
     def events(self, *args):
         return json.loads(self.zelctl("--json", "events", *args).stdout)
 
+    def watch(self, *args):
+        """Starts zelctl watch and returns once it is connected (its ready line)."""
+        proc = subprocess.Popen(
+            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
+             os.path.join(self.inst, "zelbridge.sock"), *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready = proc.stderr.readline()
+        if ready.strip() != "zelctl: watching":
+            proc.kill()
+            raise AssertionError("zelctl watch did not connect: " + ready + proc.stderr.read())
+        return proc
+
     def restart_daemon(self):
         self.daemon.send_signal(signal.SIGTERM)
         assert self.daemon.wait(timeout=30) == 0
@@ -197,6 +209,59 @@ class Objects(unittest.TestCase):
         self.assertIn("80020006", (out.stdout + out.stderr).upper())
 
 
+class HeldAndCutLink(unittest.TestCase):
+    """A controller that holds the link, or stops answering and comes back."""
+
+    def tearDown(self):
+        self.d.close()
+
+    def test_sigterm_ends_promptly_while_a_trickling_reply_holds_the_link(self):
+        self.d = DaemonFixture()
+        self.d.start()
+        # The next reply trickles out a byte every 2 s: no read of the server times out, so the
+        # exchange (and the request lock) would be held for 10 s or more.
+        self.assertTrue(self.d.control({"fault": "trickle", "pause_ms": 2000})["ok"])
+        wait_for(lambda: self.d.control({"query": "state"})["faults"] == 0,
+                 what="an exchange to take the trickling reply")
+        begun = time.monotonic()
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        self.assertLess(time.monotonic() - begun, 5.0)
+        # The stop still logged out: the controller dropped the trickle for the new request.
+        self.assertEqual("5A 01 21 C1 88", self.d.frame_lines()[-1])
+
+    def test_link_state_follows_the_link_cut_and_restored(self):
+        # Down after 4.5 s: longer than one read time-out (3 s), so the first failed exchange
+        # makes the link degraded before the down time runs out.
+        self.d = DaemonFixture(extra_args=["--no-tcp", "--link-down-after", "4500"])
+        self.d.start()
+        self.assertEqual("up", self.d.value("LinkState"))
+        good = self.d.value("LinkLastGood")
+        self.assertIsNotNone(good)
+        watch = self.d.watch("--json", "watch")
+        try:
+            self.assertTrue(self.d.control({"fault": "no_reply", "count": -1})["ok"])
+            wait_for(lambda: self.d.value("LinkState") == "down", timeout=30, what="link down")
+            self.assertGreater(self.d.value("LinkFailures"), 0)
+            self.assertEqual(good, self.d.value("LinkLastGood"))
+            self.assertEqual(16, self.d.value("Status"))  # the lifecycle is not the link
+            self.assertTrue(self.d.control({"clear": "faults"})["ok"])
+            wait_for(lambda: self.d.value("LinkState") == "up", timeout=30, what="link up")
+            self.assertEqual(0, self.d.value("LinkFailures"))
+            states = []
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline and states[-1:] != ["up"]:
+                event = json.loads(watch.stdout.readline())
+                if event.get("member") == "OnLinkStateChange":
+                    states.append(event["arguments"][0]["value"])
+            self.assertEqual(["degraded", "down", "up"], states)
+        finally:
+            watch.terminate()
+            watch.wait(timeout=10)
+            watch.stdout.close()
+            watch.stderr.close()
+
+
 class Events(unittest.TestCase):
     def setUp(self):
         self.d = DaemonFixture()
@@ -205,12 +270,8 @@ class Events(unittest.TestCase):
         self.d.close()
 
     def test_watch_sees_the_status_changes_of_a_start(self):
-        watch = subprocess.Popen(
-            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
-             os.path.join(self.d.inst, "zelbridge.sock"), "--json", "watch"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        watch = self.d.watch("--json", "watch")
         try:
-            time.sleep(0.5)  # let the watcher advise before the start
             self.d.start()
             seen = []
             deadline = time.monotonic() + 20
@@ -233,12 +294,8 @@ class Events(unittest.TestCase):
 
     def test_watch_shows_a_system_event_with_its_zone(self):
         self.d.start()
-        watch = subprocess.Popen(
-            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
-             os.path.join(self.d.inst, "zelbridge.sock"), "watch", "--count", "2"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        watch = self.d.watch("watch", "--count", "2")
         try:
-            time.sleep(0.5)  # let the watcher advise
             self.assertTrue(self.d.control({"system_events": ["0x0602"]})["ok"])
             out, err = watch.communicate(timeout=20)
             lines = out.splitlines()
@@ -363,19 +420,57 @@ class EventLog(unittest.TestCase):
             elif line.startswith("data: "):
                 return event_id, json.loads(line[6:])
 
+    LOG_MEMBERS = {"OnEvent", "OnAccessEvent", "OnAlarmEvent", "OnArmEvent", "OnBypassEvent",
+                   "OnMessageEvent", "OnRestoreEvent", "OnTroubleEvent"}
+
+    def next_log_event(self, response):
+        """The next event of the log on the stream (status and link events pass by)."""
+        while True:
+            event_id, event = self.next_event(response)
+            if event["member"] in self.LOG_MEMBERS:
+                return event_id, event
+
     def test_a_reconnecting_client_gets_every_log_entry_after_its_cursor_once(self):
-        for query, headers, expected in (("?after=2", {}, ["0.3", "0.4"]),
-                                         ("", {"Last-Event-ID": "17.3"}, ["0.4"])):
+        # The scenario's log: 1 plain (131), 2 arming (48), 3 bypass (4), 4 arming (49). Each
+        # replayed entry goes out as it did live: OnEvent, then the member of its class.
+        for query, headers, expected in (
+                ("?after=2", {}, [("OnEvent", "0.3"), ("OnBypassEvent", "0.3"),
+                                  ("OnEvent", "0.4"), ("OnArmEvent", "0.4")]),
+                ("", {"Last-Event-ID": "17.3"}, [("OnEvent", "0.4"), ("OnArmEvent", "0.4")])):
             conn, stream, response = self.open_stream(query, headers)
             try:
-                for want in expected:
-                    event_id, event = self.next_event(response)
-                    self.assertEqual(("OnEvent", want), (event["member"], event_id))
+                for member, want in expected:
+                    event_id, event = self.next_log_event(response)
+                    self.assertEqual((member, want), (event["member"], event_id))
                     self.assertEqual(int(want.split(".")[1]),
                                      self.entry_index(conn, event["arguments"][0]["object"]))
             finally:
                 stream.close()
                 conn.close()
+
+    def test_a_live_entry_after_the_replay_arrives_once_in_order(self):
+        conn, stream, response = self.open_stream("?after=3", {})
+        try:
+            self.assertEqual(("OnEvent", "0.4"), self.next_log_id(response))
+            self.assertEqual(("OnArmEvent", "0.4"), self.next_log_id(response))
+            # Logged on the controller after the replay: the next walk fires it, live.
+            self.d.sim_control({"log_event": {"type": 50, "parameter1": 1, "parameter2": 1}})
+            member, event_id = self.next_log_id(response)
+            self.assertEqual("OnEvent", member)
+            self.assertEqual("5", event_id.split(".")[1])
+            self.assertEqual(("OnArmEvent", event_id.split(".")[1]),
+                             (lambda m, i: (m, i.split(".")[1]))(*self.next_log_id(response)))
+            # Nothing of the log comes twice: the next log event is the next record's.
+            self.d.sim_control({"log_event": {"type": 6}})
+            member, event_id = self.next_log_id(response)
+            self.assertEqual(("OnEvent", "6"), (member, event_id.split(".")[1]))
+        finally:
+            stream.close()
+            conn.close()
+
+    def next_log_id(self, response):
+        event_id, event = self.next_log_event(response)
+        return event["member"], event_id
 
     def entry_index(self, conn, handle):
         conn.request("POST", "/api/v1/automation", headers=self.headers,
@@ -384,4 +479,5 @@ class EventLog(unittest.TestCase):
 
 if __name__ == "__main__":
     BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v"])
+    # Further arguments pick tests by name, e.g. HeldAndCutLink.
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
