@@ -125,15 +125,14 @@ class CZelCommHandlerNetwork final
  private:
   friend class TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>;
 
-  // Each REQUIRES request_lock_.
-  uint16_t AdvanceSequence();
-  HRESULT ControlExchange(uint32_t size, uint8_t expected_type);
+  uint16_t AdvanceSequence() ZEL_REQUIRES(request_lock_);
+  HRESULT ControlExchange(uint32_t size, uint8_t expected_type) ZEL_REQUIRES(request_lock_);
   // Waits for the answer to `sequence` within one receive time-out into the receive buffer;
   // answers to earlier packets are dropped and the wait goes on. *size is the datagram's size.
-  HRESULT ReceiveAnswer(uint16_t sequence, uint32_t* size);
+  HRESULT ReceiveAnswer(uint16_t sequence, uint32_t* size) ZEL_REQUIRES(request_lock_);
   // Sleeps a production duration unless interrupted (E_ABORT).
   HRESULT Pause(Millis production);
-  void DropSession();
+  void DropSession() ZEL_REQUIRES(request_lock_);
   std::array<PersistedProperty, 3> PropertyMap();
 
   RecursiveMutex request_lock_;

@@ -345,7 +345,7 @@ TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut)
   EXPECT_EQ(S_OK, network_->Connect());
 }
 
-TEST_F(NetworkSimTest, StopDuringAnUpdateThreadsReloginReturnsWithinOneReceiveTimeOut) {
+TEST_F(NetworkSimTest, ClientsAreAnsweredAndStopReturnsPromptlyDuringAnUpdateThreadsRelogin) {
   ASSERT_EQ(S_OK, StartOverUdp());
   // The controller falls silent: the polls fail, and after 15 failures an update thread runs
   // the re-login, whose terminate and handshake would cost 11 x 4 s each.
@@ -362,6 +362,18 @@ TEST_F(NetworkSimTest, StopDuringAnUpdateThreadsReloginReturnsWithinOneReceiveTi
         return false;
       },
       Millis(60000)));
+  // Clients are still answered while the re-login holds the link: what they read is the
+  // server's own.
+  auto read_begin = std::chrono::steady_clock::now();
+  ComPtr<IDispatch> zones;
+  ASSERT_EQ(S_OK, server_->get_Zones(zones.Receive()));
+  Variant count, name;
+  ASSERT_EQ(S_OK, GetProperty(zones.get(), "Count", &count));
+  Variant first[] = {Variant::I4(1)};
+  Variant zone;
+  ASSERT_EQ(S_OK, CallMethod(zones.get(), "Item", first, &zone));
+  ASSERT_EQ(S_OK, GetProperty(zone.dispatch(), "Name", &name));
+  EXPECT_LT(std::chrono::steady_clock::now() - read_begin, Millis(3000 / kDivisor));
   auto begin = std::chrono::steady_clock::now();
   (void)server_->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, Millis(3000 / kDivisor * 2));
