@@ -382,6 +382,75 @@ class EventLog(unittest.TestCase):
                      body=json.dumps({"op": "get", "object": handle, "member": "Index"}))
         return json.loads(conn.getresponse().read())["result"]["value"]
 
+
+class LoginAndServerLog(unittest.TestCase):
+    """Client login with the scenario's user codes, and the server log the daemon keeps."""
+
+    def setUp(self):
+        self.d = DaemonFixture()
+        self.d.start()
+
+    def tearDown(self):
+        self.d.close()
+
+    def call(self, *args):
+        out = self.d.zelctl("--json", "call", *args, check=False)
+        return json.loads(out.stdout)
+
+    def test_login_renew_logout_and_a_wrong_code_slows_the_caller(self):
+        reply = self.call("Login", "owner", "1234")
+        self.assertEqual("00000000", reply["status"])
+        cookie = reply["result"]["value"]
+        self.assertRegex(cookie, r"^\{[0-9A-F-]{36}\}$")
+        self.assertEqual("00000000", self.call("Login", cookie)["status"])
+        self.assertEqual("C0000007", self.call("Login", "owner", "1234")["status"].upper())
+        self.assertEqual("00000000", self.call("Logout", cookie)["status"])
+        self.assertEqual("80004005", self.call("Logout", cookie)["status"].upper())
+        # A wrong code is refused, and the next code of this caller waits for the back-off.
+        self.assertEqual("C0000005", self.call("Login", "GUEST", "0000")["status"].upper())
+        self.assertEqual("C0050014", self.call("Login", "GUEST", "5678")["status"].upper())
+
+    def test_the_log_holds_start_refusal_clock_failure_and_stop_in_its_layout(self):
+        # Stored with the right access code, the daemon starts the server itself next time.
+        self.assertEqual("00000000", self.call("SaveSetup")["status"])
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        os.remove(os.path.join(self.d.inst, "SRVRLOG.XML"))
+        self.d.daemon = subprocess.Popen(
+            [os.path.join(BUILD, "service", "zelcommsrv"), "--instance", self.d.inst,
+             "--no-tcp"], stderr=self.d.log)
+        wait_for(lambda: self.d.zelctl("get", "Status", check=False).stdout.strip() == "16",
+                 what="started by the daemon")
+        self.call("Login", "CLEANER", "1111")
+        # No reply comes while the clock is set, so the setting fails.
+        self.d.control({"fault": "no_reply", "count": -1})
+        failed = self.call("SetControllerTimeNow")
+        self.d.control({"clear": "faults"})
+        self.assertNotEqual("00000000", failed["status"])
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        with open(os.path.join(self.d.inst, "SRVRLOG.XML"), "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"<SERVERLOG><LOGENTRY "), data[:40])
+        self.assertTrue(data.endswith(b"</LOGENTRY>\r\n</SERVERLOG>"), data[-40:])
+        import xml.etree.ElementTree as ET
+        entries = ET.fromstring(data)
+        seen = [(e.get("COMPONENT"), e.get("FEATURE"), e.findtext("DESCRIPTION"),
+                 e.findtext("HRESULT")) for e in entries]
+        self.assertEqual(("ZelCommSrv", "Server", "Portico Service Started.", "0x00000000"),
+                         seen[0])
+        self.assertIn(("ZelCommSrv", "Login", 'Client login refused for user "CLEANER"',
+                       "0xc0000005"), seen)
+        self.assertIn("Failed to set controller time", [s[2] for s in seen])
+        self.assertEqual(("ZelCommSrv", "Server", "Portico Service Stopped.", "0x00000000"),
+                         seen[-1])
+        self.assertNotIn(b"1111", data)
+        # One entry per line: every entry but the last is followed by CR LF.
+        self.assertEqual(len(seen), data.count(b"</LOGENTRY>\r\n"))
+        self.assertRegex(entries[0].findtext("DATETIME"),
+                         r"^[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4}$")
+
+
 if __name__ == "__main__":
     BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     unittest.main(argv=[sys.argv[0], "-v"])
