@@ -529,8 +529,6 @@ HRESULT CZelServer::get_Utils(IDispatch** utils) {
   return E_NOTIMPL;
 }
 
-HRESULT CZelServer::SaveStatusXML(Variant /*destination*/) { return E_NOTIMPL; }
-
 // ---- Registration -------------------------------------------------------------------------
 
 void RegisterServerClasses() {

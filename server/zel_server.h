@@ -27,6 +27,7 @@
 //   model_access.cc       the empty element and existing collections, for the object model
 //   link_state.cc         LinkState and its change event
 //   client_login.cc       Login and Logout of web clients (sessions: client_sessions.h)
+//   status_xml.cc         SaveStatusXML
 //
 // Thread contract: free-threaded. Client threads, the collections' update threads, download
 // threads and the timer thread call in at once.
@@ -196,7 +197,7 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   // ---- IZelServer: storage and status XML ----
   HRESULT SaveFriendlyNames() override;
-  // Not built yet: E_NOTIMPL.
+  // The status XML into a script page's response object (status_xml.cc).
   HRESULT SaveStatusXML(Variant destination) override;
 
   // ---- IConnectionPointContainer ----
