@@ -46,13 +46,12 @@ class Emitter : public CallbackDestination {
   std::string source_;  // guarded by mu_
 };
 
-class ResponseCallback final : public IResponse, public Emitter {
+// The dispatch side the three share: no named members; the default member works as a plain
+// handler's does.
+template <class I>
+class DispatchDestination : public I, public Emitter {
  public:
   using Emitter::Emitter;
-  ZEL_IMPLEMENT_REFCOUNT()
-  HRESULT QueryInterface(const IID& iid, void** ppv) override {
-    return QueryInterfaceFor<IResponse, IDispatch>(this, iid, ppv);
-  }
   HRESULT GetIDOfName(std::string_view, DISPID* dispid) override {
     if (dispid != nullptr) *dispid = DISPID_UNKNOWN;
     return DISP_E_UNKNOWNNAME;
@@ -62,30 +61,28 @@ class ResponseCallback final : public IResponse, public Emitter {
   }
   std::string_view GetTypeName() const override { return "BridgeCallback"; }
   IDispatch* dispatch() override { return this; }
+};
 
+class ResponseCallback final : public DispatchDestination<IResponse> {
+ public:
+  using DispatchDestination::DispatchDestination;
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IResponse, IDispatch>(this, iid, ppv);
+  }
   HRESULT Write(const Variant& text) override {
     Emit({text});
     return S_OK;
   }
 };
 
-class HtmlDocumentCallback final : public IHTMLDocument2, public Emitter {
+class HtmlDocumentCallback final : public DispatchDestination<IHTMLDocument2> {
  public:
-  using Emitter::Emitter;
+  using DispatchDestination::DispatchDestination;
   ZEL_IMPLEMENT_REFCOUNT()
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
     return QueryInterfaceFor<IHTMLDocument2, IDispatch>(this, iid, ppv);
   }
-  HRESULT GetIDOfName(std::string_view, DISPID* dispid) override {
-    if (dispid != nullptr) *dispid = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
-  HRESULT Invoke(DISPID dispid, uint16_t, std::span<const Variant> args, Variant* result) override {
-    return InvokeDefault(dispid, args, result);
-  }
-  std::string_view GetTypeName() const override { return "BridgeCallback"; }
-  IDispatch* dispatch() override { return this; }
-
   HRESULT write(const Variant& texts) override {
     if (!texts.IsArray() || texts.array() == nullptr) return E_INVALIDARG;
     std::string joined;
@@ -102,22 +99,13 @@ class HtmlDocumentCallback final : public IHTMLDocument2, public Emitter {
   }
 };
 
-class StreamCallback final : public IDispatch, public IStream, public Emitter {
+class StreamCallback final : public DispatchDestination<IDispatch>, public IStream {
  public:
-  using Emitter::Emitter;
+  using DispatchDestination::DispatchDestination;
   ZEL_IMPLEMENT_REFCOUNT()
   HRESULT QueryInterface(const IID& iid, void** ppv) override {
     return QueryInterfaceFor<IDispatch, IStream>(this, iid, ppv);
   }
-  HRESULT GetIDOfName(std::string_view, DISPID* dispid) override {
-    if (dispid != nullptr) *dispid = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
-  HRESULT Invoke(DISPID dispid, uint16_t, std::span<const Variant> args, Variant* result) override {
-    return InvokeDefault(dispid, args, result);
-  }
-  std::string_view GetTypeName() const override { return "BridgeCallback"; }
-  IDispatch* dispatch() override { return this; }
 
   // A write-only stream: it holds nothing to read back or seek in.
   HRESULT Read(void*, uint32_t, uint32_t* read) override {

@@ -18,6 +18,7 @@
 #include "platform/resource_library.h"
 #include "platform/settings_registry.h"
 #include "server/server_log_hook.h"
+#include "server/server_test_fixture.h"
 #include "testing/temp_dir.h"
 #include "testing/xml_check.h"
 
@@ -32,18 +33,6 @@ class FixedWallClock : public Clock {
   std::time_t WallNow() override { return wall; }
   std::time_t wall = 0;
 };
-
-std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
-  std::tm t{};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
 
 std::string Read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -63,7 +52,7 @@ class ServerLogTest : public ::testing::Test {
                                            "0x80004005 = Unspecified error <&>.\n",
                                            &lib));
     InstallResources(lib);
-    clock_.wall = Local(2026, 12, 6, 9, 5, 7);
+    clock_.wall = LocalTime(2026, 12, 6, 9, 5, 7);
   }
   void TearDown() override { InstallResources(nullptr); }
 
