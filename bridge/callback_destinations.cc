@@ -1,6 +1,6 @@
 #include "bridge/callback_destinations.h"
 
-#include <mutex>
+#include "platform/sync.h"
 
 #include "bridge/event_sinks.h"
 #include "platform/safe_array.h"
@@ -16,7 +16,7 @@ class Emitter : public CallbackDestination {
   Emitter(std::shared_ptr<EventQueue> queue, std::string name)
       : queue_(std::move(queue)), name_(std::move(name)) {}
   void set_source(std::string handle) override {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(mu_);
     source_ = std::move(handle);
   }
   void Emit(std::vector<Variant> args) {
@@ -25,7 +25,7 @@ class Emitter : public CallbackDestination {
     event.member = name_;
     event.dispid = DISPID_VALUE;
     {
-      std::lock_guard<std::mutex> g(mu_);
+      MutexLock g(mu_);
       event.source = source_;
     }
     event.args = std::move(args);
@@ -42,8 +42,8 @@ class Emitter : public CallbackDestination {
  private:
   std::shared_ptr<EventQueue> queue_;
   std::string name_;
-  std::mutex mu_;
-  std::string source_;  // guarded by mu_
+  Mutex mu_;
+  std::string source_ ZEL_GUARDED_BY(mu_);
 };
 
 // The dispatch side the three share: no named members; the default member works as a plain

@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <deque>
 #include <list>
-#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
@@ -76,10 +75,10 @@ class ClientSessions {
   };
   static bool Live(const Record& r, TimePoint now) { return now <= r.time + kLifetime; }
   // Moves expired records to swept_ and forgets swept cookies older than one lifetime.
-  void Sweep(TimePoint now);  // REQUIRES mu_
+  void Sweep(TimePoint now) ZEL_REQUIRES(mu_);
 
   const size_t live_limit_;
-  std::mutex mu_;
+  Mutex mu_;
   bool list_exists_ ZEL_GUARDED_BY(mu_) = false;   // since the first session was created
   std::list<Record> records_ ZEL_GUARDED_BY(mu_);  // in order of creation
   std::deque<Swept> swept_ ZEL_GUARDED_BY(mu_);    // oldest first

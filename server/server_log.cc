@@ -1,13 +1,13 @@
 #include "server/server_log.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/instance_paths.h"
 #include "platform/resource_library.h"
 #include "platform/settings_registry.h"
+#include "platform/sync.h"
 #include "platform/xml_text.h"
 #include "server/server_log_hook.h"
 
@@ -18,8 +18,8 @@ constexpr std::string_view kCrLf = "\r\n";
 // The log holds names of users and the server's failures: readable by the service's group.
 constexpr mode_t kLogMode = 0640;
 
-std::mutex& LogMutex() {
-  static std::mutex mu;
+Mutex& LogMutex() {
+  static Mutex mu;
   return mu;
 }
 
@@ -111,7 +111,7 @@ HRESULT WriteServerLogEntry(std::string_view component, std::string_view feature
   const std::string entry =
       FormatServerLogEntry(component, feature, description, code, Clock::Get()->WallNow());
   const std::string path = ServerLogPath();
-  std::lock_guard<std::mutex> g(LogMutex());
+  MutexLock g(LogMutex());
   RemoveStaleTemporary(path);
   std::string old;
   HRESULT hr = ReadWholeFile(path, &old);
@@ -136,7 +136,7 @@ HRESULT WriteServerLogEntry(std::string_view component, std::string_view feature
 
 HRESULT ClearServerLogFile() {
   const std::string path = ServerLogPath();
-  std::lock_guard<std::mutex> g(LogMutex());
+  MutexLock g(LogMutex());
   std::string cleared(kServerLogOpen);
   cleared += kCrLf;
   cleared += kServerLogClose;
