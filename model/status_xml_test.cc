@@ -36,7 +36,7 @@ class StatusXmlTest : public ObjectTest {
     zone_status_[3] = {0x00, 0};  // secure
     zone_status_[4] = {0x08, 0};  // alarm reset
     ASSERT_EQ(S_OK, Collection(kSlotZones)->Update(true, kAllElements));
-    system_status_ = SealedFrame(0x14, {1, 26, 12, 6, 7, 9, 5, 7, 0, 6, 30, 18, 45, 200});
+    system_status_ = SealFrame(0x14, {1, 26, 12, 6, 7, 9, 5, 7, 0, 6, 30, 18, 45, 200});
   }
 };
 
@@ -75,7 +75,7 @@ TEST_F(StatusXmlTest, ExactBytesForTroubleAndAlarm) {
 
 TEST_F(StatusXmlTest, UnsetClockAndNoZones) {
   Connect(7);
-  system_status_ = SealedFrame(0x14, {0, 26, 12, 6, 7, 9, 5, 7, 0, 6, 30, 18, 45, 200});
+  system_status_ = SealFrame(0x14, {0, 26, 12, 6, 7, 9, 5, 7, 0, 6, 30, 18, 45, 200});
   ComPtr<RecordingResponse> response = MakeObject<RecordingResponse>();
   ASSERT_EQ(S_OK, server_->SaveStatusXML(Variant::Unknown(response.get())));
   EXPECT_EQ("<STATUS><DATE>Date not set</DATE></STATUS>", response->All());
