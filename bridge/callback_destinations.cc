@@ -16,7 +16,7 @@ class Emitter : public CallbackDestination {
   Emitter(std::shared_ptr<EventQueue> queue, std::string name)
       : queue_(std::move(queue)), name_(std::move(name)) {}
   void set_source(std::string handle) override {
-    MutexLock g(mu_);
+    MutexLock g(&mu_);
     source_ = std::move(handle);
   }
   void Emit(std::vector<Variant> args) {
@@ -25,7 +25,7 @@ class Emitter : public CallbackDestination {
     event.member = name_;
     event.dispid = DISPID_VALUE;
     {
-      MutexLock g(mu_);
+      MutexLock g(&mu_);
       event.source = source_;
     }
     event.args = std::move(args);

@@ -21,7 +21,7 @@ void ClientSessions::Sweep(TimePoint now) {
 
 HRESULT ClientSessions::Create(const std::string& user, const std::string& code,
                                std::string* cookie) {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   const TimePoint now = Clock::Get()->Now();
   Sweep(now);
   for (const Record& r : records_) {
@@ -37,7 +37,7 @@ HRESULT ClientSessions::Create(const std::string& user, const std::string& code,
 }
 
 HRESULT ClientSessions::Renew(const std::string& cookie) {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   const TimePoint now = Clock::Get()->Now();
   Sweep(now);
   for (Record& r : records_) {
@@ -54,7 +54,7 @@ HRESULT ClientSessions::Renew(const std::string& cookie) {
 }
 
 HRESULT ClientSessions::Remove(const GUID& cookie) {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   if (!list_exists_) return E_FAIL;
   Sweep(Clock::Get()->Now());
   auto it = std::find_if(records_.begin(), records_.end(),
@@ -71,7 +71,7 @@ HRESULT ClientSessions::Remove(const GUID& cookie) {
 }
 
 std::string ClientSessions::UserOf(const std::string& cookie) {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   const TimePoint now = Clock::Get()->Now();
   for (const Record& r : records_) {
     if (r.cookie_text == cookie && Live(r, now)) return r.user;
@@ -80,17 +80,17 @@ std::string ClientSessions::UserOf(const std::string& cookie) {
 }
 
 bool ClientSessions::exists() {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   return list_exists_;
 }
 
 size_t ClientSessions::records() {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   return records_.size();
 }
 
 size_t ClientSessions::swept_cookies() {
-  MutexLock g(mu_);
+  MutexLock g(&mu_);
   return swept_.size();
 }
 

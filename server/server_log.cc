@@ -111,7 +111,7 @@ HRESULT WriteServerLogEntry(std::string_view component, std::string_view feature
   const std::string entry =
       FormatServerLogEntry(component, feature, description, code, Clock::Get()->WallNow());
   const std::string path = ServerLogPath();
-  MutexLock g(LogMutex());
+  MutexLock g(&LogMutex());
   RemoveStaleTemporary(path);
   std::string old;
   HRESULT hr = ReadWholeFile(path, &old);
@@ -136,7 +136,7 @@ HRESULT WriteServerLogEntry(std::string_view component, std::string_view feature
 
 HRESULT ClearServerLogFile() {
   const std::string path = ServerLogPath();
-  MutexLock g(LogMutex());
+  MutexLock g(&LogMutex());
   std::string cleared(kServerLogOpen);
   cleared += kCrLf;
   cleared += kServerLogClose;
