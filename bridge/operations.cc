@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 
+#include "bridge/callback_destinations.h"
 #include "bridge/event_sinks.h"
 #include "bridge/protocol.h"
 #include "bridge/security_log.h"
@@ -342,11 +344,27 @@ class Request {
       }
       name = *given;
     }
-    auto handler = MakeObject<CallbackHandler>(session_->events(), name);
+    // With "interface", the handler stands for a destination of the XML writers instead.
+    ComPtr<IDispatch> object;
+    std::function<void(std::string)> set_source;
+    if (j_.contains("interface")) {
+      auto wanted = Text("interface");
+      CallbackDestination* destination = nullptr;
+      if (!wanted || Failed(MakeCallbackDestination(session_->events(), name, *wanted, &object,
+                                                    &destination))) {
+        return Refuse(E_BRIDGE_BAD_REQUEST,
+                      "\"interface\" must be \"IResponse\", \"IStream\" or \"IHTMLDocument2\"");
+      }
+      set_source = [destination](std::string h) { destination->set_source(std::move(h)); };
+    } else {
+      auto handler = MakeObject<CallbackHandler>(session_->events(), name);
+      object = ComPtr<IDispatch>(handler.get());
+      set_source = [handler](std::string h) { handler->set_source(std::move(h)); };
+    }
     std::string handle;
-    HRESULT hr = session_->handles().HandleFor(handler.get(), &handle);
+    HRESULT hr = session_->handles().HandleFor(object.get(), &handle);
     if (Failed(hr)) return Refuse(hr, "no handle for the callback: " + StatusNameOf(hr));
-    handler->set_source(handle);
+    set_source(handle);
     Json body = Json::object();
     body["result"] = Json{{"vt", VT_DISPATCH}, {"object", handle}, {"class", "BridgeCallback"}};
     return MakeReply(S_OK, std::move(body));

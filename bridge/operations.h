@@ -12,7 +12,8 @@
 //   release   "object"
 //   advise    "object", "interface"?                             -> "cookie", "interface"
 //   unadvise  "object", "cookie"
-//   callback  "name"?                                            -> "result": a handler object
+//   callback  "name"?, "interface"?                              -> "result": a handler object
+//             ("interface": IResponse, IStream or IHTMLDocument2, callback_destinations.h)
 //   describe  "object"                                           -> "class", "members"
 // Every reply carries "status" (8 hex digits) and "statusName"; a failure adds "error" with the
 // calling thread's error information (source, description, interface) when the object set it.

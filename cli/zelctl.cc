@@ -1,17 +1,25 @@
 #include "cli/zelctl.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <deque>
 #include <iomanip>
 #include <map>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include "bridge/automation_bridge.h"
 #include "bridge/client.h"
+#include "bridge/event_queue.h"
 #include "bridge/protocol.h"
 #include "bridge/token_store.h"
 #include "cli/path.h"
@@ -39,6 +47,8 @@ constexpr const char* kUsage =
     "  list PATH               a table of a collection's elements, e.g. Zones\n"
     "  watch                   print the server's events as they arrive (Ctrl-C ends)\n"
     "  events                  the stored event log: index, time, class, properties\n"
+    "  xml [PATH]              the XML snapshot of every collection, or of the collection or\n"
+    "                          element PATH reaches, e.g. Zones\n"
     "  token add NAME ROLE     make a bearer token for TCP clients (read, control, admin)\n"
     "  token list | remove NAME  the tokens in the instance directory\n"
     "\n"
@@ -90,6 +100,11 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Connects to the server object's events and prints each as it arrives, in order; ends\n"
        "after N events when --count is given, or on Ctrl-C. Once connected it writes the line\n"
        "\"zelctl: watching\" to standard error: no event after that line is missed.\n"},
+      {"xml",
+       "usage: zelctl xml [PATH]\n"
+       "The XML snapshot the server writes: without PATH every collection inside one\n"
+       "<ZELSERVER> element; with PATH the collection or element it reaches (e.g. Zones,\n"
+       "Zones.Item(3)). The bytes are the server's, ISO-8859-1 as the declaration says.\n"},
       {"events",
        "usage: zelctl events [--since INDEX] [--json]\n"
        "Lists the event log the server keeps (the controller's log, stored across restarts),\n"
@@ -113,6 +128,13 @@ struct Options {
   long since = 0;
   std::vector<std::string> positional;
 };
+
+// What `zelctl xml` writes without a PATH: these collections, in this order, inside one element.
+constexpr const char* kTreeCollections[] = {
+    "Areas", "Zones",    "Units",      "Thermostats", "TemperatureSensors", "Buttons",
+    "Codes", "Messages", "Expansions", "AudioZones",  "AudioSources",       "Events"};
+constexpr const char* kTreeTag = "ZELSERVER";
+constexpr const char* kXmlDeclarationText = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
 
 // Parses the options; false with a message in *error on a usage fault.
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
@@ -342,6 +364,7 @@ class Ctl {
     }
     if ((cmd == "get" || cmd == "list") && args != 1) return Usage(cmd + " takes one PATH");
     if (cmd == "put" && args != 2) return Usage("put takes PATH and VALUE");
+    if (cmd == "xml" && args > 1) return Usage("xml takes at most one PATH");
     if (cmd == "call" && args < 1) return Usage("call takes PATH and its arguments");
     if (cmd == "token") return Token();
 
@@ -356,6 +379,7 @@ class Ctl {
       if (cmd == "call") return Call();
       if (cmd == "list") return List();
       if (cmd == "events") return Events();
+      if (cmd == "xml") return Xml();
       return Watch();
     } catch (const MalformedReply& e) {
       return BadReply(e.what);
@@ -943,6 +967,172 @@ class Ctl {
     return kExitOk;
   }
 
+  // The XML snapshot of the object tree (no PATH) or of the collection or element PATH reaches,
+  // to standard output byte for byte as the server writes it (single-byte text). The server
+  // writes into a stream object of this session (a callback with interface IStream); each write
+  // arrives as an event of the session, in order. A collection is asked element by element
+  // (SaveXMLSnippet), so that a large one never overruns the session's event backlog; its tags
+  // are its elements' tag with an "S", as every collection's are.
+  int Xml() {
+    Json reply;
+    HRESULT hr = Op({{"op", "callback"}, {"name", "xml"}, {"interface", "IStream"}}, &reply);
+    if (Failed(hr)) return Report("make a stream for the XML", hr, reply);
+    xml_stream_ = reply["result"];
+    std::atomic<bool> stop_watch{false};
+    std::thread watch = StartXmlWatch(xml_stream_["object"].get<std::string>(), &stop_watch);
+    int rc = XmlBody();
+    stop_watch = true;
+    watch.join();
+    return rc;
+  }
+
+  int XmlBody() {
+    Json reply;
+    HRESULT hr;
+    const bool whole = o_.positional.size() == 1;
+    std::vector<std::pair<std::string, std::string>> targets;  // label, handle
+    if (whole) {
+      for (const char* name : kTreeCollections) {
+        hr = Op({{"op", "get"}, {"object", server_}, {"member", name}}, &reply);
+        if (Failed(hr) || !reply["result"]["object"].is_string()) continue;  // not here
+        targets.emplace_back(name, reply["result"]["object"].get<std::string>());
+      }
+    } else {
+      std::vector<PathSegment> path;
+      if (int rc = ParsedPath(o_.positional[1], &path); rc != kExitOk) return rc;
+      std::string handle;
+      if (int rc = Walk(path, path.size(), &handle); rc != kExitOk) return rc;
+      targets.emplace_back(o_.positional[1], handle);
+    }
+    std::string text = whole ? std::string(kXmlDeclarationText) + "<" + kTreeTag + ">" : "";
+    for (const auto& [label, handle] : targets) {
+      std::string part;
+      if (int rc = XmlOf(label, handle, &part); rc != kExitOk) return rc;
+      if (whole) part.erase(0, std::strlen(kXmlDeclarationText));
+      text += part;
+    }
+    if (whole) text += std::string("</") + kTreeTag + ">";
+    out_ << text;
+    out_.flush();
+    return kExitOk;
+  }
+
+  // The SaveXML text of one collection or element.
+  int XmlOf(const std::string& label, const std::string& handle, std::string* text) {
+    Json reply;
+    HRESULT hr = Op({{"op", "get"}, {"object", handle}, {"member", "Count"}}, &reply);
+    int64_t count = 0;
+    if (Succeeded(hr) && reply["result"].value("value", Json(0)).is_number()) {
+      count = reply["result"]["value"].get<int64_t>();
+    }
+    if (Failed(hr) || count == 0) return Written(label, handle, "SaveXML", text);  // one piece
+    std::string elements, tag;
+    for (int64_t i = 1; i <= count; ++i) {
+      hr = Op({{"op", "call"}, {"object", handle}, {"member", "Item"}, {"args", {i}}}, &reply);
+      if (Failed(hr) || !reply["result"]["object"].is_string()) {
+        return Report("call " + label + ".Item(" + std::to_string(i) + ")",
+                      Failed(hr) ? hr : DISP_E_TYPEMISMATCH, reply);
+      }
+      const std::string element = reply["result"]["object"].get<std::string>();
+      std::string snippet;
+      int rc =
+          Written(label + ".Item(" + std::to_string(i) + ")", element, "SaveXMLSnippet", &snippet);
+      (void)Op({{"op", "release"}, {"object", element}}, &reply);
+      if (rc != kExitOk) return rc;
+      if (tag.empty()) tag = snippet.substr(1, snippet.find('>') - 1) + "S";
+      elements += snippet;
+    }
+    *text = std::string(kXmlDeclarationText) + "<" + tag + ">" + elements + "</" + tag + ">";
+    return kExitOk;
+  }
+
+  // Calls `member` (SaveXML or SaveXMLSnippet) of `handle` with the session's stream and
+  // collects what it wrote: every piece up to the closing tag of the first element.
+  int Written(const std::string& label, const std::string& handle, const char* member,
+              std::string* text) {
+    Json reply;
+    HRESULT hr = Op(
+        {{"op", "call"}, {"object", handle}, {"member", member}, {"args", {xml_stream_}}}, &reply);
+    if (Failed(hr)) return Report("call " + label + "." + member, hr, reply);
+    std::string all, close;
+    for (;;) {
+      std::string piece;
+      hr = xml_pieces_.Take(std::chrono::milliseconds(o_.timeout_ms), &piece);
+      if (Failed(hr)) {
+        Json none;
+        return Report("read the XML of " + label, hr, none);
+      }
+      all += piece;
+      if (close.empty() && piece.size() > 2 && piece[0] == '<' && piece[1] != '?') {
+        close = "</" + piece.substr(1);
+      } else if (!close.empty() && piece == close) {
+        break;
+      }
+    }
+    *text = std::move(all);
+    return kExitOk;
+  }
+
+  // What the stream callback receives, from the one event stream the `xml` command reads on a
+  // thread of its own (a stream per element would open and close streams faster than the
+  // bridge retires them). mu guards the fields.
+  struct XmlPieces {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::string> pieces;
+    HRESULT ended = S_OK;  // E_ABORT when events were dropped; the stream's end otherwise
+    bool done = false;
+
+    void Put(std::string piece) {
+      std::lock_guard<std::mutex> g(mu);
+      pieces.push_back(std::move(piece));
+      cv.notify_all();
+    }
+    void End(HRESULT why) {
+      std::lock_guard<std::mutex> g(mu);
+      if (!done) ended = why;
+      done = true;
+      cv.notify_all();
+    }
+    HRESULT Take(std::chrono::milliseconds limit, std::string* piece) {
+      std::unique_lock<std::mutex> l(mu);
+      if (!cv.wait_for(l, limit, [&] { return !pieces.empty() || done; })) return E_TIMEOUT;
+      if (pieces.empty()) return Failed(ended) ? ended : E_ABORT;
+      *piece = std::move(pieces.front());
+      pieces.pop_front();
+      return S_OK;
+    }
+  };
+
+  // Runs the event stream of the session on a thread until *stop; every write to `stream`
+  // becomes a piece.
+  std::thread StartXmlWatch(const std::string& stream, std::atomic<bool>* stop) {
+    return std::thread([this, stream, stop] {
+      BridgeClient watcher(ClientFor(o_));
+      watcher.set_session(client_.session());
+      HRESULT hr = watcher.Watch(
+          [&](const Json& e) {
+            if (e.value("member", std::string()) == bridge::kDroppedMember) {
+              xml_pieces_.End(E_ABORT);
+              return false;
+            }
+            if (e.value("source", std::string()) == stream) {
+              std::string bytes;
+              for (const Json& a : e["arguments"]) {
+                for (const Json& b : a.value("value", Json::array())) {
+                  bytes.push_back(static_cast<char>(b.get<int>()));
+                }
+              }
+              xml_pieces_.Put(std::move(bytes));
+            }
+            return !stop->load() && (stop_ == nullptr || !stop_->load());
+          },
+          stop);
+      watcher.set_session("");
+      xml_pieces_.End(Failed(hr) ? hr : E_ABORT);
+    });
+  }
+
   Options o_;
   std::ostream& out_;
   std::ostream& err_;
@@ -950,6 +1140,8 @@ class Ctl {
   BridgeClient client_;
   std::string server_;
   std::map<std::string, std::vector<std::string>> event_properties_;
+  Json xml_stream_;  // the stream callback of `xml`
+  XmlPieces xml_pieces_;
 };
 
 }  // namespace

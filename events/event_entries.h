@@ -31,6 +31,7 @@
 #include "events/event_interfaces.h"
 #include "events/event_record.h"
 #include "model/property_map.h"
+#include "model/xml_writer.h"
 #include "platform/persist.h"
 #include "platform/sync.h"
 
@@ -159,9 +160,13 @@ class ZelEventImpl : public DispatchImpl<T, Interface>,
   HRESULT put_Index(Variant index) override { return PutIndex(index); }
   HRESULT get_Name(BStr* name) override { return name == nullptr ? E_POINTER : E_NOTIMPL; }
   HRESULT put_Name(BStr /*name*/) override { return E_NOTIMPL; }
-  // Not built yet (the XML writers): E_NOTIMPL.
-  HRESULT SaveXML(Variant /*destination*/) override { return E_NOTIMPL; }
-  HRESULT SaveXMLSnippet(Variant /*destination*/) override { return E_NOTIMPL; }
+  // The event as XML, with and without the declaration (model/xml_writer.h).
+  HRESULT SaveXML(Variant destination) override {
+    return SaveElementXml(static_cast<T*>(this), destination, true);
+  }
+  HRESULT SaveXMLSnippet(Variant destination) override {
+    return SaveElementXml(static_cast<T*>(this), destination, false);
+  }
 
   // ---- IZelEvent ----
   HRESULT get_Type(Variant* type) override { return GetType(type); }

@@ -179,6 +179,7 @@ class SystemEventImpl : public DispatchImpl<T, Interface>, public SystemEventCor
   HRESULT put_Index(Variant index) override { return PutIndex(std::move(index)); }
   HRESULT get_Name(BStr* name) override { return GetName(name); }
   HRESULT put_Name(BStr) override { return E_NOTIMPL; }
+  // Live system events have no snapshot layout yet: E_NOTIMPL.
   HRESULT SaveXML(Variant) override { return E_NOTIMPL; }
   HRESULT SaveXMLSnippet(Variant) override { return E_NOTIMPL; }
   // ---- IZelSystemEvent ----

@@ -34,6 +34,7 @@
 #include <type_traits>
 
 #include "model/collection_core.h"
+#include "model/xml_writer.h"
 
 namespace zel {
 
@@ -69,8 +70,10 @@ class ZelCollectionImpl : public DispatchImpl<T, Interface>, public CollectionCo
   HRESULT StopUpdate() override { return StopUpdateImpl(); }
   HRESULT Add(Variant item, Variant key) override { return AddImpl(item, key); }
   HRESULT New(BStr name, Variant id, Variant* item) override { return NewImpl(name, id, item); }
-  // Not built yet (the XML writers): E_NOTIMPL.
-  HRESULT SaveXML(Variant /*destination*/) override { return E_NOTIMPL; }
+  // The collection as XML (model/xml_writer.h).
+  HRESULT SaveXML(Variant destination) override {
+    return SaveCollectionXml(GetXMLTag(), Elements(), destination);
+  }
 
   // Script callers pass the "every element" index as -1 (VT_I4) or 4294967295: both are taken
   // by their low 32 bits.

@@ -51,6 +51,7 @@
 
 #include "model/collection_interfaces.h"
 #include "model/property_map.h"
+#include "model/xml_writer.h"
 #include "platform/clock.h"
 #include "platform/freshness.h"
 #include "platform/persist.h"
@@ -121,9 +122,13 @@ class ZelCollectionElementImpl : public DispatchImpl<T, Interface>,
   HRESULT put_FriendlyName(BStr name) override { return PutFriendlyName(std::move(name)); }
   HRESULT get_Display(VariantBool* display) override { return GetDisplay(display); }
   HRESULT put_Display(VariantBool display) override { return PutDisplay(display); }
-  // Not built yet (the XML writers): E_NOTIMPL.
-  HRESULT SaveXML(Variant /*destination*/) override { return E_NOTIMPL; }
-  HRESULT SaveXMLSnippet(Variant /*destination*/) override { return E_NOTIMPL; }
+  // The element as XML, with and without the declaration (model/xml_writer.h).
+  HRESULT SaveXML(Variant destination) override {
+    return SaveElementXml(static_cast<T*>(this), destination, true);
+  }
+  HRESULT SaveXMLSnippet(Variant destination) override {
+    return SaveElementXml(static_cast<T*>(this), destination, false);
+  }
 
   // ---- IPersistPropertyBag and IPersistStreamInit ----
   HRESULT GetClassID(CLSID* clsid) override {

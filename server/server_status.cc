@@ -4,6 +4,7 @@
 #include "platform/error_info.h"
 #include "platform/resource_library.h"
 #include "platform/sync.h"
+#include "server/server_log_hook.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -16,7 +17,10 @@ void CZelServer::RecordFailure(HRESULT code) {
 
 void CZelServer::ChangeStatus(ServerStatus status, HRESULT code) {
   status_.store(status);
-  if (status == ssFailure) RecordFailure(code);
+  if (status == ssFailure) {
+    RecordFailure(code);
+    WriteServerLog("ZelCommSrv", "Server", "The server failed", code);
+  }
   DeliverStatus(status);
 }
 

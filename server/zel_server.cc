@@ -513,13 +513,6 @@ HRESULT CZelServer::get_Utils(IDispatch** utils) {
   return E_NOTIMPL;
 }
 
-HRESULT CZelServer::Login(Variant /*user*/, Variant /*code*/, Variant* cookie) {
-  if (cookie != nullptr) cookie->Clear();
-  return E_NOTIMPL;
-}
-HRESULT CZelServer::Logout(Variant /*cookie*/) { return E_NOTIMPL; }
-HRESULT CZelServer::SaveStatusXML(Variant /*destination*/) { return E_NOTIMPL; }
-
 // ---- Registration -------------------------------------------------------------------------
 
 void RegisterServerClasses() {

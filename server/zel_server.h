@@ -26,6 +26,8 @@
 //   friendly_names.cc     loading "FriendlyNames.2" / "FriendlyNames", SaveFriendlyNames
 //   model_access.cc       the empty element and existing collections, for the object model
 //   link_state.cc         LinkState and its change event
+//   client_login.cc       Login and Logout of web clients (sessions: client_sessions.h)
+//   status_xml.cc         SaveStatusXML
 //
 // Thread contract: free-threaded. Client threads, the collections' update threads, download
 // threads and the timer thread call in at once.
@@ -57,6 +59,7 @@
 #include "platform/connection_point.h"
 #include "platform/storage.h"
 #include "platform/sync.h"
+#include "server/client_sessions.h"
 #include "server/collection_slots.h"
 #include "server/interfaces.h"
 #include "server/long_delay_timer.h"
@@ -193,10 +196,15 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT OnStartPage(IUnknown* page) override;
   HRESULT OnEndPage() override;
 
-  // ---- IZelServer: not built yet (client login, status XML): E_NOTIMPL ----
+  // ---- IZelServer: client login (client_login.cc) ----
   HRESULT Login(Variant user, Variant code, Variant* cookie) override;
   HRESULT Logout(Variant cookie) override;
+  // The login sessions (a cookie's user, for the bridge; counts, for tests).
+  ClientSessions& client_sessions() { return sessions_; }
+
+  // ---- IZelServer: storage and status XML ----
   HRESULT SaveFriendlyNames() override;
+  // The status XML into a script page's response object (status_xml.cc).
   HRESULT SaveStatusXML(Variant destination) override;
 
   // ---- IConnectionPointContainer ----
@@ -308,6 +316,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT FetchAndStoreNames();
   HRESULT LoadStoredNames();
   HRESULT LoadStoredFriendlyNames();
+  // Login's check of a user name and user code against the Codes collection and the setup
+  // block: S_OK for a match, else E_SRV_LOGIN_DENIED.
+  HRESULT CheckUserCode(const std::string& user, const std::string& code);
 
   // Fires OnLinkStateChange(state text) to the sinks; called by the link's health listener.
   void DeliverLinkState(LinkState state);
@@ -360,6 +371,7 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
 
   ConnectionPoint events_{static_cast<IDispatch*>(this), kIidDZelServerEvents};
   ServerSecurityContext security_context_{this};
+  ClientSessions sessions_;  // locks itself
 
   // Asynchronous download threads; finished ones are joined at the next start and at the end.
   struct DownloadThread {

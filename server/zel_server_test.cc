@@ -11,6 +11,7 @@
 #include "platform/instance_paths.h"
 #include "platform/system_log.h"
 #include "server/recording_sink.h"
+#include "server/server_log_hook.h"
 #include "server/server_test_fixture.h"
 
 namespace zel {
@@ -121,7 +122,17 @@ TEST_F(LifecycleTest, LoginAnsweredWithNakIsLoginFailed) {
   FakeLink* t = UseFake(config);
   Watch();
   ClearErrorInfo();
+  std::vector<std::string> entries;
+  SetServerLogWriter([&](std::string_view component, std::string_view feature,
+                         std::string_view description, HRESULT code) {
+    entries.push_back(std::string(component) + "/" + std::string(feature) + "/" +
+                      std::string(description) + "/" + StatusName(code));
+  });
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->Start());
+  SetServerLogWriter(nullptr);
+  // The failure is written to the server log once.
+  EXPECT_EQ((std::vector<std::string>{"ZelCommSrv/Server/The server failed/E_SRV_LOGIN_FAILED"}),
+            entries);
   EXPECT_EQ((std::vector<uint8_t>{0x05, 0x20}), t->types());
   EXPECT_EQ(ssFailure, server_->status());
   EXPECT_EQ(E_SRV_LOGIN_FAILED, server_->last_failure());
@@ -301,13 +312,10 @@ TEST_F(LifecycleTest, HandlerPropertiesTakeDispatchOrNull) {
 
 TEST_F(LifecycleTest, MembersNotBuiltYetSayNotImplemented) {
   EXPECT_EQ(E_NOTIMPL, server_->DownloadNamesNow(false));
-  EXPECT_EQ(E_NOTIMPL, server_->Logout(Variant::Missing()));
   EXPECT_EQ(E_NOTIMPL, server_->SaveFriendlyNames());
   EXPECT_EQ(E_NOTIMPL, server_->SaveStatusXML(Variant()));
   IDispatch* utils = nullptr;
   EXPECT_EQ(E_NOTIMPL, server_->get_Utils(&utils));
-  Variant result;
-  EXPECT_EQ(E_NOTIMPL, server_->Invoke(kDispidLogin, DISPATCH_METHOD, {}, &result));
 }
 
 TEST_F(LifecycleTest, ConfigurationDefaultsAndDispatch) {

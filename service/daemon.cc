@@ -24,6 +24,7 @@
 #include "platform/sync.h"
 #include "platform/system_log.h"
 #include "server/interfaces.h"
+#include "server/server_log.h"
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 #include "service/file_modes.h"
@@ -106,6 +107,8 @@ int RunDaemon(const DaemonOptions& options) {
     Say(("cannot load the text catalogue " + catalog + " " + catalog_error).c_str(), hr);
     return static_cast<int>(hr & 0xFFFF);
   }
+  // Server-log entries (start, stop, failures) go to SRVRLOG.XML from here on.
+  InstallServerLogFile();
 
   // Who may use the bridge. A policy that cannot be read is never guessed at.
   bridge::AccessPolicy policy;

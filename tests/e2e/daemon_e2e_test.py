@@ -477,6 +477,189 @@ class EventLog(unittest.TestCase):
                      body=json.dumps({"op": "get", "object": handle, "member": "Index"}))
         return json.loads(conn.getresponse().read())["result"]["value"]
 
+
+class LoginAndServerLog(unittest.TestCase):
+    """Client login with the scenario's user codes, and the server log the daemon keeps."""
+
+    def setUp(self):
+        self.d = DaemonFixture()
+        self.d.start()
+
+    def tearDown(self):
+        self.d.close()
+
+    def call(self, *args):
+        out = self.d.zelctl("--json", "call", *args, check=False)
+        return json.loads(out.stdout)
+
+    def test_login_renew_logout_and_a_wrong_code_slows_the_caller(self):
+        reply = self.call("Login", "owner", "1234")
+        self.assertEqual("00000000", reply["status"])
+        cookie = reply["result"]["value"]
+        self.assertRegex(cookie, r"^\{[0-9A-F-]{36}\}$")
+        self.assertEqual("00000000", self.call("Login", cookie)["status"])
+        self.assertEqual("C0000007", self.call("Login", "owner", "1234")["status"].upper())
+        self.assertEqual("00000000", self.call("Logout", cookie)["status"])
+        self.assertEqual("80004005", self.call("Logout", cookie)["status"].upper())
+        # A wrong code is refused, and the next code of this caller waits for the back-off.
+        self.assertEqual("C0000005", self.call("Login", "GUEST", "0000")["status"].upper())
+        self.assertEqual("C0050014", self.call("Login", "GUEST", "5678")["status"].upper())
+
+    def test_the_log_holds_start_refusal_clock_failure_and_stop_in_its_layout(self):
+        # Stored with the right access code, the daemon starts the server itself next time.
+        self.assertEqual("00000000", self.call("SaveSetup")["status"])
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        os.remove(os.path.join(self.d.inst, "SRVRLOG.XML"))
+        self.d.daemon = subprocess.Popen(
+            [os.path.join(BUILD, "service", "zelcommsrv"), "--instance", self.d.inst,
+             "--no-tcp"], stderr=self.d.log)
+        wait_for(lambda: self.d.zelctl("get", "Status", check=False).stdout.strip() == "16",
+                 what="started by the daemon")
+        self.call("Login", "CLEANER", "1111")
+        # No reply comes while the clock is set, so the setting fails.
+        self.d.control({"fault": "no_reply", "count": -1})
+        failed = self.call("SetControllerTimeNow")
+        self.d.control({"clear": "faults"})
+        self.assertNotEqual("00000000", failed["status"])
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        with open(os.path.join(self.d.inst, "SRVRLOG.XML"), "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"<SERVERLOG><LOGENTRY "), data[:40])
+        self.assertTrue(data.endswith(b"</LOGENTRY>\r\n</SERVERLOG>"), data[-40:])
+        import xml.etree.ElementTree as ET
+        entries = ET.fromstring(data)
+        seen = [(e.get("COMPONENT"), e.get("FEATURE"), e.findtext("DESCRIPTION"),
+                 e.findtext("HRESULT")) for e in entries]
+        self.assertEqual(("ZelCommSrv", "Server", "Portico Service Started.", "0x00000000"),
+                         seen[0])
+        self.assertIn(("ZelCommSrv", "Login", 'Client login refused for user "CLEANER"',
+                       "0xc0000005"), seen)
+        self.assertIn("Failed to set controller time", [s[2] for s in seen])
+        self.assertEqual(("ZelCommSrv", "Server", "Portico Service Stopped.", "0x00000000"),
+                         seen[-1])
+        self.assertNotIn(b"1111", data)
+        # One entry per line: every entry but the last is followed by CR LF.
+        self.assertEqual(len(seen), data.count(b"</LOGENTRY>\r\n"))
+        self.assertRegex(entries[0].findtext("DATETIME"),
+                         r"^[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4}$")
+
+
+
+class XmlOverTheBridge(unittest.TestCase):
+    """The status XML and the snapshots written into a client's callback objects, and zelctl xml."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = DaemonFixture()
+        cls.d.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def setUp(self):
+        self.conn = UnixHTTPConnection(os.path.join(self.d.inst, "zelbridge.sock"))
+        self.headers = {}
+        self.headers["X-Zel-Session"] = self.op({"op": "session"})["session"]
+        self.server = self.op({"op": "create", "class": "Corvane.ZelServer"})["result"]["object"]
+        self.stream = UnixHTTPConnection(os.path.join(self.d.inst, "zelbridge.sock"))
+        self.response = None
+
+    def tearDown(self):
+        self.op({"op": "close"})
+        self.conn.close()
+        self.stream.close()
+
+    def op(self, body):
+        self.conn.request("POST", "/api/v1/automation", headers=self.headers,
+                          body=json.dumps(body))
+        return json.loads(self.conn.getresponse().read())
+
+    def written(self, count):
+        """The arguments of the session's next `count` events."""
+        if self.response is None:
+            self.stream.request("GET", "/api/v1/events", headers=self.headers)
+            self.response = self.stream.getresponse()
+        out = []
+        while len(out) < count:
+            line = self.response.readline().decode()
+            if line.startswith("data: "):
+                event = json.loads(line[6:])
+                out.append((event["member"], event["arguments"][0]))
+        return out
+
+    def test_status_xml_into_a_response_object(self):
+        cb = self.op({"op": "callback", "name": "page", "interface": "IResponse"})
+        self.assertEqual("00000000", cb["status"])
+        reply = self.op({"op": "call", "object": self.server, "member": "SaveStatusXML",
+                         "args": [cb["result"]]})
+        self.assertEqual("00000000", reply["status"])
+        pieces = []
+        while not pieces or pieces[-1] != "</STATUS>":
+            member, arg = self.written(1)[0]
+            self.assertEqual("page", member)
+            pieces.append(arg["value"])
+        self.assertEqual("<STATUS>", pieces[0])
+        self.assertTrue(pieces[1].startswith("<DATE>") and pieces[1].endswith("</DATE>"))
+        import xml.etree.ElementTree as ET
+        self.assertEqual("STATUS", ET.fromstring("".join(pieces)).tag)
+        # A file name is not a destination.
+        reply = self.op({"op": "call", "object": self.server, "member": "SaveStatusXML",
+                         "args": ["C:/status.xml"]})
+        self.assertEqual("80004001", reply["status"])
+
+    def test_snapshots_into_a_stream_and_an_html_document(self):
+        zones = self.op({"op": "get", "object": self.server, "member": "Zones"})["result"]
+        stream = self.op({"op": "callback", "name": "file", "interface": "IStream"})["result"]
+        reply = self.op({"op": "call", "object": zones["object"], "member": "SaveXML",
+                         "args": [stream]})
+        self.assertEqual("00000000", reply["status"])
+        data = b""
+        while not data.endswith(b"</ZONES>"):
+            member, arg = self.written(1)[0]
+            self.assertEqual(("file", 8209), (member, arg["vt"]))
+            data += bytes(arg["value"])
+        self.assertTrue(data.startswith(b'<?xml version="1.0" encoding="ISO-8859-1"?><ZONES><ZONE>'))
+        import xml.etree.ElementTree as ET
+        root = ET.fromstring(data)
+        self.assertIn("FRONT DOOR", [z.findtext("NAME") for z in root])
+        html = self.op({"op": "callback", "name": "doc", "interface": "IHTMLDocument2"})["result"]
+        zone = self.op({"op": "call", "object": zones["object"], "member": "Item", "args": [1]})
+        reply = self.op({"op": "call", "object": zone["result"]["object"],
+                         "member": "SaveXMLSnippet", "args": [html]})
+        self.assertEqual("00000000", reply["status"])
+        text = ""
+        while not text.endswith("</ZONE>"):
+            member, arg = self.written(1)[0]
+            self.assertEqual("doc", member)
+            text += arg["value"]
+        self.assertTrue(text.startswith("<ZONE><INDEX>1</INDEX>"), text)
+        # An interface the bridge does not offer.
+        self.assertEqual("C0050001", self.op({"op": "callback", "interface": "IFoo"})["status"])
+
+    def test_zelctl_xml_of_a_collection_and_of_the_tree(self):
+        run = lambda *a: subprocess.run(
+            [os.path.join(BUILD, "cli", "zelctl"), "--socket",
+             os.path.join(self.d.inst, "zelbridge.sock"), "xml", *a],
+            capture_output=True, timeout=60)
+        out = run("Zones")
+        self.assertEqual(0, out.returncode, out.stderr)
+        import xml.etree.ElementTree as ET
+        root = ET.fromstring(out.stdout)
+        self.assertEqual("ZONES", root.tag)
+        self.assertIn("FRONT DOOR", [z.findtext("NAME") for z in root])
+        whole = run()
+        self.assertEqual(0, whole.returncode, whole.stderr)
+        self.assertTrue(whole.stdout.startswith(b'<?xml version="1.0" encoding="ISO-8859-1"?>'
+                                                b'<ZELSERVER><AREAS>'))
+        tags = [c.tag for c in ET.fromstring(whole.stdout)]
+        for tag in ("AREAS", "ZONES", "UNITS", "CODES", "EVENTS"):
+            self.assertIn(tag, tags)
+        self.assertEqual(2, run("Zones", "Units").returncode)
+
+
 if __name__ == "__main__":
     BUILD, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     # Further arguments pick tests by name, e.g. HeldAndCutLink.
