@@ -14,10 +14,10 @@
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
 #include "platform/instance_paths.h"
-#include "platform/resource_library.h"
 #include "server/zel_server.h"
 #include "sim/object_state.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -29,21 +29,6 @@ using bridge::Json;
 class SystemEventsSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zel_sysevents_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> shipped;
-    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
-    // The shipped texts, with the serial device prefix pointing into this test's directory.
-    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
-    for (uint32_t id = 100; id < 250; ++id) {
-      if (id == 185) continue;
-      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
-    }
-    std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
     RegisterSystemEventClasses();
@@ -53,9 +38,7 @@ class SystemEventsSimTest : public ::testing::Test {
     ASSERT_EQ(S_OK, sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
                                           &scenario, &error))
         << error;
-    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
-    ASSERT_EQ(S_OK, sim_->Start());
-    ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, fixture_.Start(std::move(scenario)));
     // The one server, as the bridge's clients create it.
     ASSERT_EQ(S_OK, ClassRegistry::Instance().Create<IZelServer>(kClsidZelServer, &server_));
     ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
@@ -78,12 +61,10 @@ class SystemEventsSimTest : public ::testing::Test {
     bridge_.reset();
     if (server_) (void)server_->Stop();
     server_.reset();
-    if (sim_) sim_->Stop();
+    fixture_.sim().Stop();
     UnregisterCollectionSlot(kSlotSystemEvents);
     ClassRegistry::Instance().ReleaseSingletons();
-    InstallResources(nullptr);
     std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
     std::filesystem::remove_all(std::filesystem::path(options_.unix_socket_path).parent_path(),
                                 ignored);
   }
@@ -112,15 +93,15 @@ class SystemEventsSimTest : public ::testing::Test {
   void Enqueue(const std::vector<uint16_t>& codes) {
     Json list = Json::array();
     for (uint16_t c : codes) list.push_back(c);
-    ASSERT_NE(std::string::npos,
-              sim_->ApplyControl(Json{{"system_events", list}}.dump()).find("\"ok\":true"));
+    ASSERT_NE(
+        std::string::npos,
+        fixture_.sim().ApplyControl(Json{{"system_events", list}}.dump()).find("\"ok\":true"));
   }
   static int32_t CodeOf(const Json& event) {
     return event["arguments"][0]["properties"]["Code"]["value"].get<int32_t>();
   }
 
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{1};  // production waits at their own length
   ComPtr<IZelServer> server_;
   bridge::BridgeOptions options_;
   std::unique_ptr<bridge::AutomationBridge> bridge_;
@@ -149,7 +130,7 @@ TEST_F(SystemEventsSimTest, ZoneEventArrivesWithTheZoneAlreadyRefreshed) {
           &zone));
   const std::string zone_handle = zone["result"]["object"];
   // The controller sees zone 2 open, and queues its event; the server polls every 50 ms.
-  sim_->WithState([](sim::SimState& s) { sim::Objects(s).zones[2].status = 0x01; });
+  fixture_.sim().WithState([](sim::SimState& s) { sim::Objects(s).zones[2].status = 0x01; });
   SetInterval(50);
   Enqueue({0x0602});
 

@@ -5,7 +5,6 @@
 // handshake.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <thread>
 
 #include "link/comm_handlers.h"
@@ -16,12 +15,12 @@
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
 #include "platform/instance_paths.h"
-#include "platform/resource_library.h"
 #include "platform/settings_registry.h"
 #include "platform/stream.h"
 #include "platform/system_log.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -65,35 +64,19 @@ class NetworkSimTest : public ::testing::Test {
   static constexpr int kDivisor = 100;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/zel_network_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> shipped;
-    ASSERT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped));
-    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
-    for (uint32_t id = 100; id < 250; ++id) {
-      if (id == 185) continue;
-      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
-    }
-    std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK, ResourceLibrary::Parse(text, &lib));
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
-    Clock::SetForTesting(&clock_);
 
     std::string error;
     ASSERT_EQ(S_OK, sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
                                           &scenario_, &error))
         << error;
-    sim_ = std::make_unique<sim::Simulator>(scenario_);
-    ASSERT_EQ(S_OK, sim_->StartUdp("127.0.0.1", 0));
+    ASSERT_EQ(S_OK, fixture_.StartUdp(scenario_));
     server_ = MakeObject<CZelServer>();
     ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
     network_ = MakeObject<CZelCommHandlerNetwork>();
     ASSERT_EQ(S_OK, network_->put_Address(BStr("127.0.0.1")));
-    ASSERT_EQ(S_OK, network_->put_Port(Variant::UI4(sim_->udp_port())));
+    ASSERT_EQ(S_OK, network_->put_Port(Variant::UI4(fixture_.sim().udp_port())));
   }
 
   void TearDown() override {
@@ -102,10 +85,6 @@ class NetworkSimTest : public ::testing::Test {
     network_.reset();
     // The process's transports are singletons: the next test starts from fresh ones.
     ClassRegistry::Instance().ReleaseSingletons();
-    if (sim_) sim_->Stop();
-    Clock::SetForTesting(nullptr);
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   HRESULT StartOverUdp() {
@@ -125,7 +104,7 @@ class NetworkSimTest : public ::testing::Test {
   // The sequence numbers of the frame datagrams the controller received.
   std::vector<uint16_t> FrameSequences() {
     std::vector<uint16_t> s;
-    for (const Bytes& d : sim_->ReceivedDatagrams()) {
+    for (const Bytes& d : fixture_.sim().ReceivedDatagrams()) {
       if (d.size() >= 4 && d[2] == kPacketFrame) s.push_back(PacketSequence(d.data()));
     }
     return s;
@@ -140,10 +119,8 @@ class NetworkSimTest : public ::testing::Test {
     return done();
   }
 
-  ScaledClock clock_{kDivisor};
-  std::string dir_;
+  SimFixture fixture_{kDivisor};
   sim::Scenario scenario_;
-  std::unique_ptr<sim::Simulator> sim_;
   ComPtr<CZelServer> server_;
   ComPtr<CZelCommHandlerNetwork> network_;
 };
@@ -158,7 +135,7 @@ TEST_F(NetworkSimTest, StartReachesInteractiveWithTheFramesOfTheSerialLine) {
   {
     sim::Simulator serial_sim(scenario_);
     ASSERT_EQ(S_OK, serial_sim.Start());
-    ASSERT_EQ(S_OK, serial_sim.CreateLink(dir_ + "/tty1"));
+    ASSERT_EQ(S_OK, serial_sim.CreateLink(fixture_.dir() + "/tty1"));
     ComPtr<CZelServer> server = MakeObject<CZelServer>();
     ASSERT_EQ(S_OK, server->put_AccessCode(BStr("1234")));
     ComPtr<FramesAtLoadingNames> seen = MakeObject<FramesAtLoadingNames>(&serial_sim);
@@ -175,14 +152,14 @@ TEST_F(NetworkSimTest, StartReachesInteractiveWithTheFramesOfTheSerialLine) {
   server_ = MakeObject<CZelServer>();
   ASSERT_EQ(S_OK, server_->put_AccessCode(BStr("1234")));
 
-  ComPtr<FramesAtLoadingNames> seen = MakeObject<FramesAtLoadingNames>(sim_.get());
+  ComPtr<FramesAtLoadingNames> seen = MakeObject<FramesAtLoadingNames>(&fixture_.sim());
   ASSERT_EQ(S_OK,
             server_->PutHandler(kHandlerSlotServerStatusChange, Variant::Dispatch(seen.get())));
   ASSERT_EQ(S_OK, StartOverUdp());
   EXPECT_EQ(ssInteractive, server_->status());
   EXPECT_EQ(serial_frames, seen->frames());
   // The handshake came first: new session, then the secure connection.
-  std::vector<Bytes> datagrams = sim_->ReceivedDatagrams();
+  std::vector<Bytes> datagrams = fixture_.sim().ReceivedDatagrams();
   ASSERT_GE(datagrams.size(), 3u);
   EXPECT_EQ(kPacketNewSession, datagrams[0][2]);
   EXPECT_EQ(kPacketSecureConnection, datagrams[1][2]);
@@ -190,8 +167,8 @@ TEST_F(NetworkSimTest, StartReachesInteractiveWithTheFramesOfTheSerialLine) {
   // Stop logs out and terminates the session.
   ASSERT_EQ(S_OK, server_->Stop());
   EXPECT_EQ(ssStopped, server_->status());
-  EXPECT_EQ(kPacketTerminate, sim_->ReceivedDatagrams().back()[2]);
-  sim_->WithState([](sim::SimState& s) { EXPECT_FALSE(s.udp.open); });
+  EXPECT_EQ(kPacketTerminate, fixture_.sim().ReceivedDatagrams().back()[2]);
+  fixture_.sim().WithState([](sim::SimState& s) { EXPECT_FALSE(s.udp.open); });
 }
 
 TEST_F(NetworkSimTest, LostReplyIsResentWithANewNumber) {
@@ -200,7 +177,7 @@ TEST_F(NetworkSimTest, LostReplyIsResentWithANewNumber) {
   size_t before = FrameSequences().size();
   sim::Fault lost;
   lost.kind = sim::FaultKind::kNoReply;
-  sim_->InjectFault(lost);
+  fixture_.sim().InjectFault(lost);
   EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
   std::vector<uint16_t> sequences = FrameSequences();
   ASSERT_EQ(before + 2, sequences.size());
@@ -215,7 +192,7 @@ TEST_F(NetworkSimTest, LateReplyIsDroppedAndEveryReplyMatchesItsRequest) {
   sim::Fault late;
   late.kind = sim::FaultKind::kDelay;
   late.delay_ms = 3000 / kDivisor + 15;
-  sim_->InjectFault(late);
+  fixture_.sim().InjectFault(late);
   EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
   EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
   EXPECT_EQ(0x12, Exchange(kSystemInformation)[2]);
@@ -232,7 +209,7 @@ TEST_F(NetworkSimTest, PreviousSequenceAndWrongTypeAnswersAreNotTaken) {
     size_t before = FrameSequences().size();
     sim::Fault fault;
     fault.kind = kind;
-    sim_->InjectFault(fault);
+    fixture_.sim().InjectFault(fault);
     EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]) << sim::FaultName(kind);
     EXPECT_EQ(before + 2, FrameSequences().size()) << sim::FaultName(kind);
   }
@@ -246,7 +223,7 @@ TEST_F(NetworkSimTest, AForgedAnswerFromAnotherPortIsNotTaken) {
   uint64_t foreign = network_->foreign_datagrams();
   sim::Fault stray;
   stray.kind = sim::FaultKind::kStraySender;
-  sim_->InjectFault(stray);
+  fixture_.sim().InjectFault(stray);
   EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
   // The real answer to the first send was taken; the forged one ahead of it was dropped, counted.
   EXPECT_EQ(before + 1, FrameSequences().size());
@@ -258,10 +235,10 @@ TEST_F(NetworkSimTest, LostHandshakeAnswersAreAskedForAgainWithTheSameNumber) {
   sim::Fault lost;
   lost.kind = sim::FaultKind::kLoseReply;
   lost.count = 2;
-  sim_->InjectFault(lost);
+  fixture_.sim().InjectFault(lost);
   ASSERT_EQ(S_OK, network_->Connect());
   std::vector<std::pair<uint16_t, uint8_t>> sent;
-  for (const Bytes& d : sim_->ReceivedDatagrams())
+  for (const Bytes& d : fixture_.sim().ReceivedDatagrams())
     sent.emplace_back(PacketSequence(d.data()), d[2]);
   // The controller opened a session for each new-session request; the one it answered counts.
   EXPECT_EQ((std::vector<std::pair<uint16_t, uint8_t>>{{1, kPacketNewSession},
@@ -274,12 +251,12 @@ TEST_F(NetworkSimTest, LostHandshakeAnswersAreAskedForAgainWithTheSameNumber) {
 
 TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {
   ASSERT_EQ(S_OK, StartOverUdp());
-  sim_->ForgetUdpSession();
+  fixture_.sim().ForgetUdpSession();
   // The polls fail until the update threads log in again: a new handshake and a login.
   EXPECT_TRUE(WaitUntil(
       [&] {
         bool back = false;
-        sim_->WithState([&](sim::SimState& s) { back = s.udp.secure && s.logged_in; });
+        fixture_.sim().WithState([&](sim::SimState& s) { back = s.udp.secure && s.logged_in; });
         return back;
       },
       Millis(60000)));
@@ -310,11 +287,11 @@ TEST_F(NetworkSimTest, SilentControllerFailsTheStartAfterElevenAttempts) {
   sim::Fault silent;
   silent.kind = sim::FaultKind::kLoseRequest;
   silent.count = -1;
-  sim_->InjectFault(silent);
+  fixture_.sim().InjectFault(silent);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(E_COMM_SESSION_FAILED, server_->put_CommunicationsHandler(network_.get()));
   auto real = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(11u, sim_->ReceivedDatagrams().size());
+  EXPECT_EQ(11u, fixture_.sim().ReceivedDatagrams().size());
   // 11 x (3 s + 1 s), on the scaled clock.
   EXPECT_GE(real, Millis(44000 / kDivisor));
   EXPECT_LT(real, Millis(44000 / kDivisor * 2));
@@ -325,13 +302,14 @@ TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut)
   sim::Fault silent;
   silent.kind = sim::FaultKind::kLoseRequest;
   silent.count = -1;
-  sim_->InjectFault(silent);
+  fixture_.sim().InjectFault(silent);
   // The transport is set (its first handshake fails), then Start tries again on a thread.
   (void)server_->put_CommunicationsHandler(network_.get());
-  sim_->ApplyControl(R"({"clear":"frames"})");  // and the datagrams
+  fixture_.sim().ApplyControl(R"({"clear":"frames"})");  // and the datagrams
   HRESULT started = S_OK;
   std::thread starter([&] { started = server_->Start(); });
-  ASSERT_TRUE(WaitUntil([&] { return sim_->ReceivedDatagrams().size() >= 2; }, Millis(10000)));
+  ASSERT_TRUE(
+      WaitUntil([&] { return fixture_.sim().ReceivedDatagrams().size() >= 2; }, Millis(10000)));
   auto begin = std::chrono::steady_clock::now();
   // With no session the logout cannot go out: Stop reports that, as it does on any link.
   EXPECT_EQ(E_FAIL, server_->Stop());
@@ -341,7 +319,7 @@ TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut)
   EXPECT_EQ(E_ABORT, started);
   EXPECT_EQ(ssFailure, server_->status());
   // The link is usable again once the controller answers.
-  sim_->ClearFaults();
+  fixture_.sim().ClearFaults();
   EXPECT_EQ(S_OK, network_->Connect());
 }
 
@@ -352,11 +330,11 @@ TEST_F(NetworkSimTest, ClientsAreAnsweredAndStopReturnsPromptlyDuringAnUpdateThr
   sim::Fault silent;
   silent.kind = sim::FaultKind::kLoseRequest;
   silent.count = -1;
-  sim_->InjectFault(silent);
-  sim_->ApplyControl(R"({"clear":"frames"})");
+  fixture_.sim().InjectFault(silent);
+  fixture_.sim().ApplyControl(R"({"clear":"frames"})");
   ASSERT_TRUE(WaitUntil(
       [&] {
-        for (const Bytes& d : sim_->ReceivedDatagrams()) {
+        for (const Bytes& d : fixture_.sim().ReceivedDatagrams()) {
           if (d[2] == kPacketTerminate || d[2] == kPacketNewSession) return true;
         }
         return false;
@@ -382,14 +360,15 @@ TEST_F(NetworkSimTest, ClientsAreAnsweredAndStopReturnsPromptlyDuringAnUpdateThr
 
 TEST_F(NetworkSimTest, NetworkSettingsAreStoredAndRestoredWithTheConfiguration) {
   const std::string key = "0F-1E-2D-3C-4B-5A-69-78-87-96-A5-B4-C3-D2-E1-F0";
-  ASSERT_NE(std::string::npos,
-            sim_->ApplyControl(R"({"set":{"private_key":")" + key + R"("}})").find("\"ok\":true"));
+  ASSERT_NE(std::string::npos, fixture_.sim()
+                                   .ApplyControl(R"({"set":{"private_key":")" + key + R"("}})")
+                                   .find("\"ok\":true"));
   // The process's one network transport, as the catalogue and a stored configuration reach it.
   ComPtr<IZelCommHandlerNetwork> shared;
   ASSERT_EQ(S_OK, ClassRegistry::Instance().Create<IZelCommHandlerNetwork>(
                       kClsidZelCommHandlerNetwork, &shared));
   ASSERT_EQ(S_OK, shared->put_Address(BStr("127.0.0.1")));
-  ASSERT_EQ(S_OK, shared->put_Port(Variant::UI4(sim_->udp_port())));
+  ASSERT_EQ(S_OK, shared->put_Port(Variant::UI4(fixture_.sim().udp_port())));
   ASSERT_EQ(S_OK, shared->put_PrivateKey(BStr(key)));
   ASSERT_EQ(S_OK, server_->OpenLocalStore());
   ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(shared.get()));
@@ -422,7 +401,7 @@ TEST_F(NetworkSimTest, NetworkSettingsAreStoredAndRestoredWithTheConfiguration) 
   ASSERT_EQ(S_OK, server_->LoadSetup());
   Variant port;
   ASSERT_EQ(S_OK, shared->get_Port(&port));
-  EXPECT_EQ(sim_->udp_port(), port.ui4());
+  EXPECT_EQ(fixture_.sim().udp_port(), port.ui4());
   BStr restored;
   ASSERT_EQ(S_OK, shared->get_PrivateKey(&restored));
   EXPECT_EQ(key, restored.str());
@@ -442,7 +421,7 @@ TEST_F(NetworkSimTest, CatalogueHandsOutTheTransportTheServerHolds) {
   ASSERT_EQ(S_OK, CallMethod(catalogue.get(), "Item", name, &item));
   // Set up through the catalogue's object, handed to the server, which then holds that object.
   ASSERT_EQ(S_OK, PutProperty(item.dispatch(), "Address", Variant::Str(BStr("127.0.0.1"))));
-  ASSERT_EQ(S_OK, PutProperty(item.dispatch(), "Port", Variant::I4(sim_->udp_port())));
+  ASSERT_EQ(S_OK, PutProperty(item.dispatch(), "Port", Variant::I4(fixture_.sim().udp_port())));
   ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(item.dispatch()));
   ComPtr<IDispatch> held;
   ASSERT_EQ(S_OK, server_->get_CommunicationsHandler(held.Receive()));

@@ -45,6 +45,12 @@ HRESULT SimFixture::Start(sim::Scenario scenario) {
   return sim_->CreateLink(dir() + "/tty1");
 }
 
+HRESULT SimFixture::StartUdp(sim::Scenario scenario) {
+  scenario_ = scenario;
+  sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
+  return sim_->StartUdp("127.0.0.1", 0);
+}
+
 ComPtr<CZelCommHandlerSerial> SimFixture::NewSerialLink() {
   ComPtr<CZelCommHandlerSerial> link = MakeObject<CZelCommHandlerSerial>();
   EXPECT_EQ(S_OK, link->put_Port(Variant::UI1(1)));

@@ -39,6 +39,8 @@ class SimFixture {
   // Starts the simulator with a scenario (JSON text, or one already parsed) and its link.
   HRESULT Start(const std::string& scenario_json);
   HRESULT Start(sim::Scenario scenario);
+  // Starts the simulator answering on UDP at 127.0.0.1 (a free port: sim().udp_port()) instead.
+  HRESULT StartUdp(sim::Scenario scenario);
   // A new serial transport on Port 1, not yet connected.
   ComPtr<CZelCommHandlerSerial> NewSerialLink();
 
