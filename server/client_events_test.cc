@@ -623,9 +623,21 @@ TEST_F(FireEventTest, SinksThatAnswerAreCalledMemberByMemberInConnectionOrder) {
             calls);
 }
 
-// Lanes: a recipient that answers is called as if inline; an idle lane ends its thread.
+// Waits for a call at their production length (250 ms, ample for a lane's thread to start on a
+// loaded machine), the lanes' idle time 1000 times shorter; every duration asked for is recorded.
+class ShortIdleClock final : public RecordingClock {
+ public:
+  ShortIdleClock() : RecordingClock(1) {}
+  Millis Scaled(Millis production) override {
+    Millis real = RecordingClock::Scaled(production);
+    return production == DeliveryLanes::kLaneIdle ? real / 1000 : real;
+  }
+};
+
+// Lanes: a recipient that answers is called as if inline; a lane idle for kLaneIdle ends its
+// thread, and the next call starts a new one.
 TEST(DeliveryLanesTest, CallsRunInOrderAndIdleLanesEnd) {
-  RecordingClock clock(1000);
+  ShortIdleClock clock;
   ScopedClock scoped(&clock);
   DeliveryLanes lanes;
   std::vector<int> order;
@@ -637,7 +649,13 @@ TEST(DeliveryLanesTest, CallsRunInOrderAndIdleLanesEnd) {
   for (int i = 0; i < 5000 && lanes.lane_count() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  EXPECT_EQ(0u, lanes.lane_count());  // kLaneIdle (10 ms here) after the last call
+  EXPECT_EQ(0u, lanes.lane_count());
+  // Each lane's thread was given the idle time once; each call, the delivery wait.
+  std::vector<int64_t> waits = clock.waits();
+  EXPECT_EQ(2, std::count(waits.begin(), waits.end(), DeliveryLanes::kLaneIdle.count()));
+  EXPECT_EQ(4, std::count(waits.begin(), waits.end(), DeliveryLanes::kDeliveryWait.count()));
+  EXPECT_EQ(10000, DeliveryLanes::kLaneIdle.count());
+  EXPECT_EQ(250, DeliveryLanes::kDeliveryWait.count());
   EXPECT_TRUE(lanes.Deliver(&a, [&order] { order.push_back(4); }));
   EXPECT_EQ(5u, order.size());
 }
