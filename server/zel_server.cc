@@ -505,12 +505,16 @@ HRESULT CZelServer::get_Status(int32_t* status) {
   return S_OK;
 }
 
-// ---- Members whose issues have not landed ----------------------------------------------------
+// ---- Utilities -------------------------------------------------------------------------------
 
 HRESULT CZelServer::get_Utils(IDispatch** utils) {
   if (utils == nullptr) return E_POINTER;
   *utils = nullptr;
-  return E_NOTIMPL;
+  // The utilities library registers the class (utils/utils_registration.h); without it there
+  // are no utilities in this process.
+  HRESULT hr = ClassRegistry::Instance().CreateByProgId("Corvane.ZelServerUtils", IDispatch::kIid,
+                                                        reinterpret_cast<void**>(utils));
+  return Failed(hr) ? E_NOTIMPL : hr;
 }
 
 // ---- Registration -------------------------------------------------------------------------

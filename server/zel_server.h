@@ -158,7 +158,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   HRESULT get_AudioZones(IDispatch** c) override { return GetCollection(kSlotAudioZones, c); }
   HRESULT get_CommHandlers(IDispatch** c) override { return GetCollection(kSlotCommHandlers, c); }
   HRESULT get_Extensions(IDispatch** c) override { return GetCollection(kSlotExtensions, c); }
-  // Not built yet (server utilities): E_NOTIMPL.
+  // A new CZelServerUtils (utils/server_utils.h); E_NOTIMPL when the process has not
+  // registered the utilities.
   HRESULT get_Utils(IDispatch** utils) override;
 
   // ---- IZelServer: system information, parameters and controller time ----

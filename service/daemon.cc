@@ -29,6 +29,7 @@
 #include "server/zel_server.h"
 #include "service/file_modes.h"
 #include "service/watchdog.h"
+#include "utils/utils_registration.h"
 
 namespace zel {
 namespace {
@@ -148,6 +149,7 @@ int RunDaemon(const DaemonOptions& options) {
   RegisterModelClasses();
   RegisterEventLogClasses();
   RegisterSystemEventClasses();
+  RegisterUtilsClasses();
 
   ComPtr<IZelServer> server;
   HRESULT hr = ClassRegistry::Instance().CreateByProgId(kProgIdZelServer, IZelServer::kIid,

@@ -17,6 +17,7 @@
 #include "platform/dispatch.h"
 #include "platform/instance_paths.h"
 #include "server/zel_server.h"
+#include "utils/utils_registration.h"
 
 namespace zel {
 namespace {
@@ -35,6 +36,7 @@ std::map<std::string, const MemberTable*> ReachableTables() {
   // The event log's entries (its collection needs the server's store: events/ checks its table).
   RegisterEventEntryClasses();
   RegisterSystemEventClasses();
+  RegisterUtilsClasses();
   std::map<std::string, const MemberTable*> tables;
   std::vector<ComPtr<IDispatch>> objects;
   ClassRegistry& registry = ClassRegistry::Instance();
@@ -86,17 +88,31 @@ std::map<std::string, const MemberTable*>* MemberRolesTest::tables_ = nullptr;
 
 TEST_F(MemberRolesTest, NoMemberOfAnyRegisteredClassIsUntagged) {
   // The walk must have found the classes the daemon serves, or the test proves nothing.
-  for (const char* type : {"CZelServer",       "CZelCommHandlerSerial", "CZelCommHandlerNetwork", "CZelCommHandlers",
-                           "CZelZone",         "CZelZones",
-                           "CZelArea",         "CZelUnit",
-                           "CZelX10Unit",      "CZelCounterUnit",
-                           "CZelArmEvent",     "CZelAccessEvent",
-                           "CZelThermostat",   "CZelTemperatureSensor",
-                           "CZelButton",       "CZelCode",
-                           "CZelMessage",      "CZelMessages",
-                           "CZelExpansion",    "CZelAudioZone",
-                           "CZelAudioZones",   "CZelAudioSource",
-                           "CZelAudioSources", "CBSTRCollection"}) {
+  for (const char* type : {"CZelServer",
+                           "CZelCommHandlerSerial",
+                           "CZelCommHandlerNetwork",
+                           "CZelCommHandlers",
+                           "CZelZone",
+                           "CZelZones",
+                           "CZelArea",
+                           "CZelUnit",
+                           "CZelX10Unit",
+                           "CZelCounterUnit",
+                           "CZelArmEvent",
+                           "CZelAccessEvent",
+                           "CZelThermostat",
+                           "CZelTemperatureSensor",
+                           "CZelButton",
+                           "CZelCode",
+                           "CZelMessage",
+                           "CZelMessages",
+                           "CZelExpansion",
+                           "CZelAudioZone",
+                           "CZelAudioZones",
+                           "CZelAudioSource",
+                           "CZelAudioSources",
+                           "CBSTRCollection",
+                           "CZelServerUtils"}) {
     EXPECT_TRUE(tables_->count(type)) << type;
   }
   for (const auto& [type, table] : *tables_) {
@@ -138,6 +154,9 @@ constexpr Expected kExpected[] = {
     {"CZelServer", "AccessCode", kGet, Role::kAdmin},
     {"CZelServer", "AccessCode", kPut, Role::kAdmin},
     {"CZelServer", "CommunicationsHandler", kPut, Role::kAdmin},
+    {"CZelServerUtils", "SetProperty", kCall, Role::kAdmin},
+    {"CZelServerUtils", "ClearServerLog", kCall, Role::kAdmin},
+    {"CZelServerUtils", "PlaySound", kCall, Role::kControl},
     {"CZelServer", "DownloadSetup", kPut, Role::kAdmin},
     {"CZelServer", "Start", kCall, Role::kAdmin},
     {"CZelServer", "Stop", kCall, Role::kAdmin},

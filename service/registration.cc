@@ -15,6 +15,7 @@
 #include "platform/system_log.h"
 #include "server/interfaces.h"
 #include "service/unit_template.h"
+#include "utils/server_extensions.h"
 
 namespace zel {
 
@@ -281,6 +282,9 @@ HRESULT RegisterServer(const RegistrationContext& c) {
   Report(c, "writing the application id and event source", RegisterAppId(c, root));
   Report(c, "writing the server class", RegisterServerClass(root));
   Report(c, "writing the transport catalogue", RegisterTransportEntries(root));
+  // The extensions key, empty until an extension is listed; never removed.
+  RegKey extensions;
+  Report(c, "writing the server extensions key", root.Create(kServerExtensionsKey, &extensions));
   Report(c, "preparing the web front end", PrepareWebFrontEnd(c, root));
   HRESULT result = GrantLaunchPermission(c, root);
   Report(c, "creating the service user and group", result);

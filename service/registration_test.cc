@@ -119,6 +119,8 @@ TEST_F(RegistrationTest, WritesEveryKeyAndValue) {
   std::string name;
   EXPECT_EQ(S_OK, catalogue.EnumKey(1, 40, &name));
   EXPECT_EQ(E_NO_MORE_ITEMS, catalogue.EnumKey(2, 40, &name));
+  // The extensions key, empty, for extensions to be listed in.
+  EXPECT_TRUE(HasKey("SOFTWARE\\Tamsen\\Portico\\Server Extensions"));
   // The unit runs this program, as the service user.
   std::string unit = ReadFile(context_.UnitPath());
   EXPECT_NE(std::string::npos, unit.find("ExecStart=/usr/bin/zelcommsrv --instance "));
@@ -166,6 +168,7 @@ TEST_F(RegistrationTest, UnregisteringLeavesTheCatalogueKeyAndNothingElse) {
   ASSERT_EQ(S_OK, catalogue.EnumKey(0, 40, &name));
   EXPECT_EQ("{OWN}", name);
   EXPECT_EQ(E_NO_MORE_ITEMS, catalogue.EnumKey(1, 40, &name));
+  EXPECT_TRUE(HasKey("SOFTWARE\\Tamsen\\Portico\\Server Extensions"));  // never removed
   // Again: the same state.
   ASSERT_EQ(S_OK, UnregisterServer(context_));
   EXPECT_EQ(once, ReadFile(context_.RegistryFile()));
