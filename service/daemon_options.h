@@ -22,7 +22,8 @@ struct DaemonOptions {
   bool show_version = false;
 };
 
-// Parses argv[1..]. Unknown options and bad values give E_INVALIDARG with *error set.
+// Parses argv[1..] (without the host switch, host_switches.h). Unknown long options ("--x") and
+// bad values give E_INVALIDARG with *error set; other words are ignored.
 HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* options,
                            std::string* error);
 
