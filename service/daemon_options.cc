@@ -24,12 +24,17 @@ Options:
   --link-down-after MS
                    how long exchanges must fail, with none good, before LinkState says "down"
                    (1 to 3600000 ms; default 10000)
+  --root DIR       -RegServer and -UnregServer write the registry file, the unit and the
+                   service user under DIR instead of the live system (no root needed);
+                   default: $ZELCOMMSRV_ROOT, else the live system
   --version        print the version and exit
   --help           print this text and exit
 
 Switches (one, last on the line, after "-", "--" or "/", in any letter case):
-  -RegServer          register: not built yet
-  -UnregServer        unregister: not built yet
+  -RegServer          register: the systemd unit (enabled, not started), the service user and
+                      group, the registry's class, application id, event source, transport
+                      catalogue and web directory (see docs/service.md); needs root
+  -UnregServer        unregister: removes them again (the user, group and catalogue key stay)
   -LaunchWeb          open the web front end (http://127.0.0.1:PORT/Portico/) with xdg-open
                       on a desktop, else print its address; PORT as --port or access.json says
   -LaunchRegistration the same for /Portico/register.asp
@@ -67,6 +72,10 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
     } else if (a == "--socket") {
       if (!value(&options->socket_path) || options->socket_path.empty()) {
         return fail("--socket needs a path");
+      }
+    } else if (a == "--root") {
+      if (!value(&options->root_dir) || options->root_dir.empty()) {
+        return fail("--root needs a directory");
       }
     } else if (a == "--no-socket") {
       options->listen_unix = false;

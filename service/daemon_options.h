@@ -13,6 +13,7 @@ namespace zel {
 struct DaemonOptions {
   std::string instance_dir;  // "" : ZELCOMMSRV_HOME or the default state directory
   std::string socket_path;   // "" : zelbridge.sock in the instance directory
+  std::string root_dir;      // "" : ZELCOMMSRV_ROOT, else the live system (registration only)
   int tcp = -1;              // -1: as access.json says (off without it); 0: off; 1: on
   int tcp_port = -2;         // -2: access.json's port, else the bridge's default port
   bool listen_unix = true;

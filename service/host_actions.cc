@@ -5,7 +5,9 @@
 #include "bridge/access_policy.h"
 #include "bridge/automation_bridge.h"
 #include "platform/instance_paths.h"
+#include "platform/resource_library.h"
 #include "service/front_end_launch.h"
+#include "service/registration.h"
 
 namespace zel {
 
@@ -44,10 +46,13 @@ HRESULT RunHostSwitch(HostSwitch action, const DaemonOptions& options) {
     case HostSwitch::kLaunchHelp:
       return OpenAddress(FrontEndAddress(FrontEndPage(action), BridgePort(options)), stdout);
     case HostSwitch::kRegServer:
-    case HostSwitch::kUnregServer:
-      std::fprintf(stderr, "zelcommsrv: %s is not built yet\n",
-                   std::string(HostSwitchName(action)).c_str());
-      return E_NOTIMPL;
+    case HostSwitch::kUnregServer: {
+      // The texts of the reports; without the catalogue they still carry their ids and codes.
+      std::string catalog;
+      (void)LoadProcessResources(&catalog);
+      RegistrationContext context = RegistrationContext::ForThisProcess(options.root_dir);
+      return action == HostSwitch::kRegServer ? RegisterServer(context) : UnregisterServer(context);
+    }
     case HostSwitch::kNone:
       break;
   }

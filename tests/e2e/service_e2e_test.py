@@ -5,11 +5,14 @@ STOPPING are seen in order, with the system-log reports on standard error (no jo
 
 Run: service_e2e_test.py BUILD_DIR SOURCE_DIR
 """
+import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -132,6 +135,77 @@ class ServiceMode(unittest.TestCase):
         finally:
             notes.close()
         self.assertNotIn("0x00020064", self.stderr_text())
+
+
+class Registration(unittest.TestCase):
+    """-RegServer and -UnregServer of the real program into a scratch root, each run twice."""
+
+    def setUp(self):
+        if not shutil.which("systemd-sysusers"):
+            self.skipTest("systemd-sysusers is not installed")
+        self.root = tempfile.mkdtemp(prefix="zel-root-")
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def run_switch(self, *args, env_root=False):
+        env = daemon_env()
+        argv = [os.path.join(base.BUILD, "service", "zelcommsrv")]
+        if env_root:
+            env["ZELCOMMSRV_ROOT"] = self.root
+        else:
+            argv += ["--root", self.root]
+        return subprocess.run(argv + list(args), capture_output=True, text=True, env=env,
+                              timeout=60)
+
+    def snapshot(self):
+        files = {}
+        for folder, _, names in os.walk(self.root):
+            for name in names:
+                path = os.path.join(folder, name)
+                if name.endswith(".lock"):
+                    continue
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, self.root)] = f.read()
+        return files
+
+    def test_register_twice_then_unregister_twice(self):
+        first = self.run_switch("-RegServer")
+        self.assertEqual(0, first.returncode, first.stderr)
+        after_one = self.snapshot()
+        for name in ("etc/systemd/system/zelcommsrv.service", "etc/passwd", "etc/group",
+                     "var/lib/zelcommsrv/registry.json"):
+            self.assertIn(name, after_one)
+        self.assertIn(b"zelcommsrv:", after_one["etc/passwd"])
+        # The environment variable chooses the root as well; the switch in another spelling.
+        second = self.run_switch("/regserver", env_root=True)
+        self.assertEqual(0, second.returncode, second.stderr)
+        self.assertEqual(after_one, self.snapshot())
+
+        gone = self.run_switch("--UNREGSERVER")
+        self.assertEqual(0, gone.returncode, gone.stderr)
+        after_unregister = self.snapshot()
+        self.assertNotIn("etc/systemd/system/zelcommsrv.service", after_unregister)
+        registry = json.loads(after_unregister["var/lib/zelcommsrv/registry.json"])
+        portico = registry["keys"]["SOFTWARE"]["keys"]["Tamsen"]["keys"]["Portico"]["keys"]
+        self.assertEqual({}, portico["Comm Handlers"].get("keys", {}))
+        classes = registry["keys"]["SOFTWARE"]["keys"]["Classes"]["keys"]
+        self.assertEqual({}, classes["AppID"].get("keys", {}))
+        self.assertEqual({}, classes["CLSID"].get("keys", {}))
+        self.assertNotIn("Corvane.ZelServer", classes)
+        again = self.run_switch("-UnregServer")
+        self.assertEqual(0, again.returncode, again.stderr)
+        self.assertEqual(after_unregister, self.snapshot())
+
+    def test_a_further_word_is_a_normal_start_not_a_registration(self):
+        # "-RegServer now" matches no switch; --no-socket and a bad instance keep the start short.
+        inst = os.path.join(self.root, "inst")
+        out = subprocess.run(
+            [os.path.join(base.BUILD, "service", "zelcommsrv"), "--instance", inst, "-RegServer",
+             "now"], capture_output=True, text=True, env=daemon_env(), timeout=60)
+        self.assertNotEqual(0, out.returncode)  # no text catalogue in the new instance
+        self.assertIn("text catalogue", out.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "etc")))
 
 
 if __name__ == "__main__":
