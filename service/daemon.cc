@@ -29,6 +29,7 @@
 #include "server/zel_server.h"
 #include "service/file_modes.h"
 #include "service/server_logins.h"
+#include "service/sleep_inhibitor.h"
 #include "service/watchdog.h"
 #include "utils/utils_registration.h"
 
@@ -192,8 +193,7 @@ int RunDaemon(const DaemonOptions& options) {
 
   // Start runs beside the signal wait, so a stop during a long start is noticed; Stop waits
   // for it to end first, since the server expects Start and Stop from one thread at a time.
-  std::thread starter([&] {
-    if (!options.start_server) return;
+  auto start_server = [&] {
     HRESULT start = server->Start();
     if (Succeeded(start)) {
       if (service_mode) ReportEvent(MSG_SERVICE_STARTED, S_OK);
@@ -209,6 +209,9 @@ int RunDaemon(const DaemonOptions& options) {
       Say("the server did not start; clients may reconfigure it and start it again", start);
     }
     ClearErrorInfo();
+  };
+  std::thread starter([&] {
+    if (options.start_server) start_server();
   });
   // Ready once the classes are registered and clients can reach them, whether or not Start
   // succeeds (it may still be running): a failed start is for clients to mend.
@@ -229,11 +232,20 @@ int RunDaemon(const DaemonOptions& options) {
     watchdog->Start();
   }
 
+  // The power events of a service: the server stops before a suspend and starts after the
+  // resume (the server serialises its own Start and Stop).
+  std::unique_ptr<SleepInhibitor> inhibitor;
+  if (service_mode) {
+    inhibitor = std::make_unique<SleepInhibitor>([&] { (void)server->Stop(); }, start_server);
+    if (inhibitor->Start() != S_OK) inhibitor.reset();
+  }
+
   int sig = WaitForStopSignal();
   std::fprintf(stderr, "zelcommsrv: signal %d, stopping\n", sig);
   // The watchdog guards the running service; the stop has its own limit (kStopLimit here and
   // the unit's TimeoutStopSec).
   if (watchdog) watchdog->Stop();
+  if (inhibitor) inhibitor->Stop();
   sd_notify(0, "STOPPING=1");
   HRESULT stop = E_FAIL;
   bool stopped = false;

@@ -9,7 +9,7 @@
 //   4. the server class's keys (programmatic identifiers, class id) and the transport
 //      catalogue's two entries are written;
 //   5. the web front end: when the share folder holds "web", its virtual directory "Portico" is
-//      written, which the bridge serves under /Portico/ (the web-server feature install and the
+//      written, for the bridge to serve under /Portico/ (the web-server feature install and the
 //      firewall openings have no counterpart here: the bridge is the web server and listens on
 //      loopback only);
 //   6. the launch permission: the system user and group "zelcommsrv" that the unit runs as

@@ -20,17 +20,9 @@ using namespace zel;
 
 constexpr GUID kClsidSampleExtension = ZelClassId(kIdCoclass, 0x33);
 
-class SampleExtension final : public IZelServerExtension {
+// No member table: the bridge does not hand this object's members to clients.
+class SampleExtension final : public ServerExtensionBase {
  public:
-  ZEL_IMPLEMENT_REFCOUNT()
-  HRESULT QueryInterface(const IID& iid, void** ppv) override {
-    return QueryInterfaceFor<IZelServerExtension, IDispatch>(this, iid, ppv);
-  }
-  // No member table: the bridge does not hand this object's members to clients.
-  HRESULT GetIDOfName(std::string_view, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID, uint16_t, std::span<const Variant>, Variant*) override {
-    return DISP_E_MEMBERNOTFOUND;
-  }
   std::string_view GetTypeName() const override { return "CZelSampleExtension"; }
 
   // The name carries what the extension saw, so a test can read it without a member table:

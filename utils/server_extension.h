@@ -44,6 +44,20 @@ class IZelServerExtension : public IDispatch {
   virtual HRESULT Detach() = 0;
 };
 
+// A base for extensions that describe no members to clients (the bridge refuses to invoke such
+// objects): reference counting, the interface queries and the empty dispatch, all in this header
+// so an extension library links nothing of the server's.
+class ServerExtensionBase : public IZelServerExtension {
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IZelServerExtension, IDispatch>(this, iid, ppv);
+  }
+  HRESULT GetIDOfName(std::string_view, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+  HRESULT Invoke(DISPID, uint16_t, std::span<const Variant>, Variant*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+};
+
 using CreateServerExtensionFn = HRESULT (*)(uint32_t interface_version, const GUID* clsid,
                                             IUnknown** extension);
 

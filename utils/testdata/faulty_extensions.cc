@@ -23,17 +23,9 @@ void Trace(int number, char what) {
   }
 }
 
-class FaultyExtension final : public IZelServerExtension {
+class FaultyExtension final : public ServerExtensionBase {
  public:
   explicit FaultyExtension(int number) : number_(number) {}
-  ZEL_IMPLEMENT_REFCOUNT()
-  HRESULT QueryInterface(const IID& iid, void** ppv) override {
-    return QueryInterfaceFor<IZelServerExtension, IDispatch>(this, iid, ppv);
-  }
-  HRESULT GetIDOfName(std::string_view, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID, uint16_t, std::span<const Variant>, Variant*) override {
-    return DISP_E_MEMBERNOTFOUND;
-  }
   HRESULT get_Name(BStr* name) override {
     *name = "faulty " + std::to_string(number_) + " changes=" + std::to_string(changes_);
     return S_OK;
