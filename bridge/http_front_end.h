@@ -109,7 +109,7 @@ class HttpFrontEnd {
   bool stopping_ ZEL_GUARDED_BY(mu_) = false;
   std::set<std::shared_ptr<EventStream>> streams_ ZEL_GUARDED_BY(mu_);
 
-  std::mutex conn_mu_;
+  Mutex conn_mu_;
   std::set<Connection*> connections_ ZEL_GUARDED_BY(conn_mu_);
   std::map<std::string, size_t> per_peer_ ZEL_GUARDED_BY(conn_mu_);
 };
