@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,14 +25,10 @@
 #include "bridge/fake_server.h"
 #include "bridge/front_door.h"
 #include "bridge/http_front_end.h"
+#include "testing/temp_dir.h"
 
 namespace zel::bridge {
 namespace {
-
-std::string TempDir() {
-  char dir[] = "/tmp/zelbridge-bench-XXXXXX";
-  return mkdtemp(dir) ? dir : "/tmp";
-}
 
 // ---- The bare server: the same library answering a fixed reply at once ---------------------
 
@@ -60,7 +55,8 @@ MHD_Result BareHandler(void*, MHD_Connection* connection, const char*, const cha
 }
 
 struct Servers {
-  std::string dir = TempDir();
+  zel::TempDir temp{"bridge_bench"};
+  const std::string dir = temp.path();
   std::unique_ptr<AutomationBridge> bridge;
   MHD_Daemon* bare = nullptr;
   int bare_fd = -1;
@@ -87,8 +83,6 @@ struct Servers {
   ~Servers() {
     MHD_stop_daemon(bare);
     bridge->Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
 };
 

@@ -4,17 +4,14 @@
 // microseconds, and the time the same bytes take on a 9600 baud line (10 bits per byte), which
 // is what a real controller link costs at the least.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <vector>
 
 #include "link/frame.h"
 #include "link/serial_transport.h"
-#include "platform/resource_library.h"
-#include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 
 namespace zel {
 namespace {
@@ -23,21 +20,11 @@ namespace {
 double WireMicros(size_t bytes) { return static_cast<double>(bytes) * 10.0 / 9600.0 * 1e6; }
 
 void RunExchanges(benchmark::State& state, const std::vector<uint8_t>& request) {
-  char dir_template[] = "/tmp/zel-bench-XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    state.SkipWithError("no temporary directory");
-    return;
-  }
-  std::string dir = dir_template;
-  std::shared_ptr<const ResourceLibrary> library;
-  (void)ResourceLibrary::Parse("[strings]\n185 = " + dir + "/tty\n", &library);
-  InstallResources(library);
+  SimFixture fixture(0);  // a temporary directory, the catalogue, the simulator; the real clock
   sim::Scenario scenario;
   scenario.probe_ack = true;
-  sim::Simulator simulator(scenario);
-  ComPtr<CZelCommHandlerSerial> transport = MakeObject<CZelCommHandlerSerial>();
-  if (Failed(simulator.Start()) || Failed(simulator.CreateLink(dir + "/tty1")) ||
-      Failed(transport->Connect())) {
+  ComPtr<CZelCommHandlerSerial> transport = fixture.NewSerialLink();
+  if (Failed(fixture.Start(scenario)) || Failed(transport->Connect())) {
     state.SkipWithError("cannot open the simulator's terminal");
     return;
   }
@@ -66,9 +53,6 @@ void RunExchanges(benchmark::State& state, const std::vector<uint8_t>& request) 
     state.counters["wire_9600_us"] = WireMicros(request.size() + kAckFrame.size());
   }
   transport->Disconnect();
-  simulator.Stop();
-  InstallResources(nullptr);
-  std::filesystem::remove_all(dir);
 }
 
 void BM_SerialProbe(benchmark::State& state) {

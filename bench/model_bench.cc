@@ -17,11 +17,9 @@
 //   vmrss_kib         the process's resident memory (VmRSS) once the server is ssInteractive;
 //                     the process also holds the simulator and the benchmark library
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <time.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -32,11 +30,10 @@
 #include "model/model_classes.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
-#include "platform/instance_paths.h"
 #include "platform/property_bag.h"
-#include "platform/resource_library.h"
 #include "server/zel_server.h"
-#include "sim/simulator.h"
+#include "sim/scenario.h"
+#include "testing/sim_fixture.h"
 
 namespace zel {
 namespace {
@@ -135,24 +132,9 @@ std::string LargeHouse() {
 
 // One pass per iteration: zones and units only, or every polled kind.
 void RunModelPass(benchmark::State& state, bool all_kinds) {
-  char dir_template[] = "/tmp/zel-model-bench-XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    state.SkipWithError("no temporary directory");
-    return;
-  }
-  std::string dir = dir_template;
-  SetInstanceDir(dir);
-  std::shared_ptr<const ResourceLibrary> shipped;
-  std::string texts = "[strings]\n185 = " + dir + "/tty\n";
-  if (Succeeded(ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped))) {
-    for (uint32_t id = 100; id < 250; ++id) {
-      if (id == 185) continue;
-      if (auto s = shipped->String(id)) texts += std::to_string(id) + " = " + *s + "\n";
-    }
-  }
-  std::shared_ptr<const ResourceLibrary> library;
-  (void)ResourceLibrary::Parse(texts, &library);
-  InstallResources(library);
+  // A temporary instance directory, the shipped catalogue, the simulator on a pseudo-terminal;
+  // the real clock.
+  SimFixture fixture(0);
   RegisterServerClasses();
   RegisterModelClasses();
 
@@ -162,11 +144,9 @@ void RunModelPass(benchmark::State& state, bool all_kinds) {
     state.SkipWithError(("scenario: " + error).c_str());
     return;
   }
-  sim::Simulator simulator(std::move(scenario));
   ComPtr<CZelServer> server = MakeObject<CZelServer>();
-  ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
-  if (Failed(simulator.Start()) || Failed(simulator.CreateLink(dir + "/tty1")) ||
-      Failed(server->put_CommunicationsHandler(serial.get())) ||
+  if (Failed(fixture.Start(std::move(scenario))) ||
+      Failed(server->put_CommunicationsHandler(fixture.NewSerialLink().get())) ||
       Failed(server->put_AccessCode(BStr("1234"))) || Failed(server->Start()) ||
       server->status() != ssInteractive) {
     state.SkipWithError("the server did not start against the simulator");
@@ -262,10 +242,6 @@ void RunModelPass(benchmark::State& state, bool all_kinds) {
     state.counters["vmrss_kib"] = static_cast<double>(rss);
   }
   (void)server->Stop();
-  server.reset();
-  simulator.Stop();
-  InstallResources(nullptr);
-  std::filesystem::remove_all(dir);
 }
 
 void BM_ZonesAndUnitsPass(benchmark::State& state) { RunModelPass(state, false); }

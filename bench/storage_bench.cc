@@ -4,14 +4,13 @@
 // alone, so the share of the disk flushes is visible. Times are wall-clock: a commit mostly
 // waits for the disk.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/compound_file.h"
 #include "platform/storage.h"
+#include "testing/temp_dir.h"
 
 namespace zel {
 namespace {
@@ -28,12 +27,8 @@ std::vector<CompoundStream> StoreOfSize(size_t total) {
 }
 
 void BM_StoreCommit(benchmark::State& state) {
-  char tmpl[] = "/tmp/zel_bench_XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
-    state.SkipWithError("mkdtemp failed");
-    return;
-  }
-  const std::string dir = tmpl;
+  TempDir temp("storage_bench");
+  const std::string& dir = temp.path();
   {
     ComPtr<IStorage> storage;
     if (Failed(
@@ -57,7 +52,6 @@ void BM_StoreCommit(benchmark::State& state) {
       if (Failed(events->Commit())) state.SkipWithError("commit failed");
     }
   }
-  std::filesystem::remove_all(dir);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_StoreCommit)

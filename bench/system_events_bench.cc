@@ -10,7 +10,6 @@
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -21,11 +20,10 @@
 #include "link/serial_transport.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
-#include "platform/instance_paths.h"
-#include "platform/resource_library.h"
 #include "server/recording_sink.h"
 #include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 #include "zel_source_dir.h"
 
 namespace zel {
@@ -40,19 +38,6 @@ constexpr uint16_t kCode = 0x8123;
 class Rig {
  public:
   Rig() {
-    char tmpl[] = "/tmp/zel_sysevents_bench_XXXXXX";
-    dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> shipped;
-    (void)ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped);
-    std::string text = "[strings]\n185 = " + dir_ + "/tty\n";
-    for (uint32_t id = 100; id < 250 && shipped; ++id) {
-      if (id == 185) continue;
-      if (auto s = shipped->String(id)) text += std::to_string(id) + " = " + *s + "\n";
-    }
-    std::shared_ptr<const ResourceLibrary> lib;
-    (void)ResourceLibrary::Parse(text, &lib);
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
     RegisterSystemEventClasses();
@@ -60,18 +45,16 @@ class Rig {
     std::string error;
     (void)sim::LoadScenarioFile(std::string(ZEL_SOURCE_DIR) + "/sim/scenarios/house.json",
                                 &scenario, &error);
-    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
-    sim_->SetFrameObserver([this](const sim::Bytes& frame) {
+    (void)fixture_.Start(std::move(scenario));
+    // Before the server connects: nothing reaches the simulator until then.
+    fixture_.sim().SetFrameObserver([this](const sim::Bytes& frame) {
       if (frame.size() > 2 && frame[2] == MSG_SYSTEM_EVENTS) {
         std::lock_guard<std::mutex> g(mu_);
         request_at_ = Clock::now();
       }
     });
-    (void)sim_->Start();
-    (void)sim_->CreateLink(dir_ + "/tty1");
     (void)ClassRegistry::Instance().Create<IZelServer>(kClsidZelServer, &server_);
-    ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
-    (void)server_->put_CommunicationsHandler(serial.get());
+    (void)server_->put_CommunicationsHandler(fixture_.NewSerialLink().get());
     (void)server_->put_AccessCode(BStr("1234"));
     started_ = server_->Start();
 
@@ -89,7 +72,7 @@ class Rig {
                         &cookie);
 
     bridge::BridgeOptions options;
-    options.unix_socket_path = dir_ + "/zelbridge.sock";
+    options.unix_socket_path = fixture_.dir() + "/zelbridge.sock";
     options.tcp_port = -1;
     bridge_ = std::make_unique<bridge::AutomationBridge>(options);
     (void)bridge_->Start();
@@ -122,10 +105,7 @@ class Rig {
     bridge_.reset();
     (void)server_->Stop();
     server_.reset();
-    sim_->Stop();
     ClassRegistry::Instance().ReleaseSingletons();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   bool ok() const { return started_ == S_OK; }
@@ -143,7 +123,7 @@ class Rig {
     uint64_t before = lines_;
     Clock::time_point enqueued = Clock::now();
     g.unlock();
-    (void)sim_->ApplyControl(R"({"system_events":[33059]})");  // kCode
+    (void)fixture_.sim().ApplyControl(R"({"system_events":[33059]})");  // kCode
     g.lock();
     if (!cv_.wait_for(g, std::chrono::seconds(10), [&] { return lines_ > before; })) return false;
     *poll_ms = std::chrono::duration<double, std::milli>(request_at_ - enqueued).count();
@@ -164,8 +144,7 @@ class Rig {
   }
 
  private:
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{0};  // the real clock; stops the simulator after everything below is gone
   ComPtr<IZelServer> server_;
   HRESULT started_ = E_FAIL;
   std::unique_ptr<bridge::AutomationBridge> bridge_;

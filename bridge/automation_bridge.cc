@@ -88,6 +88,7 @@ void AutomationBridge::Housekeeping() {
     g.Unlock();
     sessions_.ExpireIdle(Clock::Get()->Now());
     front_end_->Tick();
+    housekeeping_passes_.fetch_add(1);
     g.Lock();
   }
 }

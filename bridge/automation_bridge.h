@@ -12,6 +12,7 @@
 // Thread contract: Start and Stop from one thread (the owner); the getters from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -67,6 +68,9 @@ class AutomationBridge {
   uint16_t tcp_port() const { return front_end_ ? front_end_->tcp_port() : 0; }
   SessionTable& sessions() { return sessions_; }
   size_t stream_count() const { return front_end_ ? front_end_->stream_count() : 0; }
+  // Passes the housekeeping thread has made (one per housekeeping interval); the service's
+  // watchdog takes a counter that stops moving for a wedged bridge.
+  uint64_t housekeeping_passes() const { return housekeeping_passes_.load(); }
 
  private:
   void Housekeeping();
@@ -79,6 +83,7 @@ class AutomationBridge {
   std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<HttpFrontEnd> front_end_;
   std::thread housekeeper_;
+  std::atomic<uint64_t> housekeeping_passes_{0};
   Mutex mu_;
   CondVar cv_;
   bool stop_ ZEL_GUARDED_BY(mu_) = false;

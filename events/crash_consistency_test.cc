@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -21,6 +20,7 @@
 #include "server/server_test_fixture.h"
 #include "sim/handlers.h"
 #include "testing/fake_link.h"
+#include "testing/temp_dir.h"
 
 namespace zel {
 namespace {
@@ -119,10 +119,9 @@ StoredLog ReadStore(const std::string& path) {
 }
 
 TEST(EventLogCrashTest, SigkillDuringWalksLosesAndDoublesNothing) {
-  char tmpl[] = "/tmp/zel_events_crash_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  std::string dir = tmpl;
-  std::string path = dir + "/ZELINFO.DAT";
+  TempDir temp("events_crash");
+  const std::string& dir = temp.path();
+  std::string path = temp.File("ZELINFO.DAT");
   std::mt19937 random(20261206);
   uint32_t stored = 0;
   uint32_t longest_seen = 0;
@@ -165,8 +164,6 @@ TEST(EventLogCrashTest, SigkillDuringWalksLosesAndDoublesNothing) {
   }
   // The kills landed late enough for walks to happen at all.
   EXPECT_GT(longest_seen, static_cast<uint32_t>(kRounds));
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ struct IZelTroubleEvent : IZelEvent {
   virtual HRESULT get_Zone(Variant* zone) = 0;
 };
 
-// The fields and members every entry has.
+// The fields and members every entry has. Apart from SystemEventCore by design: an entry keeps
+// typed fields that persist to property bags, a system event keeps the variants it was given.
 class EventCore {
  public:
   HRESULT GetIndex(Variant* index) const;
@@ -194,13 +195,7 @@ class ZelEventImpl : public DispatchImpl<T, Interface>,
     static const MemberTable table = [] {
       using B = ZelEventImpl;
       MemberTableBuilder<T> b{std::string(T::kTypeName)};
-      b.Get(Role::kRead, "Index", kDispidEventIndex, &B::get_Index)
-          .Put(Role::kAdmin, "Index", kDispidEventIndex, &B::put_Index, {"vtIndex"})
-          .Get(Role::kRead, "Name", kDispidEventName, &B::get_Name)
-          .Put(Role::kAdmin, "Name", kDispidEventName, &B::put_Name, {"bstrName"})
-          .Method(Role::kAdmin, "SaveXML", kDispidEventSaveXML, &B::SaveXML, {"vtDest"})
-          .Method(Role::kAdmin, "SaveXMLSnippet", kDispidEventSaveXMLSnippet, &B::SaveXMLSnippet,
-                  {"vtDest"})
+      AddEventElementMembers<B>(b)
           .Get(Role::kRead, "Type", kDispidLogEventType, &B::get_Type)
           .Put(Role::kAdmin, "Type", kDispidLogEventType, &B::put_Type, {"vtType"})
           .Get(Role::kRead, "Time", kDispidLogEventTime, &B::get_Time)

@@ -70,4 +70,18 @@ struct IZelSystemEvent : IZelEventCollectionElement {
   virtual HRESULT put_Code(Variant code) = 0;
 };
 
+// The IZelEventCollectionElement rows of an event class's member table, the same for the log's
+// entries and the live system events. B is the class that implements the element's members.
+// Reading an event is for every client; changing one (others see the same object) is not.
+template <class B, class Builder>
+Builder& AddEventElementMembers(Builder& b) {
+  return b.Get(Role::kRead, "Index", kDispidEventIndex, &B::get_Index)
+      .Put(Role::kAdmin, "Index", kDispidEventIndex, &B::put_Index, {"vtIndex"})
+      .Get(Role::kRead, "Name", kDispidEventName, &B::get_Name)
+      .Put(Role::kAdmin, "Name", kDispidEventName, &B::put_Name, {"bstrName"})
+      .Method(Role::kAdmin, "SaveXML", kDispidEventSaveXML, &B::SaveXML, {"vtDest"})
+      .Method(Role::kAdmin, "SaveXMLSnippet", kDispidEventSaveXMLSnippet, &B::SaveXMLSnippet,
+              {"vtDest"});
+}
+
 }  // namespace zel

@@ -5,16 +5,13 @@
 // with a new number, and the controller would step twice; the walk turns that off.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "events/event_log.h"
 #include "link/network_transport.h"
 #include "link/serial_transport.h"
 #include "model/model_registration.h"
-#include "platform/instance_paths.h"
-#include "platform/resource_library.h"
-#include "server/server_test_fixture.h"
+#include "server/zel_server.h"
 #include "sim/simulator.h"
+#include "testing/sim_fixture.h"
 
 namespace zel {
 namespace {
@@ -27,19 +24,9 @@ enum class Link { kSerial, kUdp };
 class EventLogSimTest : public ::testing::TestWithParam<Link> {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zel_events_sim_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    SetInstanceDir(dir_);
-    std::shared_ptr<const ResourceLibrary> lib;
-    ASSERT_EQ(S_OK,
-              ResourceLibrary::Parse(
-                  "[strings]\n103 = Unknown\n131 = Serial Port\n185 = " + dir_ + "/tty\n", &lib));
-    InstallResources(lib);
     RegisterServerClasses();
     RegisterModelClasses();
     RegisterEventLogClasses();
-    Clock::SetForTesting(&clock_);
 
     sim::Scenario scenario;
     std::string error;
@@ -48,18 +35,15 @@ class EventLogSimTest : public ::testing::TestWithParam<Link> {
                                             {"type": 4, "parameter2": 5}]})",
                                        &scenario, &error))
         << error;
-    sim_ = std::make_unique<sim::Simulator>(std::move(scenario));
     server_ = MakeObject<CZelServer>();
     if (GetParam() == Link::kSerial) {
-      ASSERT_EQ(S_OK, sim_->Start());
-      ASSERT_EQ(S_OK, sim_->CreateLink(dir_ + "/tty1"));
-      ComPtr<CZelCommHandlerSerial> serial = MakeObject<CZelCommHandlerSerial>();
-      ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(serial.get()));
+      ASSERT_EQ(S_OK, fixture_.Start(std::move(scenario)));
+      ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(fixture_.NewSerialLink().get()));
     } else {
-      ASSERT_EQ(S_OK, sim_->StartUdp("127.0.0.1", 0));
+      ASSERT_EQ(S_OK, fixture_.StartUdp(std::move(scenario)));
       ComPtr<CZelCommHandlerNetwork> network = MakeObject<CZelCommHandlerNetwork>();
       ASSERT_EQ(S_OK, network->put_Address(BStr("127.0.0.1")));
-      ASSERT_EQ(S_OK, network->put_Port(Variant::UI4(sim_->udp_port())));
+      ASSERT_EQ(S_OK, network->put_Port(Variant::UI4(fixture_.sim().udp_port())));
       ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(network.get()));
     }
     ASSERT_EQ(S_OK, server_->OpenLocalStore());
@@ -72,10 +56,6 @@ class EventLogSimTest : public ::testing::TestWithParam<Link> {
   void TearDown() override {
     events_.reset();
     server_.reset();
-    if (sim_) sim_->Stop();
-    Clock::SetForTesting(nullptr);
-    InstallResources(nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   std::vector<int32_t> Types() {
@@ -92,9 +72,7 @@ class EventLogSimTest : public ::testing::TestWithParam<Link> {
     return types;
   }
 
-  ScaledClock clock_{kClockDivisor};
-  std::string dir_;
-  std::unique_ptr<sim::Simulator> sim_;
+  SimFixture fixture_{kClockDivisor};  // outlives the server: its destructor stops the simulator
   ComPtr<CZelServer> server_;
   ComPtr<IZelCollection> events_;
 };
@@ -104,12 +82,13 @@ TEST_P(EventLogSimTest, TheWalkOnTheWireStopsAtTheLastSeenRecord) {
   EXPECT_EQ((std::vector<int32_t>{4, 49}), Types());
   std::vector<sim::Bytes> expected = {sim::Bytes(kEventLogRequest.begin(), kEventLogRequest.end()),
                                       sim::AckFrame(), sim::AckFrame()};
-  EXPECT_EQ(expected, sim_->ReceivedFrames());
-  sim_->ClearReceivedFrames();
-  ASSERT_EQ(R"({"ok":true,"records":3})", sim_->ApplyControl(R"({"log_event":{"type":130}})"));
+  EXPECT_EQ(expected, fixture_.sim().ReceivedFrames());
+  fixture_.sim().ClearReceivedFrames();
+  ASSERT_EQ(R"({"ok":true,"records":3})",
+            fixture_.sim().ApplyControl(R"({"log_event":{"type":130}})"));
   ASSERT_EQ(S_OK, events_->Update(true, kAllElements));
   // The new record, then the last-seen one: the walk stops without asking further.
-  EXPECT_EQ(2u, sim_->ReceivedFrames().size());
+  EXPECT_EQ(2u, fixture_.sim().ReceivedFrames().size());
   EXPECT_EQ((std::vector<int32_t>{4, 49, 130}), Types());
 }
 
@@ -123,10 +102,10 @@ TEST_P(EventLogSimTest, LostReplyAtEveryPositionOfAWalk) {
       int type = 0x30 + (lost * kNew + i) % 7;
       std::string line = R"({"log_event":{"type":)" + std::to_string(type) + R"(,"parameter1":)" +
                          std::to_string(lost * kNew + i) + "}}";
-      ASSERT_NE(std::string::npos, sim_->ApplyControl(line).find("\"ok\":true"));
+      ASSERT_NE(std::string::npos, fixture_.sim().ApplyControl(line).find("\"ok\":true"));
       expected.push_back(type);
     }
-    sim_->InjectFault(sim::Fault{sim::FaultKind::kNoReply, 1, {}, {}, 0, 0, 0, lost});
+    fixture_.sim().InjectFault(sim::Fault{sim::FaultKind::kNoReply, 1, {}, {}, 0, 0, 0, lost});
     ASSERT_EQ(S_OK, events_->Update(true, kAllElements)) << "reply " << lost << " lost";
     ASSERT_EQ(expected, Types()) << "reply " << lost << " lost";
   }

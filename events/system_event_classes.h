@@ -130,7 +130,8 @@ struct IZelSystemZoneEvent : IZelSystemEvent {
 
 // ---- Implementation -------------------------------------------------------------------------
 
-// Index, Time and Code of every system event, and the members every class shares.
+// Index, Time and Code of every system event, and the members every class shares. Apart from
+// the log's EventCore by design: these keep the variants as given, an entry keeps typed fields.
 class SystemEventCore {
  public:
   HRESULT GetIndex(Variant* index) const;
@@ -193,14 +194,7 @@ class SystemEventImpl : public DispatchImpl<T, Interface>, public SystemEventCor
     static const MemberTable table = [] {
       using B = SystemEventImpl;
       MemberTableBuilder<T> b{std::string(T::kTypeName)};
-      // Reading an event is for every client; changing one (others see the same object) is not.
-      b.Get(Role::kRead, "Index", kDispidEventIndex, &B::get_Index)
-          .Put(Role::kAdmin, "Index", kDispidEventIndex, &B::put_Index, {"vtIndex"})
-          .Get(Role::kRead, "Name", kDispidEventName, &B::get_Name)
-          .Put(Role::kAdmin, "Name", kDispidEventName, &B::put_Name, {"bstrName"})
-          .Method(Role::kAdmin, "SaveXML", kDispidEventSaveXML, &B::SaveXML, {"vtDest"})
-          .Method(Role::kAdmin, "SaveXMLSnippet", kDispidEventSaveXMLSnippet, &B::SaveXMLSnippet,
-                  {"vtDest"})
+      AddEventElementMembers<B>(b)
           .Get(Role::kRead, "Type", kDispidSystemEventType, &B::get_Type)
           .Put(Role::kAdmin, "Time", kDispidSystemEventTime, &B::put_Time, {"vtTime"})
           .Get(Role::kRead, "Time", kDispidSystemEventTime, &B::get_Time)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <thread>
@@ -421,6 +422,48 @@ TEST_F(SystemEventsTest, InitReadsSilentlyThenPollsAtItsInterval) {
   EXPECT_TRUE(Events()->HasUpdateThread());
   ASSERT_EQ(S_OK, Events()->StopUpdate());
   EXPECT_FALSE(Events()->HasUpdateThread());
+}
+
+// The update thread's requests on the wire, timed on a clock that runs in production time:
+// consecutive requests are the default interval apart (never less, and the typical gap within
+// 3 %), and the only wait between two of them is one interval.
+TEST_F(SystemEventsTest, RequestsOnTheWireAreOneIntervalApart) {
+  Connect(7);
+  ProductionTimeClock clock(8);
+  ScopedClock scoped(&clock);
+  std::mutex times_mu;
+  std::vector<std::chrono::steady_clock::time_point> times;  // guarded by times_mu
+  link_->SetAnswer([&](const Bytes& request) {
+    if (request[2] != MSG_SYSTEM_EVENTS) return Answer(request);
+    std::lock_guard<std::mutex> g(times_mu);
+    times.push_back(Clock::Get()->Now());
+    return AckFrameOfLengthOne();
+  });
+  auto count = [&] {
+    std::lock_guard<std::mutex> g(times_mu);
+    return times.size();
+  };
+  ASSERT_EQ(S_OK, Events()->Init());  // its own request, then the thread's
+  for (int i = 0; i < 5000 && count() < 7; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(S_OK, Events()->StopUpdate());
+  std::vector<double> gaps;
+  {
+    std::lock_guard<std::mutex> g(times_mu);
+    ASSERT_GE(times.size(), 7u);
+    for (size_t i = 1; i < times.size(); ++i) {
+      gaps.push_back(std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count());
+    }
+  }
+  for (double gap : gaps) EXPECT_GE(gap, 1000 * 0.99);
+  std::sort(gaps.begin(), gaps.end());
+  EXPECT_LE(gaps[gaps.size() / 2], 1000 * 1.03) << "median of " << gaps.size() << " gaps";
+  // The thread waited the interval before each request, and nothing else until the stop.
+  std::vector<int64_t> waits = clock.waits();
+  ASSERT_GE(waits.size(), gaps.size() + 1);
+  EXPECT_EQ(std::vector<int64_t>(gaps.size(), 1000),
+            std::vector<int64_t>(waits.begin(), waits.begin() + gaps.size()));
 }
 
 // A handler runs on its own delivery lane: its Update waits for the step that is delivering to

@@ -28,7 +28,8 @@ std::vector<uint8_t> BuildDirectory(std::vector<DirectoryStream> streams,
                                     uint32_t mini_stream_start, uint64_t mini_stream_size);
 
 // Fills the header's fixed fields (signature, versions, shifts, cutoff) and the given
-// locations; no DIFAT sectors. The 109 header DIFAT entries are the caller's.
+// locations, with no DIFAT sectors (a caller that has some sets the two fields after). The 109
+// header DIFAT entries are the caller's.
 void WriteHeaderFields(uint8_t* header, uint32_t fat_sectors, uint32_t first_dir,
                        uint32_t first_mini_fat, uint32_t mini_fat_sectors);
 

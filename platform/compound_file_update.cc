@@ -18,6 +18,8 @@ using namespace cfb;  // NOLINT(google-build-using-namespace): layout constants 
 namespace {
 
 constexpr uint32_t kEntriesPerSector = kSectorSize / 4;
+// A DIFAT sector: FAT sector locations, then the location of the next DIFAT sector.
+constexpr uint32_t kEntriesPerDifat = kEntriesPerSector - 1;
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
@@ -49,6 +51,30 @@ std::vector<uint8_t> SectorOf(std::span<const uint8_t> bytes, size_t i) {
 
 bool SectorDiffers(std::span<const uint8_t> a, std::span<const uint8_t> b, size_t i) {
   return SectorOf(a, i) != SectorOf(b, i);
+}
+
+// DIFAT sectors a FAT of `fat_sectors` sectors needs besides the header's entries.
+uint64_t DifatSectorsFor(uint64_t fat_sectors) {
+  return fat_sectors > kHeaderDifatEntries
+             ? CeilDiv(fat_sectors - kHeaderDifatEntries, kEntriesPerDifat)
+             : 0;
+}
+
+// The DIFAT sectors' bytes: the locations of the FAT sectors past the header's, 127 to a sector
+// (the rest free), each sector ending with the next one's location. A location not yet chosen
+// (kFreeSect) is written as it is; the planner settles every location before it writes.
+std::vector<uint8_t> DifatBytes(const std::vector<uint32_t>& fat_at,
+                                const std::vector<uint32_t>& difat_at) {
+  std::vector<uint8_t> bytes(difat_at.size() * kSectorSize);
+  for (size_t d = 0; d < difat_at.size(); ++d) {
+    uint8_t* sec = bytes.data() + d * kSectorSize;
+    for (uint32_t k = 0; k < kEntriesPerDifat; ++k) {
+      size_t index = kHeaderDifatEntries + d * kEntriesPerDifat + k;
+      Put32(sec + 4 * k, index < fat_at.size() ? fat_at[index] : kFreeSect);
+    }
+    Put32(sec + 4 * kEntriesPerDifat, d + 1 < difat_at.size() ? difat_at[d + 1] : kEndOfChain);
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -93,8 +119,9 @@ HRESULT IncrementalImage::FromImage(std::span<const uint8_t> image, IncrementalI
     return STG_E_INVALIDHEADER;
   }
   const uint32_t num_fat = Get32(image, kOffNumFatSectors);
-  if (Get32(image, kOffNumDifatSectors) != 0 || num_fat > kHeaderDifatEntries) {
-    return STG_E_INVALIDHEADER;
+  const uint32_t num_difat = Get32(image, kOffNumDifatSectors);
+  if (num_fat > kHeaderDifatEntries + uint64_t{num_difat} * kEntriesPerDifat) {
+    return STG_E_DOCFILECORRUPT;
   }
   IncrementalImage img;
   img.sector_count_ = static_cast<uint32_t>(CeilDiv(image.size() - kHeaderSize, kSectorSize));
@@ -104,11 +131,25 @@ HRESULT IncrementalImage::FromImage(std::span<const uint8_t> image, IncrementalI
     to->insert(to->end(), sec.begin(), sec.end());
     return true;
   };
-  for (uint32_t k = 0; k < num_fat; ++k) {
-    uint32_t s = Get32(image, kOffHeaderDifat + 4 * k);
+  // Where the FAT sectors lie: the header's entries, then the DIFAT sectors' in chain order.
+  for (uint32_t k = 0; k < num_fat && k < kHeaderDifatEntries; ++k) {
+    img.fat_sectors_.push_back(Get32(image, kOffHeaderDifat + 4 * k));
+  }
+  uint32_t difat = Get32(image, kOffFirstDifatSector);
+  for (uint32_t d = 0; d < num_difat; ++d) {
+    std::vector<uint8_t> sec;
+    if (!sector_bytes(difat, &sec)) return STG_E_DOCFILECORRUPT;
+    img.difat_sectors_.push_back(difat);
+    img.difat_bytes_.insert(img.difat_bytes_.end(), sec.begin(), sec.end());
+    for (uint32_t k = 0; k < kEntriesPerDifat && img.fat_sectors_.size() < num_fat; ++k) {
+      img.fat_sectors_.push_back(Get32(sec, 4 * k));
+    }
+    difat = Get32(sec, 4 * kEntriesPerDifat);
+  }
+  if (img.fat_sectors_.size() != num_fat) return STG_E_DOCFILECORRUPT;
+  for (uint32_t s : img.fat_sectors_) {
     std::vector<uint8_t> sec;
     if (!sector_bytes(s, &sec)) return STG_E_DOCFILECORRUPT;
-    img.fat_sectors_.push_back(s);
     for (uint32_t e = 0; e < kEntriesPerSector; ++e) img.fat_.push_back(Get32(sec, 4 * e));
   }
   auto chain = [&](uint32_t start, std::vector<uint32_t>* to) -> bool {
@@ -369,46 +410,70 @@ class CommitPlanner {
     return S_OK;
   }
 
-  // The FAT goes last, as every allocation above changed it. A FAT sector whose entries differ
-  // from the committed one moves to a new sector; moving it changes entries again (its new
-  // sector is marked, its old one freed), so the moves repeat until nothing else changes.
+  // The FAT and the DIFAT go last, as every allocation above changed the FAT. A FAT sector whose
+  // entries differ from the committed one moves to a new sector, and so does a DIFAT sector whose
+  // locations differ (a FAT sector it names moved, or the next DIFAT sector did). Moving a sector
+  // changes FAT entries again (its new sector is marked, its old one freed), so the moves repeat
+  // until nothing else changes; each sector moves at most once, and is written with its final
+  // contents. The DIFAT sectors are few (one per 127 FAT sectors, about 8 MB of file), so the
+  // chain's moves stay cheap however long the file grows.
   HRESULT PlaceFat() {
     const std::vector<uint32_t>& old_fat = old_.fat_;
-    std::vector<uint32_t> locations = old_.fat_sectors_;
-    std::vector<bool> moved;
+    std::vector<uint32_t>& fat_at = next_.fat_sectors_;
+    std::vector<uint32_t>& difat_at = next_.difat_sectors_;
+    std::vector<bool> fat_moved(fat_at.size(), false);
+    std::vector<bool> difat_moved(difat_at.size(), false);
+    // Moves sector k of a table (FAT or DIFAT) to a new sector marked `mark`.
+    auto move = [&](std::vector<uint32_t>& at, std::vector<bool>& moved,
+                    const std::vector<uint32_t>& old_at, size_t k, uint32_t mark) {
+      uint32_t s = Allocate();
+      if (k < old_at.size()) Release(old_at[k]);
+      SetFat(s, mark);
+      at[k] = s;
+      moved[k] = true;
+    };
     for (;;) {
-      size_t needed = CeilDiv(next_.sector_count_, kEntriesPerSector);
-      if (needed > kHeaderDifatEntries) return S_FALSE;
-      if (next_.fat_.size() < needed * kEntriesPerSector) {
-        next_.fat_.resize(needed * kEntriesPerSector, kFreeSect);
+      const uint64_t fats = CeilDiv(next_.sector_count_, kEntriesPerSector);
+      const uint64_t difats = DifatSectorsFor(fats);
+      if (next_.sector_count_ > kMaxRegSect) return S_FALSE;
+      if (next_.fat_.size() < fats * kEntriesPerSector) {
+        next_.fat_.resize(fats * kEntriesPerSector, kFreeSect);
       }
-      locations.resize(std::max(locations.size(), needed), kFreeSect);
-      moved.resize(locations.size(), false);
+      // The file never shrinks, so neither do the FAT and the DIFAT.
+      fat_at.resize(std::max<size_t>(fat_at.size(), fats), kFreeSect);
+      fat_moved.resize(fat_at.size(), false);
+      difat_at.resize(std::max<size_t>(difat_at.size(), difats), kFreeSect);
+      difat_moved.resize(difat_at.size(), false);
       bool any = false;
-      for (size_t k = 0; k < needed; ++k) {
-        if (moved[k]) continue;
+      for (size_t k = 0; k < fats; ++k) {
+        if (fat_moved[k]) continue;
         bool changed = k >= old_.fat_sectors_.size() ||
                        !std::equal(next_.fat_.begin() + k * kEntriesPerSector,
                                    next_.fat_.begin() + (k + 1) * kEntriesPerSector,
                                    old_fat.begin() + k * kEntriesPerSector);
         if (!changed) continue;
-        uint32_t s = Allocate();
-        if (k < old_.fat_sectors_.size()) Release(old_.fat_sectors_[k]);
-        SetFat(s, kFatSect);
-        locations[k] = s;
-        moved[k] = true;
+        move(fat_at, fat_moved, old_.fat_sectors_, k, kFatSect);
         any = true;
       }
-      if (!any && needed == CeilDiv(next_.sector_count_, kEntriesPerSector)) {
-        locations.resize(needed);
-        break;
+      const std::vector<uint8_t> difat_bytes = DifatBytes(fat_at, difat_at);
+      for (size_t d = 0; d < difats; ++d) {
+        if (difat_moved[d]) continue;
+        if (d < old_.difat_sectors_.size() && !SectorDiffers(old_.difat_bytes_, difat_bytes, d)) {
+          continue;
+        }
+        move(difat_at, difat_moved, old_.difat_sectors_, d, kDifSect);
+        any = true;
       }
+      if (!any && fats == CeilDiv(next_.sector_count_, kEntriesPerSector)) break;
     }
-    next_.fat_.resize(locations.size() * kEntriesPerSector, kFreeSect);
-    next_.fat_sectors_ = locations;
+    next_.fat_.resize(fat_at.size() * kEntriesPerSector, kFreeSect);
+    next_.difat_bytes_ = DifatBytes(fat_at, difat_at);
     std::vector<uint8_t> fat_bytes = EntriesToBytes(next_.fat_);
-    for (size_t k = 0; k < locations.size(); ++k) {
-      if (moved[k]) writes_[locations[k]] = SectorOf(fat_bytes, k);
+    for (size_t k = 0; k < fat_at.size(); ++k) {
+      if (fat_moved[k]) writes_[fat_at[k]] = SectorOf(fat_bytes, k);
+    }
+    for (size_t d = 0; d < difat_at.size(); ++d) {
+      if (difat_moved[d]) writes_[difat_at[d]] = SectorOf(next_.difat_bytes_, d);
     }
     return S_OK;
   }
@@ -420,6 +485,9 @@ class CommitPlanner {
                       next_.dir_chain_[0],
                       next_.mini_fat_chain_.empty() ? kEndOfChain : next_.mini_fat_chain_[0],
                       static_cast<uint32_t>(next_.mini_fat_chain_.size()));
+    const std::vector<uint32_t>& difat_at = next_.difat_sectors_;
+    Put32(h.data() + kOffFirstDifatSector, difat_at.empty() ? kEndOfChain : difat_at[0]);
+    Put32(h.data() + kOffNumDifatSectors, static_cast<uint32_t>(difat_at.size()));
     for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) {
       Put32(h.data() + kOffHeaderDifat + 4 * i,
             i < next_.fat_sectors_.size() ? next_.fat_sectors_[i] : kFreeSect);

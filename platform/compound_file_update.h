@@ -16,8 +16,10 @@
 // long stream writes its last sectors, the FAT sectors that chain them, the directory and the
 // header, whatever the stream's length.
 //
-// The plan covers version-3 files whose FAT fits the header's 109 entries (files up to about
-// 7 MB); anything else is left to a whole-file rewrite (IncrementalImage::Plan says so).
+// The FAT sectors past the header's 109 entries (files over about 7 MB) are named by DIFAT
+// sectors, which are copied on write like the FAT: a commit writes the DIFAT sectors naming FAT
+// sectors it moved (and those before them in the DIFAT's chain, one per 8 MB of file). Version-4
+// files are left to a whole-file rewrite.
 //
 // Thread contract: an IncrementalImage is used by one thread at a time (the storage calls it
 // under its mutex).
@@ -62,14 +64,14 @@ struct CommitPlan {
 
 class IncrementalImage {
  public:
-  // The placement of a file's image as committed. Only version-3 images whose FAT sectors are
-  // all named in the header can be changed in place: others give STG_E_INVALIDHEADER (the
-  // storage then rewrites the whole file once, and uses the image it wrote). REQUIRES: the image
-  // was accepted by ParseCompoundFile.
+  // The placement of a file's image as committed. Only version-3 images can be changed in place:
+  // others give STG_E_INVALIDHEADER (the storage then rewrites the whole file once, and uses the
+  // image it wrote). REQUIRES: the image was accepted by ParseCompoundFile.
   static HRESULT FromImage(std::span<const uint8_t> image, IncrementalImage* out);
 
   // Plans the commit that makes the file hold exactly `streams`. S_FALSE (nothing planned) when
-  // only a whole-file rewrite can do it (the FAT would outgrow the header's entries); STG_E_INVALIDNAME / STG_E_MEDIUMFULL as SerializeCompoundFile.
+  // only a whole-file rewrite can do it (the file would outgrow the sector numbers);
+  // STG_E_INVALIDNAME / STG_E_MEDIUMFULL as SerializeCompoundFile.
   // The image itself is unchanged until Adopt.
   HRESULT Plan(std::span<const StreamChange> streams, CommitPlan* plan,
                IncrementalImage* next) const;
@@ -85,8 +87,10 @@ class IncrementalImage {
   };
 
   uint32_t sector_count_ = 0;
-  std::vector<uint32_t> fat_;          // the FAT's entries, whole FAT sectors
-  std::vector<uint32_t> fat_sectors_;  // where FAT sector k lies
+  std::vector<uint32_t> fat_;            // the FAT's entries, whole FAT sectors
+  std::vector<uint32_t> fat_sectors_;    // where FAT sector k lies
+  std::vector<uint32_t> difat_sectors_;  // where DIFAT sector d lies, in chain order
+  std::vector<uint8_t> difat_bytes_;     // the DIFAT sectors' bytes, in chain order
   std::vector<uint32_t> dir_chain_;
   std::vector<uint8_t> dir_bytes_;
   std::vector<uint32_t> mini_fat_chain_;

@@ -1,6 +1,7 @@
 #include "platform/instance_paths.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/file_system.h"
 #include "platform/sync.h"
@@ -41,6 +42,19 @@ std::string InstancePath(std::string_view name) {
 HRESULT EnsureInstanceDir() {
   // 0750: the daemon's group may read the logs, others see nothing. Parents get the same mode.
   return MakeDirectories(InstanceDir(), 0750);
+}
+
+std::string ProgramPath() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.string();
+}
+
+std::string ProgramShareDir() {
+  std::string exe = ProgramPath();
+  if (exe.empty()) return {};
+  std::filesystem::path share = std::filesystem::path(exe).parent_path() / "../share/zelcommsrv";
+  return share.lexically_normal().string();
 }
 
 }  // namespace zel

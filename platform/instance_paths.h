@@ -25,4 +25,10 @@ std::string InstancePath(std::string_view name);
 // Creates the directory (and parents) when missing; system error on failure.
 HRESULT EnsureInstanceDir();
 
+// The running program's own file ("" when it cannot be told).
+std::string ProgramPath();
+// The program's share folder: <program dir>/../share/zelcommsrv, normalised (the shipped text
+// catalogue, the web front end's folder "web", the sounds folder "sounds").
+std::string ProgramShareDir();
+
 }  // namespace zel

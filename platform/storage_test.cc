@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -141,8 +143,11 @@ class StorageTest : public ::testing::Test {
   }
 
   std::vector<uint8_t> FileBytes() {
-    std::ifstream in(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ifstream in(path_, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
   }
 
   // What a fresh reader finds on disk right now (committed state only).
@@ -370,9 +375,11 @@ TEST_F(StorageTest, FailedCommitKeepsOldStoreAndRetries) {
 }
 
 // Appends to a long stream, as each walk of the event log makes: what one commit writes is a
-// few sectors, whatever the stream's length, and the file holds exactly the staged streams.
+// few sectors, whatever the stream's length, and the file holds exactly the staged streams. The
+// longer histories lie beyond the header's 109 FAT sectors (one and two DIFAT sectors).
 TEST_F(StorageTest, AnAppendWritesAFewSectorsWhateverTheHistory) {
-  for (uint64_t history : {uint64_t{64 * 1024}, uint64_t{2 * 1024 * 1024}}) {
+  for (uint64_t history :
+       {uint64_t{64 * 1024}, uint64_t{2 * 1024 * 1024}, uint64_t{10 << 20}, uint64_t{17 << 20}}) {
     ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
     Put(storage.get(), "Setup", SampleBytes(1, 900));
     Put(storage.get(), "Events", SampleBytes(2, history));
@@ -382,7 +389,8 @@ TEST_F(StorageTest, AnAppendWritesAFewSectorsWhateverTheHistory) {
     ASSERT_EQ(events->Seek(0, SeekOrigin::kEnd, nullptr), S_OK);
     uint64_t most = 0;
     uint64_t size_before = std::filesystem::file_size(path_);
-    for (int walk = 0; walk < 40; ++walk) {
+    const int walks = history > (7 << 20) ? 12 : 40;
+    for (int walk = 0; walk < walks; ++walk) {
       CommitGroup group(storage.get());
       std::vector<uint8_t> entries = SampleBytes(10 + walk, 3 * 22);
       ASSERT_EQ(WriteAll(events.get(), entries.data(), static_cast<uint32_t>(entries.size())),
@@ -397,30 +405,77 @@ TEST_F(StorageTest, AnAppendWritesAFewSectorsWhateverTheHistory) {
       most = std::max(most, StoreCommitBytesWritten() - before);
     }
     // The first and the last sector of Events, a FAT sector or two, the mini stream's sector,
-    // the directory, and the header.
-    EXPECT_LE(most, 10u * 512) << "history " << history;
+    // the directory, and the header; beyond 7 MB, the DIFAT sectors up to the one naming the
+    // FAT sector that moved.
+    const uint64_t difat_sectors = history > (7 << 20) ? history / (8 << 20) + 1 : 0;
+    EXPECT_LE(most, (10u + difat_sectors) * 512) << "history " << history;
     EXPECT_EQ(OnDisk(), All(storage.get())) << "history " << history;
     // Freed sectors are reused: the file grows by what was appended, plus a few sectors.
-    EXPECT_LE(std::filesystem::file_size(path_), size_before + 40 * 66 + 16 * 512);
+    EXPECT_LE(std::filesystem::file_size(path_), size_before + walks * 66 + 16 * 512);
   }
 }
 
-// Beyond what the header's 109 FAT entries map (about 7 MB) every commit rewrites the file;
-// once the store is small again, commits go in place again.
-TEST_F(StorageTest, AStoreBeyondTheHeadersFatIsRewrittenWhole) {
-  ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
-  Put(storage.get(), "Setup", Bytes("config"));
-  Put(storage.get(), "Big", SampleBytes(5, 7500 * 1024));
-  uint64_t before = StoreCommitBytesWritten();
-  Put(storage.get(), "Setup", Bytes("changed"));
-  EXPECT_GT(StoreCommitBytesWritten() - before, 7500u * 1024);
-  EXPECT_EQ(OnDisk(), All(storage.get()));
-  ASSERT_EQ(storage->DestroyElement("Big"), S_OK);
-  ASSERT_EQ(storage->Commit(), S_OK);
-  before = StoreCommitBytesWritten();
-  Put(storage.get(), "Setup", Bytes("again"));
-  EXPECT_LE(StoreCommitBytesWritten() - before, 8u * 512);
-  EXPECT_EQ(OnDisk(), (StreamMap{{"Setup", Bytes("again")}}));
+// A crash at any step of commits that carry a long stream across the header's 109 FAT sectors
+// (the first DIFAT sector appears) and across 109 + 127 (a second one is chained to it), while
+// the other streams change as in the test below: every step leaves the state before the commit
+// or the state after it, and the store reopens to the last one.
+TEST_F(StorageTest, ACrashAtAnyStepOfACommitThatGrowsTheDifatLeavesOldOrNew) {
+  constexpr uint64_t kFatSectorBytes = 128 * 512;  // the file one FAT sector maps
+  for (uint64_t fat_sectors : {uint64_t{109}, uint64_t{109 + 127}}) {
+    SCOPED_TRACE(fat_sectors);
+    ComPtr<IStorage> storage = Open(StorageOpenMode::kCreate);
+    // Just short of the boundary (the FAT's own sectors count too): a few appends of 24 KiB
+    // carry the file across it.
+    Put(storage.get(), "Events",
+        SampleBytes(1, fat_sectors * kFatSectorBytes - (fat_sectors + 200) * 512));
+    Put(storage.get(), "Setup", SampleBytes(2, 900));
+    auto fat_count = [&] {
+      std::vector<uint8_t> file = FileBytes();
+      uint32_t n = 0;
+      std::memcpy(&n, file.data() + 0x2C, 4);  // the header's count of FAT sectors
+      return n;
+    };
+    ASSERT_LE(fat_count(), fat_sectors);
+    StreamMap before = All(storage.get());
+    StreamMap after;
+    int steps = 0;
+    SetCommitStepHookForTesting([&](CommitStep) {
+      std::vector<CompoundStream> found;
+      EXPECT_EQ(ParseCompoundFile(FileBytes(), &found), S_OK);
+      StreamMap got = ToMap(found);
+      EXPECT_TRUE(got == before || got == after) << "step " << steps;
+      ++steps;
+      return 0;
+    });
+    std::mt19937 rng(11);
+    for (int round = 0; round < 8; ++round) {
+      {
+        CommitGroup group(storage.get());
+        ComPtr<IStream> events;
+        ASSERT_EQ(storage->OpenStream("Events", events.Receive()), S_OK);
+        ASSERT_EQ(events->Seek(0, SeekOrigin::kEnd, nullptr), S_OK);
+        std::vector<uint8_t> more = SampleBytes(10 + round, 24 * 1024 + rng() % 512);
+        ASSERT_EQ(WriteAll(events.get(), more.data(), static_cast<uint32_t>(more.size())), S_OK);
+        ASSERT_EQ(events->Seek(0, SeekOrigin::kSet, nullptr), S_OK);
+        uint32_t count = static_cast<uint32_t>(round);
+        ASSERT_EQ(WriteAll(events.get(), &count, 4), S_OK);
+        events = nullptr;
+        Put(storage.get(), "EventsState", SampleBytes(100 + round, rng() % 2 ? 16 : 5000));
+        if (rng() % 3 == 0) (void)storage->DestroyElement("Setup");
+        after = All(storage.get());
+        steps = 0;
+        ASSERT_EQ(group.End(), S_OK);
+      }
+      EXPECT_GE(steps, 4) << "round " << round << ": the commit went in place";
+      ASSERT_EQ(OnDisk(), after) << "round " << round;
+      before = after;
+    }
+    EXPECT_GT(fat_count(), fat_sectors);
+    SetCommitStepHookForTesting(nullptr);
+    storage = nullptr;
+    ComPtr<IStorage> reopened = Open(StorageOpenMode::kOpenExisting);
+    EXPECT_EQ(All(reopened.get()), before);
+  }
 }
 
 // A crash at any step of any commit leaves the state before it or the state after it. Each

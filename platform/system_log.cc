@@ -38,8 +38,9 @@ void WriteStderr(const SystemLogReport& r) {
   const char* level = r.priority <= LOG_ERR       ? "error"
                       : r.priority == LOG_WARNING ? "warning"
                                                   : "info";
-  std::fprintf(stderr, "%.*s[%d]: %s: %s\n", static_cast<int>(kEventSource.size()),
-               kEventSource.data(), static_cast<int>(::getpid()), level, r.message.c_str());
+  std::fprintf(stderr, "%.*s[%d]: %s %s: %s\n", static_cast<int>(kEventSource.size()),
+               kEventSource.data(), static_cast<int>(::getpid()), level, Hex8(r.message_id).c_str(),
+               r.message.c_str());
   std::fflush(stderr);
 }
 

@@ -1,7 +1,9 @@
 // Delivery of controller events to clients: FireEvent refreshes the part of the object model an
-// event concerns, then calls the handlers (general member, then the type's member), each on its
-// own delivery lane (delivery_lanes.h), and then the connected sinks (the same two). Also the
-// script host's page hooks.
+// event concerns, then calls the handlers (general member, then the type's member) and then the
+// connected sinks (the same two). Every handler and every sink is called on a delivery lane of its
+// own (delivery_lanes.h), so one that blocks delays only its own calls; status and link-state
+// changes take the same lanes, so each recipient sees everything in the order it was fired. Also
+// the script host's page hooks.
 //
 // Nothing here holds a lock of the server while a handler, a sink or a collection runs: the
 // handler references are copied under mu_, the sinks are snapshotted by the connection point.
@@ -97,38 +99,39 @@ void RefreshForSystemEvent(CZelServer* server, IDispatch* event, int32_t type) {
   }
 }
 
-// The handlers' lanes, shared by every firing of the process.
-DeliveryLanes& HandlerLanes() {
+// The lanes of the handlers and sinks, shared by every firing of the process: a recipient keeps
+// its lane whichever server object or kind of event calls it.
+DeliveryLanes& ClientLanes() {
   static DeliveryLanes lanes;
   return lanes;
 }
 
-// Calls a handler's default member with the event on the handler's lane. The lane's reference
-// keeps the handler alive even when it empties its slot during the call; its result, and
-// anything it throws, is its own business.
-void DeliverToHandler(ComPtr<IDispatch> handler, const Variant& argument) {
-  if (!handler) return;
-  IDispatch* key = handler.get();
-  (void)HandlerLanes().Deliver(key, [handler = std::move(handler), argument] {
-    (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, {&argument, 1}, nullptr);
+// Calls `member` of `recipient` as a method with the one argument, on the recipient's lane. The
+// lane's reference keeps the recipient alive even when it empties its slot or unadvises during
+// the call; its result, and anything it throws, is its own business.
+void DeliverOnLane(ComPtr<IDispatch> recipient, DISPID member, const Variant& argument) {
+  if (!recipient) return;
+  const IDispatch* key = recipient.get();
+  (void)ClientLanes().Deliver(key, [recipient = std::move(recipient), member, argument] {
+    (void)recipient->Invoke(member, DISPATCH_METHOD, {&argument, 1}, nullptr);
   });
 }
 
 }  // namespace
 
-void CZelServer::CallHandler(int slot, const Variant& argument) {
+void CZelServer::DeliverToHandler(int slot, const Variant& argument) {
   ComPtr<IDispatch> handler;
   {
     MutexLock g(&mu_);
     handler = handlers_[slot];
   }
-  if (!handler) return;
-  // The handler's default member as a method; its result, and anything it throws, is its own
-  // business. Our reference keeps it alive even when it empties its slot during the call.
-  try {
-    (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, {&argument, 1}, nullptr);
-  } catch (...) {
-  }
+  DeliverOnLane(std::move(handler), DISPID_VALUE, argument);
+}
+
+void CZelServer::DeliverToSinks(DISPID member, const Variant& argument) {
+  // A snapshot in connection order: a sink that unadvises (or advises another) during its call
+  // does not disturb the walk.
+  for (ComPtr<IDispatch>& sink : events_.Sinks()) DeliverOnLane(std::move(sink), member, argument);
 }
 
 HRESULT CZelServer::FireEvent(IDispatch* event) {
@@ -160,18 +163,13 @@ HRESULT CZelServer::FireEvent(IDispatch* event) {
   std::optional<EventMember> specific =
       EventMemberNamed(log_event ? LogEventMember(type) : SystemEventMember(type));
   const Variant argument = Variant::Dispatch(event);
-  ComPtr<IDispatch> general_handler, specific_handler;
-  {
-    MutexLock g(&mu_);
-    general_handler = handlers_[general->slot];
-    if (specific) specific_handler = handlers_[specific->slot];
-  }
-  // Handlers first, then sinks; in each, the general member before the type's. A handler is
-  // called on its own delivery lane: one that blocks delays only its own deliveries.
-  DeliverToHandler(std::move(general_handler), argument);
-  DeliverToHandler(std::move(specific_handler), argument);
-  events_.Fire(general->sink, {&argument, 1});
-  if (specific) events_.Fire(specific->sink, {&argument, 1});
+  // Handlers first, then sinks; in each, the general member before the type's. Each recipient
+  // answering in time is called in exactly this order; one that blocks gets its calls later, in
+  // the same order, on its own lane.
+  DeliverToHandler(general->slot, argument);
+  if (specific) DeliverToHandler(specific->slot, argument);
+  DeliverToSinks(general->sink, argument);
+  if (specific) DeliverToSinks(specific->sink, argument);
   return type_hr;
 }
 

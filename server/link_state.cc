@@ -27,7 +27,7 @@ HRESULT CZelServer::get_LinkLastGood(Variant* when) {
 
 void CZelServer::DeliverLinkState(LinkState state) {
   const Variant argument = Variant::Str(BStr(std::string(LinkStateName(state))));
-  events_.Fire(kDispidSinkOnLinkStateChange, {&argument, 1});
+  DeliverToSinks(kDispidSinkOnLinkStateChange, argument);
 }
 
 }  // namespace zel

@@ -28,10 +28,10 @@ void CZelServer::DeliverStatus(ServerStatus status) {
   const Variant argument = Variant::I4(status);
 
   // The script handler first: its default member (dispid 0) as a method; the result is ignored.
-  CallHandler(kHandlerSlotServerStatusChange, argument);
+  DeliverToHandler(kHandlerSlotServerStatusChange, argument);
 
   // Then every connected sink, in connection order.
-  events_.Fire(kDispidSinkOnServerStatusChange, {&argument, 1});
+  DeliverToSinks(kDispidSinkOnServerStatusChange, argument);
 
   // Then the extensions, if their collection exists.
   ComPtr<IDispatch> extensions;

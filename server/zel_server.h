@@ -37,8 +37,9 @@
 //   - slots_mu_ guards slots_; a collection is created outside it (its constructor may call the
 //     server) and stored if the slot is still empty.
 //   - lifecycle_mu_ (recursive) serialises Start, Stop and the setup download's block exchange
-//     bookkeeping with each other; a status handler that calls Stop from inside Start runs on the
-//     same thread and is let through.
+//     bookkeeping with each other. Handlers and sinks run on their delivery lanes, never on the
+//     thread that fires: a status handler that calls Stop while Start runs waits for that Start,
+//     which waits for the handler at most DeliveryLanes::kDeliveryWait.
 //   - status_, logins_, the download statuses, the model index, the capability record and the
 //     status throttle's tick are atomics, read without a lock.
 //   - ConnectAndLogin and Relogin run inside the transport's atomic bracket, so two re-logins
@@ -308,9 +309,12 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   SetupBlockView SetupView(std::vector<uint8_t>* storage);
   // Fills the status-change handler and sink arguments.
   void DeliverStatus(ServerStatus status);
-  // Calls the handler of a slot, if set, with one argument; its result and exceptions are
-  // ignored. No lock is held during the call.
-  void CallHandler(int slot, const Variant& argument);
+  // Call the handler of a slot, if set, or every connected sink's `member`, with one argument,
+  // each recipient on its delivery lane (client_events.cc): waits at most
+  // DeliveryLanes::kDeliveryWait per recipient. Results and exceptions are ignored; no lock is
+  // held during the calls.
+  void DeliverToHandler(int slot, const Variant& argument);
+  void DeliverToSinks(DISPID member, const Variant& argument);
   // Names (names_download.cc, stored_names.cc, friendly_names.cc): the download's body; its
   // fetch, reset, apply and store steps (also Start's fallback when no names are stored); the
   // loads of the stored names and friendly names.

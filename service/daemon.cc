@@ -28,12 +28,16 @@
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 #include "service/file_modes.h"
+#include "service/watchdog.h"
 
 namespace zel {
 namespace {
 
 // Event-log message ids of the host (the started and stopped reports are informational).
 constexpr uint32_t kMsgServiceStopped = 0x00020065;
+// How long the bridge's housekeeping may stand still (it moves once a second) before the
+// watchdog stops vouching for the daemon.
+constexpr Millis kBridgeStallLimit{10000};
 // Server-log texts of the host.
 constexpr const char* kLogSource = "ZelCommSrv";
 constexpr const char* kLogCategory = "Server";
@@ -56,6 +60,14 @@ int WaitForStopSignal() {
 }
 
 }  // namespace
+
+bool StartedByServiceManager() {
+  for (const char* var : {"NOTIFY_SOCKET", "INVOCATION_ID"}) {
+    const char* value = std::getenv(var);
+    if (value && *value) return true;
+  }
+  return false;
+}
 
 struct StopRunner::State {
   ManualResetEvent done;
@@ -91,6 +103,9 @@ void BlockStopSignals() {
 }
 
 int RunDaemon(const DaemonOptions& options) {
+  // Success-type reports (started, stopped) go to the system log only in service mode; errors
+  // always.
+  const bool service_mode = StartedByServiceManager();
   // Everything the daemon creates is its own: the files holding codes, tokens and settings 0600
   // (the bridge's socket sets its own 0660).
   umask(077);
@@ -174,9 +189,12 @@ int RunDaemon(const DaemonOptions& options) {
     if (!options.start_server) return;
     HRESULT start = server->Start();
     if (Succeeded(start)) {
+      if (service_mode) ReportEvent(MSG_SERVICE_STARTED, S_OK);
       WriteServerLog(kLogSource, kLogCategory, "Portico Service Started.", S_OK);
+      sd_notify(0, "STATUS=The server started.");
       std::fprintf(stderr, "zelcommsrv: server started\n");
     } else {
+      sd_notify(0, "STATUS=The server did not start; clients may reconfigure it.");
       // The platform's "server failed to start" code is reported as the transport's own.
       if (start == E_SERVER_START_FAILED) start = E_COMM_SERVER_START_FAILED;
       ReportEvent(MSG_SERVICE_FAILED, start);
@@ -185,10 +203,30 @@ int RunDaemon(const DaemonOptions& options) {
     }
     ClearErrorInfo();
   });
+  // Ready once the classes are registered and clients can reach them, whether or not Start
+  // succeeds (it may still be running): a failed start is for clients to mend.
   sd_notify(0, "READY=1");
+
+  // Keep-alives only while the bridge's housekeeping moves and the server answers its Status
+  // through its dispatch table, as a client would ask it.
+  std::unique_ptr<Watchdog> watchdog;
+  if (Millis period = Watchdog::PeriodFromEnvironment(); period.count() > 0) {
+    watchdog = std::make_unique<Watchdog>(
+        period,
+        [&server, &bridge, progress = ProgressCheck(kBridgeStallLimit)]() mutable {
+          Variant status;
+          return Succeeded(GetProperty(server.get(), "Status", &status)) &&
+                 progress.Alive(bridge.housekeeping_passes());
+        },
+        [] { sd_notify(0, "WATCHDOG=1"); });
+    watchdog->Start();
+  }
 
   int sig = WaitForStopSignal();
   std::fprintf(stderr, "zelcommsrv: signal %d, stopping\n", sig);
+  // The watchdog guards the running service; the stop has its own limit (kStopLimit here and
+  // the unit's TimeoutStopSec).
+  if (watchdog) watchdog->Stop();
   sd_notify(0, "STOPPING=1");
   HRESULT stop = E_FAIL;
   bool stopped = false;
@@ -215,12 +253,15 @@ int RunDaemon(const DaemonOptions& options) {
       std::_Exit(3);
     }
   }
-  ReportEvent(kMsgServiceStopped, stop);
+  if (service_mode) ReportEvent(kMsgServiceStopped, stop);
   WriteServerLog(kLogSource, kLogCategory, "Portico Service Stopped.", stop);
   bridge.Stop();
   server = nullptr;
   ClassRegistry::Instance().ReleaseSingletons();
-  return Succeeded(stop) ? 0 : 2;
+  // A clean stop ends the process with 0 whatever Start and Stop returned (a server that never
+  // started has nothing to stop): the result is in the server log, and systemd must not mark
+  // the unit failed for a stop it asked for.
+  return 0;
 }
 
 }  // namespace zel

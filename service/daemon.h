@@ -46,7 +46,12 @@ class StopRunner {
   std::thread thread_;
 };
 
-// Runs the daemon; returns the process exit code.
+// True when systemd started the process (NOTIFY_SOCKET or INVOCATION_ID in the environment):
+// the service mode, in which the started and stopped reports go to the system log and the
+// service manager hears READY, STOPPING and, with WatchdogSec=, the watchdog's keep-alives.
+bool StartedByServiceManager();
+
+// Runs the daemon; returns the process exit code (0 after a stop signal, whatever Start gave).
 int RunDaemon(const DaemonOptions& options);
 
 }  // namespace zel

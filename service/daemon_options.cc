@@ -5,7 +5,7 @@
 namespace zel {
 
 std::string DaemonUsage() {
-  return R"(Usage: zelcommsrv [options]
+  return R"(Usage: zelcommsrv [options] [-SWITCH]
 
 Runs the communications server in the foreground: creates the server object, starts it against
 the controller configured in the instance directory, and serves local clients through the
@@ -24,8 +24,24 @@ Options:
   --link-down-after MS
                    how long exchanges must fail, with none good, before LinkState says "down"
                    (1 to 3600000 ms; default 10000)
+  --root DIR       -RegServer and -UnregServer write the registry file, the unit and the
+                   service user under DIR instead of the live system (no root needed);
+                   default: $ZELCOMMSRV_ROOT, else the live system
   --version        print the version and exit
   --help           print this text and exit
+
+Switches (one, last on the line, after "-", "--" or "/", in any letter case):
+  -RegServer          register: the systemd unit (enabled, not started), the service user and
+                      group, the registry's class, application id, event source, transport
+                      catalogue and web directory (see docs/service.md); needs root
+  -UnregServer        unregister: removes them again (the user, group and catalogue key stay)
+  -LaunchWeb          open the web front end (http://127.0.0.1:PORT/Portico/) with xdg-open
+                      on a desktop, else print its address; PORT as --port or access.json says
+  -LaunchRegistration the same for /Portico/register.asp
+  -LaunchHelp         the same for /Portico/help.htm
+The switch is matched against the rest of the whole command line, so "-RegServer now" is no
+switch. Words that are no switch and no long option (like "-Service") are ignored: the server
+starts normally. The options above still apply with a switch (--instance chooses the instance).
 
 A Start that fails does not end the process: clients can reconfigure the server and start it
 again through the bridge (see docs/client-api.md).
@@ -57,6 +73,10 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
       if (!value(&options->socket_path) || options->socket_path.empty()) {
         return fail("--socket needs a path");
       }
+    } else if (a == "--root") {
+      if (!value(&options->root_dir) || options->root_dir.empty()) {
+        return fail("--root needs a directory");
+      }
     } else if (a == "--no-socket") {
       options->listen_unix = false;
     } else if (a == "--no-start") {
@@ -84,9 +104,11 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
         return fail("--link-down-after needs milliseconds from 1 to 3600000, not '" + text + "'");
       }
       options->link_down_after_ms = ms;
-    } else {
+    } else if (a.rfind("--", 0) == 0) {
       return fail("unknown option '" + a + "' (see --help)");
     }
+    // Anything else ("-Service", "/x", a bare word) is a switch that matched none of the host's
+    // switches, and a switch that matches nothing means a normal start.
   }
   return S_OK;
 }

@@ -13,6 +13,7 @@ namespace zel {
 struct DaemonOptions {
   std::string instance_dir;  // "" : ZELCOMMSRV_HOME or the default state directory
   std::string socket_path;   // "" : zelbridge.sock in the instance directory
+  std::string root_dir;      // "" : ZELCOMMSRV_ROOT, else the live system (registration only)
   int tcp = -1;              // -1: as access.json says (off without it); 0: off; 1: on
   int tcp_port = -2;         // -2: access.json's port, else the bridge's default port
   bool listen_unix = true;
@@ -22,7 +23,8 @@ struct DaemonOptions {
   bool show_version = false;
 };
 
-// Parses argv[1..]. Unknown options and bad values give E_INVALIDARG with *error set.
+// Parses argv[1..] (without the host switch, host_switches.h). Unknown long options ("--x") and
+// bad values give E_INVALIDARG with *error set; other words are ignored.
 HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* options,
                            std::string* error);
 

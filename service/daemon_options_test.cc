@@ -61,5 +61,15 @@ TEST(DaemonOptionsTest, RefusesBadInput) {
   EXPECT_NE(std::string::npos, DaemonUsage().find("--instance"));
 }
 
+TEST(DaemonOptionsTest, WordsThatAreNoSwitchStartNormally) {
+  // Switches that match none of the host's start the server as if they were not there; only a
+  // mistyped long option is refused.
+  DaemonOptions o;
+  std::string error;
+  ASSERT_EQ(S_OK, ParseDaemonOptions({"-Service", "/Embedding", "word", "--no-start"}, &o, &error));
+  EXPECT_FALSE(o.start_server);
+  EXPECT_EQ(E_INVALIDARG, ParseDaemonOptions({"--no-strat"}, &o, &error));
+}
+
 }  // namespace
 }  // namespace zel

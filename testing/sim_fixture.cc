@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/resource_library.h"
 
 namespace zel {
 
-SimFixture::SimFixture(int clock_divisor, const Texts& texts) : clock_(clock_divisor) {
+SimFixture::SimFixture(int clock_divisor, const Texts& texts)
+    : clock_(std::max(clock_divisor, 1)), scoped_clock_(clock_divisor > 0 ? &clock_ : nullptr) {
   std::shared_ptr<const ResourceLibrary> shipped;
   std::string error;
   EXPECT_EQ(S_OK, ResourceLibrary::LoadFile(SourceTreeCatalogPath(), &shipped, &error)) << error;

@@ -6,6 +6,7 @@
 // simulator and puts the catalogue and the clock back.
 //
 //   SimFixture fixture_{10};                        // production waits run 10 times faster
+//   SimFixture fixture{0};                          // the real clock, nothing recorded (benches)
 //   ASSERT_EQ(S_OK, fixture_.Start(R"({"controller": {"probe_ack": true}})"));
 //   ComPtr<CZelCommHandlerSerial> link = fixture_.NewSerialLink();
 //
@@ -31,6 +32,7 @@ class SimFixture {
   // Texts that replace the shipped catalogue's, by string id.
   using Texts = std::map<uint32_t, std::string>;
 
+  // A clock divisor of 0 leaves the real clock in place (clock() then records nothing).
   explicit SimFixture(int clock_divisor, const Texts& texts = {});
   ~SimFixture();
   SimFixture(const SimFixture&) = delete;
@@ -54,7 +56,7 @@ class SimFixture {
  private:
   TempInstanceDir dir_{"sim"};
   RecordingClock clock_;
-  ScopedClock scoped_clock_{&clock_};
+  ScopedClock scoped_clock_;
   sim::Scenario scenario_;
   std::unique_ptr<sim::Simulator> sim_;
 };

@@ -61,4 +61,19 @@ class RecordingClock : public ScaledClock {
   std::vector<int64_t> waits_ ZEL_GUARDED_BY(mu_);
 };
 
+// A RecordingClock whose monotonic time runs `divisor` times faster than real time, so that the
+// time between two moments read on it is in production milliseconds: a test measures the spacing
+// of requests on the wire against the intervals the code asked for.
+class ProductionTimeClock : public RecordingClock {
+ public:
+  explicit ProductionTimeClock(int divisor) : RecordingClock(divisor), divisor_(divisor) {}
+  std::chrono::steady_clock::time_point Now() override {
+    return start_ + (std::chrono::steady_clock::now() - start_) * divisor_;
+  }
+
+ private:
+  const int divisor_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 }  // namespace zel
