@@ -103,8 +103,8 @@ void BM_DecodeStoredLog(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeStoredLog)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// The history lengths of the commit benchmarks and their baselines; 500,000 entries are about
-// 11 MB, where the FAT goes on in DIFAT sectors.
+// The history lengths of the commit benchmarks and their baselines; 500,000 entries make a file
+// of about 9 MB, where the FAT goes on in DIFAT sectors.
 void HistoryLengths(benchmark::internal::Benchmark* b) {
   for (int64_t entries : {100, 10000, 100000, 500000}) b->Arg(entries);
   b->Unit(benchmark::kMillisecond);

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 
 #include "bridge/token_store.h"
 #include "bridge/variant_json.h"
+#include "platform/text_encoding.h"
 
 namespace zel::bridge {
 namespace {
@@ -35,7 +37,9 @@ bool ReadRoles(const Json& j, const char* what, Lookup lookup, std::map<Id, Role
       return false;
     }
     Id id{};
-    if (AllDigits(name)) {
+    if constexpr (std::is_same_v<Id, std::string>) {
+      id = name;
+    } else if (AllDigits(name)) {
       id = static_cast<Id>(std::stoul(name));
     } else if (!lookup(name, &id)) {
       *error = std::string(what) + " \"" + name + "\" does not exist";
@@ -136,6 +140,28 @@ bool Parse(const Json& j, AccessPolicy* p, std::string* error) {
       return false;
     }
   }
+  if (j.contains("login")) {
+    const Json& l = j["login"];
+    if (!l.is_object()) {
+      *error = "\"login\" must be an object";
+      return false;
+    }
+    if (l.contains("role")) {
+      p->login_role =
+          l["role"].is_string() ? ParseRole(l["role"].get<std::string>()) : Role::kUntagged;
+      if (p->login_role == Role::kUntagged) {
+        *error = "login \"role\" must be read, control or admin";
+        return false;
+      }
+    }
+    // Login user names are the controller's, not the system's: any name is taken as it is.
+    auto any_name = [](const std::string&, std::string*) { return true; };
+    std::map<std::string, Role> users;
+    if (l.contains("users") && !ReadRoles(l["users"], "login user", any_name, &users, error)) {
+      return false;
+    }
+    for (const auto& [name, role] : users) p->login_users[AsciiToLower(name)] = role;
+  }
   if (j.contains("limits")) {
     const Json& l = j["limits"];
     if (!l.is_object()) {
@@ -198,6 +224,11 @@ Role RoleForPeer(const AccessPolicy& policy, uid_t uid, gid_t gid, std::span<con
     if (g == policy.service_gid) return Role::kAdmin;
   }
   return Role::kUntagged;
+}
+
+Role RoleForLogin(const AccessPolicy& policy, std::string_view user) {
+  auto it = policy.login_users.find(AsciiToLower(user));
+  return it != policy.login_users.end() ? it->second : policy.login_role;
 }
 
 }  // namespace zel::bridge

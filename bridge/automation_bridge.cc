@@ -20,8 +20,10 @@ AutomationBridge::AutomationBridge(BridgeOptions options)
       sessions_(options_.sessions),
       operations_(&sessions_) {
   if (options_.token_store_path.empty()) options_.token_store_path = InstancePath(kTokenFileName);
-  door_ = std::make_unique<FrontDoor>(options_.policy,
-                                      std::make_shared<TokenStore>(options_.token_store_path));
+  door_ = std::make_unique<FrontDoor>(
+      options_.policy, std::make_shared<TokenStore>(options_.token_store_path), options_.logins);
+  login_ = std::make_unique<LoginEndpoint>(options_.logins.get(), operations_.backoff(),
+                                           &door_->policy());
   if (options_.listen_unix && options_.unix_socket_path.empty()) {
     options_.unix_socket_path = InstancePath(kSocketFileName);
     in_instance_dir_ = true;
@@ -45,6 +47,7 @@ HRESULT AutomationBridge::Start() {
   fe.header_timeout = options_.header_timeout;
   fe.connections_per_peer = options_.policy.connections_per_peer;
   fe.door = door_.get();
+  fe.login = login_.get();
   front_end_ = std::make_unique<HttpFrontEnd>(fe, &operations_, &sessions_, pool_.get());
   HRESULT hr = front_end_->Start();
   if (Failed(hr)) {

@@ -21,6 +21,8 @@
 #include "bridge/access_policy.h"
 #include "bridge/front_door.h"
 #include "bridge/http_front_end.h"
+#include "bridge/login_endpoint.h"
+#include "bridge/login_gate.h"
 #include "bridge/operations.h"
 #include "bridge/session.h"
 #include "bridge/worker_pool.h"
@@ -41,6 +43,9 @@ struct BridgeOptions {
   // replace those of `sessions` and `connections_per_peer`.
   AccessPolicy policy;
   std::string token_store_path;  // "" for tokens.json in the instance directory
+  // The server's login sessions: their cookies are credentials on TCP, and the login endpoints
+  // open and end them. Null: no login cookie is accepted.
+  std::shared_ptr<LoginGate> logins;
   std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
   size_t max_body_bytes = 1 << 20;
   size_t worker_threads = 16;  // calls block on the controller, so more than the cores
@@ -80,6 +85,7 @@ class AutomationBridge {
   SessionTable sessions_;
   Operations operations_;
   std::unique_ptr<FrontDoor> door_;
+  std::unique_ptr<LoginEndpoint> login_;
   std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<HttpFrontEnd> front_end_;
   std::thread housekeeper_;

@@ -19,6 +19,14 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Keeps each header line of a reply, without its line break.
+size_t AppendHeader(char* data, size_t size, size_t count, void* user) {
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (!line.empty()) static_cast<std::vector<std::string>*>(user)->push_back(std::move(line));
+  return size * count;
+}
+
 HRESULT FromCurl(CURLcode code) {
   switch (code) {
     case CURLE_OK:
@@ -119,10 +127,16 @@ std::string BridgeClient::Url(const char* path) const {
 
 HRESULT BridgeClient::Post(const std::string& body, const std::string& session, long* http_status,
                            std::string* reply) {
+  return PostTo(kAutomationPath, body, session, http_status, reply);
+}
+
+HRESULT BridgeClient::PostTo(const char* path, const std::string& body, const std::string& session,
+                             long* http_status, std::string* reply,
+                             std::vector<std::string>* reply_headers) {
   CURL* curl = static_cast<CURL*>(Easy());
   if (curl == nullptr) return E_OUTOFMEMORY;
   curl_easy_reset(curl);
-  std::string url = Url(kAutomationPath);
+  std::string url = Url(path);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   if (!options_.unix_socket_path.empty()) {
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, options_.unix_socket_path.c_str());
@@ -145,6 +159,11 @@ HRESULT BridgeClient::Post(const std::string& body, const std::string& session, 
   reply->clear();
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, reply);
+  if (reply_headers != nullptr) {
+    reply_headers->clear();
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &AppendHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, reply_headers);
+  }
   CURLcode code = curl_easy_perform(curl);
   curl_slist_free_all(headers);
   if (code != CURLE_OK) return FromCurl(code);

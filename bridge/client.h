@@ -48,6 +48,11 @@ class BridgeClient {
   // Returns S_OK when an HTTP reply came back (whatever its status), else a transport code.
   HRESULT Post(const std::string& body, const std::string& session, long* http_status,
                std::string* reply);
+  // The same to another endpoint's path; reply_headers (optional) receives the reply's header
+  // lines (the status line first).
+  HRESULT PostTo(const char* path, const std::string& body, const std::string& session,
+                 long* http_status, std::string* reply,
+                 std::vector<std::string>* reply_headers = nullptr);
 
   // Opens a session (kept by the client); CloseSession ends it (the destructor does too).
   HRESULT OpenSession();

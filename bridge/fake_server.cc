@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/error_info.h"
+#include "platform/text_encoding.h"
 
 namespace zel::bridge::testing {
 
@@ -352,6 +353,54 @@ void RegisterFakeServer(bool as_server_prog_id) {
     ClassRegistry::Instance().Register(kFakeZelServerClsid, "Corvane.ZelServer",
                                        FactoryOf<FakeServer>(), /*singleton=*/true);
   }
+}
+
+HRESULT FakeLoginGate::Login(const std::string& user, const std::string& code,
+                             std::string* cookie) {
+  static const std::map<std::string, std::string> kCodes = {
+      {"owner", "1234"}, {"guest", "5678"}, {"boss", "4321"}};
+  auto it = kCodes.find(AsciiToLower(user));
+  if (it == kCodes.end() || it->second != code) {
+    SetErrorInfo(ErrorInfo{"Test.Server", GUID_NULL, "Login refused", E_SRV_LOGIN_DENIED});
+    return E_SRV_LOGIN_DENIED;
+  }
+  MutexLock g(&mu_);
+  *cookie = "{cookie-" + std::to_string(++next_) + "}";
+  sessions_[*cookie] = Session{user, true};
+  return S_OK;
+}
+
+HRESULT FakeLoginGate::Renew(const std::string& cookie) {
+  MutexLock g(&mu_);
+  auto it = sessions_.find(cookie);
+  if (it == sessions_.end()) return E_SRV_LOGIN_DENIED;
+  if (!it->second.live) {
+    sessions_.erase(it);
+    return E_SRV_SESSION_EXPIRED;
+  }
+  ++renewals_;
+  return S_OK;
+}
+
+HRESULT FakeLoginGate::Logout(const std::string& cookie) {
+  MutexLock g(&mu_);
+  return sessions_.erase(cookie) ? S_OK : E_FAIL;
+}
+
+std::string FakeLoginGate::LiveUser(const std::string& cookie) {
+  MutexLock g(&mu_);
+  auto it = sessions_.find(cookie);
+  return it != sessions_.end() && it->second.live ? it->second.user : std::string();
+}
+
+void FakeLoginGate::Expire(const std::string& cookie) {
+  MutexLock g(&mu_);
+  if (auto it = sessions_.find(cookie); it != sessions_.end()) it->second.live = false;
+}
+
+int FakeLoginGate::renewals() {
+  MutexLock g(&mu_);
+  return renewals_;
 }
 
 }  // namespace zel::bridge::testing

@@ -8,14 +8,18 @@
 // as_server_prog_id, the same class as the one singleton "Corvane.ZelServer" so zelctl can be
 // driven against it.
 //
+// FakeLoginGate stands in for the server's login sessions.
+//
 // Thread contract: members may be called from any thread; mu_ guards each object's fields.
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "bridge/login_gate.h"
 #include "platform/class_registry.h"
 #include "platform/connection_point.h"
 #include "platform/dispatch.h"
@@ -156,5 +160,29 @@ class FakeServer final : public DispatchImpl<FakeServer, IDispatch>,
 
 // Registers "Test.Server" and, when as_server_prog_id, "Corvane.ZelServer" (singleton).
 void RegisterFakeServer(bool as_server_prog_id = true);
+
+// The server's login sessions for the bridge's tests: users "owner" (code "1234"), "guest"
+// ("5678") and "boss" ("4321"), names ignoring letter case; a session lives until Logout or
+// Expire. Cookies are "{cookie-N}".
+class FakeLoginGate final : public LoginGate {
+ public:
+  HRESULT Login(const std::string& user, const std::string& code, std::string* cookie) override;
+  HRESULT Renew(const std::string& cookie) override;
+  HRESULT Logout(const std::string& cookie) override;
+  std::string LiveUser(const std::string& cookie) override;
+  // Ends the session as its time running out would.
+  void Expire(const std::string& cookie);
+  int renewals();
+
+ private:
+  struct Session {
+    std::string user;
+    bool live = true;
+  };
+  Mutex mu_;
+  std::map<std::string, Session> sessions_ ZEL_GUARDED_BY(mu_);
+  int next_ ZEL_GUARDED_BY(mu_) = 0;
+  int renewals_ ZEL_GUARDED_BY(mu_) = 0;
+};
 
 }  // namespace zel::bridge::testing

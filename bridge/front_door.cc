@@ -58,30 +58,52 @@ bool FrontDoor::HostAllowed(std::string_view host) const {
                      [&](const std::string& h) { return EqualsIgnoreAsciiCase(h, name); });
 }
 
-HRESULT FrontDoor::AdmitTcp(const RequestFacts& facts, Caller* caller, std::string* why) const {
-  caller->identity = "tcp";
+HRESULT FrontDoor::CheckSite(const RequestFacts& facts, std::string* why) const {
   if (!HostAllowed(facts.host)) {
     *why = "the Host header does not name this server";
     return E_BRIDGE_BAD_HOST;
   }
-  if (facts.origin != nullptr && std::find(policy_.origins.begin(), policy_.origins.end(),
-                                           facts.origin) == policy_.origins.end()) {
+  if (facts.origin == nullptr) return S_OK;
+  // A page the bridge serves itself comes from the origin its Host names, which the check above
+  // has found to be this machine.
+  if (std::string_view(facts.origin) == "http://" + std::string(facts.host)) return S_OK;
+  if (std::find(policy_.origins.begin(), policy_.origins.end(), facts.origin) ==
+      policy_.origins.end()) {
     *why = "requests from this Origin are not allowed";
     return E_BRIDGE_BAD_ORIGIN;
   }
-  if (facts.authorization.empty()) {
-    *why = "TCP requests need \"Authorization: Bearer <token>\" (zelctl token add)";
-    return E_BRIDGE_NO_TOKEN;
-  }
-  TokenEntry entry;
-  if (facts.authorization.substr(0, kBearer.size()) != kBearer || !tokens_ ||
-      !tokens_->Lookup(facts.authorization.substr(kBearer.size()), &entry)) {
-    *why = "the token is not known (removed, mistyped or from another server)";
-    return E_BRIDGE_BAD_TOKEN;
-  }
-  caller->identity = "token " + entry.name;
-  caller->role = entry.role;
   return S_OK;
+}
+
+HRESULT FrontDoor::AdmitTcp(const RequestFacts& facts, Caller* caller, std::string* why) const {
+  caller->identity = "tcp";
+  if (HRESULT hr = CheckSite(facts, why); Failed(hr)) return hr;
+  if (!facts.authorization.empty()) {
+    TokenEntry entry;
+    if (facts.authorization.substr(0, kBearer.size()) != kBearer || !tokens_ ||
+        !tokens_->Lookup(facts.authorization.substr(kBearer.size()), &entry)) {
+      *why = "the token is not known (removed, mistyped or from another server)";
+      return E_BRIDGE_BAD_TOKEN;
+    }
+    caller->identity = "token " + entry.name;
+    caller->role = entry.role;
+    return S_OK;
+  }
+  if (!facts.login_cookie.empty() && logins_) {
+    std::string cookie(facts.login_cookie);
+    std::string user = logins_->LiveUser(cookie);
+    if (user.empty()) {
+      *why = "the login session has ended (expired or logged out); log in again";
+      return E_BRIDGE_LOGIN_ENDED;
+    }
+    // One person is one identity, however the name's letters were typed at login.
+    caller->identity = "login " + AsciiToLower(user);
+    caller->role = RoleForLogin(policy_, user);
+    caller->login_cookie = std::move(cookie);
+    return S_OK;
+  }
+  *why = "TCP requests need \"Authorization: Bearer <token>\" (zelctl token add) or a login cookie";
+  return E_BRIDGE_NO_TOKEN;
 }
 
 std::string FrontDoor::PeerKey(int fd, bool tcp) {

@@ -11,10 +11,13 @@
 #include <fstream>
 
 #include "bridge/code_backoff.h"
+#include "bridge/fake_server.h"
 #include "bridge/protocol.h"
 
 namespace zel::bridge {
 namespace {
+
+using testing::FakeLoginGate;
 
 class TempDir {
  public:
@@ -114,6 +117,15 @@ TEST(AccessPolicyTest, MissingFileGivesDefaultsAndBadFilesAreRefusedWithAReason)
   EXPECT_EQ(9000, p.tcp_port);
   EXPECT_EQ(3u, p.sessions_per_identity);
   EXPECT_EQ(5u, p.connections_per_peer);
+  // Without a "login" part a person's login controls; the part names a default and exceptions,
+  // the user names ignoring letter case as the login does.
+  EXPECT_EQ(Role::kControl, RoleForLogin(p, "owner"));
+  dir.Write("login.json",
+            R"({"login":{"role":"read","users":{"Owner":"admin","4242":"control"}}})");
+  ASSERT_EQ(S_OK, LoadAccessPolicy(dir.File("login.json"), &p, &error)) << error;
+  EXPECT_EQ(Role::kAdmin, RoleForLogin(p, "OWNER"));
+  EXPECT_EQ(Role::kControl, RoleForLogin(p, "4242"));  // a name, not a user id
+  EXPECT_EQ(Role::kRead, RoleForLogin(p, "guest"));
 
   const std::pair<const char*, const char*> kBad[] = {
       {"[1]", "JSON object"},
@@ -124,6 +136,9 @@ TEST(AccessPolicyTest, MissingFileGivesDefaultsAndBadFilesAreRefusedWithAReason)
       {R"({"tcp":{"enabled":"yes"}})", "true or false"},
       {R"({"tcp":{"origins":"http://x"}})", "list of texts"},
       {R"({"limits":{"sessionsPerIdentity":0}})", "from 1 to 100000"},
+      {R"({"login":[]})", "\"login\" must be an object"},
+      {R"({"login":{"role":"owner"}})", "login \"role\" must be read, control or admin"},
+      {R"({"login":{"users":{"owner":"root"}}})", "login user \"owner\": the role must be"},
   };
   for (const auto& [text, reason] : kBad) {
     dir.Write("bad.json", text);
@@ -171,14 +186,15 @@ class FrontDoorTest : public ::testing::Test {
     ASSERT_EQ(S_OK, tokens_->Add("panel", Role::kControl, &token_));
     policy_.hosts = {"alarm.lan"};
     policy_.origins = {"http://alarm.lan:8714"};
-    door_ = std::make_unique<FrontDoor>(policy_, tokens_);
+    policy_.login_users = {{"boss", Role::kAdmin}};
+    door_ = std::make_unique<FrontDoor>(policy_, tokens_, gate_);
     door_->set_tcp_port(8714);
   }
   HRESULT Tcp(std::string_view host, const char* origin, const std::string& auth,
-              Caller* caller = nullptr) {
+              Caller* caller = nullptr, std::string_view cookie = {}) {
     Caller c;
     std::string why;
-    RequestFacts f{true, -1, auth, host, origin};
+    RequestFacts f{true, -1, auth, host, origin, cookie};
     HRESULT hr = door_->Admit(f, caller ? caller : &c, &why);
     if (Failed(hr)) {
       EXPECT_FALSE(why.empty());
@@ -189,6 +205,7 @@ class FrontDoorTest : public ::testing::Test {
   TempDir dir_;
   AccessPolicy policy_;
   std::shared_ptr<TokenStore> tokens_;
+  std::shared_ptr<FakeLoginGate> gate_ = std::make_shared<FakeLoginGate>();
   std::unique_ptr<FrontDoor> door_;
   std::string token_;
 };
@@ -215,6 +232,12 @@ TEST_F(FrontDoorTest, HostOriginAndTokenChecksOnTcp) {
       {"127.0.0.1:8714", "http://attacker.example", E_BRIDGE_BAD_ORIGIN},
       {"127.0.0.1:8714", "null", E_BRIDGE_BAD_ORIGIN},
       {"127.0.0.1:8714", "http://alarm.lan", E_BRIDGE_BAD_ORIGIN},  // exact match only
+      // The bridge's own origin: the one the Host names, once the Host is this machine.
+      {"127.0.0.1:8714", "http://127.0.0.1:8714", S_OK},
+      {"localhost:8714", "http://localhost:8714", S_OK},
+      {"localhost:8714", "http://127.0.0.1:8714", E_BRIDGE_BAD_ORIGIN},
+      {"127.0.0.1:8714", "https://127.0.0.1:8714", E_BRIDGE_BAD_ORIGIN},
+      {"attacker.example:8714", "http://attacker.example:8714", E_BRIDGE_BAD_HOST},
   };
   for (const Case& c : kCases) {
     EXPECT_EQ(StatusText(c.want), StatusText(Tcp(c.host, c.origin, bearer)))
@@ -228,6 +251,43 @@ TEST_F(FrontDoorTest, HostOriginAndTokenChecksOnTcp) {
   EXPECT_EQ(E_BRIDGE_BAD_TOKEN, Tcp("127.0.0.1:8714", nullptr, "Bearer zel_0000"));
   EXPECT_EQ(E_BRIDGE_BAD_TOKEN, Tcp("127.0.0.1:8714", nullptr, "Basic " + token_));
   EXPECT_EQ(E_BRIDGE_BAD_TOKEN, Tcp("127.0.0.1:8714", nullptr, token_));
+}
+
+TEST_F(FrontDoorTest, ALiveLoginCookieIsACredentialWithTheRoleItsUserIsGiven) {
+  std::string owner, boss;
+  ASSERT_EQ(S_OK, gate_->Login("Owner", "1234", &owner));
+  ASSERT_EQ(S_OK, gate_->Login("BOSS", "4321", &boss));
+  Caller caller;
+  ASSERT_EQ(S_OK, Tcp("127.0.0.1:8714", nullptr, "", &caller, owner));
+  EXPECT_EQ("login owner", caller.identity);  // one identity however the name was typed
+  EXPECT_EQ(Role::kControl, caller.role);
+  EXPECT_EQ(owner, caller.login_cookie);
+  ASSERT_EQ(S_OK, Tcp("127.0.0.1:8714", nullptr, "", &caller, boss));
+  EXPECT_EQ(Role::kAdmin, caller.role);
+
+  // A token, when sent, is the credential: the cookie beside it is not looked at.
+  Caller with_token;
+  ASSERT_EQ(S_OK, Tcp("127.0.0.1:8714", nullptr, "Bearer " + token_, &with_token, boss));
+  EXPECT_EQ("token panel", with_token.identity);
+  EXPECT_TRUE(with_token.login_cookie.empty());
+  EXPECT_EQ(E_BRIDGE_BAD_TOKEN, Tcp("127.0.0.1:8714", nullptr, "Bearer zel_0", nullptr, boss));
+
+  // The site checks come first; an ended, unknown or expired session is no credential.
+  EXPECT_EQ(E_BRIDGE_BAD_HOST, Tcp("attacker.example", nullptr, "", nullptr, owner));
+  EXPECT_EQ(E_BRIDGE_BAD_ORIGIN,
+            Tcp("127.0.0.1:8714", "http://attacker.example", "", nullptr, owner));
+  EXPECT_EQ(E_BRIDGE_LOGIN_ENDED, Tcp("127.0.0.1:8714", nullptr, "", nullptr, "{cookie-99}"));
+  gate_->Expire(owner);
+  EXPECT_EQ(E_BRIDGE_LOGIN_ENDED, Tcp("127.0.0.1:8714", nullptr, "", nullptr, owner));
+  ASSERT_EQ(S_OK, gate_->Logout(boss));
+  EXPECT_EQ(E_BRIDGE_LOGIN_ENDED, Tcp("127.0.0.1:8714", nullptr, "", nullptr, boss));
+
+  // Without a login gate cookies mean nothing.
+  FrontDoor no_logins(policy_, tokens_);
+  no_logins.set_tcp_port(8714);
+  std::string why;
+  RequestFacts f{true, -1, "", "127.0.0.1:8714", nullptr, "{cookie-1}"};
+  EXPECT_EQ(E_BRIDGE_NO_TOKEN, no_logins.Admit(f, &caller, &why));
 }
 
 TEST_F(FrontDoorTest, UnixPeerIsKnownByItsCredentials) {

@@ -38,6 +38,9 @@ MHD_Result QueueReply(MHD_Connection* connection, const Reply& reply, bool close
   MHD_add_response_header(response, "Content-Type", "application/json");
   MHD_add_response_header(response, "Cache-Control", "no-store");
   if (close) MHD_add_response_header(response, "Connection", "close");
+  if (!reply.set_cookie.empty()) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, reply.set_cookie.c_str());
+  }
   MHD_Result result =
       MHD_queue_response(connection, static_cast<unsigned>(reply.http_status), response);
   MHD_destroy_response(response);
@@ -73,11 +76,12 @@ struct HttpFrontEnd::Connection {
 };
 
 struct HttpFrontEnd::Context {
-  enum class Kind { kRefused, kPost, kStream };
+  enum class Kind { kRefused, kPost, kLogin, kLogout, kStream };
   enum class Step { kReceiving, kRunning, kAnswered };
   Kind kind = Kind::kRefused;
   Step step = Step::kReceiving;
   Caller caller;
+  std::string login_cookie;  // the request's login cookie (login endpoints)
   std::string session_id;
   std::string body;
   bool too_large = false;
@@ -186,14 +190,14 @@ void HttpFrontEnd::BeginStop() {
 }
 
 void HttpFrontEnd::FinishStop() {
-  std::set<std::shared_ptr<EventStream>> streams;
+  std::map<std::shared_ptr<EventStream>, std::string> streams;
   {
     MutexLock g(&mu_);
     streams = streams_;
   }
   // Every suspended connection must be resumed before its daemon stops: the workers have
   // resumed theirs (the pool has stopped), and every stream is resumed to end here.
-  for (const auto& s : streams) s->End();
+  for (const auto& [s, cookie] : streams) s->End();
   for (MHD_Daemon** d : {&unix_daemon_, &tcp_daemon_}) {
     if (*d != nullptr) {
       MHD_stop_daemon(*d);
@@ -228,12 +232,20 @@ void HttpFrontEnd::Tick() {
                   c->peer + ": no complete request headers in time");
     }
   }
-  std::vector<std::shared_ptr<EventStream>> streams;
+  std::vector<std::pair<std::shared_ptr<EventStream>, std::string>> streams;
   {
     MutexLock g(&mu_);
     streams.assign(streams_.begin(), streams_.end());
   }
-  for (const auto& s : streams) s->Wake();
+  LoginGate* logins = options_.door != nullptr ? options_.door->logins() : nullptr;
+  for (const auto& [s, cookie] : streams) {
+    // A stream opened with a login cookie lasts as long as the login session.
+    if (!cookie.empty() && logins != nullptr && logins->LiveUser(cookie).empty()) {
+      s->End();
+    } else {
+      s->Wake();
+    }
+  }
 }
 
 size_t HttpFrontEnd::stream_count() const {
@@ -312,8 +324,8 @@ void HttpFrontEnd::HeadersDone(MHD_Connection* connection, bool done) {
   c->since = Clock::Get()->Now();
 }
 
-bool HttpFrontEnd::Admit(MHD_Connection* connection, const char* url, Caller* caller,
-                         MHD_Result* queued) {
+bool HttpFrontEnd::Admit(MHD_Connection* connection, const char* url, bool site_only,
+                         Caller* caller, MHD_Result* queued) {
   size_t header_bytes = 0;
   MHD_get_connection_values(
       connection, MHD_HEADER_KIND,
@@ -342,9 +354,14 @@ bool HttpFrontEnd::Admit(MHD_Connection* connection, const char* url, Caller* ca
   facts.authorization = authorization ? authorization : "";
   facts.host = host ? host : "";
   facts.origin = header(MHD_HTTP_HEADER_ORIGIN);
+  const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kLoginCookieName);
+  facts.login_cookie = cookie ? cookie : "";
   std::string why;
-  HRESULT hr =
-      options_.door == nullptr ? E_BRIDGE_NO_ROLE : options_.door->Admit(facts, caller, &why);
+  HRESULT hr = E_BRIDGE_NO_ROLE;
+  if (options_.door != nullptr) {
+    hr = site_only && facts.tcp ? options_.door->CheckSite(facts, &why)
+                                : options_.door->Admit(facts, caller, &why);
+  }
   if (Failed(hr)) {
     *queued = QueueReply(connection, StatusReply(hr, why));
     return false;
@@ -364,7 +381,10 @@ MHD_Result HttpFrontEnd::OnRequest(void* cls, MHD_Connection* connection, const 
     self->HeadersDone(connection, true);
     return self->Route(connection, url, method, ctx);
   }
-  if (ctx->kind != Context::Kind::kPost) return MHD_YES;
+  if (ctx->kind != Context::Kind::kPost && ctx->kind != Context::Kind::kLogin &&
+      ctx->kind != Context::Kind::kLogout) {
+    return MHD_YES;
+  }
   if (*upload_data_size > 0) return self->Upload(connection, upload_data, upload_data_size, ctx);
   switch (ctx->step) {
     case Context::Step::kReceiving:
@@ -384,7 +404,24 @@ MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, cons
   std::string_view path(url ? url : "");
   std::string_view verb(method ? method : "");
   MHD_Result refused = MHD_NO;
-  if (!Admit(connection, url, &ctx->caller, &refused)) return refused;
+  const bool login = path == kLoginPath || path == kLogoutPath;
+  if (!Admit(connection, url, login, &ctx->caller, &refused)) return refused;
+  if (login && options_.login != nullptr) {
+    if (verb != MHD_HTTP_METHOD_POST) {
+      return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use POST"));
+    }
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > options_.max_body_bytes) {
+      return QueueReply(connection,
+                        StatusReply(E_BRIDGE_BODY_TOO_LARGE, "the request body is too large"),
+                        /*close=*/true);
+    }
+    ctx->kind = path == kLoginPath ? Context::Kind::kLogin : Context::Kind::kLogout;
+    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kLoginCookieName);
+    ctx->login_cookie = cookie ? cookie : "";
+    return MHD_YES;
+  }
   if (path == kAutomationPath) {
     if (verb != MHD_HTTP_METHOD_POST) {
       return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use POST"));
@@ -442,12 +479,22 @@ MHD_Result HttpFrontEnd::Dispatch(MHD_Connection* connection, Context* ctx) {
   ctx->step = Context::Step::kRunning;
   MHD_suspend_connection(connection);
   Operations* operations = operations_;
-  bool queued = pool_->Submit([operations, connection, ctx](bool cancelled) {
+  const LoginEndpoint* login = options_.login;
+  bool queued = pool_->Submit([operations, login, connection, ctx](bool cancelled) {
     if (cancelled) {
       ctx->reply = StatusReply(E_BRIDGE_BUSY, "the bridge is stopping");
     } else {
       try {
-        ctx->reply = operations->Handle(ctx->caller, ctx->session_id, ctx->body);
+        switch (ctx->kind) {
+          case Context::Kind::kLogin:
+            ctx->reply = login->Login(ctx->body, ctx->login_cookie);
+            break;
+          case Context::Kind::kLogout:
+            ctx->reply = login->Logout(ctx->login_cookie);
+            break;
+          default:
+            ctx->reply = operations->Handle(ctx->caller, ctx->session_id, ctx->body);
+        }
       } catch (...) {
         ctx->reply = StatusReply(E_FAIL, "internal error");
       }
@@ -483,7 +530,7 @@ MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {
     if (stopping_) {
       return QueueReply(connection, StatusReply(E_BRIDGE_BUSY, "the bridge is stopping"));
     }
-    streams_.insert(stream);
+    streams_.emplace(stream, ctx->caller.login_cookie);
   }
   // The log cursor: ?after=INDEX, or the Last-Event-ID a reconnecting client sends.
   std::optional<uint32_t> after;

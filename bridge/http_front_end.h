@@ -3,13 +3,18 @@
 //
 //   POST /api/v1/automation   one operation (operations.h), run on the worker pool
 //   GET  /api/v1/events       the session's events as Server-Sent Events (event_stream.h)
+//   POST /api/v1/login        a person's login, renewal and logout (login_endpoint.h), on the
+//   POST /api/v1/logout       worker pool; they set and clear the login cookie
 //
 // Every request passes the front door (front_door.h) when its headers are in: a caller it does
-// not admit gets its refusal at once, and nothing runs. Request lines over kMaxUrlLength and
-// headers over kMaxHeaderBytes are refused with 431. Each connection counts against its peer
-// (per-peer limit; over it the connection is closed at once), and a connection that has not sent
-// complete request headers within the header time-out of connecting (or of its previous reply)
-// is closed by the housekeeping Tick. Both closings are written to the system log.
+// not admit gets its refusal at once, and nothing runs. On TCP the login endpoints need only
+// the front door's Host and Origin checks (they are how a credential is obtained). An event
+// stream opened with a login cookie ends when that login session does (checked at each Tick).
+// Request lines over kMaxUrlLength and headers over kMaxHeaderBytes are refused with 431. Each
+// connection counts against its peer (per-peer limit; over it the connection is closed at once),
+// and a connection that has not sent complete request headers within the header time-out of
+// connecting (or of its previous reply) is closed by the housekeeping Tick. Both closings are
+// written to the system log.
 //
 // Each listener has one library thread that reads and writes every connection and never blocks:
 // a POST is parsed and run on a worker while its connection is suspended, and resumed with the
@@ -19,7 +24,8 @@
 //
 // Thread contract: Start and Stop from the owner's thread. The handlers run on the library's
 // threads; jobs on the pool's workers. mu_ guards stopping_ and streams_; conn_mu_ guards the
-// connection records and the per-peer counts.
+// connection records and the per-peer counts. Tick asks the login gate about streams' cookies
+// with neither lock held.
 #pragma once
 
 #include <microhttpd.h>
@@ -33,6 +39,7 @@
 
 #include "bridge/event_stream.h"
 #include "bridge/front_door.h"
+#include "bridge/login_endpoint.h"
 #include "bridge/operations.h"
 #include "bridge/session.h"
 #include "bridge/worker_pool.h"
@@ -50,7 +57,8 @@ struct FrontEndOptions {
   // A production duration (platform/clock.h), so tests can shorten it.
   std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
   size_t connections_per_peer = 32;
-  const FrontDoor* door = nullptr;  // required
+  const FrontDoor* door = nullptr;       // required
+  const LoginEndpoint* login = nullptr;  // null: the login endpoints answer "no such endpoint"
 };
 
 class HttpFrontEnd {
@@ -91,7 +99,9 @@ class HttpFrontEnd {
   HRESULT StartDaemon(int fd, bool tcp, MHD_Daemon** out);
   bool IsTcp(MHD_Connection* connection) const;
   // The front door's verdict on a request whose headers are in; false with the refusal queued.
-  bool Admit(MHD_Connection* connection, const char* url, Caller* caller, MHD_Result* queued);
+  // site_only: on TCP only the Host and Origin checks (the login endpoints).
+  bool Admit(MHD_Connection* connection, const char* url, bool site_only, Caller* caller,
+             MHD_Result* queued);
   void HeadersDone(MHD_Connection* connection, bool done);
 
   const FrontEndOptions options_;
@@ -107,7 +117,8 @@ class HttpFrontEnd {
 
   mutable Mutex mu_;
   bool stopping_ ZEL_GUARDED_BY(mu_) = false;
-  std::set<std::shared_ptr<EventStream>> streams_ ZEL_GUARDED_BY(mu_);
+  // Each open stream, with the login cookie it was opened with ("" for another credential).
+  std::map<std::shared_ptr<EventStream>, std::string> streams_ ZEL_GUARDED_BY(mu_);
 
   Mutex conn_mu_;
   std::set<Connection*> connections_ ZEL_GUARDED_BY(conn_mu_);

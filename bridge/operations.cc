@@ -28,7 +28,7 @@ void SetStatus(Json* body, HRESULT hr) {
 
 Reply MakeReply(HRESULT hr, Json body = Json::object()) {
   SetStatus(&body, hr);
-  return Reply{HttpStatusFor(hr), std::move(body)};
+  return Reply{HttpStatusFor(hr), std::move(body), {}};
 }
 
 Reply Refuse(HRESULT hr, std::string description) {

@@ -48,6 +48,7 @@ namespace zel::bridge {
 struct Reply {
   int http_status = 200;
   Json body;
+  std::string set_cookie;  // a Set-Cookie header for the reply, when not empty
 };
 
 // A reply carrying only a status code (and, on failure, a description).
@@ -63,6 +64,9 @@ class Operations {
   // session_id: from the X-Zel-Session header, "" when absent (the body's "session" field is
   // used then). caller: who sent it, as the front end established.
   Reply Handle(const Caller& caller, std::string_view session_id, std::string_view body);
+
+  // The wrong-code back-off of every identity (the login endpoint's too).
+  CodeBackoff* backoff() { return &backoff_; }
 
  private:
   SessionTable* sessions_;

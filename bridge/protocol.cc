@@ -20,6 +20,7 @@ int HttpStatusFor(HRESULT hr) {
     case static_cast<uint32_t>(E_SRV_SESSION_EXPIRED):
     case static_cast<uint32_t>(E_BRIDGE_NO_TOKEN):
     case static_cast<uint32_t>(E_BRIDGE_BAD_TOKEN):
+    case static_cast<uint32_t>(E_BRIDGE_LOGIN_ENDED):
       return 401;
     case static_cast<uint32_t>(E_ACCESSDENIED):
     case static_cast<uint32_t>(E_BRIDGE_NO_ROLE):
@@ -90,6 +91,7 @@ std::string StatusNameOf(HRESULT hr) {
       {E_BRIDGE_BACKOFF, "E_BRIDGE_BACKOFF"},
       {E_BRIDGE_PEER_CONNECTION_LIMIT, "E_BRIDGE_PEER_CONNECTION_LIMIT"},
       {E_BRIDGE_HEADER_TIMEOUT, "E_BRIDGE_HEADER_TIMEOUT"},
+      {E_BRIDGE_LOGIN_ENDED, "E_BRIDGE_LOGIN_ENDED"},
   };
   for (const Entry& e : kNames) {
     if (e.hr == hr) return e.name;

@@ -62,6 +62,8 @@ inline constexpr HRESULT E_BRIDGE_BACKOFF = MakeHresult(0xC0050014);
 inline constexpr HRESULT E_BRIDGE_PEER_CONNECTION_LIMIT = MakeHresult(0xC0050015);
 // A connection that did not complete its request headers in time (closed; logged only).
 inline constexpr HRESULT E_BRIDGE_HEADER_TIMEOUT = MakeHresult(0xC0050016);
+// A TCP request whose login cookie names no live login session (expired, logged out, unknown).
+inline constexpr HRESULT E_BRIDGE_LOGIN_ENDED = MakeHresult(0xC0050017);
 // An unknown or expired session id uses the server's "client session expired" code
 // (E_SRV_SESSION_EXPIRED); an unknown handle uses E_HANDLE.
 
@@ -85,5 +87,9 @@ inline constexpr size_t kMaxUrlLength = 2048;
 inline constexpr size_t kMaxHeaderBytes = 8192;
 inline constexpr const char* kAutomationPath = "/api/v1/automation";
 inline constexpr const char* kEventsPath = "/api/v1/events";
+inline constexpr const char* kLoginPath = "/api/v1/login";
+inline constexpr const char* kLogoutPath = "/api/v1/logout";
+// The cookie that carries a login session's cookie on TCP.
+inline constexpr const char* kLoginCookieName = "zelsession";
 
 }  // namespace zel::bridge

@@ -47,7 +47,7 @@ constexpr Case kCases[] = {
 
 TEST_F(RolesTest, EachRoleReachesExactlyTheMembersItCovers) {
   for (Role role : {Role::kUntagged, Role::kRead, Role::kControl, Role::kAdmin}) {
-    Caller caller{"uid 1000", role};
+    Caller caller{"uid 1000", role, {}};
     std::string h = Open(caller);
     for (const Case& c : kCases) {
       Json request{{"op", c.op}, {"object", h}, {"member", c.member}};
@@ -71,7 +71,7 @@ TEST_F(RolesTest, EachRoleReachesExactlyTheMembersItCovers) {
 }
 
 TEST_F(RolesTest, RefusalSaysWhatIsNeededAndNeverRunsTheMember) {
-  Caller reader{"uid 1000", Role::kRead};
+  Caller reader{"uid 1000", Role::kRead, {}};
   std::string h = Open(reader);
   Reply r = Run(reader, {{"op", "put"}, {"object", h}, {"member", "Name"}, {"value", "evil"}});
   EXPECT_EQ("Name of CZelTestServer needs the control role; uid 1000 has read",
@@ -84,7 +84,7 @@ TEST_F(RolesTest, RefusalSaysWhatIsNeededAndNeverRunsTheMember) {
   EXPECT_EQ(403, r.http_status);
 
   // Members for code inside the process are refused to every role, admin included.
-  Caller admin{"uid 0", Role::kAdmin};
+  Caller admin{"uid 0", Role::kAdmin, {}};
   h = Open(admin);
   r = Run(admin, {{"op", "call"}, {"object", h}, {"member", "Lock"}});
   EXPECT_EQ(403, r.http_status);
@@ -95,7 +95,7 @@ TEST_F(RolesTest, RefusalSaysWhatIsNeededAndNeverRunsTheMember) {
 }
 
 TEST_F(RolesTest, ObjectsWithoutMembersAreNotInvoked) {
-  Caller admin{"uid 0", Role::kAdmin};
+  Caller admin{"uid 0", Role::kAdmin, {}};
   Open(admin);
   Reply r = Run(admin, {{"op", "callback"}, {"name", "cb"}});
   std::string cb = r.body["result"]["object"].get<std::string>();
@@ -104,7 +104,7 @@ TEST_F(RolesTest, ObjectsWithoutMembersAreNotInvoked) {
 }
 
 TEST_F(RolesTest, DescribeShowsEachAccessorsRole) {
-  Caller reader{"uid 1000", Role::kRead};
+  Caller reader{"uid 1000", Role::kRead, {}};
   std::string h = Open(reader);
   Reply r = Run(reader, {{"op", "describe"}, {"object", h}});
   std::map<std::string, std::string> roles;

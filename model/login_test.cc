@@ -105,7 +105,11 @@ TEST_F(LoginTest, RenewalAndExpiryRunOnTheClock) {
   EXPECT_EQ(S_OK, Renew(cookie));  // minute 14: renewed, 15 more minutes from now
   clock_.Advance(15 * kMinute);
   EXPECT_EQ(S_OK, Renew(cookie));  // exactly 15 minutes after the renewal: still live
-  clock_.Advance(15 * kMinute + Millis(1));
+  // The bridge's credential lasts exactly as long as the session.
+  clock_.Advance(15 * kMinute);
+  EXPECT_EQ("OWNER", server_->PersonOfCookie(cookie));
+  clock_.Advance(Millis(1));
+  EXPECT_EQ("", server_->PersonOfCookie(cookie));
   EXPECT_EQ(E_SRV_SESSION_EXPIRED, Renew(cookie));
   EXPECT_EQ(E_SRV_LOGIN_DENIED, Renew(cookie));  // gone
   EXPECT_EQ(E_SRV_LOGIN_DENIED, server_->last_failure());
@@ -142,6 +146,8 @@ TEST_F(LoginTest, SystemUserOnModels9And10Only) {
   std::string cookie;
   ASSERT_EQ(S_OK, Login(Variant::Missing(), Variant::Missing(), &cookie));
   EXPECT_EQ("SYSTEM", server_->client_sessions().UserOf(cookie));
+  // No person's code stands behind it: it is no credential of the bridge.
+  EXPECT_EQ("", server_->PersonOfCookie(cookie));
   EXPECT_EQ(E_SRV_SESSION_ACTIVE, Login(Variant::Missing(), Variant::Missing()));
   // Given explicitly, SYSTEM is just a name the Codes collection does not have.
   EXPECT_EQ(E_SRV_LOGIN_DENIED, Login("SYSTEM", "8461"));

@@ -1,13 +1,21 @@
 #include "platform/guid.h"
 
+#include <sys/random.h>
+
 #include <cstdio>
 #include <random>
 
 namespace zel {
 
 GUID NewGuid() {
-  thread_local std::mt19937_64 rng{std::random_device{}()};
-  uint64_t a = rng(), b = rng();
+  // A login cookie is a GUID and a credential of the bridge: its random bits come from the
+  // kernel's generator, so one cookie tells nothing about the next.
+  uint64_t words[2];
+  if (getrandom(words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
+    std::random_device device;  // the same generator by another way
+    for (uint64_t& w : words) w = static_cast<uint64_t>(device()) << 32 | device();
+  }
+  const uint64_t a = words[0], b = words[1];
   GUID g;
   g.data1 = static_cast<uint32_t>(a >> 32);
   g.data2 = static_cast<uint16_t>(a >> 16);

@@ -105,6 +105,13 @@ HRESULT CZelServer::Login(Variant user, Variant code, Variant* cookie) {
   return S_OK;
 }
 
+std::string CZelServer::PersonOfCookie(const std::string& cookie) {
+  std::string code;
+  std::string user = sessions_.UserOf(cookie, &code);
+  if (user == kSystemUser && code == kSystemCode) return {};
+  return user;
+}
+
 HRESULT CZelServer::Logout(Variant cookie) {
   if (!sessions_.exists()) return E_FAIL;
   if (cookie.IsMissing()) return S_OK;

@@ -70,11 +70,13 @@ HRESULT ClientSessions::Remove(const GUID& cookie) {
   return S_OK;
 }
 
-std::string ClientSessions::UserOf(const std::string& cookie) {
+std::string ClientSessions::UserOf(const std::string& cookie, std::string* code) {
   MutexLock g(&mu_);
   const TimePoint now = Clock::Get()->Now();
   for (const Record& r : records_) {
-    if (r.cookie_text == cookie && Live(r, now)) return r.user;
+    if (r.cookie_text != cookie || !Live(r, now)) continue;
+    if (code != nullptr) *code = r.code;
+    return r.user;
   }
   return {};
 }

@@ -50,8 +50,8 @@ class ClientSessions {
   // Ends the session of `cookie`: S_OK (also for a session that had expired). No session was
   // ever created, or none has this cookie: E_FAIL.
   HRESULT Remove(const GUID& cookie);
-  // The user of a live session (empty when there is none).
-  std::string UserOf(const std::string& cookie);
+  // The user of a live session (empty when there is none), and its code when `code` is given.
+  std::string UserOf(const std::string& cookie, std::string* code = nullptr);
 
   // True once a session has been created (the session list exists).
   bool exists();

@@ -200,8 +200,12 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   // ---- IZelServer: client login (client_login.cc) ----
   HRESULT Login(Variant user, Variant code, Variant* cookie) override;
   HRESULT Logout(Variant cookie) override;
-  // The login sessions (a cookie's user, for the bridge; counts, for tests).
+  // The login sessions (counts, for tests).
   ClientSessions& client_sessions() { return sessions_; }
+  // The user of the live session `cookie` when a person opened it with a user code; "" for
+  // none, and for the controller's system session (it has no code of a person behind it, so it
+  // is no credential of the bridge).
+  std::string PersonOfCookie(const std::string& cookie);
 
   // ---- IZelServer: storage and status XML ----
   HRESULT SaveFriendlyNames() override;

@@ -28,6 +28,7 @@
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 #include "service/file_modes.h"
+#include "service/server_logins.h"
 #include "service/watchdog.h"
 
 namespace zel {
@@ -171,9 +172,13 @@ int RunDaemon(const DaemonOptions& options) {
     bridge_options.tcp_port = policy.tcp_port >= 0 ? policy.tcp_port : bridge::kDefaultTcpPort;
   }
   bridge_options.policy = std::move(policy);
+  // A person's login session is a credential on TCP (its cookie).
+  auto logins = std::make_shared<ServerLogins>(ServerInstance());
+  bridge_options.logins = logins;
   bridge::AutomationBridge bridge(bridge_options);
   if (HRESULT bhr = bridge.Start(); Failed(bhr)) {
     Say("cannot open the automation bridge", bhr);
+    logins->Close();
     server = nullptr;
     ClassRegistry::Instance().ReleaseSingletons();
     return 1;
@@ -256,6 +261,7 @@ int RunDaemon(const DaemonOptions& options) {
   if (service_mode) ReportEvent(kMsgServiceStopped, stop);
   WriteServerLog(kLogSource, kLogCategory, "Portico Service Stopped.", stop);
   bridge.Stop();
+  logins->Close();
   server = nullptr;
   ClassRegistry::Instance().ReleaseSingletons();
   // A clean stop ends the process with 0 whatever Start and Stop returned (a server that never

@@ -158,9 +158,8 @@ TEST(ZelsimTest, ServesTheTransportThroughItsLink) {
 }
 
 TEST(ZelsimTest, ServesTheNetworkTransportOnUdp) {
-  char dir_template[] = "/tmp/zelsim-udp-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir_template));
-  std::string dir = dir_template;
+  TempDir temp("zelsim_udp");
+  const std::string& dir = temp.path();
   ZelsimProcess sim({"--udp", "0", "--control", dir + "/ctl"});
   ASSERT_TRUE(sim.started());
   EXPECT_EQ(0u, sim.ReadLine().find("/dev/pts/"));
@@ -199,7 +198,6 @@ TEST(ZelsimTest, ServesTheNetworkTransportOnUdp) {
   EXPECT_EQ(E_COMM_SESSION_FAILED, transport->Connect());
 
   EXPECT_EQ(0, sim.Stop(SIGTERM));
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ZelsimTest, RefusesABadUdpPort) {

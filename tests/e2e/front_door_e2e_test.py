@@ -144,6 +144,59 @@ class FrontDoor(unittest.TestCase):
         status, body = self.post({"Host": f"127.0.0.1:{self.port}"})
         self.assertEqual((401, "C005000D"), (status, body["status"]))
 
+    def exchange(self, path, headers, body):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        conn.request("POST", path, body=json.dumps(body), headers=headers)
+        r = conn.getresponse()
+        data = json.loads(r.read())
+        conn.close()
+        return r.status, r.getheader("Set-Cookie"), data
+
+    def test_a_login_cookie_is_the_tcp_credential_of_a_page(self):
+        site = {"Host": f"127.0.0.1:{self.port}", "Origin": f"http://127.0.0.1:{self.port}"}
+        status, set_cookie, body = self.exchange(
+            "/api/v1/login", site, {"user": "owner", "code": "1234"})
+        self.assertEqual((200, "00000000", "control"), (status, body["status"], body["role"]))
+        self.assertRegex(set_cookie,
+                         r"^zelsession=\{[0-9A-F-]{36}\}; Path=/; HttpOnly; SameSite=Strict$")
+        cookie = body["cookie"]
+        page = {**site, "Cookie": "zelsession=" + cookie}
+
+        def op(headers, request, session=None):
+            extra = {"X-Zel-Session": session} if session else {}
+            return self.exchange("/api/v1/automation", {**headers, **extra}, request)
+
+        status, _, body = op(page, {"op": "session"})
+        self.assertEqual(200, status, body)
+        session = body["session"]
+        _, _, body = op(page, {"op": "create", "class": "Corvane.ZelServer"}, session)
+        server = body["result"]["object"]
+        _, _, body = op(page, {"op": "get", "object": server, "member": "Status"}, session)
+        self.assertEqual(16, body["result"]["value"])
+        # Control, not admin: the access code stays out of reach.
+        status, _, body = op(page, {"op": "get", "object": server, "member": "AccessCode"},
+                             session)
+        self.assertEqual((403, "80070005"), (status, body["status"]))
+        # A foreign page holding the cookie is still turned away.
+        status, _, body = op({**page, "Host": "attacker.example"}, {"op": "session"})
+        self.assertEqual((403, "C005000F"), (status, body["status"]))
+
+        # The cookie of a login made through the server's Login member works the same.
+        out = self.d.zelctl("--json", "call", "Login", "guest", "5678")
+        guest = json.loads(out.stdout)["result"]["value"]
+        status, _, body = op({**site, "Cookie": "zelsession=" + guest}, {"op": "session"})
+        self.assertEqual((200, "00000000"), (status, body["status"]))
+        self.d.zelctl("call", "Logout", guest)
+        status, _, body = op({**site, "Cookie": "zelsession=" + guest}, {"op": "session"})
+        self.assertEqual((401, "C0050017"), (status, body["status"]))
+
+        # Logout ends the session, clears the cookie, and the cookie is no credential after it.
+        status, set_cookie, body = self.exchange("/api/v1/logout", page, {})
+        self.assertEqual((200, "00000000"), (status, body["status"]))
+        self.assertIn("Max-Age=0", set_cookie)
+        status, _, body = op(page, {"op": "get", "object": server, "member": "Status"}, session)
+        self.assertEqual((401, "C0050017"), (status, body["status"]))
+
     def test_the_network_key_is_admin_only_and_never_echoed(self):
         read, control, admin = (self.tokens[r] for r in ("read", "control", "admin"))
         key = 'CommHandlers.Item("Network (UDP)").PrivateKey'
