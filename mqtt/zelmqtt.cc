@@ -1,0 +1,121 @@
+#include "mqtt/zelmqtt.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string_view>
+#include <thread>
+
+#include "bridge/automation_bridge.h"
+#include "mqtt/installation_state.h"
+#include "mqtt/mqtt_link.h"
+#include "platform/instance_paths.h"
+
+namespace zel::mqtt {
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnStopSignal(int) { g_stop = true; }
+
+// Waits for `seconds`, or less when asked to stop.
+void Pause(int seconds, const std::atomic<bool>* stop) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!stop->load() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace
+
+int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
+  MqttLink link(config);
+  std::string error;
+  if (Failed(link.Start(&error))) {
+    std::fprintf(stderr, "zelmqtt: %s\n", error.c_str());
+    return 1;
+  }
+  bridge::ClientOptions options;
+  options.unix_socket_path =
+      config.bridge_socket.empty() ? InstancePath(bridge::kSocketFileName) : config.bridge_socket;
+  options.timeout_ms = 10000;
+  InstallationReader reader(options);
+
+  std::map<std::string, std::string> published;  // what the broker holds, by full topic
+  std::string availability;                      // last published availability
+  HRESULT last_read = S_OK;
+  while (!stop->load()) {
+    std::map<std::string, std::string> states;
+    HRESULT hr = reader.ReadAll(&states);
+    if (Failed(hr) && hr != last_read) {
+      std::fprintf(stderr, "zelmqtt: cannot read the server through %s: %08X\n",
+                   options.unix_socket_path.c_str(), static_cast<unsigned>(hr));
+    }
+    last_read = hr;
+    if (link.TakeReconnected()) {
+      published.clear();
+      availability.clear();
+    }
+    if (link.connected()) {
+      if (Succeeded(hr)) {
+        std::map<std::string, std::string> now;
+        for (const auto& [topic, payload] : states) now[config.base_topic + "/" + topic] = payload;
+        for (const auto& [topic, payload] : now) {
+          auto it = published.find(topic);
+          if ((it == published.end() || it->second != payload) &&
+              link.Publish(topic, payload, true)) {
+            published[topic] = payload;
+          }
+        }
+        // States of elements that are gone are cleared.
+        for (auto it = published.begin(); it != published.end();) {
+          if (now.count(it->first) == 0 && link.Publish(it->first, "", true)) {
+            it = published.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+      const std::string wanted = Succeeded(hr) ? "online" : "offline";
+      if (wanted != availability && link.Publish(link.availability_topic(), wanted, true)) {
+        availability = wanted;
+      }
+    }
+    Pause(config.refresh_seconds, stop);
+  }
+  link.Stop();
+  return 0;
+}
+
+int ZelmqttMain(int argc, char** argv) {
+  std::string path = kDefaultConfigPath;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--config" && i + 1 < argc) {
+      path = argv[++i];
+    } else if (a == "--help" || a == "-h") {
+      std::printf(
+          "usage: zelmqtt [--config PATH]\n"
+          "Publishes the installation's states to an MQTT broker (default config %s).\n",
+          kDefaultConfigPath);
+      return 0;
+    } else {
+      std::fprintf(stderr, "zelmqtt: unknown argument \"%s\" (see --help)\n", argv[i]);
+      return 2;
+    }
+  }
+  MqttConfig config;
+  std::string error;
+  if (Failed(LoadMqttConfig(path, &config, &error))) {
+    std::fprintf(stderr, "zelmqtt: %s\n", error.c_str());
+    return 2;
+  }
+  signal(SIGTERM, OnStopSignal);
+  signal(SIGINT, OnStopSignal);
+  signal(SIGPIPE, SIG_IGN);
+  return RunZelmqtt(config, &g_stop);
+}
+
+}  // namespace zel::mqtt

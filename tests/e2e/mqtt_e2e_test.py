@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Black-box test of zelmqtt against a real broker: Debian's mosquitto on a free loopback port
+with a config file of its own, the simulator and the daemon as the daemon tests start them, and
+zelmqtt as a client of the daemon's bridge. A paho client reads what the broker holds.
+
+Run: mqtt_e2e_test.py BUILD_DIR SOURCE_DIR
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+try:
+    import paho.mqtt.client as paho
+except ImportError:  # a Python of its own beside Debian's, which holds python3-paho-mqtt
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import paho.mqtt.client as paho
+
+import daemon_e2e_test as e2e
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """mosquitto on 127.0.0.1 with a config of its own; no system service is touched."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zel-mqtt-")
+        self.port = free_port()
+        conf = os.path.join(self.dir, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        e2e.wait_for(self.listening, what="mosquitto")
+
+    def listening(self):
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", self.port)) == 0
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Retained:
+    """Subscribes to a topic filter and keeps the last payload of every topic."""
+
+    def __init__(self, port, topic):
+        self.messages = {}
+        self.lock = threading.Lock()
+        self.client = paho.Client()
+        self.client.on_message = self.on_message
+        self.client.on_connect = lambda c, u, f, rc: c.subscribe(topic, qos=1)
+        self.client.connect("127.0.0.1", port)
+        self.client.loop_start()
+
+    def on_message(self, client, userdata, msg):
+        with self.lock:
+            self.messages[msg.topic] = msg.payload.decode()
+
+    def get(self, topic):
+        with self.lock:
+            return self.messages.get(topic)
+
+    def json(self, topic):
+        text = self.get(topic)
+        return json.loads(text) if text else None
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+def zone_state(status):
+    """The documented mapping, worked out here from the scenario's status byte."""
+    condition, arming = status & 3, (status >> 4) & 3
+    if arming in (1, 2):
+        return "bypassed"
+    if condition in (2, 3):
+        return "trouble"
+    return "open" if condition == 1 else "closed"
+
+
+class ZelmqttStates(unittest.TestCase):
+    def setUp(self):
+        self.d = e2e.DaemonFixture()
+        self.d.start()
+        self.broker = Broker()
+        self.conf = os.path.join(self.d.inst, "zelmqtt.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"broker_port = {self.broker.port}\n"
+                    f"bridge_socket = {os.path.join(self.d.inst, 'zelbridge.sock')}\n"
+                    "refresh_seconds = 1\n")
+        self.log = open(os.path.join(self.d.inst, "zelmqtt.log"), "w")
+        self.mqtt = subprocess.Popen([os.path.join(e2e.BUILD, "mqtt", "zelmqtt"), "--config",
+                                      self.conf], stderr=self.log)
+        self.seen = Retained(self.broker.port, "zelcommsrv/#")
+        with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "house.json")) as f:
+            self.scenario = json.load(f)
+
+    def tearDown(self):
+        self.seen.close()
+        if self.mqtt.poll() is None:
+            self.mqtt.kill()
+            self.mqtt.wait()
+        self.log.close()
+        self.broker.close()
+        self.d.close()
+
+    def test_retained_states_follow_the_scenario_and_changes(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
+                     what="zelmqtt online")
+        zones = self.scenario["objects"]["zones"]
+        e2e.wait_for(lambda: all(self.seen.get(f"zelcommsrv/zone/{z['number']}") for z in zones),
+                     what="every zone's state")
+        for z in zones:
+            state = self.seen.json(f"zelcommsrv/zone/{z['number']}")
+            self.assertEqual(z["name"], state["name"])
+            self.assertEqual(zone_state(z["status"]), state["state"], z["name"])
+            self.assertEqual(z["area"], state["area"])
+        for u in self.scenario["objects"]["units"]:
+            state = self.seen.json(f"zelcommsrv/unit/{u['number']}")
+            self.assertEqual(u["name"], state["name"])
+            self.assertEqual("off" if u["status"] in (0, 100) else "on", state["state"])
+        server = self.seen.json("zelcommsrv/server")
+        self.assertEqual(16, server["status"])
+        self.assertEqual("disarmed", self.seen.json("zelcommsrv/area/1")["state"])
+
+        # A change at the controller reaches the retained state.
+        self.d.zelctl("call", "Areas.Item(1).Arm", "1234", "3")
+        e2e.wait_for(lambda: (self.seen.json("zelcommsrv/area/1") or {}).get("state")
+                     == "armed_away", what="the armed state")
+        self.d.zelctl("call", "Zones.Item(2).Bypass", "1234")
+        e2e.wait_for(lambda: self.seen.json("zelcommsrv/zone/2")["state"] == "bypassed",
+                     what="the bypassed zone")
+
+        # Stopped, it says so on the availability topic and leaves nothing running.
+        self.mqtt.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.mqtt.wait(timeout=10))
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline",
+                     what="offline after a stop")
+
+    def test_without_the_bridge_it_is_offline(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
+                     what="zelmqtt online")
+        # The daemon goes away: the states cannot be vouched for.
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline",
+                     what="offline without the bridge")
+        self.assertIsNone(self.mqtt.poll(), "zelmqtt keeps running and trying")
+
+    def test_killed_it_leaves_its_last_will(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
+                     what="zelmqtt online")
+        self.mqtt.kill()
+        self.mqtt.wait()
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline",
+                     what="the last will")
+
+if __name__ == "__main__":
+    e2e.BUILD, e2e.SOURCE = sys.argv[1], sys.argv[2]
+    del sys.argv[1:3]
+    unittest.main(verbosity=2)
