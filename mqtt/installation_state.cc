@@ -17,6 +17,11 @@ std::string TextOf(const bridge::Json& result) {
   return v.is_string() ? v.get<std::string>() : std::string();
 }
 
+// The plain value of a property's result (null when it has none).
+bridge::Json ValueOf(const bridge::Json& result) {
+  return result.contains("value") ? result["value"] : bridge::Json();
+}
+
 std::string Dump(const bridge::Json& j) {
   return j.dump(-1, ' ', false, bridge::Json::error_handler_t::replace);
 }
@@ -125,16 +130,18 @@ HRESULT InstallationReader::ForEach(const char* name, Each each) {
 HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) {
   ZEL_TRY(Open());
   std::map<std::string, std::string> out;
-  Json status, link, failures, last_good;
+  Json status, link, failures, last_good, format;
   ZEL_TRY(Get(server_, "Status", &status));
+  // The installation's temperature scale, as the controller's setup gives it (0 when unknown).
+  if (Failed(Get(server_, "TemperatureFormat", &format))) format = Json();
   ZEL_TRY(Get(server_, "LinkState", &link));
   ZEL_TRY(Get(server_, "LinkFailures", &failures));
   ZEL_TRY(Get(server_, "LinkLastGood", &last_good));
-  out["server"] =
-      Dump(Json{{"status", IntOf(status)},
-                {"link", link.contains("value") ? link["value"] : Json()},
-                {"linkFailures", IntOf(failures)},
-                {"linkLastGood", last_good.contains("value") ? last_good["value"] : Json()}});
+  out["server"] = Dump(Json{{"status", IntOf(status)},
+                            {"link", link.contains("value") ? link["value"] : Json()},
+                            {"linkFailures", IntOf(failures)},
+                            {"linkLastGood", ValueOf(last_good)},
+                            {"temperatureFormat", ValueOf(format)}});
 
   // Zones first: an area is triggered while one of its zones is in alarm.
   std::set<int> areas_in_alarm;
@@ -194,6 +201,49 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
                                                          {"state", UnitStateName(IntOf(st))},
                                                          {"level", level ? Json(*level) : Json()},
                                                          {"status", IntOf(st)}});
+    return S_OK;
+  });
+  if (Failed(hr)) return hr;
+  // Thermostats and sensors: each value as the server gives it, in both scales.
+  static constexpr const char* kTemperatures[] = {"TemperatureF",  "TemperatureC",
+                                                  "HeatSetpointF", "HeatSetpointC",
+                                                  "CoolSetpointF", "CoolSetpointC"};
+  auto climate = [&](const char* collection, const char* kind, bool modes) {
+    return ForEach(collection, [&, kind, modes](const std::string& element) -> HRESULT {
+      Json id, name, value;
+      ZEL_TRY(Get(element, "ID", &id));
+      ZEL_TRY(Get(element, "Name", &name));
+      Json state = {{"name", TextOf(name)}};
+      for (const char* member : kTemperatures) {
+        ZEL_TRY(Get(element, member, &value));
+        std::string key = member;
+        key[0] = static_cast<char>(key[0] - 'A' + 'a');
+        state[key] = ValueOf(value);
+      }
+      if (modes) {
+        for (const char* member : {"SystemMode", "FanMode", "HoldMode"}) {
+          ZEL_TRY(Get(element, member, &value));
+          std::string key = member;
+          key[0] = static_cast<char>(key[0] - 'A' + 'a');
+          state[key] = ValueOf(value);
+        }
+      }
+      out[std::string(kind) + "/" + std::to_string(IntOf(id))] = Dump(state);
+      return S_OK;
+    });
+  };
+  if (Failed(hr = climate("Thermostats", "thermostat", true))) return hr;
+  if (Failed(hr = climate("TemperatureSensors", "sensor", false))) return hr;
+  hr = ForEach("Messages", [&](const std::string& message) -> HRESULT {
+    Json id, name, displayed, acknowledged;
+    ZEL_TRY(Get(message, "ID", &id));
+    ZEL_TRY(Get(message, "Name", &name));
+    ZEL_TRY(Get(message, "Displayed", &displayed));
+    ZEL_TRY(Get(message, "Acknowledged", &acknowledged));
+    out["message/" + std::to_string(IntOf(id))] =
+        Dump(Json{{"name", TextOf(name)},
+                  {"displayed", ValueOf(displayed)},
+                  {"acknowledged", ValueOf(acknowledged)}});
     return S_OK;
   });
   if (Failed(hr)) return hr;

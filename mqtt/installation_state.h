@@ -6,6 +6,13 @@
 //   zone/ID        {"name":"FRONT DOOR","state":"open","area":1,"condition":1,"alarm":0,
 //                   "arming":0,"trouble":false}
 //   unit/ID        {"name":"PORCH LIGHT","state":"on","level":100,"status":1}
+//   thermostat/ID  {"name":"HALL","temperatureF":72,"temperatureC":22.2,"heatSetpointF":70,...,
+//                   "systemMode":1,"fanMode":0,"holdMode":0}
+//   sensor/ID      {"name":"ATTIC","temperatureF":80,"temperatureC":26.7,"heatSetpointF":...}
+//   message/ID     {"name":"CALL HOME","displayed":true,"acknowledged":false}
+//
+// Temperatures are given in both scales, each as the server reads it; "temperatureFormat" on the
+// server topic is the installation's own setting (the controller's value).
 //
 // The states are this program's reading of the controller's values (their meanings are the
 // controller's), in the words of the usual home automation platforms:

@@ -136,6 +136,20 @@ class ZelmqttStates(unittest.TestCase):
             state = self.seen.json(f"zelcommsrv/unit/{u['number']}")
             self.assertEqual(u["name"], state["name"])
             self.assertEqual("off" if u["status"] in (0, 100) else "on", state["state"])
+        for t in self.scenario["objects"]["thermostats"]:
+            state = self.seen.json(f"zelcommsrv/thermostat/{t['number']}")
+            for key in ("system_mode", "fan_mode", "hold_mode"):
+                camel = key.split("_")[0] + "Mode"
+                self.assertEqual(t[key], state[camel], key)
+            # The temperatures as the server reads them, in both scales.
+            self.assertEqual(self.d.value(f"Thermostats.Item({t['number']}).TemperatureC"),
+                             state["temperatureC"])
+            self.assertEqual(self.d.value(f"Thermostats.Item({t['number']}).HeatSetpointF"),
+                             state["heatSetpointF"])
+        for m in self.scenario["objects"]["messages"]:
+            state = self.seen.json(f"zelcommsrv/message/{m['number']}")
+            self.assertEqual((m["displayed"], m["acknowledged"]),
+                             (state["displayed"], state["acknowledged"]))
         server = self.seen.json("zelcommsrv/server")
         self.assertEqual(16, server["status"])
         self.assertEqual("disarmed", self.seen.json("zelcommsrv/area/1")["state"])
