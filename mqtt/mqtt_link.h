@@ -5,8 +5,9 @@
 // is connected and able to read the server, and the broker's last will sets it "offline" when
 // zelmqtt goes away without saying so.
 //
-// Thread contract: Publish, connected and TakeReconnected from the owner's thread; the library's
-// callbacks run on its network thread and touch only the atomics.
+// Thread contract: Start, Stop and TakeReconnected from the owner's thread; Publish and connected
+// from any thread (the library's publish is thread-safe); the library's callbacks run on its
+// network thread and touch only the atomics.
 #pragma once
 
 #include <atomic>

@@ -2,6 +2,7 @@
 // the published states. The program against a real broker is tests/e2e/mqtt_e2e_test.py.
 #include <gtest/gtest.h>
 
+#include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_config.h"
 
@@ -99,6 +100,28 @@ TEST(StateNamesTest, ZonesAndUnits) {
     EXPECT_EQ(u.state, UnitStateName(u.status)) << u.status;
     EXPECT_EQ(u.level, UnitLevel(u.status).value_or(-1)) << u.status;
   }
+}
+
+TEST(EventRelayTest, AnEventKeepsItsValuesAndNamesItsObjectsWithoutHandles) {
+  const bridge::Json event = bridge::Json::parse(R"({
+    "seq": 12, "interface": "_DZelServerEvents", "member": "OnSystemEvent", "dispid": 5,
+    "arguments": [
+      {"vt": 9, "object": "h7", "class": "CZelArmEvent",
+       "properties": {"Index": {"vt": 19, "value": 1203}, "Time": {"vt": 7, "value": 46000.5},
+                      "Area": {"vt": 9, "object": "h3", "class": "CZelArea", "name": "HOUSE"},
+                      "Nothing": {"vt": 9, "object": null}}},
+      {"vt": 3, "value": 4},
+      {"vt": 8, "value": "text"}]})");
+  EXPECT_EQ(bridge::Json::parse(R"({
+    "event": "OnSystemEvent", "seq": 12,
+    "arguments": [
+      {"class": "CZelArmEvent",
+       "properties": {"Index": 1203, "Time": 46000.5, "Area": {"class": "CZelArea", "name": "HOUSE"},
+                      "Nothing": null}},
+      4, "text"]})"),
+            EventRelay::Simplify(event));
+  EXPECT_EQ(bridge::Json::parse(R"({"event": "", "arguments": []})"),
+            EventRelay::Simplify(bridge::Json::object()));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "bridge/automation_bridge.h"
+#include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_link.h"
 #include "platform/instance_paths.h"
@@ -20,11 +21,11 @@ std::atomic<bool> g_stop{false};
 
 void OnStopSignal(int) { g_stop = true; }
 
-// Waits for `seconds`, or less when asked to stop.
-void Pause(int seconds, const std::atomic<bool>* stop) {
+// Waits for `seconds`, or less when asked to stop or when an event says something changed.
+void Pause(int seconds, const std::atomic<bool>* stop, std::atomic<bool>* changed) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!stop->load() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (!stop->load() && !changed->exchange(false) && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -42,6 +43,12 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       config.bridge_socket.empty() ? InstancePath(bridge::kSocketFileName) : config.bridge_socket;
   options.timeout_ms = 10000;
   InstallationReader reader(options);
+  std::atomic<bool> changed{false};
+  const std::string event_topic = config.base_topic + "/event";
+  EventRelay relay(
+      options, [&](const std::string& payload) { (void)link.Publish(event_topic, payload, false); },
+      [&] { changed = true; });
+  relay.Start();
 
   std::map<std::string, std::string> published;  // what the broker holds, by full topic
   std::string availability;                      // last published availability
@@ -83,8 +90,9 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
         availability = wanted;
       }
     }
-    Pause(config.refresh_seconds, stop);
+    Pause(config.refresh_seconds, stop, &changed);
   }
+  relay.Stop();
   link.Stop();
   return 0;
 }

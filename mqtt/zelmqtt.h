@@ -1,11 +1,14 @@
 // zelmqtt: publishes the installation to an MQTT broker, as a client of the automation bridge.
 //
-// Every refresh interval it reads the states (installation_state.h) and publishes, retained,
-// those that changed since they were last published, and all of them again after each
+// Every refresh interval, and at once after each event of the server, it reads the states
+// (installation_state.h) and publishes, retained, those that changed since they were last
+// published, and all of them again after each
 // (re)connection to the broker. A state that no longer exists (an element removed) is cleared
 // with an empty retained message. The availability topic says "online" while the last reading
 // of the server succeeded and "offline" while the bridge cannot be read, so no retained state
 // is taken for the truth while nobody can tell it.
+//
+// The server's events go out as they come (event_relay.h), on a thread of their own.
 //
 // Thread contract: RunZelmqtt runs on the calling thread until *stop becomes true.
 #pragma once

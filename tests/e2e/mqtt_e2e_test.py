@@ -61,6 +61,7 @@ class Retained:
 
     def __init__(self, port, topic):
         self.messages = {}
+        self.events = []  # every payload of the (not retained) events topic, in order
         self.lock = threading.Lock()
         self.client = paho.Client()
         self.client.on_message = self.on_message
@@ -71,6 +72,8 @@ class Retained:
     def on_message(self, client, userdata, msg):
         with self.lock:
             self.messages[msg.topic] = msg.payload.decode()
+            if msg.topic.endswith("/event"):
+                self.events.append(json.loads(msg.payload))
 
     def get(self, topic):
         with self.lock:
@@ -167,6 +170,33 @@ class ZelmqttStates(unittest.TestCase):
         self.assertEqual(0, self.mqtt.wait(timeout=10))
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline",
                      what="offline after a stop")
+
+    def test_a_system_event_is_published_with_its_properties(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
+                     what="zelmqtt online")
+        time.sleep(0.5)  # the relay's session is connected to the server's events by now
+        self.assertTrue(self.d.control({"system_events": ["0x0602"]})["ok"])
+
+        def zone_event():
+            with self.seen.lock:
+                for e in self.seen.events:
+                    for a in e["arguments"]:
+                        if (isinstance(a, dict) and a.get("class") == "CZelSystemZoneEvent"
+                                and a["properties"].get("Code") == 0x0602):
+                            return e, a
+            return None
+        e2e.wait_for(lambda: zone_event() is not None, what="the zone event")
+        event, argument = zone_event()
+        self.assertEqual("OnSystemEvent", event["event"])
+        self.assertEqual(17, argument["properties"]["Type"])
+        self.assertEqual(1, argument["properties"]["State"])
+        self.assertEqual({"class": "CZelZone", "name": "BACK DOOR"},
+                         argument["properties"]["Zone"])
+        # Events are not retained: a client that comes later does not get it.
+        late = Retained(self.broker.port, "zelcommsrv/event")
+        time.sleep(0.5)
+        self.assertEqual([], late.events)
+        late.close()
 
     def test_without_the_bridge_it_is_offline(self):
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
