@@ -127,6 +127,26 @@ HRESULT InstallationReader::ForEach(const char* name, Each each) {
   return hr;
 }
 
+HRESULT InstallationReader::CallOnElement(const char* collection, int id, const std::string& member,
+                                          const Json& args, Json* reply) {
+  ZEL_TRY(Open());
+  bool found = false;
+  HRESULT called = S_OK;
+  HRESULT hr = ForEach(collection, [&](const std::string& element) -> HRESULT {
+    if (found) return S_OK;
+    Json element_id;
+    ZEL_TRY(Get(element, "ID", &element_id));
+    if (IntOf(element_id) != id) return S_OK;
+    found = true;
+    // The command's own failure (a wrong code) is its result, not a failure of the bridge.
+    called = client_.Op({{"op", "call"}, {"object", element}, {"member", member}, {"args", args}},
+                        reply);
+    return S_OK;
+  });
+  if (Failed(hr)) return hr;
+  return found ? called : DISP_E_BADINDEX;
+}
+
 HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) {
   ZEL_TRY(Open());
   std::map<std::string, std::string> out;

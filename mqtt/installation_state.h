@@ -42,14 +42,19 @@ std::optional<int> UnitLevel(int status);
 
 class InstallationReader {
  public:
+  using Json = bridge::Json;
   explicit InstallationReader(bridge::ClientOptions options) : client_(std::move(options)) {}
 
   // Reads every state; *states maps topic (relative) to payload. A bridge failure is returned
   // (and the session is opened afresh on the next call).
   HRESULT ReadAll(std::map<std::string, std::string>* states);
+  // Calls `member` with `args` on the element whose ID is `id` in the server's collection
+  // `collection` ("Areas", ...); *reply is the bridge's reply. DISP_E_BADINDEX when no element
+  // has the ID.
+  HRESULT CallOnElement(const char* collection, int id, const std::string& member, const Json& args,
+                        Json* reply);
 
  private:
-  using Json = bridge::Json;
   HRESULT Open();
   HRESULT Op(const Json& request, Json* reply);
   // The value of a property (member of object, with args): its "result" JSON.

@@ -67,6 +67,19 @@ HRESULT ParseMqttConfig(const std::string& text, const std::string& name, MqttCo
       (key == "base_topic" ? c.base_topic : c.discovery_prefix) = value;
     } else if (key == "bridge_socket") {
       c.bridge_socket = value;
+    } else if (key == "arm_areas") {
+      c.arm_areas.clear();
+      std::istringstream list(value);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        int area = 0;
+        if (!ParseInt(Trim(item), 1, 65535, &area)) {
+          return fail("arm_areas must list area numbers, separated by commas");
+        }
+        c.arm_areas.push_back(area);
+      }
+    } else if (key == "arm_code") {
+      c.arm_code = value;
     } else if (key == "refresh_seconds") {
       if (!ParseInt(value, 1, 3600, &c.refresh_seconds)) {
         return fail("refresh_seconds must be 1 to 3600");

@@ -10,6 +10,8 @@
 //   discovery_prefix = homeassistant
 //   bridge_socket = /var/lib/zelcommsrv/zelbridge.sock
 //   refresh_seconds = 5
+//   arm_areas = 1, 2          # areas that may be armed and disarmed from the broker
+//   arm_code = 1234           # the code of commands that carry none
 //
 // One "key = value" per line; blank lines and lines starting with '#' are skipped; spaces around
 // key and value are dropped. An unknown key, a value that does not fit its key, or a file that
@@ -19,6 +21,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -34,8 +37,10 @@ struct MqttConfig {
   std::string broker_password;
   std::string base_topic = "zelcommsrv";
   std::string discovery_prefix = "homeassistant";
-  std::string bridge_socket;  // "" for zelbridge.sock in the instance directory
-  int refresh_seconds = 5;    // how often every state is read again
+  std::string bridge_socket;   // "" for zelbridge.sock in the instance directory
+  int refresh_seconds = 5;     // how often every state is read again
+  std::vector<int> arm_areas;  // IDs of the areas commands may arm and disarm (none by default)
+  std::string arm_code;        // the code of commands that carry none ("": they must carry one)
 };
 
 // Reads the file at path into *config (defaults for what it leaves out). E_INVALIDARG with

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <utility>
 
 namespace zel::mqtt {
 namespace {
@@ -35,6 +36,7 @@ HRESULT MqttLink::Start(std::string* error) {
   mosquitto_connect_callback_set(m_, &MqttLink::OnConnect);
   mosquitto_disconnect_callback_set(m_, &MqttLink::OnDisconnect);
   mosquitto_publish_callback_set(m_, &MqttLink::OnPublish);
+  mosquitto_message_callback_set(m_, &MqttLink::OnMessage);
   mosquitto_reconnect_delay_set(m_, 1, 30, /*exponential=*/true);
   if (!config_.broker_user.empty()) {
     mosquitto_username_pw_set(
@@ -85,15 +87,37 @@ bool MqttLink::Publish(const std::string& topic, const std::string& payload, boo
                            payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS;
 }
 
-void MqttLink::OnConnect(mosquitto* /*m*/, void* self, int rc) {
+void MqttLink::OnConnect(mosquitto* m, void* self, int rc) {
   auto* link = static_cast<MqttLink*>(self);
   if (rc != 0) return;  // refused (credentials): the library tries again
+  const std::string commands = link->config_.base_topic + "/+/+/set";
+  (void)mosquitto_subscribe(m, nullptr, commands.c_str(), kQos);
   link->connected_ = true;
   link->reconnected_ = true;
 }
 
 void MqttLink::OnPublish(mosquitto* /*m*/, void* self, int mid) {
   static_cast<MqttLink*>(self)->last_acknowledged_ = mid;
+}
+
+void MqttLink::OnMessage(mosquitto* /*m*/, void* self, const mosquitto_message* message) {
+  auto* link = static_cast<MqttLink*>(self);
+  if (message == nullptr || message->topic == nullptr) return;
+  std::string payload(static_cast<const char*>(message->payload),
+                      message->payload != nullptr ? static_cast<size_t>(message->payloadlen) : 0);
+  {
+    MutexLock g(&link->messages_mu_);
+    // A flood is not kept without bound: past this, the oldest commands are dropped.
+    constexpr size_t kMaxQueued = 256;
+    if (link->messages_.size() >= kMaxQueued) link->messages_.erase(link->messages_.begin());
+    link->messages_.emplace_back(message->topic, std::move(payload));
+  }
+  if (link->on_message_) link->on_message_();
+}
+
+std::vector<std::pair<std::string, std::string>> MqttLink::TakeMessages() {
+  MutexLock g(&messages_mu_);
+  return std::exchange(messages_, {});
 }
 
 void MqttLink::OnDisconnect(mosquitto* /*m*/, void* self, int /*rc*/) {

@@ -5,18 +5,23 @@
 // is connected and able to read the server, and the broker's last will sets it "offline" when
 // zelmqtt goes away without saying so.
 //
-// Thread contract: Start, Stop and TakeReconnected from the owner's thread; Publish and connected
-// from any thread (the library's publish is thread-safe); the library's callbacks run on its
-// network thread and touch only the atomics.
+// Thread contract: Start, Stop, TakeReconnected and TakeMessages from the owner's thread; Publish
+// and connected from any thread (the library's publish is thread-safe); the library's callbacks
+// run on its network thread and touch the atomics and, under messages_mu_, messages_.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mqtt/mqtt_config.h"
 #include "platform/status.h"
+#include "platform/sync.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace zel::mqtt {
 
@@ -39,6 +44,10 @@ class MqttLink {
   bool connected() const { return connected_.load(); }
   // True once after each (re)connection: every retained state is to be published again.
   bool TakeReconnected() { return reconnected_.exchange(false); }
+  // The messages received on the command topics ("<base>/+/+/set") since the last call, in order.
+  std::vector<std::pair<std::string, std::string>> TakeMessages();
+  // Called (on the network thread) after a message was queued.
+  void set_on_message(std::function<void()> f) { on_message_ = std::move(f); }
 
   const std::string& availability_topic() const { return availability_; }
 
@@ -46,6 +55,7 @@ class MqttLink {
   static void OnConnect(mosquitto* m, void* self, int rc);
   static void OnDisconnect(mosquitto* m, void* self, int rc);
   static void OnPublish(mosquitto* m, void* self, int mid);
+  static void OnMessage(mosquitto* m, void* self, const struct mosquitto_message* message);
 
   const MqttConfig config_;
   const std::string availability_;
@@ -53,6 +63,9 @@ class MqttLink {
   std::atomic<bool> connected_{false};
   std::atomic<bool> reconnected_{false};
   std::atomic<int> last_acknowledged_{0};  // message id of the last publish the broker took
+  std::function<void()> on_message_;       // set before Start
+  Mutex messages_mu_;
+  std::vector<std::pair<std::string, std::string>> messages_ ZEL_GUARDED_BY(messages_mu_);
 };
 
 }  // namespace zel::mqtt

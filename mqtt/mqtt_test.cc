@@ -2,6 +2,7 @@
 // the published states. The program against a real broker is tests/e2e/mqtt_e2e_test.py.
 #include <gtest/gtest.h>
 
+#include "mqtt/commands.h"
 #include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_config.h"
@@ -22,7 +23,7 @@ TEST(MqttConfigTest, KeysValuesAndDefaults) {
                                   "broker_tls_ca = /etc/ca.pem\nbroker_user = zel\n"
                                   "broker_password = p = q\nbase_topic = home/alarm\n"
                                   "discovery_prefix = ha\nbridge_socket = /run/z.sock\n"
-                                  "refresh_seconds = 2\n",
+                                  "refresh_seconds = 2\narm_areas = 1, 3\narm_code = 0123\n",
                                   "x.conf", &c, &error))
       << error;
   EXPECT_EQ("mqtt.lan", c.broker_host);
@@ -34,6 +35,8 @@ TEST(MqttConfigTest, KeysValuesAndDefaults) {
   EXPECT_EQ("ha", c.discovery_prefix);
   EXPECT_EQ("/run/z.sock", c.bridge_socket);
   EXPECT_EQ(2, c.refresh_seconds);
+  EXPECT_EQ((std::vector<int>{1, 3}), c.arm_areas);
+  EXPECT_EQ("0123", c.arm_code);  // a code keeps its digits
 }
 
 TEST(MqttConfigTest, FaultsNameTheLineAndTheReason) {
@@ -48,6 +51,8 @@ TEST(MqttConfigTest, FaultsNameTheLineAndTheReason) {
       {"discovery_prefix = /ha\n", "discovery_prefix must be a topic"},
       {"base_topic =\n", "base_topic must be a topic"},
       {"refresh_seconds = 0\n", "refresh_seconds must be 1 to 3600"},
+      {"arm_areas = 1, two\n", "arm_areas must list area numbers"},
+      {"arm_areas = 1,,2\n", "arm_areas must list area numbers"},
   };
   for (const auto& [text, reason] : kBad) {
     MqttConfig c;
@@ -99,6 +104,58 @@ TEST(StateNamesTest, ZonesAndUnits) {
   for (const Unit& u : kUnits) {
     EXPECT_EQ(u.state, UnitStateName(u.status)) << u.status;
     EXPECT_EQ(u.level, UnitLevel(u.status).value_or(-1)) << u.status;
+  }
+}
+
+TEST(CommandsTest, EachTopicAndPayloadBecomesItsCallOrAReason) {
+  MqttConfig config;
+  config.arm_areas = {1};
+  config.arm_code = "1234";
+  struct Case {
+    const char* topic;
+    const char* payload;
+    const char* member;  // "" when refused
+    const char* args;    // JSON, when not refused
+  };
+  const Case kCases[] = {
+      {"zelcommsrv/area/1/set", "ARM_HOME", "Arm", R"(["1234",1])"},
+      {"zelcommsrv/area/1/set", "arm_night", "Arm", R"(["1234",2])"},
+      {"zelcommsrv/area/1/set", "ARM_AWAY", "Arm", R"(["1234",3])"},
+      {"zelcommsrv/area/1/set", "ARM_VACATION", "Arm", R"(["1234",4])"},
+      {"zelcommsrv/area/1/set", R"({"action":"ARM_AWAY","code":"0042"})", "Arm", R"(["0042",3])"},
+      {"zelcommsrv/area/1/set", "DISARM", "Disarm", R"(["1234"])"},
+      {"zelcommsrv/area/2/set", "DISARM", "", ""},  // not in arm_areas
+      {"zelcommsrv/area/1/set", "ARM_CUSTOM_BYPASS", "", ""},
+      {"zelcommsrv/zone/5/set", "BYPASS", "Bypass", R"(["1234"])"},
+      {"zelcommsrv/zone/5/set", "restore", "Restore", R"(["1234"])"},
+      {"zelcommsrv/zone/5/set", "OPEN", "", ""},
+      {"zelcommsrv/unit/3/set", "ON", "On", "[]"},
+      {"zelcommsrv/unit/3/set", "OFF", "Off", "[]"},
+      {"zelcommsrv/unit/3/set", "40", "Level", "[40]"},
+      {"zelcommsrv/unit/3/set", "101", "", ""},
+      {"zelcommsrv/unit/3/set", "-1", "", ""},
+      {"zelcommsrv/button/2/set", "PRESS", "Execute", "[]"},
+      {"zelcommsrv/button/2/set", "", "", ""},
+  };
+  for (const Case& c : kCases) {
+    std::optional<Command> command = ParseCommand(config, c.topic, c.payload);
+    ASSERT_TRUE(command) << c.topic << " " << c.payload;
+    EXPECT_EQ(c.member, command->member) << c.topic << " " << c.payload;
+    if (*c.member != '\0') {
+      EXPECT_EQ(bridge::Json::parse(c.args), command->args) << c.topic << " " << c.payload;
+    } else {
+      EXPECT_FALSE(command->refusal.empty()) << c.topic << " " << c.payload;
+    }
+  }
+  // Without a code anywhere, commands that need one are refused and those that do not run.
+  config.arm_code.clear();
+  EXPECT_EQ("", ParseCommand(config, "zelcommsrv/area/1/set", "DISARM")->member);
+  EXPECT_EQ("On", ParseCommand(config, "zelcommsrv/unit/3/set", "ON")->member);
+  // Topics that are not command topics of ours.
+  for (const char* topic :
+       {"zelcommsrv/area/1", "zelcommsrv/area/x/set", "zelcommsrv/thermostat/1/set",
+        "other/area/1/set", "zelcommsrv/area/1/set/more", "zelcommsrv/area//set"}) {
+    EXPECT_FALSE(ParseCommand(config, topic, "DISARM")) << topic;
   }
 }
 

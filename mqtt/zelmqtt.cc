@@ -5,10 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <thread>
 
 #include "bridge/automation_bridge.h"
+#include "bridge/protocol.h"
+#include "mqtt/commands.h"
 #include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_link.h"
@@ -31,8 +34,39 @@ void Pause(int seconds, const std::atomic<bool>* stop, std::atomic<bool>* change
 
 }  // namespace
 
+// Runs the commands that came from the broker and publishes their results.
+void RunCommands(const MqttConfig& config, MqttLink* link, InstallationReader* reader) {
+  const std::string result_topic = config.base_topic + "/result";
+  for (const auto& [topic, payload] : link->TakeMessages()) {
+    std::optional<Command> command = ParseCommand(config, topic, payload);
+    if (!command) continue;
+    bridge::Json result = {{"topic", topic}, {"action", command->action}};
+    HRESULT hr = E_INVALIDARG;
+    bridge::Json reply;
+    if (command->member.empty()) {
+      result["error"] = command->refusal;
+    } else {
+      static const std::map<std::string, const char*> kCollections = {
+          {"area", "Areas"}, {"zone", "Zones"}, {"unit", "Units"}, {"button", "Buttons"}};
+      hr = reader->CallOnElement(kCollections.at(command->kind), command->id, command->member,
+                                 command->args, &reply);
+      if (hr == DISP_E_BADINDEX) {
+        result["error"] = "no " + command->kind + " " + std::to_string(command->id);
+      } else if (Failed(hr) && reply.contains("error") && reply["error"].is_object()) {
+        result["error"] = reply["error"].value("description", std::string());
+      }
+    }
+    result["status"] = bridge::StatusText(hr);
+    result["statusName"] = bridge::StatusNameOf(hr);
+    (void)link->Publish(result_topic,
+                        result.dump(-1, ' ', false, bridge::Json::error_handler_t::replace), false);
+  }
+}
+
 int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   MqttLink link(config);
+  std::atomic<bool> changed{false};
+  link.set_on_message([&] { changed = true; });
   std::string error;
   if (Failed(link.Start(&error))) {
     std::fprintf(stderr, "zelmqtt: %s\n", error.c_str());
@@ -43,7 +77,6 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       config.bridge_socket.empty() ? InstancePath(bridge::kSocketFileName) : config.bridge_socket;
   options.timeout_ms = 10000;
   InstallationReader reader(options);
-  std::atomic<bool> changed{false};
   const std::string event_topic = config.base_topic + "/event";
   EventRelay relay(
       options, [&](const std::string& payload) { (void)link.Publish(event_topic, payload, false); },
@@ -54,6 +87,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   std::string availability;                      // last published availability
   HRESULT last_read = S_OK;
   while (!stop->load()) {
+    RunCommands(config, &link, &reader);
     std::map<std::string, std::string> states;
     HRESULT hr = reader.ReadAll(&states);
     if (Failed(hr) && hr != last_read) {

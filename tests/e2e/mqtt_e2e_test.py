@@ -72,7 +72,7 @@ class Retained:
     def on_message(self, client, userdata, msg):
         with self.lock:
             self.messages[msg.topic] = msg.payload.decode()
-            if msg.topic.endswith("/event"):
+            if msg.topic.endswith("/event") or msg.topic.endswith("/result"):
                 self.events.append(json.loads(msg.payload))
 
     def get(self, topic):
@@ -107,7 +107,7 @@ class ZelmqttStates(unittest.TestCase):
         with open(self.conf, "w") as f:
             f.write(f"broker_port = {self.broker.port}\n"
                     f"bridge_socket = {os.path.join(self.d.inst, 'zelbridge.sock')}\n"
-                    "refresh_seconds = 1\n")
+                    "refresh_seconds = 1\narm_areas = 1\n")
         self.log = open(os.path.join(self.d.inst, "zelmqtt.log"), "w")
         self.mqtt = subprocess.Popen([os.path.join(e2e.BUILD, "mqtt", "zelmqtt"), "--config",
                                       self.conf], stderr=self.log)
@@ -197,6 +197,48 @@ class ZelmqttStates(unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual([], late.events)
         late.close()
+
+    def test_commands_reach_the_controller_and_their_results_are_published(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
+                     what="zelmqtt online")
+        self.d.control({"clear": "commands"})
+        client = paho.Client()
+        client.connect("127.0.0.1", self.broker.port)
+        client.loop_start()
+        try:
+            def result_for(action):
+                with self.seen.lock:
+                    for e in self.seen.events:
+                        if e.get("action") == action:
+                            return e
+                return None
+            client.publish("zelcommsrv/area/1/set",
+                           json.dumps({"action": "ARM_AWAY", "code": "1234"}), qos=1)
+            e2e.wait_for(lambda: result_for("ARM_AWAY") is not None, what="the arm result")
+            self.assertEqual("00000000", result_for("ARM_AWAY")["status"])
+            # The arm command went to the controller as such: mode 3, user 1, area 1.
+            self.assertIn({"command": 0x33, "parameter1": 1, "parameter2": 1},
+                          self.d.control({"query": "commands"})["commands"])
+            e2e.wait_for(lambda: self.seen.json("zelcommsrv/area/1")["state"] == "armed_away",
+                         what="the armed state")
+            # A wrong code is the controller's refusal; no code at all is refused here.
+            client.publish("zelcommsrv/area/1/set",
+                           json.dumps({"action": "DISARM", "code": "9999"}), qos=1)
+            e2e.wait_for(lambda: result_for("DISARM") is not None, what="the disarm result")
+            self.assertEqual("C0000005", result_for("DISARM")["status"].upper())
+            self.assertNotIn("9999", json.dumps(result_for("DISARM")))
+            client.publish("zelcommsrv/zone/2/set", "BYPASS", qos=1)
+            e2e.wait_for(lambda: result_for("BYPASS") is not None, what="the bypass result")
+            self.assertEqual("80070057", result_for("BYPASS")["status"])
+            self.assertIn("code", result_for("BYPASS")["error"])
+            client.publish("zelcommsrv/unit/2/set", "ON", qos=1)
+            e2e.wait_for(lambda: result_for("ON") is not None, what="the unit result")
+            self.assertEqual("00000000", result_for("ON")["status"])
+            e2e.wait_for(lambda: self.seen.json("zelcommsrv/unit/2")["state"] == "on",
+                         what="the unit on")
+        finally:
+            client.loop_stop()
+            client.disconnect()
 
     def test_without_the_bridge_it_is_offline(self):
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
