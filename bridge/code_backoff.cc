@@ -13,7 +13,7 @@ constexpr size_t kPruneAbove = 1024;
 Millis CodeBackoff::Remaining(const std::string& identity) {
   Clock* clock = Clock::Get();
   auto now = clock->Now();
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   auto it = entries_.find(identity);
   if (it == entries_.end() || it->second.until <= now) return Millis(0);
   // The wait is stored in real time; report it as the production duration it stands for.
@@ -26,7 +26,7 @@ Millis CodeBackoff::Remaining(const std::string& identity) {
 Millis CodeBackoff::Wrong(const std::string& identity) {
   Clock* clock = Clock::Get();
   auto now = clock->Now();
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (entries_.size() > kPruneAbove) Prune(now);
   Entry& e = entries_[identity];
   e.wrong = std::min(e.wrong + 1, 16u);
@@ -36,7 +36,7 @@ Millis CodeBackoff::Wrong(const std::string& identity) {
 }
 
 void CodeBackoff::Right(const std::string& identity) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   entries_.erase(identity);
 }
 

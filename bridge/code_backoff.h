@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
@@ -35,9 +34,9 @@ class CodeBackoff {
     unsigned wrong = 0;
     std::chrono::steady_clock::time_point until;
   };
-  void Prune(std::chrono::steady_clock::time_point now);  // REQUIRES mu_
+  void Prune(std::chrono::steady_clock::time_point now) ZEL_REQUIRES(mu_);
 
-  std::mutex mu_;
+  Mutex mu_;
   std::map<std::string, Entry> entries_ ZEL_GUARDED_BY(mu_);
 };
 

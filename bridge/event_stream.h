@@ -95,8 +95,7 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
 
   // The log cursor (see the top). Without the server's event log, log_ is null and ids are the
   // plain seq.
-  // REQUIRES: mu_ held.
-  std::string IdOf(const BridgeEvent& event);
+  std::string IdOf(const BridgeEvent& event) ZEL_REQUIRES(mu_);
   ComPtr<IDispatch> log_ ZEL_GUARDED_BY(mu_);
   uint32_t cursor_ ZEL_GUARDED_BY(mu_) = 0;       // newest log Index passed
   uint32_t replay_next_ ZEL_GUARDED_BY(mu_) = 0;  // next Index to replay

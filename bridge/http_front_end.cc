@@ -223,7 +223,7 @@ void HttpFrontEnd::Tick() {
     // library then closes them on its own thread.
     auto now = Clock::Get()->Now();
     auto limit = Clock::Get()->Scaled(options_.header_timeout);
-    std::lock_guard<std::mutex> g(conn_mu_);
+    MutexLock g(&conn_mu_);
     for (Connection* c : connections_) {
       if (c->headers_done || c->closing || now - c->since < limit) continue;
       c->closing = true;
@@ -286,7 +286,7 @@ void HttpFrontEnd::OnConnection(void* cls, MHD_Connection* connection, void** so
     c->peer = FrontDoor::PeerKey(c->fd, tcp);
     c->since = Clock::Get()->Now();
     *socket_context = c;
-    std::lock_guard<std::mutex> g(self->conn_mu_);
+    MutexLock g(&self->conn_mu_);
     self->connections_.insert(c);
     size_t& count = self->per_peer_[c->peer];
     if (++count > self->options_.connections_per_peer) {
@@ -301,7 +301,7 @@ void HttpFrontEnd::OnConnection(void* cls, MHD_Connection* connection, void** so
   if (c == nullptr) return;
   *socket_context = nullptr;
   {
-    std::lock_guard<std::mutex> g(self->conn_mu_);
+    MutexLock g(&self->conn_mu_);
     self->connections_.erase(c);
     auto it = self->per_peer_.find(c->peer);
     if (it != self->per_peer_.end() && --it->second == 0) self->per_peer_.erase(it);
@@ -319,7 +319,7 @@ void HttpFrontEnd::HeadersDone(MHD_Connection* connection, bool done) {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info == nullptr || info->socket_context == nullptr) return;
   auto* c = static_cast<Connection*>(info->socket_context);
-  std::lock_guard<std::mutex> g(conn_mu_);
+  MutexLock g(&conn_mu_);
   c->headers_done = done;
   c->since = Clock::Get()->Now();
 }

@@ -120,7 +120,7 @@ class HttpFrontEnd {
   // Each open stream, with the login cookie it was opened with ("" for another credential).
   std::map<std::shared_ptr<EventStream>, std::string> streams_ ZEL_GUARDED_BY(mu_);
 
-  std::mutex conn_mu_;
+  Mutex conn_mu_;
   std::set<Connection*> connections_ ZEL_GUARDED_BY(conn_mu_);
   std::map<std::string, size_t> per_peer_ ZEL_GUARDED_BY(conn_mu_);
 };

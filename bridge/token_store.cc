@@ -130,7 +130,7 @@ HRESULT TokenStore::Add(const std::string& name, Role role, std::string* token) 
   if (token == nullptr) return E_POINTER;
   if (!ValidName(name)) return E_INVALIDARG;
   if (role != Role::kRead && role != Role::kControl && role != Role::kAdmin) return E_INVALIDARG;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   ZEL_TRY(Refresh());
   for (const TokenEntry& t : entries_) {
     if (t.name == name) return HresultFromErrno(EEXIST);
@@ -149,7 +149,7 @@ HRESULT TokenStore::Add(const std::string& name, Role role, std::string* token) 
 }
 
 HRESULT TokenStore::Remove(const std::string& name) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   ZEL_TRY(Refresh());
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->name == name) {
@@ -162,7 +162,7 @@ HRESULT TokenStore::Remove(const std::string& name) {
 
 HRESULT TokenStore::List(std::vector<TokenEntry>* out) {
   if (out == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   ZEL_TRY(Refresh());
   *out = entries_;
   return S_OK;
@@ -171,7 +171,7 @@ HRESULT TokenStore::List(std::vector<TokenEntry>* out) {
 bool TokenStore::Lookup(std::string_view token, TokenEntry* out) {
   if (token.size() != 4 + 2 * kTokenBytes || token.substr(0, 4) != kTokenPrefix) return false;
   std::string hash = Sha256Hex(token);
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (Failed(Refresh())) return false;
   for (const TokenEntry& t : entries_) {
     if (t.sha256 == hash) {

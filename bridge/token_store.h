@@ -15,7 +15,6 @@
 #include <sys/types.h>
 
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,12 +51,12 @@ class TokenStore {
   const std::string& path() const { return path_; }
 
  private:
-  // Rereads the file when its signature changed. REQUIRES mu_.
-  HRESULT Refresh();
-  HRESULT Save();  // REQUIRES mu_
+  // Rereads the file when its signature changed.
+  HRESULT Refresh() ZEL_REQUIRES(mu_);
+  HRESULT Save() ZEL_REQUIRES(mu_);
 
   const std::string path_;
-  std::mutex mu_;
+  Mutex mu_;
   std::vector<TokenEntry> entries_ ZEL_GUARDED_BY(mu_);
   // What the file looked like when last read: inode, size, change time.
   ino_t ino_ ZEL_GUARDED_BY(mu_) = 0;

@@ -17,7 +17,7 @@ namespace {
 
 // The singleton and the store it was loaded from. Recursive: a failed creation releases the new
 // object while the lock is held.
-std::recursive_mutex g_log_mu;
+RecursiveMutex g_log_mu;
 CZelEvents* g_log = nullptr;            // g_log_mu; no reference held
 const IStorage* g_log_store = nullptr;  // g_log_mu
 
@@ -30,7 +30,7 @@ CZelEvents::CZelEvents() = default;
 CZelEvents::~CZelEvents() = default;
 
 uint32_t CZelEvents::Release() {
-  std::lock_guard<std::recursive_mutex> g(g_log_mu);
+  MutexLock g(&g_log_mu);
   bool singleton = g_log == this;
   uint32_t left = ZelCollectionImpl::Release();
   if (left == 0 && singleton) {
@@ -59,39 +59,41 @@ HRESULT CZelEvents::LoadStoredLog(IStorage* storage) {
 
 HRESULT CZelEvents::Init() {
   {
-    std::lock_guard<std::mutex> g(walk_mu_);
+    MutexLock g(&walk_mu_);
     if (store_.is_open()) (void)store_.LoadLastSeen(&last_seen_);
   }
   return InitImpl();
 }
 
 LastSeenRecord CZelEvents::last_seen() const {
-  std::lock_guard<std::mutex> g(walk_mu_);
+  MutexLock g(&walk_mu_);
   return last_seen_;
 }
 
 HRESULT CZelEvents::ClearLog() {
   if (!store_.is_open()) return E_UNEXPECTED;
-  std::lock_guard<std::mutex> g(add_mu_);
+  MutexLock g(&add_mu_);
   (void)store_.Reset();
   return RemoveAll(true);
 }
 
 HRESULT CZelEvents::UpdateElements(bool fire_events, uint32_t /*index*/, bool try_only) {
-  std::unique_lock<std::mutex> walk(walk_mu_, std::defer_lock);
   if (try_only) {
     // A walk is running already: this one is skipped.
-    if (!walk.try_lock()) return S_OK;
+    if (!walk_mu_.TryLock()) return S_OK;
   } else {
-    walk.lock();
+    walk_mu_.Lock();
   }
   std::vector<ComPtr<IDispatch>> added;
   HRESULT hr = Walk(&added);
-  if (!fire_events || added.empty()) return hr;
+  if (!fire_events || added.empty()) {
+    walk_mu_.Unlock();
+    return hr;
+  }
   // Fired in order and one walk after another, but without the walk lock: a handler may ask
   // for another update (its entries are then fired inside this firing).
-  std::lock_guard<std::recursive_mutex> firing(fire_mu_);
-  walk.unlock();
+  MutexLock firing(&fire_mu_);
+  walk_mu_.Unlock();
   ComPtr<CZelServer> server = ServerInstance();
   for (const ComPtr<IDispatch>& entry : added) {
     if (server != nullptr) (void)server->FireEvent(entry.get());
@@ -106,6 +108,8 @@ HRESULT CZelEvents::Walk(std::vector<ComPtr<IDispatch>>* added) {
 
   std::vector<LastSeenRecord> fresh;  // newest first
   std::optional<LastSeenRecord> newest;
+  // The reply handler runs within this call (the walk lock held) but is analysed on its own.
+  const LastSeenRecord seen = last_seen_;
   WalkHandlers handlers;
   handlers.restart = [&] {
     fresh.clear();
@@ -120,7 +124,7 @@ HRESULT CZelEvents::Walk(std::vector<ComPtr<IDispatch>>* added) {
     // last-seen record.
     if (!record) return S_OK;
     if (!newest) newest = *record;
-    if (SameEntry(*record, last_seen_)) {
+    if (SameEntry(*record, seen)) {
       *step = WalkStep::kDone;
       return S_OK;
     }
@@ -165,7 +169,7 @@ HRESULT CZelEvents::AppendEntry(const EntryValues& values, ComPtr<IDispatch>* ap
   (void)event->put_Time(values.time);
   (void)event->put_Data(values.data);
   {
-    std::lock_guard<std::mutex> g(add_mu_);
+    MutexLock g(&add_mu_);
     int32_t count = 0;
     (void)CountImpl(&count);
     (void)event->put_Index(Variant::UI4(static_cast<uint32_t>(count) + 1));
@@ -191,7 +195,7 @@ HRESULT GetEventLog(IDispatch** events) {
   if (server == nullptr) return E_UNEXPECTED;
   ComPtr<IStorage> store = server->local_store();
   if (!store) return E_UNEXPECTED;
-  std::lock_guard<std::recursive_mutex> g(g_log_mu);
+  MutexLock g(&g_log_mu);
   if (g_log != nullptr && g_log_store == store.get()) {
     g_log->AddRef();
     *events = static_cast<IZelEvents*>(g_log);

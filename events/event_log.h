@@ -29,8 +29,6 @@
 //   fired under fire_mu_ alone, never under the walk lock.
 #pragma once
 
-#include <mutex>
-
 #include "events/event_entries.h"
 #include "events/events_store.h"
 #include "model/collection.h"
@@ -85,16 +83,15 @@ class CZelEvents final : public ZelCollectionImpl<CZelEvents, IZelEvents, kEvent
 
  private:
   // One walk; the entries it appended (already stored) go to *added, to be fired.
-  // REQUIRES: walk_mu_ held.
-  HRESULT Walk(std::vector<ComPtr<IDispatch>>* added);
+  HRESULT Walk(std::vector<ComPtr<IDispatch>>* added) ZEL_REQUIRES(walk_mu_);
 
   EventsStore store_;
-  mutable std::mutex walk_mu_;
+  mutable Mutex walk_mu_;
   LastSeenRecord last_seen_ ZEL_GUARDED_BY(walk_mu_){};
-  std::mutex add_mu_;
+  Mutex add_mu_;
   // Held while a walk's entries are fired, taken before the walk lock is let go, so walks fire
   // in order; recursive for a handler that asks for an update while it is called.
-  std::recursive_mutex fire_mu_;
+  RecursiveMutex fire_mu_;
 };
 
 // The one event log of the process for the server's current store, with one added reference;

@@ -27,7 +27,7 @@ HRESULT WriteAt(IStream* stream, uint64_t offset, std::span<const uint8_t> bytes
 
 HRESULT EventsStore::Load(IStorage* storage, std::vector<EntryValues>* entries) {
   if (storage == nullptr || entries == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   entries->clear();
   ComPtr<IStream> stream;
   HRESULT hr = storage->OpenStream(kEventsStreamName, stream.Receive());
@@ -103,7 +103,7 @@ HRESULT EventsStore::WriteCount(uint32_t count) {
 
 HRESULT EventsStore::LoadLastSeen(LastSeenRecord* record) {
   if (record == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!storage_) return E_UNEXPECTED;
   ComPtr<IStream> stream;
   HRESULT hr = storage_->OpenStream(kEventsStateStreamName, stream.Receive());
@@ -124,7 +124,7 @@ HRESULT EventsStore::LoadLastSeen(LastSeenRecord* record) {
 
 HRESULT EventsStore::CommitWalk(std::span<const EntryValues> entries,
                                 const LastSeenRecord* last_seen) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!events_) return E_UNEXPECTED;
   if (entries.empty() && last_seen == nullptr) return S_OK;
   std::vector<uint8_t> bytes;
@@ -159,7 +159,7 @@ HRESULT EventsStore::CommitWalk(std::span<const EntryValues> entries,
 }
 
 HRESULT EventsStore::Reset() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   if (!events_) return E_UNEXPECTED;
   ZEL_TRY(WriteCount(0));
   count_ = 0;
@@ -169,17 +169,17 @@ HRESULT EventsStore::Reset() {
 }
 
 bool EventsStore::is_open() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return events_ != nullptr;
 }
 
 uint32_t EventsStore::count() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return count_;
 }
 
 uint64_t EventsStore::end() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return end_;
 }
 

@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -72,11 +71,10 @@ class EventsStore {
   uint64_t end() const;
 
  private:
-  // REQUIRES: mu_ held.
-  HRESULT WriteCount(uint32_t count);
-  HRESULT SetAside(std::span<const uint8_t> bytes);
+  HRESULT WriteCount(uint32_t count) ZEL_REQUIRES(mu_);
+  HRESULT SetAside(std::span<const uint8_t> bytes) ZEL_REQUIRES(mu_);
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   ComPtr<IStorage> storage_ ZEL_GUARDED_BY(mu_);
   ComPtr<IStream> events_ ZEL_GUARDED_BY(mu_);
   uint32_t count_ ZEL_GUARDED_BY(mu_) = 0;

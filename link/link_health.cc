@@ -36,7 +36,7 @@ void LinkHealth::Record(bool good) {
   std::function<void(LinkState)> listener;
   LinkState state;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     auto now = Clock::Get()->Now();
     if (good) {
       failures_ = 0;
@@ -58,7 +58,7 @@ LinkHealth::Snapshot LinkHealth::Now() {
   Snapshot s;
   LinkState state;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     bool changed = Changed(&state);
     s.state = state;
     s.failures = failures_;
@@ -70,17 +70,17 @@ LinkHealth::Snapshot LinkHealth::Now() {
 }
 
 void LinkHealth::set_down_after(Millis down_after) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   down_after_ = down_after;
 }
 
 void LinkHealth::SetListener(std::function<void(LinkState)> listener) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   listener_ = std::move(listener);
 }
 
 void LinkHealth::Reset() {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   failures_ = 0;
   since_ = Clock::Get()->Now();
   last_good_wall_ = 0;

@@ -55,11 +55,11 @@ class LinkHealth {
   void Reset();
 
  private:
-  LinkState StateAt(std::chrono::steady_clock::time_point now) const;  // REQUIRES mu_
+  LinkState StateAt(std::chrono::steady_clock::time_point now) const ZEL_REQUIRES(mu_);
   // Computes the state; returns true (and the state) when it differs from the last reported.
-  bool Changed(LinkState* state);  // REQUIRES mu_
+  bool Changed(LinkState* state) ZEL_REQUIRES(mu_);
 
-  std::mutex mu_;
+  mutable Mutex mu_;
   Millis down_after_ ZEL_GUARDED_BY(mu_) = kDefaultDownAfter;
   uint32_t failures_ ZEL_GUARDED_BY(mu_) = 0;
   // Since when the link has been failing: the last good exchange, or the first failure.

@@ -56,7 +56,7 @@ HRESULT AudioEvents::PutHandler(const Variant& handler) {
   if (handler.vt() != VT_DISPATCH && handler.vt() != VT_NULL) return E_INVALIDARG;
   ComPtr<IDispatch> old;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     old = std::move(handler_);
     if (handler.vt() == VT_DISPATCH && handler.dispatch() != nullptr) {
       handler_ = ComPtr<IDispatch>(handler.dispatch());
@@ -71,7 +71,7 @@ void AudioEvents::Raise(DISPID changed, IDispatch* element, DISPID specific) {
   point_.Fire(1, general);
   ComPtr<IDispatch> handler;
   {
-    std::lock_guard<std::mutex> g(mu_);
+    MutexLock g(&mu_);
     handler = handler_;
   }
   if (handler) (void)handler->Invoke(DISPID_VALUE, DISPATCH_METHOD, general, nullptr);

@@ -21,10 +21,9 @@
 // guards handler_ only while it is copied or replaced. Events are raised on the polling thread.
 #pragma once
 
-#include <mutex>
-
 #include "model/model_classes.h"
 #include "platform/connection_point.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -52,8 +51,8 @@ class AudioEvents {
 
  private:
   ConnectionPoint point_;
-  std::mutex mu_;
-  ComPtr<IDispatch> handler_;  // guarded by mu_
+  Mutex mu_;
+  ComPtr<IDispatch> handler_ ZEL_GUARDED_BY(mu_);
 };
 
 // Answered by the audio collections: raises an element's change on its collection.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "link/atomic_bracket.h"
 #include "link/frame.h"
 #include "link/request.h"
 #include "model/bstr_collection.h"
@@ -159,7 +160,7 @@ HRESULT CZelAudioSources::UpdateElement(uint16_t number, IDispatch* element) {
 
   uint8_t request[6] = {kFrameStart, 0x02, MSG_AUDIO_METADATA, static_cast<uint8_t>(number), 0, 0};
   SetFrameCrc(request, sizeof request);
-  ZEL_TRY(link->BeginAtomicRequest());
+  AtomicBracket bracket(link.get());
   ReplyBuffer reply;
   HRESULT hr = SendControllerRequest(link.get(), false, request, sizeof request, &reply);
   for (size_t records = 0; hr == S_OK; ++records) {
@@ -179,7 +180,6 @@ HRESULT CZelAudioSources::UpdateElement(uint16_t number, IDispatch* element) {
     reply.reset();
     hr = SendControllerRequest(link.get(), false, kAckFrame.data(), kAckFrame.size(), &reply);
   }
-  (void)link->EndAtomicRequest();
   return hr;
 }
 

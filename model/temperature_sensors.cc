@@ -87,7 +87,7 @@ HRESULT CZelTemperatureSensor::LinkedElement(int slot, uint16_t number, ComPtr<I
                                              Variant* out) {
   if (out == nullptr) return E_POINTER;
   out->Clear();
-  std::lock_guard<std::mutex> g(links_mu_);
+  MutexLock g(&links_mu_);
   if (!*kept) {
     ComPtr<IZelCollection> collection;
     if (Failed(GetServerCollection(slot, &collection))) return S_OK;

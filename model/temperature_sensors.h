@@ -26,13 +26,13 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "model/collection.h"
 #include "model/collection_element.h"
 #include "model/standard_collections.h"
 #include "model/temperature.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -129,9 +129,9 @@ class CZelTemperatureSensor final
   uint16_t heat_setpoint_ = 0;  // guarded by fields_mu()
   uint16_t cool_setpoint_ = 0;  // guarded by fields_mu()
 
-  std::mutex links_mu_;
-  ComPtr<IDispatch> unit_;  // guarded by links_mu_
-  ComPtr<IDispatch> zone_;  // guarded by links_mu_
+  Mutex links_mu_;
+  ComPtr<IDispatch> unit_ ZEL_GUARDED_BY(links_mu_);
+  ComPtr<IDispatch> zone_ ZEL_GUARDED_BY(links_mu_);
 };
 
 inline constexpr CollectionTraits kTemperatureSensorsTraits{

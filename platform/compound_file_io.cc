@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "platform/file_system.h"
 #include "platform/storage.h"
+#include "platform/sync.h"
 
 namespace zel {
 namespace {
@@ -18,11 +18,11 @@ namespace {
 // descriptor on Linux.
 int CloseFd(int fd) { return ::close(fd) == 0 ? 0 : errno; }
 
-std::mutex g_hook_mu;
-std::function<int(CommitStep)> g_hook;  // guarded by g_hook_mu
+Mutex g_hook_mu;
+std::function<int(CommitStep)> g_hook ZEL_GUARDED_BY(g_hook_mu);
 
 int Step(CommitStep step) {
-  std::lock_guard<std::mutex> g(g_hook_mu);
+  MutexLock g(&g_hook_mu);
   return g_hook ? g_hook(step) : 0;
 }
 
@@ -41,7 +41,7 @@ int WriteAllAt(int fd, const uint8_t* bytes, size_t size, off_t offset) {
 }  // namespace
 
 void SetCommitStepHookForTesting(std::function<int(CommitStep)> hook) {
-  std::lock_guard<std::mutex> g(g_hook_mu);
+  MutexLock g(&g_hook_mu);
   g_hook = std::move(hook);
 }
 

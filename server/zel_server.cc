@@ -16,7 +16,7 @@ namespace {
 
 // The module-wide server. The destructor clears it under the lock, and ServerInstance takes its
 // reference under the same lock only while the count has not reached 0.
-std::mutex g_server_mu;
+Mutex g_server_mu;
 CZelServer* g_server ZEL_GUARDED_BY(g_server_mu) = nullptr;
 
 // Binds the 25 handler properties (put-only, one variant) at dispids 0x60E + slot.
@@ -33,14 +33,14 @@ void BindHandlers(MemberTableBuilder<CZelServer>& builder, std::index_sequence<S
 }  // namespace
 
 ComPtr<CZelServer> ServerInstance() {
-  std::lock_guard<std::mutex> g(g_server_mu);
+  MutexLock g(&g_server_mu);
   if (g_server == nullptr || !g_server->AddRefUnlessZero()) return nullptr;
   return ComPtr<CZelServer>::Adopt(g_server);
 }
 
 CZelServer::CZelServer() {
   {
-    std::lock_guard<std::mutex> g(g_server_mu);
+    MutexLock g(&g_server_mu);
     g_server = this;
   }
   // The link's health tells the server that published itself last; a server being destroyed
@@ -52,7 +52,7 @@ CZelServer::CZelServer() {
 
 CZelServer::~CZelServer() {
   {
-    std::lock_guard<std::mutex> g(g_server_mu);
+    MutexLock g(&g_server_mu);
     if (g_server == this) g_server = nullptr;
   }
   // Running downloads first: they use the store, the transport and the fields below.

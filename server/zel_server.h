@@ -289,7 +289,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   // the logout and disconnects with their waits cut at kStopLogoutLimit. ResumeLinkWaits ends
   // the cut on `link` and on the current transport. CutIfStopping cuts a transport being set
   // while a stop has the waits cut.
-  HRESULT LogoutAndDisconnect(IZelCommHandler* link);
+  // The request lock is taken through IZelLinkInterrupt, the same lock under another interface,
+  // which the analysis cannot tie to the link's.
+  HRESULT LogoutAndDisconnect(IZelCommHandler* link) ZEL_NO_THREAD_SAFETY_ANALYSIS;
   void ResumeLinkWaits(IZelCommHandler* link);
   void CutIfStopping(IZelCommHandler* link);
 

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <random>
 
+#include "platform/sync.h"
 #include "sim/simulator.h"
 
 namespace zel::sim {
@@ -29,10 +30,10 @@ Bytes Header(uint16_t sequence, uint8_t type) {
 // The answer to a new-session request: header, two bytes the server does not examine, the
 // session id, then eleven more bytes that the secure-connection request must echo.
 Bytes NewSessionAnswer(uint16_t sequence, UdpSession* session) {
-  static std::mutex random_mu;
-  static std::mt19937 random{std::random_device{}()};
+  static Mutex random_mu;
+  static std::mt19937 random ZEL_GUARDED_BY(random_mu){std::random_device{}()};
   Bytes answer = Header(sequence, kPacketSessionAnswer);
-  std::lock_guard<std::mutex> g(random_mu);
+  MutexLock g(&random_mu);
   for (int i = 0; i < 18; ++i) answer.push_back(static_cast<uint8_t>(random()));
   std::copy_n(answer.begin() + kSessionIdOffset, kSessionIdSize, session->id.begin());
   session->echo.assign(answer.begin() + kSessionIdOffset,
