@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +11,6 @@
 #include <deque>
 #include <iomanip>
 #include <map>
-#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <thread>
@@ -24,6 +22,7 @@
 #include "bridge/token_store.h"
 #include "cli/path.h"
 #include "platform/instance_paths.h"
+#include "platform/sync.h"
 #include "platform/variant.h"
 #include "server/interfaces.h"
 
@@ -1077,26 +1076,30 @@ class Ctl {
   // thread of its own (a stream per element would open and close streams faster than the
   // bridge retires them). mu guards the fields.
   struct XmlPieces {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<std::string> pieces;
-    HRESULT ended = S_OK;  // E_ABORT when events were dropped; the stream's end otherwise
-    bool done = false;
+    Mutex mu;
+    CondVar cv;
+    std::deque<std::string> pieces ZEL_GUARDED_BY(mu);
+    // E_ABORT when events were dropped; the stream's end otherwise.
+    HRESULT ended ZEL_GUARDED_BY(mu) = S_OK;
+    bool done ZEL_GUARDED_BY(mu) = false;
 
     void Put(std::string piece) {
-      std::lock_guard<std::mutex> g(mu);
+      MutexLock g(&mu);
       pieces.push_back(std::move(piece));
-      cv.notify_all();
+      cv.SignalAll();
     }
     void End(HRESULT why) {
-      std::lock_guard<std::mutex> g(mu);
+      MutexLock g(&mu);
       if (!done) ended = why;
       done = true;
-      cv.notify_all();
+      cv.SignalAll();
     }
     HRESULT Take(std::chrono::milliseconds limit, std::string* piece) {
-      std::unique_lock<std::mutex> l(mu);
-      if (!cv.wait_for(l, limit, [&] { return !pieces.empty() || done; })) return E_TIMEOUT;
+      auto deadline = std::chrono::steady_clock::now() + limit;
+      MutexLock g(&mu);
+      while (pieces.empty() && !done) {
+        if (!cv.WaitUntil(&mu, deadline) && pieces.empty() && !done) return E_TIMEOUT;
+      }
       if (pieces.empty()) return Failed(ended) ? ended : E_ABORT;
       *piece = std::move(pieces.front());
       pieces.pop_front();

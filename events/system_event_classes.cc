@@ -69,13 +69,13 @@ HRESULT CreateSystemEvent(uint32_t code, IDispatch** event) {
 
 HRESULT SystemEventCore::GetIndex(Variant* index) const {
   if (index == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *index = index_;
   return S_OK;
 }
 
 HRESULT SystemEventCore::PutIndex(Variant index) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   index_ = std::move(index);
   return S_OK;
 }
@@ -100,32 +100,32 @@ HRESULT SystemEventCore::GetType(Variant* type) const {
 
 HRESULT SystemEventCore::GetTime(Variant* time) const {
   if (time == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *time = time_;
   return S_OK;
 }
 
 HRESULT SystemEventCore::PutTime(Variant time) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   time_ = std::move(time);
   return S_OK;
 }
 
 HRESULT SystemEventCore::GetCode(Variant* code) const {
   if (code == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   *code = code_;
   return S_OK;
 }
 
 HRESULT SystemEventCore::PutCode(Variant code) {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   code_ = std::move(code);
   return S_OK;
 }
 
 uint32_t SystemEventCore::code() const {
-  std::lock_guard<std::mutex> g(mu_);
+  MutexLock g(&mu_);
   return code_.ui4();
 }
 

@@ -26,11 +26,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 #include <type_traits>
 
 #include "events/event_interfaces.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -150,10 +150,10 @@ class SystemEventCore {
   ~SystemEventCore() = default;
 
  private:
-  mutable std::mutex mu_;
-  Variant index_;  // guarded by mu_
-  Variant time_;   // guarded by mu_
-  Variant code_;   // guarded by mu_
+  mutable Mutex mu_;
+  Variant index_ ZEL_GUARDED_BY(mu_);
+  Variant time_ ZEL_GUARDED_BY(mu_);
+  Variant code_ ZEL_GUARDED_BY(mu_);
 };
 
 // The item of a server collection keyed by number (Item with the position left out).

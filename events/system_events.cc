@@ -99,17 +99,21 @@ HRESULT CZelSystemEvents::Append(const Variant& code, const Variant& time, bool 
 
 HRESULT CZelSystemEvents::UpdateElements(bool fire_events, uint32_t /*index*/, bool try_only) {
   if (t_in_step) return S_FALSE;
-  std::unique_lock<std::mutex> lock(step_mu_, std::defer_lock);
   if (try_only) {
-    if (!lock.try_lock()) return S_OK;  // a step runs: this one is skipped
+    if (!step_mu_.TryLock()) return S_OK;  // a step runs: this one is skipped
   } else {
-    lock.lock();
+    step_mu_.Lock();
   }
-  struct InStep {
-    InStep() { t_in_step = true; }
-    ~InStep() { t_in_step = false; }
-  } in_step;
-  return Step(fire_events);
+  HRESULT hr;
+  {
+    struct InStep {
+      InStep() { t_in_step = true; }
+      ~InStep() { t_in_step = false; }
+    } in_step;
+    hr = Step(fire_events);
+  }
+  step_mu_.Unlock();
+  return hr;
 }
 
 HRESULT CZelSystemEvents::Step(bool fire_events) {

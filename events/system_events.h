@@ -34,7 +34,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "events/system_event_classes.h"
@@ -84,7 +83,7 @@ class CZelSystemEvents final
   // class does not exist.
   HRESULT Append(const Variant& code, const Variant& time, bool fire);
 
-  std::mutex step_mu_;
+  Mutex step_mu_;
   std::atomic<uint64_t> skipped_{0};
 };
 

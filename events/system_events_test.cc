@@ -9,17 +9,20 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <set>
 #include <thread>
 
 #include "model/areas.h"
 #include "model/object_test_fixture.h"
 #include "model/plain_element.h"
 #include "model/units.h"
+#include "model/xml_writer.h"
 #include "model/zones.h"
 #include "platform/class_registry.h"
 #include "platform/resource_library.h"
 #include "server/recording_sink.h"
 #include "server/server_log_hook.h"
+#include "testing/xml_destinations.h"
 
 namespace zel {
 namespace {
@@ -291,6 +294,42 @@ TEST_F(SystemEventsTest, EveryClassDecodesItsBitFields) {
   EXPECT_EQ(S_FALSE, zone->get_Zone(&missing));
   EXPECT_EQ(E_POINTER, zone->get_Zone(nullptr));
   EXPECT_EQ(E_POINTER, zone->get_State(nullptr));
+}
+
+// Live system events write no XML (their SaveXML and SaveXMLSnippet answer E_NOTIMPL), so their
+// collection writes its tags around nothing and answers the walk's E_NOTIMPL.
+TEST_F(SystemEventsTest, LiveEventsWriteNoXmlAndTheirCollectionOnlyItsTags) {
+  Connect(7);
+  // One code of every class: security, alarm, all on/off, compose, macro, zone, unit, X10, plain.
+  const uint32_t kCodes[] = {0xB5A7, 0x0275, 0x03F7, 0x7A3C, 0x00FF,
+                             0x0705, 0x0923, 0x0E34, 0x0300};
+  for (uint32_t code : kCodes) {
+    ASSERT_EQ(S_OK, Events()->AddEvent(Variant::I4(static_cast<int32_t>(code)), Variant(),
+                                       Variant(), Variant()));
+  }
+  ASSERT_EQ(std::size(kCodes), static_cast<size_t>(Count()));
+  std::set<std::string> classes;
+  for (uint32_t i = 1; i <= std::size(kCodes); ++i) {
+    ComPtr<IDispatch> event = EventAt(i);
+    classes.insert(std::string(event->GetTypeName()));
+    ComPtr<RecordingStream> stream = MakeObject<RecordingStream>();
+    const Variant dest = Variant::Unknown(stream.get());
+    for (DISPID id : {kDispidEventSaveXML, kDispidEventSaveXMLSnippet}) {
+      EXPECT_EQ(E_NOTIMPL, event->Invoke(id, DISPATCH_METHOD, {&dest, 1}, nullptr))
+          << event->GetTypeName();
+    }
+    EXPECT_TRUE(stream->writes.empty()) << event->GetTypeName();
+  }
+  EXPECT_EQ(9u, classes.size());  // every class was asked
+
+  ComPtr<RecordingStream> stream = MakeObject<RecordingStream>();
+  EXPECT_EQ(E_NOTIMPL, Events()->SaveXML(Variant::Unknown(stream.get())));
+  EXPECT_EQ(std::string(kXmlDeclaration) + "<SYSTEMEVENTS></SYSTEMEVENTS>", stream->All());
+  ComPtr<RecordingResponse> response = MakeObject<RecordingResponse>();
+  EXPECT_EQ(E_NOTIMPL, Events()->SaveXML(Variant::Dispatch(response.get())));
+  EXPECT_EQ((std::vector<std::string>{std::string(kXmlDeclaration) + "\n<SYSTEMEVENTS>",
+                                      "</SYSTEMEVENTS>"}),
+            response->writes);
 }
 
 TEST_F(SystemEventsTest, PlainKindsAndDroppedKinds) {

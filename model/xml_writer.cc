@@ -184,24 +184,66 @@ HRESULT SaveElementXml(IDispatch* element, const Variant& destination, bool decl
   return WriteElementXml(element, out, declaration);
 }
 
+namespace {
+
+// The stream a collection hands its elements: it notes a write the stream refused, so the
+// collection ends at once when the stream stopped taking bytes, and goes on to its closing tag
+// when an element failed for a reason of its own (a live system event writes no XML).
+class NotingStream final : public IStream {
+ public:
+  explicit NotingStream(ComPtr<IStream> inner) : inner_(std::move(inner)) {}
+  ZEL_IMPLEMENT_REFCOUNT()
+  HRESULT QueryInterface(const IID& iid, void** ppv) override {
+    return QueryInterfaceFor<IStream>(this, iid, ppv);
+  }
+  HRESULT Read(void* buffer, uint32_t size, uint32_t* read) override {
+    return inner_->Read(buffer, size, read);
+  }
+  HRESULT Write(const void* buffer, uint32_t size, uint32_t* written) override {
+    uint32_t took = 0;
+    HRESULT hr = inner_->Write(buffer, size, &took);
+    if (written != nullptr) *written = took;
+    if (Failed(hr) || took < size) failed_ = true;
+    return hr;
+  }
+  HRESULT Seek(int64_t offset, SeekOrigin origin, uint64_t* position) override {
+    return inner_->Seek(offset, origin, position);
+  }
+  HRESULT SetSize(uint64_t size) override { return inner_->SetSize(size); }
+  HRESULT GetSize(uint64_t* size) override { return inner_->GetSize(size); }
+  HRESULT Commit() override { return inner_->Commit(); }
+  bool failed() const { return failed_; }
+
+ private:
+  ComPtr<IStream> inner_;
+  bool failed_ = false;  // one writer thread
+};
+
+}  // namespace
+
 HRESULT SaveCollectionXml(std::string_view tag, std::span<const ComPtr<IDispatch>> elements,
                           const Variant& destination) {
   XmlDestination out;
   ZEL_TRY(XmlDestination::Choose(destination, XmlDestination::NullDispatch::kNotImpl,
                                  /*response_only=*/false, &out));
   ZEL_TRY(WriteOpening(out, tag, /*declaration=*/true));
-  const Variant handed = out.AsVariant();
+  Variant handed = out.AsVariant();
+  ComPtr<NotingStream> noting;
+  if (out.kind() == XmlDestination::Kind::kStream) {
+    ComPtr<IStream> stream;
+    ZEL_TRY(QueryAs<IStream>(handed.unknown(), &stream));
+    noting = MakeObject<NotingStream>(std::move(stream));
+    handed = Variant::Unknown(noting.get());
+  }
   HRESULT walk = S_OK;
   for (const ComPtr<IDispatch>& element : elements) {
     if (element == nullptr) continue;
     DISPID snippet = 0;
     HRESULT hr = element->GetIDOfName("SaveXMLSnippet", &snippet);
     if (Succeeded(hr)) hr = element->Invoke(snippet, DISPATCH_METHOD, {&handed, 1}, nullptr);
-    if (Failed(hr)) {
-      // A stream that stopped taking bytes ends the whole writer.
-      if (out.kind() == XmlDestination::Kind::kStream) return hr;
-      if (Succeeded(walk)) walk = hr;
-    }
+    // A stream that stopped taking bytes ends the whole writer.
+    if (noting && noting->failed()) return Failed(hr) ? hr : STG_E_WRITEFAULT;
+    if (Failed(hr) && Succeeded(walk)) walk = hr;
   }
   ZEL_TRY(Checked(out, out.WriteLatin1("</" + std::string(tag) + ">")));
   return walk;

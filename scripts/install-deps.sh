@@ -16,6 +16,9 @@ packages=(
   python3 python3-olefile  # independent compound-file reader used by the storage tests
   libgsf-1-dev          # foreign compound files for the storage tests
   util-linux            # flock, used by the crash-loop test driver
+  libmosquitto-dev      # the MQTT client library of zelmqtt
+  mosquitto             # the broker the zelmqtt tests start on a loopback port of their own
+  python3-paho-mqtt     # the MQTT client the zelmqtt tests read the broker with
 )
 
 missing=()

@@ -18,9 +18,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 namespace zel {
 
@@ -47,8 +47,8 @@ class DeliveryLanes {
   struct Lane;  // defined in delivery_lanes.cc
 
  private:
-  std::mutex mu_;
-  std::map<const void*, std::shared_ptr<Lane>> lanes_;  // guarded by mu_
+  Mutex mu_;
+  std::map<const void*, std::shared_ptr<Lane>> lanes_ ZEL_GUARDED_BY(mu_);
 };
 
 }  // namespace zel

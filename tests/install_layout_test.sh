@@ -9,8 +9,9 @@ build="$1"
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
-for f in usr/bin/zelcommsrv usr/bin/zelctl usr/bin/zelsim \
-         usr/lib/systemd/system/zelcommsrv.service usr/lib/sysusers.d/zelcommsrv.conf \
+for f in usr/bin/zelcommsrv usr/bin/zelctl usr/bin/zelsim usr/bin/zelmqtt \
+         usr/lib/systemd/system/zelcommsrv.service usr/lib/systemd/system/zelmqtt.service \
+         usr/lib/sysusers.d/zelcommsrv.conf \
          usr/lib/tmpfiles.d/zelcommsrv.conf usr/share/zelcommsrv/ZelCommSrvRes.DLL.txt; do
   [ -e "$stage/$f" ] || { echo "missing: $f"; exit 1; }
 done

@@ -1,0 +1,29 @@
+// zelmqtt: publishes the installation to an MQTT broker, as a client of the automation bridge.
+//
+// Every refresh interval, and at once after each event of the server, it reads the states
+// (installation_state.h) and publishes, retained, those that changed since they were last
+// published, and all of them again after each
+// (re)connection to the broker. A state that no longer exists (an element removed) is cleared
+// with an empty retained message. The availability topic says "online" while the last reading
+// of the server succeeded and "offline" while the bridge cannot be read, so no retained state
+// is taken for the truth while nobody can tell it.
+//
+// The server's events go out as they come (event_relay.h), on a thread of their own.
+//
+// Thread contract: RunZelmqtt runs on the calling thread until *stop becomes true.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "mqtt/mqtt_config.h"
+
+namespace zel::mqtt {
+
+// Returns the process exit status: 0 after a stop, 1 when the broker settings are refused.
+int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop);
+
+// The command line: --config PATH (default kDefaultConfigPath), --help.
+int ZelmqttMain(int argc, char** argv);
+
+}  // namespace zel::mqtt
