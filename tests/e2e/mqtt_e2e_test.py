@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 try:
@@ -174,7 +173,9 @@ class ZelmqttStates(unittest.TestCase):
     def test_a_system_event_is_published_with_its_properties(self):
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
                      what="zelmqtt online")
-        time.sleep(0.5)  # the relay's session is connected to the server's events by now
+        # The relay's session is connected to the server's events.
+        e2e.wait_for(lambda: (self.d.value("EventConnections") or 0) >= 1,
+                     what="the relay's event connection")
         self.assertTrue(self.d.control({"system_events": ["0x0602"]})["ok"])
 
         def zone_event():
@@ -193,8 +194,11 @@ class ZelmqttStates(unittest.TestCase):
         self.assertEqual({"class": "CZelZone", "name": "BACK DOOR"},
                          argument["properties"]["Zone"])
         # Events are not retained: a client that comes later does not get it.
-        late = Retained(self.broker.port, "zelcommsrv/event")
-        time.sleep(0.5)
+        # Its subscription also takes the retained availability, which arrives once the
+        # subscription stands: whatever was retained on the events topic would be there by then.
+        late = Retained(self.broker.port, "zelcommsrv/+")
+        e2e.wait_for(lambda: late.get("zelcommsrv/status") is not None,
+                     what="the late client's retained messages")
         self.assertEqual([], late.events)
         late.close()
 
