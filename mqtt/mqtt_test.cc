@@ -248,6 +248,7 @@ TEST(DiscoveryTest, EachElementGetsItsPlatformsConfig) {
       {"light/zelcommsrv/unit_2", "command_topic", R"("zelcommsrv/unit/2/set")"},
       {"light/zelcommsrv/unit_2", "brightness_command_topic", R"("zelcommsrv/unit/2/set")"},
       {"light/zelcommsrv/unit_2", "brightness_scale", "100"},
+      {"light/zelcommsrv/unit_2", "on_command_type", R"("brightness")"},
       {"light/zelcommsrv/unit_2", "state_value_template",
        R"("{{ 'ON' if value_json.state == 'on' else 'OFF' }}")"},
       {"switch/zelcommsrv/unit_3", "payload_on", R"("ON")"},

@@ -518,6 +518,9 @@ class ZelmqttDiscovery(ZelmqttFixture):
         self.assertEqual([{"command": 0x45, "parameter1": 2, "parameter2": 2}],
                          send("climate/zelcommsrv/thermostat_2", "fan_mode", "FAN_MODE",
                               value="cycle"))
+        # A dimmable unit's brightness goes as a level command alone (command 9, percent, unit).
+        self.assertEqual([{"command": 9, "parameter1": 40, "parameter2": 1}],
+                         send("light/zelcommsrv/unit_1", "brightness", "40", value="40"))
         e2e.wait_for(lambda: self.seen.json("zelcommsrv/thermostat/2")["systemMode"] == 2
                      and self.seen.json("zelcommsrv/thermostat/2")["heatSetpointF"] == 68,
                      what="the thermostat's new state")
