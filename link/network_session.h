@@ -97,6 +97,15 @@ class SessionCipher {
   bool ready_ = false;
 };
 
+// Opens the answer to frame packet `sequence`, received whole in datagram[0..size): the header
+// must carry that sequence number and the frame packet type (else E_UNEXPECTED), the payload
+// must be one or more whole blocks (else E_COMM_SHORT_READ). The payload is opened in place
+// under `cipher` and copied to a new buffer (std::free's) of at least kMaxFrameSize bytes,
+// zero-filled past the payload, so a reader that takes the frame's extent from a garbled
+// length byte stays inside it. E_OUTOFMEMORY when that buffer cannot be had.
+HRESULT OpenFrameAnswer(SessionCipher* cipher, uint8_t* datagram, uint32_t size, uint16_t sequence,
+                        uint8_t** reply);
+
 // "3C-91-...": sixteen upper-case two-digit groups joined by hyphens, 47 characters.
 inline constexpr size_t kPrivateKeyTextLength = 47;
 std::string FormatPrivateKey(const PrivateKey& key);
