@@ -24,9 +24,12 @@ namespace zel {
 
 inline constexpr uint32_t kPacketHeaderSize = 4;
 inline constexpr uint32_t kPacketBufferSize = 256;
-// The largest request frame: header plus payload fill the 256-byte send buffer.
-inline constexpr uint32_t kMaxNetworkRequest = kPacketBufferSize - kPacketHeaderSize;
 inline constexpr uint32_t kCipherBlockSize = 16;
+// The largest request frame: sealed, it is padded to whole blocks, and header and blocks must
+// fit the 256-byte send buffer (15 blocks; a 16th would run 4 bytes past it).
+inline constexpr uint32_t kMaxNetworkRequest =
+    (kPacketBufferSize - kPacketHeaderSize) / kCipherBlockSize * kCipherBlockSize;
+static_assert(kMaxNetworkRequest == 240);
 
 // Packet types.
 inline constexpr uint8_t kPacketNewSession = 0x01;
