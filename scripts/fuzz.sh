@@ -11,9 +11,12 @@
 # stops the run and saves the input under build-fuzz/runs/TARGET/ (crash-*, leak-*,
 # timeout-*); replay it with build-fuzz/fuzz/TARGET_fuzz FILE, fix the code, then keep the file
 # in fuzz/corpus/TARGET/ as a regression input (see docs/fuzzing.md).
+# A single input running over 60 s counts as a hang (a loaded machine can stall a niced
+# process for seconds, so less would report false hangs).
 # Environment:
 #   ZEL_BUILD_DIR  build directory instead of build-fuzz/
 #   ZEL_JOBS       parallel build jobs (default 2)
+#   ZEL_FUZZ_NO_BUILD  set: run the binary as built (another build of the directory is running)
 #   ZEL_NICE       niceness of the run (default 19: fuzzing yields to everything else)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -46,7 +49,9 @@ if [ ! -f "$build/build.ninja" ]; then
   if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
   cmake --preset fuzz -B "$build" "${launcher[@]}" >/dev/null
 fi
-cmake --build "$build" -j "${ZEL_JOBS:-2}" --target "${target}_fuzz"
+if [ -z "${ZEL_FUZZ_NO_BUILD:-}" ]; then
+  cmake --build "$build" -j "${ZEL_JOBS:-2}" --target "${target}_fuzz"
+fi
 
 run="$build/runs/$target"
 mkdir -p "$run/corpus"
@@ -62,7 +67,7 @@ set +e
 ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}" \
   nice -n "${ZEL_NICE:-19}" "$build/fuzz/${target}_fuzz" \
-  -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
+  -max_total_time="$seconds" -max_len="$max_len" -timeout=60 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$run/" "$@" \
   "$run/corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1
 status=$?
