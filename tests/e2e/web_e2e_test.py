@@ -118,8 +118,12 @@ class WebFrontEnd(unittest.TestCase):
         cls.port = free_port()
         try:
             # The link counts as down after 1.5 s of failed exchanges instead of 10 s.
+            def owner_is_admin(inst):
+                with open(os.path.join(inst, "access.json"), "w") as f:
+                    json.dump({"login": {"users": {"owner": "admin"}}}, f)
             cls.d = e2e.DaemonFixture(
-                extra_args=["--port", str(cls.port), "--link-down-after", "1500"])
+                extra_args=["--port", str(cls.port), "--link-down-after", "1500"],
+                before_start=owner_is_admin)
             cls.d.start()
         except Exception:
             cls.browser.quit()
@@ -382,6 +386,38 @@ class WebFrontEnd(unittest.TestCase):
         self.assertIn("session has ended", self.text("#signin-error"))
         self.assertFalse(self.visible("#overview"))
         self.shot("expired")
+
+    def test_z_registration_is_for_administrators_and_stores_the_settings(self):
+        # A household member (control) gets no settings.
+        self.sign_in("GUEST", "5678")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "all", what="GUEST's overview")
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "refused", what="the refusal")
+        self.assertIn("for administrators", self.text("#gate"))
+        self.assertFalse(self.visible("#setup"))
+        # The administrator sees the catalogue and the current transport's settings.
+        self.signed_in()
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "register", what="the settings")
+        labels = [l.text for l in self.browser.find_elements(By.CSS_SELECTOR, "#transports label")]
+        self.assertIn("Serial Port", labels)
+        self.assertIn("Network (UDP)", labels)
+        self.assertTrue(self.visible("#serial"))
+        self.assertFalse(self.visible("#network"))
+        self.assertEqual("1", self.find("#serial-port").get_attribute("value"))
+        names_before = self.d.value("DownloadNames")
+        if self.find("#flag-names").is_selected() != bool(names_before):
+            self.fail("the page shows DownloadNames wrongly")
+        self.find("#flag-names").click()
+        self.shot("register")
+        self.find("#save").click()
+        e2e.wait_for(lambda: self.text("#result").startswith("Saved"), what="saved")
+        self.assertEqual(not names_before, self.d.value("DownloadNames"))
+        # Choosing the network shows its settings instead.
+        self.browser.find_element(
+            By.XPATH, "//div[@id='transports']//label[text()='Network (UDP)']").click()
+        self.assertTrue(self.visible("#network"))
+        self.assertFalse(self.visible("#serial"))
 
 
 class SseReader:
