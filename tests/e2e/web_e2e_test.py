@@ -74,16 +74,6 @@ def browser_or_skip(profile):
     raise unittest.SkipTest(WHY_NOT)
 
 
-def zone_state(status):
-    """The page's words for a zone's status byte (condition, arming) of the scenario."""
-    condition, arming = status & 3, (status >> 4) & 3
-    if arming in (1, 2):
-        return "bypassed"
-    if condition in (2, 3):
-        return "trouble"
-    return "open" if condition == 1 else "closed"
-
-
 def largest_scenario(path):
     """The largest model with every zone (215) and unit (511) named and in use."""
     with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "estate.json")) as f:
@@ -222,7 +212,7 @@ class WebFrontEnd(unittest.TestCase):
         for z in self.scenario["objects"]["zones"]:
             row = f"#zones-area-{z['area']} #zone-{z['number']}"
             self.assertIn(z["name"], self.text(row))
-            self.assertEqual(zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
+            self.assertEqual(e2e.zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
         for u in self.scenario["objects"]["units"]:
             row = f"#unit-{u['number']}"
             self.assertIn(u["name"], self.text(row))
