@@ -48,6 +48,10 @@ HRESULT AutomationBridge::Start() {
   fe.connections_per_peer = options_.policy.connections_per_peer;
   fe.door = door_.get();
   fe.login = login_.get();
+  if (!options_.web_folder.empty()) {
+    web_ = std::make_unique<WebFolder>(options_.web_folder);
+    fe.web = web_.get();
+  }
   front_end_ = std::make_unique<HttpFrontEnd>(fe, &operations_, &sessions_, pool_.get());
   HRESULT hr = front_end_->Start();
   if (Failed(hr)) {

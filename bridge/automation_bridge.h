@@ -46,6 +46,9 @@ struct BridgeOptions {
   // The server's login sessions: their cookies are credentials on TCP, and the login endpoints
   // open and end them. Null: no login cookie is accepted.
   std::shared_ptr<LoginGate> logins;
+  // The web front end's folder, served at /Portico/ ("" serves no page; the daemon passes
+  // WebFolder::DefaultRoot() or its --web folder).
+  std::string web_folder;
   std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
   size_t max_body_bytes = 1 << 20;
   size_t worker_threads = 16;  // calls block on the controller, so more than the cores
@@ -86,6 +89,7 @@ class AutomationBridge {
   Operations operations_;
   std::unique_ptr<FrontDoor> door_;
   std::unique_ptr<LoginEndpoint> login_;
+  std::unique_ptr<WebFolder> web_;
   std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<HttpFrontEnd> front_end_;
   std::thread housekeeper_;

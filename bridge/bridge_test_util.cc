@@ -1,5 +1,7 @@
 #include "bridge/bridge_test_util.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -74,6 +76,15 @@ RawConnection::RawConnection(const std::string& unix_path) {
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, unix_path.c_str(), sizeof addr.sun_path - 1);
   fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) Close();
+}
+
+RawConnection::RawConnection(uint16_t tcp_port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(tcp_port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) Close();
 }
 

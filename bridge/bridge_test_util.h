@@ -41,10 +41,12 @@ class TestBridge {
   std::map<Role, std::string> tokens_;  // guarded by tokens_mu_
 };
 
-// A plain socket to the bridge's Unix socket, for clients that misbehave.
+// A plain socket to the bridge's Unix socket (or its loopback port), for clients that misbehave
+// and for requests the client library does not make.
 class RawConnection {
  public:
   explicit RawConnection(const std::string& unix_path);
+  explicit RawConnection(uint16_t tcp_port);
   ~RawConnection();
   bool connected() const { return fd_ >= 0; }
   bool Send(const std::string& bytes);

@@ -405,7 +405,9 @@ MHD_Result HttpFrontEnd::Route(MHD_Connection* connection, const char* url, cons
   std::string_view verb(method ? method : "");
   MHD_Result refused = MHD_NO;
   const bool login = path == kLoginPath || path == kLogoutPath;
-  if (!Admit(connection, url, login, &ctx->caller, &refused)) return refused;
+  const bool file = options_.web != nullptr && WebFolder::Mounted(path);
+  if (!Admit(connection, url, login || file, &ctx->caller, &refused)) return refused;
+  if (file) return ServeFile(connection, url, method);
   if (login && options_.login != nullptr) {
     if (verb != MHD_HTTP_METHOD_POST) {
       return QueueReply(connection, StatusReply(E_BRIDGE_BAD_METHOD, "use POST"));
@@ -507,6 +509,23 @@ MHD_Result HttpFrontEnd::Dispatch(MHD_Connection* connection, Context* ctx) {
     MHD_resume_connection(connection);
   }
   return MHD_YES;
+}
+
+MHD_Result HttpFrontEnd::ServeFile(MHD_Connection* connection, const char* url,
+                                   const char* method) {
+  const char* tag = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "If-None-Match");
+  WebReply reply = options_.web->Serve(method ? method : "", url ? url : "", tag ? tag : "");
+  // The library leaves the body out of a reply to HEAD by itself.
+  MHD_Response* response =
+      MHD_create_response_from_buffer(reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  for (const auto& [name, value] : reply.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
+  MHD_Result result =
+      MHD_queue_response(connection, static_cast<unsigned>(reply.http_status), response);
+  MHD_destroy_response(response);
+  return result;
 }
 
 MHD_Result HttpFrontEnd::OpenStream(MHD_Connection* connection, Context* ctx) {

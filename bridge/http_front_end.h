@@ -5,10 +5,12 @@
 //   GET  /api/v1/events       the session's events as Server-Sent Events (event_stream.h)
 //   POST /api/v1/login        a person's login, renewal and logout (login_endpoint.h), on the
 //   POST /api/v1/logout       worker pool; they set and clear the login cookie
+//   GET  /Portico/...         the web front end's files (web_folder.h), on the library thread
 //
 // Every request passes the front door (front_door.h) when its headers are in: a caller it does
 // not admit gets its refusal at once, and nothing runs. On TCP the login endpoints need only
-// the front door's Host and Origin checks (they are how a credential is obtained). An event
+// the front door's Host and Origin checks (they are how a credential is obtained), and so do
+// the web front end's files (they hold no data; the page signs in before it asks for any). An event
 // stream opened with a login cookie ends when that login session does (checked at each Tick).
 // Request lines over kMaxUrlLength and headers over kMaxHeaderBytes are refused with 431. Each
 // connection counts against its peer (per-peer limit; over it the connection is closed at once),
@@ -42,6 +44,7 @@
 #include "bridge/login_endpoint.h"
 #include "bridge/operations.h"
 #include "bridge/session.h"
+#include "bridge/web_folder.h"
 #include "bridge/worker_pool.h"
 #include "platform/sync.h"
 
@@ -59,6 +62,7 @@ struct FrontEndOptions {
   size_t connections_per_peer = 32;
   const FrontDoor* door = nullptr;       // required
   const LoginEndpoint* login = nullptr;  // null: the login endpoints answer "no such endpoint"
+  const WebFolder* web = nullptr;        // null: /Portico/ answers "no such endpoint"
 };
 
 class HttpFrontEnd {
@@ -96,6 +100,7 @@ class HttpFrontEnd {
   MHD_Result Upload(MHD_Connection* connection, const char* data, size_t* size, Context* ctx);
   MHD_Result Dispatch(MHD_Connection* connection, Context* ctx);
   MHD_Result OpenStream(MHD_Connection* connection, Context* ctx);
+  MHD_Result ServeFile(MHD_Connection* connection, const char* url, const char* method);
   HRESULT StartDaemon(int fd, bool tcp, MHD_Daemon** out);
   bool IsTcp(MHD_Connection* connection) const;
   // The front door's verdict on a request whose headers are in; false with the refusal queued.

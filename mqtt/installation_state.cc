@@ -96,11 +96,12 @@ HRESULT InstallationReader::Get(const std::string& object, const std::string& me
 }
 
 HRESULT InstallationReader::Handle(const std::string& object, const std::string& member,
-                                   std::string* handle, const Json& args) {
+                                   std::string* handle, const Json& args, std::string* cls) {
   Json result;
   ZEL_TRY(Get(object, member, &result, args));
   if (!result.contains("object") || !result["object"].is_string()) return E_FAIL;
   *handle = result["object"].get<std::string>();
+  if (cls != nullptr) *cls = result.value("class", std::string());
   return S_OK;
 }
 
@@ -116,10 +117,10 @@ HRESULT InstallationReader::ForEach(const char* name, Each each) {
   Json count;
   HRESULT hr = Get(collection, "Count", &count);
   for (int i = 1; Succeeded(hr) && i <= IntOf(count); ++i) {
-    std::string element;
-    hr = Handle(collection, "Item", &element, Json::array({i}));
+    std::string element, cls;
+    hr = Handle(collection, "Item", &element, Json::array({i}), &cls);
     if (Succeeded(hr)) {
-      hr = each(element);
+      hr = each(element, cls);
       Release(element);
     }
   }
@@ -128,19 +129,23 @@ HRESULT InstallationReader::ForEach(const char* name, Each each) {
 }
 
 HRESULT InstallationReader::CallOnElement(const char* collection, int id, const std::string& member,
-                                          const Json& args, Json* reply) {
+                                          const Json& args, Json* reply, const Json* put_value) {
   ZEL_TRY(Open());
   bool found = false;
   HRESULT called = S_OK;
-  HRESULT hr = ForEach(collection, [&](const std::string& element) -> HRESULT {
+  HRESULT hr = ForEach(collection, [&](const std::string& element, const std::string&) -> HRESULT {
     if (found) return S_OK;
     Json element_id;
     ZEL_TRY(Get(element, "ID", &element_id));
     if (IntOf(element_id) != id) return S_OK;
     found = true;
     // The command's own failure (a wrong code) is its result, not a failure of the bridge.
-    called = client_.Op({{"op", "call"}, {"object", element}, {"member", member}, {"args", args}},
-                        reply);
+    Json request = {{"op", put_value != nullptr ? "put" : "call"},
+                    {"object", element},
+                    {"member", member},
+                    {"args", args}};
+    if (put_value != nullptr) request["value"] = *put_value;
+    called = client_.Op(request, reply);
     return S_OK;
   });
   if (Failed(hr)) return hr;
@@ -150,8 +155,11 @@ HRESULT InstallationReader::CallOnElement(const char* collection, int id, const 
 HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) {
   ZEL_TRY(Open());
   std::map<std::string, std::string> out;
-  Json status, link, failures, last_good, format;
+  Json status, link, failures, last_good, format, model, version;
   ZEL_TRY(Get(server_, "Status", &status));
+  // The controller's model and firmware texts (for the device of the discovery configs).
+  if (Failed(Get(server_, "Model", &model))) model = Json();
+  if (Failed(Get(server_, "version", &version))) version = Json();
   // The installation's temperature scale, as the controller's setup gives it (0 when unknown).
   if (Failed(Get(server_, "TemperatureFormat", &format))) format = Json();
   ZEL_TRY(Get(server_, "LinkState", &link));
@@ -161,11 +169,13 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
                             {"link", link.contains("value") ? link["value"] : Json()},
                             {"linkFailures", IntOf(failures)},
                             {"linkLastGood", ValueOf(last_good)},
-                            {"temperatureFormat", ValueOf(format)}});
+                            {"temperatureFormat", ValueOf(format)},
+                            {"model", TextOf(model)},
+                            {"firmware", TextOf(version)}});
 
   // Zones first: an area is triggered while one of its zones is in alarm.
   std::set<int> areas_in_alarm;
-  HRESULT hr = ForEach("Zones", [&](const std::string& zone) -> HRESULT {
+  HRESULT hr = ForEach("Zones", [&](const std::string& zone, const std::string&) -> HRESULT {
     Json id, name, condition, alarm, arming, trouble;
     ZEL_TRY(Get(zone, "ID", &id));
     ZEL_TRY(Get(zone, "Name", &name));
@@ -197,7 +207,7 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
     return S_OK;
   });
   if (Failed(hr)) return hr;
-  hr = ForEach("Areas", [&](const std::string& area) -> HRESULT {
+  hr = ForEach("Areas", [&](const std::string& area, const std::string&) -> HRESULT {
     Json id, name, mode;
     ZEL_TRY(Get(area, "ID", &id));
     ZEL_TRY(Get(area, "Name", &name));
@@ -211,7 +221,7 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
     return S_OK;
   });
   if (Failed(hr)) return hr;
-  hr = ForEach("Units", [&](const std::string& unit) -> HRESULT {
+  hr = ForEach("Units", [&](const std::string& unit, const std::string& cls) -> HRESULT {
     Json id, name, st;
     ZEL_TRY(Get(unit, "ID", &id));
     ZEL_TRY(Get(unit, "Name", &name));
@@ -220,7 +230,8 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
     out["unit/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)},
                                                          {"state", UnitStateName(IntOf(st))},
                                                          {"level", level ? Json(*level) : Json()},
-                                                         {"status", IntOf(st)}});
+                                                         {"status", IntOf(st)},
+                                                         {"dimmable", cls == kDimmableUnitClass}});
     return S_OK;
   });
   if (Failed(hr)) return hr;
@@ -229,32 +240,41 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
                                                   "HeatSetpointF", "HeatSetpointC",
                                                   "CoolSetpointF", "CoolSetpointC"};
   auto climate = [&](const char* collection, const char* kind, bool modes) {
-    return ForEach(collection, [&, kind, modes](const std::string& element) -> HRESULT {
-      Json id, name, value;
-      ZEL_TRY(Get(element, "ID", &id));
-      ZEL_TRY(Get(element, "Name", &name));
-      Json state = {{"name", TextOf(name)}};
-      for (const char* member : kTemperatures) {
-        ZEL_TRY(Get(element, member, &value));
-        std::string key = member;
-        key[0] = static_cast<char>(key[0] - 'A' + 'a');
-        state[key] = ValueOf(value);
-      }
-      if (modes) {
-        for (const char* member : {"SystemMode", "FanMode", "HoldMode"}) {
-          ZEL_TRY(Get(element, member, &value));
-          std::string key = member;
-          key[0] = static_cast<char>(key[0] - 'A' + 'a');
-          state[key] = ValueOf(value);
-        }
-      }
-      out[std::string(kind) + "/" + std::to_string(IntOf(id))] = Dump(state);
-      return S_OK;
-    });
+    return ForEach(collection,
+                   [&, kind, modes](const std::string& element, const std::string&) -> HRESULT {
+                     Json id, name, value;
+                     ZEL_TRY(Get(element, "ID", &id));
+                     ZEL_TRY(Get(element, "Name", &name));
+                     Json state = {{"name", TextOf(name)}};
+                     for (const char* member : kTemperatures) {
+                       ZEL_TRY(Get(element, member, &value));
+                       std::string key = member;
+                       key[0] = static_cast<char>(key[0] - 'A' + 'a');
+                       state[key] = ValueOf(value);
+                     }
+                     if (modes) {
+                       for (const char* member : {"SystemMode", "FanMode", "HoldMode"}) {
+                         ZEL_TRY(Get(element, member, &value));
+                         std::string key = member;
+                         key[0] = static_cast<char>(key[0] - 'A' + 'a');
+                         state[key] = ValueOf(value);
+                       }
+                     }
+                     out[std::string(kind) + "/" + std::to_string(IntOf(id))] = Dump(state);
+                     return S_OK;
+                   });
   };
   if (Failed(hr = climate("Thermostats", "thermostat", true))) return hr;
   if (Failed(hr = climate("TemperatureSensors", "sensor", false))) return hr;
-  hr = ForEach("Messages", [&](const std::string& message) -> HRESULT {
+  hr = ForEach("Buttons", [&](const std::string& button, const std::string&) -> HRESULT {
+    Json id, name;
+    ZEL_TRY(Get(button, "ID", &id));
+    ZEL_TRY(Get(button, "Name", &name));
+    out["button/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)}});
+    return S_OK;
+  });
+  if (Failed(hr)) return hr;
+  hr = ForEach("Messages", [&](const std::string& message, const std::string&) -> HRESULT {
     Json id, name, displayed, acknowledged;
     ZEL_TRY(Get(message, "ID", &id));
     ZEL_TRY(Get(message, "Name", &name));

@@ -1,15 +1,19 @@
 // What zelmqtt publishes about the installation, read from the server through the automation
 // bridge like any other client: one retained JSON state per topic, relative to the base topic.
 //
-//   server         {"status":16,"link":"up","linkFailures":0,"linkLastGood":45000.5}
+//   server         {"status":16,"link":"up","linkFailures":0,"linkLastGood":45000.5,
+//                   "temperatureFormat":1,"model":"...","firmware":"3.2"}
 //   area/ID        {"name":"MAIN","state":"armed_away","mode":3,"alarm":false}
 //   zone/ID        {"name":"FRONT DOOR","state":"open","area":1,"condition":1,"alarm":0,
 //                   "arming":0,"trouble":false}
-//   unit/ID        {"name":"PORCH LIGHT","state":"on","level":100,"status":1}
+//   unit/ID        {"name":"PORCH LIGHT","state":"on","level":100,"status":1,"dimmable":true}
 //   thermostat/ID  {"name":"HALL","temperatureF":72,"temperatureC":22.2,"heatSetpointF":70,...,
 //                   "systemMode":1,"fanMode":0,"holdMode":0}
 //   sensor/ID      {"name":"ATTIC","temperatureF":80,"temperatureC":26.7,"heatSetpointF":...}
+//   button/ID      {"name":"GOOD NIGHT"}
 //   message/ID     {"name":"CALL HOME","displayed":true,"acknowledged":false}
+//
+// A unit is dimmable when it takes levels (its element is of kDimmableUnitClass).
 //
 // Temperatures are given in both scales, each as the server reads it; "temperatureFormat" on the
 // server topic is the installation's own setting (the controller's value).
@@ -34,6 +38,8 @@
 
 namespace zel::mqtt {
 
+inline constexpr const char* kDimmableUnitClass = "CZelX10Unit";
+
 // The mappings above, on their own for the tests.
 std::optional<std::string> AreaStateName(int mode, bool alarm);
 std::string ZoneStateName(int condition, int arming);
@@ -49,10 +55,10 @@ class InstallationReader {
   // (and the session is opened afresh on the next call).
   HRESULT ReadAll(std::map<std::string, std::string>* states);
   // Calls `member` with `args` on the element whose ID is `id` in the server's collection
-  // `collection` ("Areas", ...); *reply is the bridge's reply. DISP_E_BADINDEX when no element
-  // has the ID.
+  // `collection` ("Areas", ...), or assigns *put_value to it when given; *reply is the bridge's
+  // reply. DISP_E_BADINDEX when no element has the ID.
   HRESULT CallOnElement(const char* collection, int id, const std::string& member, const Json& args,
-                        Json* reply);
+                        Json* reply, const Json* put_value = nullptr);
 
  private:
   HRESULT Open();
@@ -60,11 +66,11 @@ class InstallationReader {
   // The value of a property (member of object, with args): its "result" JSON.
   HRESULT Get(const std::string& object, const std::string& member, Json* result,
               const Json& args = Json::array());
-  // An object property (or Item(i)): its handle.
+  // An object property (or Item(i)): its handle, and its class when cls is given.
   HRESULT Handle(const std::string& object, const std::string& member, std::string* handle,
-                 const Json& args = Json::array());
+                 const Json& args = Json::array(), std::string* cls = nullptr);
   void Release(const std::string& handle);
-  // Calls each(element handle) for every element of the server's collection `name`.
+  // Calls each(element handle, element class) for every element of the server's collection `name`.
   template <class Each>
   HRESULT ForEach(const char* name, Each each);
 

@@ -92,6 +92,10 @@ void MqttLink::OnConnect(mosquitto* m, void* self, int rc) {
   if (rc != 0) return;  // refused (credentials): the library tries again
   const std::string commands = link->config_.base_topic + "/+/+/set";
   (void)mosquitto_subscribe(m, nullptr, commands.c_str(), kQos);
+  // The home automation platform's own status: "online" when it (re)started and wants the
+  // discovery configs again.
+  const std::string platform = link->config_.discovery_prefix + "/status";
+  (void)mosquitto_subscribe(m, nullptr, platform.c_str(), kQos);
   link->connected_ = true;
   link->reconnected_ = true;
 }

@@ -44,7 +44,8 @@ class MqttLink {
   bool connected() const { return connected_.load(); }
   // True once after each (re)connection: every retained state is to be published again.
   bool TakeReconnected() { return reconnected_.exchange(false); }
-  // The messages received on the command topics ("<base>/+/+/set") since the last call, in order.
+  // The messages received on the command topics ("<base>/+/+/set") and the platform's status
+  // topic ("<discovery prefix>/status") since the last call, in order.
   std::vector<std::pair<std::string, std::string>> TakeMessages();
   // Called (on the network thread) after a message was queued.
   void set_on_message(std::function<void()> f) { on_message_ = std::move(f); }

@@ -2,10 +2,15 @@
 // the published states. The program against a real broker is tests/e2e/mqtt_e2e_test.py.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "mqtt/commands.h"
+#include "mqtt/discovery.h"
 #include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_config.h"
+#include "mqtt/retained_topics.h"
+#include "mqtt/zelmqtt.h"
 
 namespace zel::mqtt {
 namespace {
@@ -147,16 +152,240 @@ TEST(CommandsTest, EachTopicAndPayloadBecomesItsCallOrAReason) {
       EXPECT_FALSE(command->refusal.empty()) << c.topic << " " << c.payload;
     }
   }
+  // Thermostats: setpoints in the scale the action names, modes by name or number, as puts.
+  struct Put {
+    const char* payload;
+    const char* member;  // "" when refused
+    double value;
+  };
+  const Put kPuts[] = {
+      {R"({"action":"HEAT_SETPOINT_F","value":68})", "HeatSetpointF", 68},
+      {R"({"action":"heat_setpoint_c","value":20.5})", "HeatSetpointC", 20.5},
+      {R"({"action":"COOL_SETPOINT_F","value":"76.0"})", "CoolSetpointF", 76},
+      {R"({"action":"COOL_SETPOINT_C","value":-40})", "CoolSetpointC", -40},
+      {R"({"action":"COOL_SETPOINT_C","value":"warm"})", "", 0},
+      {R"({"action":"HEAT_SETPOINT_F","value":1000})", "", 0},
+      {R"({"action":"HEAT_SETPOINT_F"})", "", 0},
+      {R"({"action":"SYSTEM_MODE","value":"off"})", "SystemMode", 0},
+      {R"({"action":"SYSTEM_MODE","value":"heat"})", "SystemMode", 1},
+      {R"({"action":"SYSTEM_MODE","value":"cool"})", "SystemMode", 2},
+      {R"({"action":"SYSTEM_MODE","value":"auto"})", "SystemMode", 3},
+      {R"({"action":"SYSTEM_MODE","value":"emergency_heat"})", "SystemMode", 4},
+      {R"({"action":"SYSTEM_MODE","value":7})", "SystemMode", 7},
+      {R"({"action":"SYSTEM_MODE","value":"dry"})", "", 0},
+      {R"({"action":"SYSTEM_MODE","value":256})", "", 0},
+      {R"({"action":"FAN_MODE","value":"auto"})", "FanMode", 0},
+      {R"({"action":"FAN_MODE","value":"on"})", "FanMode", 1},
+      {R"({"action":"FAN_MODE","value":"cycle"})", "FanMode", 2},
+      {R"({"action":"HOLD_MODE","value":"hold"})", "HoldMode", 1},
+      {R"({"action":"HOLD_MODE","value":"0"})", "HoldMode", 0},
+      {R"({"action":"HOLD_MODE","value":"cycle"})", "", 0},
+      {"HEAT", "", 0},
+  };
+  for (const Put& p : kPuts) {
+    std::optional<Command> command = ParseCommand(config, "zelcommsrv/thermostat/2/set", p.payload);
+    ASSERT_TRUE(command) << p.payload;
+    EXPECT_EQ(p.member, command->member) << p.payload;
+    if (*p.member != '\0') {
+      EXPECT_TRUE(command->put) << p.payload;
+      EXPECT_EQ(p.value, command->value.get<double>()) << p.payload;
+    } else {
+      EXPECT_FALSE(command->refusal.empty()) << p.payload;
+    }
+  }
   // Without a code anywhere, commands that need one are refused and those that do not run.
   config.arm_code.clear();
   EXPECT_EQ("", ParseCommand(config, "zelcommsrv/area/1/set", "DISARM")->member);
   EXPECT_EQ("On", ParseCommand(config, "zelcommsrv/unit/3/set", "ON")->member);
   // Topics that are not command topics of ours.
   for (const char* topic :
-       {"zelcommsrv/area/1", "zelcommsrv/area/x/set", "zelcommsrv/thermostat/1/set",
-        "other/area/1/set", "zelcommsrv/area/1/set/more", "zelcommsrv/area//set"}) {
+       {"zelcommsrv/area/1", "zelcommsrv/area/x/set", "zelcommsrv/sensor/1/set", "other/area/1/set",
+        "zelcommsrv/area/1/set/more", "zelcommsrv/area//set"}) {
     EXPECT_FALSE(ParseCommand(config, topic, "DISARM")) << topic;
   }
+}
+
+// A small installation as the reader gives it.
+std::map<std::string, std::string> SampleStates(int temperature_format) {
+  return {
+      {"server", R"({"status":16,"link":"up","linkFailures":0,"linkLastGood":null,)"
+                 R"("temperatureFormat":)" +
+                     std::to_string(temperature_format) +
+                     R"(,"model":"MODEL 30","firmware":"3.2.0"})"},
+      {"zone/1", R"({"name":"FRONT DOOR","state":"closed","area":1,"condition":0})"},
+      {"zone/9", R"({"name":"","state":"closed","area":1,"condition":0})"},
+      {"unit/2", R"({"name":"PORCH","state":"on","level":40,"status":140,"dimmable":true})"},
+      {"unit/3", R"({"name":"PUMP","state":"off","level":0,"status":0,"dimmable":false})"},
+      {"area/1", R"({"name":"HOUSE","state":"disarmed","mode":0,"alarm":false})"},
+      {"area/2", R"({"name":"GARAGE","state":"disarmed","mode":0,"alarm":false})"},
+      {"thermostat/1", R"({"name":"HALL","temperatureF":71.6,"systemMode":1})"},
+      {"sensor/4", R"({"name":"ATTIC","temperatureF":80.6,"temperatureC":27.0})"},
+      {"button/5", R"({"name":"GOOD NIGHT"})"},
+      {"message/1", R"({"name":"CALL HOME","displayed":true})"},
+  };
+}
+
+TEST(DiscoveryTest, EachElementGetsItsPlatformsConfig) {
+  MqttConfig config;
+  config.arm_areas = {1};
+  const auto configs = DiscoveryConfigs(config, SampleStates(1));
+  struct Row {
+    const char* topic;
+    const char* key;
+    const char* value;  // JSON
+  };
+  const std::string h = "homeassistant/";
+  const Row kRows[] = {
+      {"binary_sensor/zelcommsrv/zone_1", "name", R"("FRONT DOOR")"},
+      {"binary_sensor/zelcommsrv/zone_1", "state_topic", R"("zelcommsrv/zone/1")"},
+      {"binary_sensor/zelcommsrv/zone_1", "value_template",
+       R"("{{ 'ON' if value_json.condition == 1 else 'OFF' }}")"},
+      {"switch/zelcommsrv/zone_1_bypass", "command_topic", R"("zelcommsrv/zone/1/set")"},
+      {"switch/zelcommsrv/zone_1_bypass", "payload_on", R"("BYPASS")"},
+      {"switch/zelcommsrv/zone_1_bypass", "payload_off", R"("RESTORE")"},
+      {"switch/zelcommsrv/zone_1_bypass", "unique_id", R"("zelcommsrv_zone_1_bypass")"},
+      {"light/zelcommsrv/unit_2", "command_topic", R"("zelcommsrv/unit/2/set")"},
+      {"light/zelcommsrv/unit_2", "brightness_command_topic", R"("zelcommsrv/unit/2/set")"},
+      {"light/zelcommsrv/unit_2", "brightness_scale", "100"},
+      {"light/zelcommsrv/unit_2", "state_value_template",
+       R"("{{ 'ON' if value_json.state == 'on' else 'OFF' }}")"},
+      {"switch/zelcommsrv/unit_3", "payload_on", R"("ON")"},
+      {"switch/zelcommsrv/unit_3", "state_topic", R"("zelcommsrv/unit/3")"},
+      {"alarm_control_panel/zelcommsrv/area_1", "command_topic", R"("zelcommsrv/area/1/set")"},
+      {"alarm_control_panel/zelcommsrv/area_1", "value_template", R"("{{ value_json.state }}")"},
+      {"alarm_control_panel/zelcommsrv/area_1", "supported_features",
+       R"(["arm_home","arm_away","arm_night","arm_vacation"])"},
+      {"alarm_control_panel/zelcommsrv/area_1", "code_arm_required", "true"},
+      {"alarm_control_panel/zelcommsrv/area_1", "code", R"("REMOTE_CODE")"},
+      {"alarm_control_panel/zelcommsrv/area_1", "command_template",
+       R"("{\"action\":\"{{ action }}\",\"code\":\"{{ code }}\"}")"},
+      {"alarm_control_panel/zelcommsrv/area_2", "supported_features", "[]"},
+      {"climate/zelcommsrv/thermostat_1", "temperature_unit", R"("F")"},
+      {"climate/zelcommsrv/thermostat_1", "current_temperature_template",
+       R"("{{ value_json.temperatureF }}")"},
+      {"climate/zelcommsrv/thermostat_1", "temperature_low_command_template",
+       R"("{\"action\":\"HEAT_SETPOINT_F\",\"value\":{{ value }}}")"},
+      {"climate/zelcommsrv/thermostat_1", "temperature_high_state_template",
+       R"("{{ value_json.coolSetpointF }}")"},
+      {"climate/zelcommsrv/thermostat_1", "mode_command_topic", R"("zelcommsrv/thermostat/1/set")"},
+      {"climate/zelcommsrv/thermostat_1", "modes", R"(["off","heat","cool","auto"])"},
+      {"sensor/zelcommsrv/sensor_4", "device_class", R"("temperature")"},
+      {"sensor/zelcommsrv/sensor_4", "unit_of_measurement", R"("°F")"},
+      {"sensor/zelcommsrv/sensor_4", "value_template", R"("{{ value_json.temperatureF }}")"},
+      {"button/zelcommsrv/button_5", "command_topic", R"("zelcommsrv/button/5/set")"},
+      {"button/zelcommsrv/button_5", "payload_press", R"("PRESS")"},
+  };
+  for (const Row& r : kRows) {
+    const std::string topic = h + r.topic + "/config";
+    ASSERT_EQ(1u, configs.count(topic)) << topic;
+    bridge::Json c = bridge::Json::parse(configs.at(topic));
+    EXPECT_EQ(bridge::Json::parse(r.value), c[r.key]) << topic << " " << r.key;
+  }
+  // Nine entities: two for the named zone, one per unit, area, thermostat, sensor and button; the
+  // unnamed zone and the message have none.
+  EXPECT_EQ(9u, configs.size());
+  std::set<std::string> unique_ids;
+  for (const auto& [topic, payload] : configs) {
+    bridge::Json c = bridge::Json::parse(payload);
+    unique_ids.insert(c["unique_id"].get<std::string>());
+    EXPECT_EQ(bridge::Json::parse(R"({"identifiers":["zelcommsrv"],"name":"MODEL 30",)"
+                                  R"("model":"MODEL 30","sw_version":"3.2.0"})"),
+              c["device"])
+        << topic;
+    EXPECT_EQ(bridge::Json::parse(R"([{"topic":"zelcommsrv/status"},{"topic":"zelcommsrv/link"}])"),
+              c["availability"])
+        << topic;
+    EXPECT_EQ("all", c["availability_mode"]) << topic;
+  }
+  EXPECT_EQ(configs.size(), unique_ids.size());
+}
+
+TEST(DiscoveryTest, ScaleCodeAndNodeFollowTheConfigAndTheInstallation) {
+  MqttConfig config;
+  config.arm_areas = {1};
+  config.arm_code = "1234";
+  config.base_topic = "home/alarm panel";
+  config.discovery_prefix = "ha";
+  const auto configs = DiscoveryConfigs(config, SampleStates(2));
+  bridge::Json area =
+      bridge::Json::parse(configs.at("ha/alarm_control_panel/home_alarm_panel/area_1/config"));
+  // The code comes from the config: the platform asks for none and sends plain actions.
+  EXPECT_EQ(false, area["code_arm_required"]);
+  EXPECT_EQ(false, area["code_disarm_required"]);
+  EXPECT_FALSE(area.contains("command_template"));
+  EXPECT_FALSE(area.contains("code"));
+  EXPECT_EQ("home/alarm panel/area/1/set", area["command_topic"]);
+  EXPECT_EQ("home_alarm_panel_area_1", area["unique_id"]);
+  bridge::Json sensor =
+      bridge::Json::parse(configs.at("ha/sensor/home_alarm_panel/sensor_4/config"));
+  EXPECT_EQ("°C", sensor["unit_of_measurement"]);
+  EXPECT_EQ("{{ value_json.temperatureC }}", sensor["value_template"]);
+  bridge::Json climate =
+      bridge::Json::parse(configs.at("ha/climate/home_alarm_panel/thermostat_1/config"));
+  EXPECT_EQ("C", climate["temperature_unit"]);
+  EXPECT_EQ(R"({"action":"COOL_SETPOINT_C","value":{{ value }}})",
+            climate["temperature_high_command_template"]);
+  // Without the server's state there is no device to speak of.
+  auto states = SampleStates(1);
+  states.erase("server");
+  EXPECT_TRUE(DiscoveryConfigs(config, states).empty());
+  EXPECT_EQ("a_b-c_d", DiscoveryNode("a/b-c d"));
+}
+
+TEST(AvailabilityTest, LinkStateAndUnknownAreas) {
+  auto with_server = [](const char* server) {
+    return std::map<std::string, std::string>{{"server", server}};
+  };
+  EXPECT_TRUE(LinkOnline(with_server(R"({"status":16,"link":"up"})")));
+  EXPECT_TRUE(LinkOnline(with_server(R"({"status":16,"link":"degraded"})")));
+  EXPECT_FALSE(LinkOnline(with_server(R"({"status":16,"link":"down"})")));
+  EXPECT_FALSE(LinkOnline(with_server(R"({"status":2,"link":"up"})")));
+  EXPECT_FALSE(LinkOnline(with_server("not json")));
+  EXPECT_FALSE(LinkOnline({}));
+
+  MqttConfig config;
+  std::map<std::string, std::string> states = {
+      {"zelcommsrv/area/1", R"({"name":"HOUSE","state":"armed_away","mode":3,"alarm":false})"},
+      {"zelcommsrv/zone/1", R"({"name":"DOOR","state":"open"})"},
+      {"zelcommsrv/server", R"({"status":16})"}};
+  auto before = states;
+  ForgetAreaStates(config, &states);
+  EXPECT_EQ(bridge::Json::parse(R"({"name":"HOUSE","state":null,"mode":null,"alarm":null})"),
+            bridge::Json::parse(states["zelcommsrv/area/1"]));
+  EXPECT_EQ(before["zelcommsrv/zone/1"], states["zelcommsrv/zone/1"]);
+  EXPECT_EQ(before["zelcommsrv/server"], states["zelcommsrv/server"]);
+}
+
+TEST(RetainedTopicsTest, PublishesChangesClearsTheGoneAndRetriesWhatFailed) {
+  RetainedTopics held;
+  std::vector<std::pair<std::string, std::string>> sent;
+  bool broker_takes = true;
+  auto publish = [&](const std::string& topic, const std::string& payload) {
+    if (broker_takes) sent.emplace_back(topic, payload);
+    return broker_takes;
+  };
+  using Sent = std::vector<std::pair<std::string, std::string>>;
+  held.Sync({{"a", "1"}, {"b", "2"}}, publish);
+  EXPECT_EQ((Sent{{"a", "1"}, {"b", "2"}}), sent);
+  sent.clear();
+  held.Sync({{"a", "1"}, {"b", "3"}}, publish);  // only the change
+  EXPECT_EQ((Sent{{"b", "3"}}), sent);
+  sent.clear();
+  held.Sync({{"b", "3"}}, publish);  // a is gone: cleared
+  EXPECT_EQ((Sent{{"a", ""}}), sent);
+  sent.clear();
+  broker_takes = false;  // the broker is away: nothing is taken, all is tried again later
+  held.Sync({{"b", "4"}, {"c", "5"}}, publish);
+  broker_takes = true;
+  held.Sync({{"b", "4"}, {"c", "5"}}, publish);
+  EXPECT_EQ((Sent{{"b", "4"}, {"c", "5"}}), sent);
+  sent.clear();
+  held.Republish();  // after a reconnection: everything again
+  held.Sync({{"b", "4"}, {"c", "5"}}, publish);
+  EXPECT_EQ((Sent{{"b", "4"}, {"c", "5"}}), sent);
+  sent.clear();
+  held.Sync({{"b", "4"}, {"c", "5"}}, publish);
+  EXPECT_TRUE(sent.empty());
 }
 
 TEST(EventRelayTest, AnEventKeepsItsValuesAndNamesItsObjectsWithoutHandles) {

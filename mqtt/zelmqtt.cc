@@ -12,9 +12,11 @@
 #include "bridge/automation_bridge.h"
 #include "bridge/protocol.h"
 #include "mqtt/commands.h"
+#include "mqtt/discovery.h"
 #include "mqtt/event_relay.h"
 #include "mqtt/installation_state.h"
 #include "mqtt/mqtt_link.h"
+#include "mqtt/retained_topics.h"
 #include "platform/instance_paths.h"
 
 namespace zel::mqtt {
@@ -23,6 +25,9 @@ namespace {
 std::atomic<bool> g_stop{false};
 
 void OnStopSignal(int) { g_stop = true; }
+
+// The server's Status while it is logged in and polling.
+constexpr int kInteractiveStatus = 16;
 
 // Waits for `seconds`, or less when asked to stop or when an event says something changed.
 void Pause(int seconds, const std::atomic<bool>* stop, std::atomic<bool>* changed) {
@@ -34,32 +39,55 @@ void Pause(int seconds, const std::atomic<bool>* stop, std::atomic<bool>* change
 
 }  // namespace
 
-// Runs the commands that came from the broker and publishes their results.
-void RunCommands(const MqttConfig& config, MqttLink* link, InstallationReader* reader) {
-  const std::string result_topic = config.base_topic + "/result";
-  for (const auto& [topic, payload] : link->TakeMessages()) {
-    std::optional<Command> command = ParseCommand(config, topic, payload);
-    if (!command) continue;
-    bridge::Json result = {{"topic", topic}, {"action", command->action}};
-    HRESULT hr = E_INVALIDARG;
-    bridge::Json reply;
-    if (command->member.empty()) {
-      result["error"] = command->refusal;
-    } else {
-      static const std::map<std::string, const char*> kCollections = {
-          {"area", "Areas"}, {"zone", "Zones"}, {"unit", "Units"}, {"button", "Buttons"}};
-      hr = reader->CallOnElement(kCollections.at(command->kind), command->id, command->member,
-                                 command->args, &reply);
-      if (hr == DISP_E_BADINDEX) {
-        result["error"] = "no " + command->kind + " " + std::to_string(command->id);
-      } else if (Failed(hr) && reply.contains("error") && reply["error"].is_object()) {
-        result["error"] = reply["error"].value("description", std::string());
-      }
+// Runs one command that came from the broker and publishes its result.
+void RunCommand(const MqttConfig& config, MqttLink* link, InstallationReader* reader,
+                const Command& command) {
+  bridge::Json result = {{"topic", command.topic}, {"action", command.action}};
+  HRESULT hr = E_INVALIDARG;
+  bridge::Json reply;
+  if (command.member.empty()) {
+    result["error"] = command.refusal;
+  } else {
+    static const std::map<std::string, const char*> kCollections = {{"area", "Areas"},
+                                                                    {"zone", "Zones"},
+                                                                    {"unit", "Units"},
+                                                                    {"button", "Buttons"},
+                                                                    {"thermostat", "Thermostats"}};
+    hr = reader->CallOnElement(kCollections.at(command.kind), command.id, command.member,
+                               command.args, &reply, command.put ? &command.value : nullptr);
+    if (hr == DISP_E_BADINDEX) {
+      result["error"] = "no " + command.kind + " " + std::to_string(command.id);
+    } else if (Failed(hr) && reply.contains("error") && reply["error"].is_object()) {
+      result["error"] = reply["error"].value("description", std::string());
     }
-    result["status"] = bridge::StatusText(hr);
-    result["statusName"] = bridge::StatusNameOf(hr);
-    (void)link->Publish(result_topic,
-                        result.dump(-1, ' ', false, bridge::Json::error_handler_t::replace), false);
+  }
+  result["status"] = bridge::StatusText(hr);
+  result["statusName"] = bridge::StatusNameOf(hr);
+  (void)link->Publish(config.base_topic + "/result",
+                      result.dump(-1, ' ', false, bridge::Json::error_handler_t::replace), false);
+}
+
+bool LinkOnline(const std::map<std::string, std::string>& states) {
+  auto it = states.find("server");
+  if (it == states.end()) return false;
+  bridge::Json server = bridge::Json::parse(it->second, nullptr, /*allow_exceptions=*/false);
+  if (!server.is_object()) return false;
+  return server.value("status", 0) == kInteractiveStatus &&
+         server.value("link", bridge::Json()) != "down";
+}
+
+// The area states of *states (by full topic) with no state, mode or alarm: what is retained
+// while the truth is unknown.
+void ForgetAreaStates(const MqttConfig& config, std::map<std::string, std::string>* states) {
+  const std::string areas = config.base_topic + "/area/";
+  for (auto& [topic, payload] : *states) {
+    if (topic.rfind(areas, 0) != 0) continue;
+    bridge::Json area = bridge::Json::parse(payload, nullptr, /*allow_exceptions=*/false);
+    if (!area.is_object()) continue;
+    area["state"] = nullptr;
+    area["mode"] = nullptr;
+    area["alarm"] = nullptr;
+    payload = area.dump(-1, ' ', false, bridge::Json::error_handler_t::replace);
   }
 }
 
@@ -78,16 +106,28 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   options.timeout_ms = 10000;
   InstallationReader reader(options);
   const std::string event_topic = config.base_topic + "/event";
+  const std::string platform_status = config.discovery_prefix + "/status";
+  const std::string link_topic = config.base_topic + "/link";
   EventRelay relay(
       options, [&](const std::string& payload) { (void)link.Publish(event_topic, payload, false); },
       [&] { changed = true; });
   relay.Start();
 
-  std::map<std::string, std::string> published;  // what the broker holds, by full topic
-  std::string availability;                      // last published availability
+  auto publish = [&](const std::string& topic, const std::string& payload) {
+    return link.Publish(topic, payload, true);
+  };
+  RetainedTopics states_held;                   // by full topic
+  RetainedTopics configs_held;                  // discovery configs
+  std::string availability, link_availability;  // last published
   HRESULT last_read = S_OK;
   while (!stop->load()) {
-    RunCommands(config, &link, &reader);
+    for (const auto& [topic, payload] : link.TakeMessages()) {
+      if (topic == platform_status) {
+        if (payload == "online") configs_held.Republish();
+      } else if (std::optional<Command> command = ParseCommand(config, topic, payload)) {
+        RunCommand(config, &link, &reader, *command);
+      }
+    }
     std::map<std::string, std::string> states;
     HRESULT hr = reader.ReadAll(&states);
     if (Failed(hr) && hr != last_read) {
@@ -96,32 +136,32 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
     }
     last_read = hr;
     if (link.TakeReconnected()) {
-      published.clear();
+      states_held.Republish();
+      configs_held.Republish();
       availability.clear();
+      link_availability.clear();
     }
+    const bool link_online = Succeeded(hr) && LinkOnline(states);
     if (link.connected()) {
       if (Succeeded(hr)) {
         std::map<std::string, std::string> now;
         for (const auto& [topic, payload] : states) now[config.base_topic + "/" + topic] = payload;
-        for (const auto& [topic, payload] : now) {
-          auto it = published.find(topic);
-          if ((it == published.end() || it->second != payload) &&
-              link.Publish(topic, payload, true)) {
-            published[topic] = payload;
-          }
-        }
-        // States of elements that are gone are cleared.
-        for (auto it = published.begin(); it != published.end();) {
-          if (now.count(it->first) == 0 && link.Publish(it->first, "", true)) {
-            it = published.erase(it);
-          } else {
-            ++it;
-          }
-        }
+        if (!link_online) ForgetAreaStates(config, &now);
+        configs_held.Sync(DiscoveryConfigs(config, states), publish);
+        states_held.Sync(now, publish);
+      } else {
+        // Nobody can tell the areas' states now: none stays retained as if it were known.
+        std::map<std::string, std::string> now = states_held.held();
+        ForgetAreaStates(config, &now);
+        states_held.Sync(now, publish);
       }
       const std::string wanted = Succeeded(hr) ? "online" : "offline";
       if (wanted != availability && link.Publish(link.availability_topic(), wanted, true)) {
         availability = wanted;
+      }
+      const std::string wanted_link = link_online ? "online" : "offline";
+      if (wanted_link != link_availability && link.Publish(link_topic, wanted_link, true)) {
+        link_availability = wanted_link;
       }
     }
     Pause(config.refresh_seconds, stop, &changed);

@@ -19,6 +19,10 @@ packages=(
   libmosquitto-dev      # the MQTT client library of zelmqtt
   mosquitto             # the broker the zelmqtt tests start on a loopback port of their own
   python3-paho-mqtt     # the MQTT client the zelmqtt tests read the broker with
+  python3-jinja2        # renders the discovery configs' templates in the zelmqtt tests
+  chromium              # the headless browser the web front end's test runs the page in
+  chromium-driver       # its WebDriver (chromedriver), through which the test drives it
+  python3-selenium      # the WebDriver client the web front end's test is written with
 )
 
 missing=()

@@ -28,6 +28,7 @@
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 #include "service/file_modes.h"
+#include "service/registration.h"
 #include "service/server_logins.h"
 #include "service/sleep_inhibitor.h"
 #include "service/watchdog.h"
@@ -175,6 +176,14 @@ int RunDaemon(const DaemonOptions& options) {
     bridge_options.tcp_port = policy.tcp_port >= 0 ? policy.tcp_port : bridge::kDefaultTcpPort;
   }
   bridge_options.policy = std::move(policy);
+  // The page's folder: --web, else the one registration wrote, else the installed or source one.
+  bridge_options.web_folder = options.web_dir;
+  if (bridge_options.web_folder.empty()) {
+    bridge_options.web_folder = RegisteredWebFolder(RegKey::LocalMachine());
+  }
+  if (bridge_options.web_folder.empty()) {
+    bridge_options.web_folder = bridge::WebFolder::DefaultRoot();
+  }
   // A person's login session is a credential on TCP (its cookie).
   auto logins = std::make_shared<ServerLogins>(ServerInstance());
   bridge_options.logins = logins;

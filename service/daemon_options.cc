@@ -21,6 +21,9 @@ Options:
   --port N         the loopback TCP port (default 8714); implies --tcp; 0 picks a free port
   --no-tcp         do not listen on TCP, whatever access.json says (the default)
   --no-start       do not call Start at launch; a client configures the server and starts it
+  --web DIR        the web front end's folder, served at /Portico/ on the TCP listener;
+                   default: the folder -RegServer registered, else PREFIX/share/zelcommsrv/web,
+                   else the source tree's web/ (a program run from its build tree)
   --link-down-after MS
                    how long exchanges must fail, with none good, before LinkState says "down"
                    (1 to 3600000 ms; default 10000)
@@ -79,6 +82,10 @@ HRESULT ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions* 
       }
     } else if (a == "--no-socket") {
       options->listen_unix = false;
+    } else if (a == "--web") {
+      if (!value(&options->web_dir) || options->web_dir.empty()) {
+        return fail("--web needs a directory");
+      }
     } else if (a == "--no-start") {
       options->start_server = false;
     } else if (a == "--no-tcp") {

@@ -17,6 +17,7 @@ struct DaemonOptions {
   int tcp = -1;              // -1: as access.json says (off without it); 0: off; 1: on
   int tcp_port = -2;         // -2: access.json's port, else the bridge's default port
   bool listen_unix = true;
+  std::string web_dir;  // "" : the registered web folder, else the installed or source tree's web/
   bool start_server = true;    // false: wait for a client to call Start
   int link_down_after_ms = 0;  // 0: the link's default down time (LinkHealth)
   bool show_help = false;

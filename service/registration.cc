@@ -191,6 +191,21 @@ HRESULT PrepareWebFrontEnd(const RegistrationContext& c, const RegKey& root) {
   return dir.SetDword("AccessFlags", kVirtualDirectoryAccess);
 }
 
+}  // namespace
+
+std::string RegisteredWebFolder(const RegKey& root) {
+  RegKey dir;
+  std::string path;
+  std::error_code ec;
+  if (Failed(root.Open(VirtualDirectoryKey(), &dir)) || Failed(dir.QueryString("Path", &path)) ||
+      !std::filesystem::is_directory(path, ec)) {
+    return {};
+  }
+  return path;
+}
+
+namespace {
+
 // ---- Launch permission -------------------------------------------------------------------
 
 HRESULT GrantLaunchPermission(const RegistrationContext& c, const RegKey& root) {

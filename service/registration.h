@@ -75,6 +75,10 @@ struct RegistrationContext {
 HRESULT RegisterServer(const RegistrationContext& context);
 HRESULT UnregisterServer(const RegistrationContext& context);
 
+// The folder registration wrote as the Portico virtual directory's Path under `root`, when that
+// is a directory; "" otherwise.
+std::string RegisteredWebFolder(const RegKey& root);
+
 // The unit's text with ExecStart naming `program`.
 std::string ServiceUnitText(std::string_view program);
 

@@ -12,7 +12,8 @@ DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
 for f in usr/bin/zelcommsrv usr/bin/zelctl usr/bin/zelsim usr/bin/zelmqtt \
          usr/lib/systemd/system/zelcommsrv.service usr/lib/systemd/system/zelmqtt.service \
          usr/lib/sysusers.d/zelcommsrv.conf \
-         usr/lib/tmpfiles.d/zelcommsrv.conf usr/share/zelcommsrv/ZelCommSrvRes.DLL.txt; do
+         usr/lib/tmpfiles.d/zelcommsrv.conf usr/share/zelcommsrv/ZelCommSrvRes.DLL.txt \
+         usr/share/zelcommsrv/web/index.html usr/share/zelcommsrv/web/js/app.js; do
   [ -e "$stage/$f" ] || { echo "missing: $f"; exit 1; }
 done
 unit="$stage/usr/lib/systemd/system/zelcommsrv.service"
@@ -20,6 +21,7 @@ grep -qx 'ExecStart=/usr/bin/zelcommsrv --instance /var/lib/zelcommsrv' "$unit" 
   { echo "ExecStart does not name the installed program"; grep ExecStart "$unit"; exit 1; }
 grep -qx 'u zelcommsrv - "Zel communications server" /var/lib/zelcommsrv' \
   "$stage/usr/lib/sysusers.d/zelcommsrv.conf"
+[ ! -e "$stage/usr/share/zelcommsrv/web/README.md" ] || { echo "web/README.md installed"; exit 1; }
 # The installed program registers into a scratch root and names the installed catalogue.
 if command -v systemd-sysusers >/dev/null; then
   ZELCOMMSRV_ROOT="$stage/root" "$stage/usr/bin/zelcommsrv" -RegServer 2>/dev/null

@@ -22,6 +22,12 @@ except ImportError:  # a Python of its own beside Debian's, which holds python3-
     sys.path.append("/usr/lib/python3/dist-packages")
     import paho.mqtt.client as paho
 
+try:
+    import jinja2
+except ImportError:
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import jinja2
+
 import daemon_e2e_test as e2e
 
 
@@ -60,6 +66,7 @@ class Retained:
 
     def __init__(self, port, topic):
         self.messages = {}
+        self.counts = {}  # messages received per topic
         self.events = []  # every payload of the (not retained) events topic, in order
         self.lock = threading.Lock()
         self.client = paho.Client()
@@ -71,6 +78,7 @@ class Retained:
     def on_message(self, client, userdata, msg):
         with self.lock:
             self.messages[msg.topic] = msg.payload.decode()
+            self.counts[msg.topic] = self.counts.get(msg.topic, 0) + 1
             if msg.topic.endswith("/event") or msg.topic.endswith("/result"):
                 self.events.append(json.loads(msg.payload))
 
@@ -81,6 +89,11 @@ class Retained:
     def json(self, topic):
         text = self.get(topic)
         return json.loads(text) if text else None
+
+    def under(self, prefix):
+        """Every topic under prefix that holds a payload, with it."""
+        with self.lock:
+            return {t: p for t, p in self.messages.items() if t.startswith(prefix) and p}
 
     def close(self):
         self.client.loop_stop()
@@ -97,9 +110,12 @@ def zone_state(status):
     return "open" if condition == 1 else "closed"
 
 
-class ZelmqttStates(unittest.TestCase):
+class ZelmqttFixture(unittest.TestCase):
+    SCENARIO = "house.json"
+    TOPICS = "zelcommsrv/#"
+
     def setUp(self):
-        self.d = e2e.DaemonFixture()
+        self.d = e2e.DaemonFixture(scenario=self.SCENARIO)
         self.d.start()
         self.broker = Broker()
         self.conf = os.path.join(self.d.inst, "zelmqtt.conf")
@@ -108,11 +124,14 @@ class ZelmqttStates(unittest.TestCase):
                     f"bridge_socket = {os.path.join(self.d.inst, 'zelbridge.sock')}\n"
                     "refresh_seconds = 1\narm_areas = 1\n")
         self.log = open(os.path.join(self.d.inst, "zelmqtt.log"), "w")
+        self.start_zelmqtt()
+        self.seen = Retained(self.broker.port, self.TOPICS)
+        with open(os.path.join(e2e.SOURCE, "sim", "scenarios", self.SCENARIO)) as f:
+            self.scenario = json.load(f)
+
+    def start_zelmqtt(self):
         self.mqtt = subprocess.Popen([os.path.join(e2e.BUILD, "mqtt", "zelmqtt"), "--config",
                                       self.conf], stderr=self.log)
-        self.seen = Retained(self.broker.port, "zelcommsrv/#")
-        with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "house.json")) as f:
-            self.scenario = json.load(f)
 
     def tearDown(self):
         self.seen.close()
@@ -122,6 +141,24 @@ class ZelmqttStates(unittest.TestCase):
         self.log.close()
         self.broker.close()
         self.d.close()
+
+    def publisher(self):
+        client = paho.Client()
+        client.connect("127.0.0.1", self.broker.port)
+        client.loop_start()
+        self.addCleanup(client.disconnect)
+        self.addCleanup(client.loop_stop)
+        return client
+
+    def result_for(self, action):
+        with self.seen.lock:
+            for e in reversed(self.seen.events):
+                if e.get("action") == action:
+                    return e
+        return None
+
+
+class ZelmqttStates(ZelmqttFixture):
 
     def test_retained_states_follow_the_scenario_and_changes(self):
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online",
@@ -261,6 +298,262 @@ class ZelmqttStates(unittest.TestCase):
         self.mqtt.wait()
         e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline",
                      what="the last will")
+
+
+# The platform's documented discovery fields: those every entity may carry, and per component
+# the required ones and the others it knows. A key outside these is a typo the platform would
+# reject or ignore.
+COMMON_KEYS = {"name", "unique_id", "object_id", "default_entity_id", "device", "origin",
+               "availability", "availability_mode", "availability_topic", "availability_template",
+               "payload_available", "payload_not_available", "icon", "qos", "retain",
+               "encoding", "enabled_by_default", "entity_category", "json_attributes_topic",
+               "json_attributes_template", "platform"}
+DEVICE_KEYS = {"identifiers", "connections", "name", "model", "model_id", "manufacturer",
+               "sw_version", "hw_version", "serial_number", "suggested_area", "via_device",
+               "configuration_url"}
+SCHEMA = {
+    "binary_sensor": ({"state_topic"},
+                      {"value_template", "payload_on", "payload_off", "device_class",
+                       "expire_after", "force_update", "off_delay"}),
+    "switch": ({"command_topic"},
+               {"state_topic", "value_template", "payload_on", "payload_off", "state_on",
+                "state_off", "command_template", "optimistic", "device_class"}),
+    "light": ({"command_topic"},
+              {"state_topic", "state_value_template", "payload_on", "payload_off",
+               "brightness_command_topic", "brightness_command_template", "brightness_scale",
+               "brightness_state_topic", "brightness_value_template", "on_command_type",
+               "optimistic", "schema"}),
+    "alarm_control_panel": ({"command_topic", "state_topic"},
+                            {"value_template", "command_template", "code", "code_arm_required",
+                             "code_disarm_required", "code_trigger_required",
+                             "supported_features", "payload_arm_home", "payload_arm_away",
+                             "payload_arm_night", "payload_arm_vacation",
+                             "payload_arm_custom_bypass", "payload_disarm", "payload_trigger"}),
+    "climate": (set(),
+                {"temperature_unit", "precision", "min_temp", "max_temp", "temp_step",
+                 "current_temperature_topic", "current_temperature_template",
+                 "temperature_low_state_topic", "temperature_low_state_template",
+                 "temperature_low_command_topic", "temperature_low_command_template",
+                 "temperature_high_state_topic", "temperature_high_state_template",
+                 "temperature_high_command_topic", "temperature_high_command_template",
+                 "modes", "mode_state_topic", "mode_state_template", "mode_command_topic",
+                 "mode_command_template", "fan_modes", "fan_mode_state_topic",
+                 "fan_mode_state_template", "fan_mode_command_topic", "fan_mode_command_template",
+                 "action_topic", "action_template", "optimistic"}),
+    "sensor": ({"state_topic"},
+               {"value_template", "device_class", "state_class", "unit_of_measurement",
+                "expire_after", "force_update", "suggested_display_precision"}),
+    "button": ({"command_topic"}, {"command_template", "payload_press", "device_class"}),
+}
+ALARM_STATES = {"disarmed", "armed_home", "armed_away", "armed_night", "armed_vacation",
+                "armed_custom_bypass", "arming", "disarming", "pending", "triggered", "None"}
+ALARM_FEATURES = {"arm_home", "arm_away", "arm_night", "arm_vacation", "arm_custom_bypass",
+                  "trigger"}
+
+
+def render(template, payload=None, **variables):
+    """A template as the platform renders it: value_json is the state topic's JSON."""
+    if payload is not None:
+        variables["value_json"] = json.loads(payload)
+        variables["value"] = payload
+    return jinja2.Environment().from_string(template).render(**variables)
+
+
+class ZelmqttDiscovery(ZelmqttFixture):
+    """The largest model: two areas, thermostats, temperature sensors, buttons, dimmable and
+    plain units."""
+    SCENARIO = "estate.json"
+    TOPICS = "#"
+
+    def configs(self):
+        return {t: json.loads(p) for t, p in self.seen.under("homeassistant/").items()
+                if t.endswith("/config")}
+
+    def wait_online(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online"
+                     and self.seen.get("zelcommsrv/link") == "online", what="zelmqtt online")
+
+    def expected_entities(self):
+        """The entities of every named element zelmqtt publishes a state of."""
+        kinds = {"zone": ["binary_sensor"], "area": ["alarm_control_panel"],
+                 "thermostat": ["climate"], "sensor": ["sensor"], "button": ["button"]}
+        want = {}
+        for topic, payload in self.seen.under("zelcommsrv/").items():
+            parts = topic.split("/")
+            if len(parts) != 3 or not json.loads(payload).get("name"):
+                continue
+            state, object_id = json.loads(payload), f"{parts[1]}_{parts[2]}"
+            if parts[1] == "zone":
+                want[f"switch/zelcommsrv/{object_id}_bypass"] = state["name"] + " bypass"
+            if parts[1] == "unit":
+                # A light for the units that take levels, a switch for the others.
+                kind = "light" if state["dimmable"] else "switch"
+                want[f"{kind}/zelcommsrv/{object_id}"] = state["name"]
+            for component in kinds.get(parts[1], []):
+                want[f"{component}/zelcommsrv/{object_id}"] = state["name"]
+        return {f"homeassistant/{k}/config": v for k, v in want.items()}
+
+    def test_configs_follow_the_platform_schema_and_the_installation(self):
+        self.wait_online()
+        e2e.wait_for(lambda: len(self.seen.under("zelcommsrv/unit/")) > 0
+                     and set(self.configs()) == set(self.expected_entities()),
+                     what="a config for every named element")
+        configs = self.configs()
+        expected = self.expected_entities()
+        # Every element the scenario names has its entities (the model's built-in zone names
+        # come besides).
+        names = self.scenario["names"]
+        for kind, component in (("zones", "binary_sensor"), ("areas", "alarm_control_panel"),
+                                ("thermostats", "climate"), ("buttons", "button")):
+            for n in names[kind]:
+                c = configs[f"homeassistant/{component}/zelcommsrv/{kind[:-1]}_{n['number']}"
+                            "/config"]
+                self.assertEqual(n["name"], c["name"])
+        self.assertEqual("DRIVEWAY LIGH", configs[  # a dimmable unit, its name cut to its field
+            "homeassistant/light/zelcommsrv/unit_1/config"]["name"])
+        self.assertEqual("BARN LIGHTS", configs[  # a unit without levels
+            "homeassistant/switch/zelcommsrv/unit_300/config"]["name"])
+        server = self.seen.json("zelcommsrv/server")
+        unique_ids = set()
+        for topic, c in configs.items():
+            component = topic.split("/")[1]
+            required, optional = SCHEMA[component]
+            self.assertEqual(expected[topic], c["name"], topic)
+            self.assertLessEqual(required, set(c), topic)
+            self.assertLessEqual(set(c), required | optional | COMMON_KEYS, topic)
+            self.assertLessEqual(set(c["device"]), DEVICE_KEYS, topic)
+            unique_ids.add(c["unique_id"])
+            # One device, the controller, with its model and firmware.
+            self.assertEqual(["zelcommsrv"], c["device"]["identifiers"])
+            self.assertEqual(server["model"], c["device"]["model"])
+            self.assertEqual(server["firmware"], c["device"]["sw_version"])
+            self.assertTrue(server["model"] and server["firmware"])
+            # Available only while zelmqtt runs and the link answers.
+            self.assertEqual("all", c["availability_mode"])
+            self.assertEqual([{"topic": "zelcommsrv/status"}, {"topic": "zelcommsrv/link"}],
+                             c["availability"])
+            # Every state topic exists; every command topic is one zelmqtt takes.
+            state_topic = None
+            for key, value in c.items():
+                if key.endswith("state_topic") or key == "current_temperature_topic":
+                    self.assertIsNotNone(self.seen.get(value), f"{topic} {key}")
+                    state_topic = value
+                elif key.endswith("command_topic"):
+                    self.assertRegex(value, r"^zelcommsrv/(area|zone|unit|button|thermostat)"
+                                            r"/\d+/set$", f"{topic} {key}")
+            # The templates give what the platform expects from the states zelmqtt publishes.
+            state = self.seen.get(state_topic) if state_topic else None
+            if component in ("binary_sensor", "switch"):
+                self.assertIn(render(c["value_template"], state), ("ON", "OFF"), topic)
+            elif component == "light":
+                self.assertIn(render(c["state_value_template"], state), ("ON", "OFF"), topic)
+                level = int(render(c["brightness_value_template"], state))
+                self.assertTrue(0 <= level <= c["brightness_scale"], topic)
+            elif component == "alarm_control_panel":
+                self.assertIn(render(c["value_template"], state), ALARM_STATES, topic)
+                self.assertLessEqual(set(c["supported_features"]), ALARM_FEATURES, topic)
+                # No code in the config: the platform asks for it and sends it along.
+                self.assertEqual("REMOTE_CODE", c["code"])
+                self.assertTrue(c["code_arm_required"])
+            elif component == "climate":
+                self.assertEqual("F", c["temperature_unit"])  # the estate's format setting
+                for key in ("current_temperature", "temperature_low_state",
+                            "temperature_high_state"):
+                    float(render(c[key + "_template"], state))
+                self.assertIn(render(c["mode_state_template"], state), c["modes"], topic)
+                self.assertIn(render(c["fan_mode_state_template"], state), c["fan_modes"], topic)
+            elif component == "sensor":
+                self.assertEqual("temperature", c["device_class"])
+                self.assertEqual("°F", c["unit_of_measurement"])
+                self.assertEqual(json.loads(state)["temperatureF"],
+                                 float(render(c["value_template"], state)))
+        self.assertEqual(len(configs), len(unique_ids))
+        # Armable only where the config allows it.
+        self.assertEqual(["arm_home", "arm_away", "arm_night", "arm_vacation"], configs[
+            "homeassistant/alarm_control_panel/zelcommsrv/area_1/config"]["supported_features"])
+        self.assertEqual([], configs[
+            "homeassistant/alarm_control_panel/zelcommsrv/area_2/config"]["supported_features"])
+
+    def test_commands_rendered_from_the_configs_reach_the_controller(self):
+        self.wait_online()
+        e2e.wait_for(lambda: "homeassistant/climate/zelcommsrv/thermostat_2/config"
+                     in self.configs(), what="the thermostat's config")
+        configs = self.configs()
+        client = self.publisher()
+
+        def send(config, kind, action, **variables):
+            c = configs[f"homeassistant/{config}/config"]
+            payload = (render(c[kind + "_command_template"], **variables)
+                       if kind + "_command_template" in c else variables["value"])
+            self.d.control({"clear": "commands"})
+            client.publish(c[kind + "_command_topic"], payload, qos=1)
+            e2e.wait_for(lambda: (self.result_for(action) or {}).get("status") == "00000000",
+                         what=f"{action} done: {self.result_for(action)}")
+            commands = self.d.control({"query": "commands"})["commands"]
+            self.seen.events.clear()
+            return commands
+
+        # Heat setpoint 68 °F: raw (68 + 40) / 0.9 = 120, thermostat 2.
+        self.assertEqual([{"command": 0x42, "parameter1": 120, "parameter2": 2}],
+                         send("climate/zelcommsrv/thermostat_2", "temperature_low",
+                              "HEAT_SETPOINT_F", value=68.0))
+        # Cool setpoint 77 °F: raw 130.
+        self.assertEqual([{"command": 0x43, "parameter1": 130, "parameter2": 2}],
+                         send("climate/zelcommsrv/thermostat_2", "temperature_high",
+                              "COOL_SETPOINT_F", value=77.0))
+        self.assertEqual([{"command": 0x44, "parameter1": 2, "parameter2": 2}],
+                         send("climate/zelcommsrv/thermostat_2", "mode", "SYSTEM_MODE",
+                              value="cool"))
+        self.assertEqual([{"command": 0x45, "parameter1": 2, "parameter2": 2}],
+                         send("climate/zelcommsrv/thermostat_2", "fan_mode", "FAN_MODE",
+                              value="cycle"))
+        e2e.wait_for(lambda: self.seen.json("zelcommsrv/thermostat/2")["systemMode"] == 2
+                     and self.seen.json("zelcommsrv/thermostat/2")["heatSetpointF"] == 68,
+                     what="the thermostat's new state")
+        # The area's template carries the code the platform asked for.
+        c = configs["homeassistant/alarm_control_panel/zelcommsrv/area_1/config"]
+        self.d.control({"clear": "commands"})
+        client.publish(c["command_topic"], render(c["command_template"], action="ARM_AWAY",
+                                                  code="1234"), qos=1)
+        e2e.wait_for(lambda: (self.result_for("ARM_AWAY") or {}).get("status") == "00000000",
+                     what="armed")
+        self.assertIn({"command": 0x33, "parameter1": 1, "parameter2": 1},
+                      self.d.control({"query": "commands"})["commands"])
+        e2e.wait_for(lambda: render(c["value_template"], self.seen.get(c["state_topic"]))
+                     == "armed_away", what="armed_away through the config's template")
+
+    def test_entities_are_unavailable_and_areas_unknown_while_the_link_is_down(self):
+        self.wait_online()
+        e2e.wait_for(lambda: (self.seen.json("zelcommsrv/area/1") or {}).get("state")
+                     == "disarmed", what="the area's state")
+        # The controller falls silent: the server calls its link down after some seconds.
+        self.assertTrue(self.d.control({"fault": "no_reply", "count": -1})["ok"])
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/link") == "offline", timeout=60,
+                     what="the link offline")
+        self.assertEqual("online", self.seen.get("zelcommsrv/status"))
+        area = self.seen.json("zelcommsrv/area/1")
+        self.assertEqual((None, None), (area["state"], area["mode"]), "no state while unknown")
+        self.assertEqual("None", render("{{ value_json.state }}", self.seen.get(
+            "zelcommsrv/area/1")), "the platform's payload for an unknown state")
+        self.d.control({"clear": "faults"})
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/link") == "online", timeout=60,
+                     what="the link online again")
+        e2e.wait_for(lambda: self.seen.json("zelcommsrv/area/1")["state"] == "disarmed",
+                     what="the area's state again")
+
+    def test_configs_come_again_when_the_platform_starts_and_go_with_their_element(self):
+        self.wait_online()
+        topic = "homeassistant/button/zelcommsrv/button_2/config"
+        e2e.wait_for(lambda: self.seen.get(topic), what="the button's config")
+        before = dict(self.seen.counts)
+        client = self.publisher()
+        client.publish("homeassistant/status", "online", qos=1)
+        e2e.wait_for(lambda: all(self.seen.counts.get(t, 0) > before.get(t, 0)
+                                 for t in self.configs()), what="every config again")
+        # An element that loses its name is no longer in use: its config is cleared.
+        self.d.zelctl("put", "Buttons.Item(2).Name", "")
+        e2e.wait_for(lambda: self.seen.get(topic) == "", what="the button's config cleared")
+
 
 if __name__ == "__main__":
     e2e.BUILD, e2e.SOURCE = sys.argv[1], sys.argv[2]

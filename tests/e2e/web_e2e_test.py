@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""The web front end in a real browser: headless Chromium driven by Selenium against the daemon
+(serving /Portico/ on its loopback port) and the simulator. A person signs in with the scenario's
+user and code, sees the installation, arms an area, bypasses a zone and switches a unit; what the
+page sends reaches the simulator as the exact frames, and what the controller reports comes back
+to the page through the event stream without a reload. Screenshots of each view go to
+BUILD_DIR/tests/web_e2e/.
+
+Run: web_e2e_test.py BUILD_DIR SOURCE_DIR
+Skipped (with the reason) only when Chromium or its driver cannot start here.
+"""
+import json
+import os
+import shutil
+import socket
+import sys
+import tempfile
+import time
+import unittest
+
+try:
+    from selenium import webdriver
+except ImportError:  # a Python of its own beside Debian's, which holds python3-selenium
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        from selenium import webdriver
+    except ImportError:
+        webdriver = None
+if webdriver is not None:
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.chrome.service import Service
+
+import daemon_e2e_test as e2e
+
+CHROMIUM = "/usr/bin/chromium"
+DRIVER = "/usr/bin/chromedriver"
+WHY_NOT = None  # why no browser can run here, once we know
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_browser(profile):
+    """Headless Chromium with a fresh profile and nothing that reaches outside the machine."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--disable-dev-shm-usage", "--window-size=1200,1000",
+                 f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service(DRIVER), options=options)
+
+
+def browser_or_skip(profile):
+    global WHY_NOT
+    if WHY_NOT:
+        raise unittest.SkipTest(WHY_NOT)
+    if webdriver is None:
+        WHY_NOT = "python3-selenium is not installed"
+    elif not (os.access(CHROMIUM, os.X_OK) and os.access(DRIVER, os.X_OK)):
+        WHY_NOT = f"{CHROMIUM} or {DRIVER} is missing (apt-get install chromium chromium-driver)"
+    else:
+        try:
+            return start_browser(profile)
+        except Exception as e:  # the driver's own errors: no display, no sandbox, ...
+            WHY_NOT = f"Chromium cannot start here: {str(e).splitlines()[0]}"
+    raise unittest.SkipTest(WHY_NOT)
+
+
+def zone_state(status):
+    """The page's words for a zone's status byte (condition, arming) of the scenario."""
+    condition, arming = status & 3, (status >> 4) & 3
+    if arming in (1, 2):
+        return "bypassed"
+    if condition in (2, 3):
+        return "trouble"
+    return "open" if condition == 1 else "closed"
+
+
+class WebFrontEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = os.path.join(e2e.BUILD, "tests", "web_e2e")
+        os.makedirs(cls.out, exist_ok=True)
+        cls.profile = tempfile.mkdtemp(prefix="zel-web-")
+        cls.browser = browser_or_skip(cls.profile)
+        cls.port = free_port()
+        try:
+            cls.d = e2e.DaemonFixture(extra_args=["--port", str(cls.port)])
+            cls.d.start()
+        except Exception:
+            cls.browser.quit()
+            raise
+        cls.url = f"http://127.0.0.1:{cls.port}/Portico/"
+        with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "house.json")) as f:
+            cls.scenario = json.load(f)
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "browser", None):
+            cls.browser.quit()
+        if getattr(cls, "d", None):
+            cls.d.close()
+        shutil.rmtree(cls.profile, ignore_errors=True)
+
+    # ---- helpers ----
+    def find(self, css):
+        return self.browser.find_element(By.CSS_SELECTOR, css)
+
+    def visible(self, css):
+        els = self.browser.find_elements(By.CSS_SELECTOR, css)
+        return bool(els) and els[0].is_displayed()
+
+    def text(self, css):
+        els = self.browser.find_elements(By.CSS_SELECTOR, css)
+        return els[0].text if els else ""
+
+    def attr(self, css, name):
+        els = self.browser.find_elements(By.CSS_SELECTOR, css)
+        return els[0].get_attribute(name) if els else None
+
+    def shot(self, name):
+        self.browser.save_screenshot(os.path.join(self.out, name + ".png"))
+
+    def sign_in(self, user, code):
+        self.browser.get(self.url)
+        e2e.wait_for(lambda: self.visible("#signin") or self.visible("#overview"),
+                     what="the page")
+        if self.visible("#overview"):
+            self.find("#signout").click()
+            e2e.wait_for(lambda: self.visible("#signin"), what="signed out")
+        self.find("#signin-user").clear()
+        self.find("#signin-user").send_keys(user)
+        self.find("#signin-code").send_keys(code)
+        self.find("#signin-submit").click()
+
+    def signed_in(self):
+        self.sign_in("OWNER", "1234")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "all", what="the whole overview")
+
+    def keypad(self, code, touch=True):
+        e2e.wait_for(lambda: self.visible("#keypad"), what="the keypad")
+        if touch:
+            for digit in code:
+                self.browser.find_element(
+                    By.XPATH, f"//div[@id='keypad-keys']/button[text()='{digit}']").click()
+        else:
+            self.find("#keypad-code").send_keys(code)
+        self.find("#keypad-ok").click()
+        e2e.wait_for(lambda: not self.visible("#keypad"), what="the keypad to close")
+
+    # ---- tests ----
+    def test_1_sign_in_is_refused_with_a_wrong_code_and_nothing_shows_before_it(self):
+        self.sign_in("GUEST", "9999")
+        e2e.wait_for(lambda: self.text("#signin-error") != "", what="the refusal")
+        self.assertEqual("Wrong user name or code.", self.text("#signin-error"))
+        self.assertFalse(self.visible("#overview"))
+        self.assertEqual("", self.text("#zones"))
+        self.shot("signin-refused")
+        # Without the cookie the API answers nothing, whatever the page would ask.
+        status = self.browser.execute_async_script("""
+            const done = arguments[arguments.length - 1];
+            fetch('/api/v1/automation', {method: 'POST', body: '{"op":"session"}',
+                                         headers: {'Content-Type': 'application/json'}})
+              .then(r => done(r.status), e => done(String(e)));""")
+        self.assertEqual(401, status)
+
+    def test_2_the_overview_shows_the_scenarios_names_and_states(self):
+        self.signed_in()
+        self.shot("overview")
+        self.assertEqual("Running", self.text("#server-status"))
+        self.assertEqual("Connected", self.text("#server-link"))
+        self.assertIn("3.2", self.text("#server-firmware"))
+        self.assertRegex(self.text("#server-clock"), r"^\d{4}-\d\d-\d\d \d\d:\d\d$")
+        self.assertIn("OWNER", self.text("#who-text"))
+        for a in self.scenario["objects"]["areas"]:
+            self.assertIn(a["name"], self.text(f"#area-{a['number']}"))
+            self.assertEqual(str(a["mode"]), self.attr(f"#area-{a['number']}", "data-mode"))
+        for z in self.scenario["objects"]["zones"]:
+            row = f"#zones-area-{z['area']} #zone-{z['number']}"
+            self.assertIn(z["name"], self.text(row))
+            self.assertEqual(zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
+        for u in self.scenario["objects"]["units"]:
+            row = f"#unit-{u['number']}"
+            self.assertIn(u["name"], self.text(row))
+            self.assertEqual("off" if u["status"] in (0, 100) else "on",
+                             self.attr(row, "data-state"), u["name"])
+
+    def test_3_arming_reaches_the_controller_and_a_reported_change_updates_the_page(self):
+        self.signed_in()
+        self.d.control({"clear": "frames"})
+        self.d.control({"clear": "commands"})
+        loads = self.browser.execute_script(
+            "return performance.getEntriesByType('navigation').length")
+        self.find("#area-1 button").click()  # Arm…
+        e2e.wait_for(lambda: self.visible("#keypad"), what="the keypad")
+        self.find("#keypad-mode-3").click()
+        self.shot("keypad")
+        self.keypad("1234", touch=True)
+        e2e.wait_for(lambda: self.attr("#area-1", "data-mode") == "3", what="the armed mode")
+        self.assertEqual("Armed away", self.find("#area-1 .state").text)
+        # Mode 3 (away) by user 1 in area 1, as exactly one command frame.
+        self.assertEqual([{"command": 0x33, "parameter1": 1, "parameter2": 1}],
+                         self.d.control({"query": "commands"})["commands"])
+        self.assertIn("5A 05 0F 33 01 00 01 CB 10", self.d.control({"query": "frames"})["frames"])
+        self.shot("armed")
+        self.find("#area-1 button:nth-of-type(2)").click()  # Disarm, the code typed
+        self.keypad("1234", touch=False)
+        e2e.wait_for(lambda: self.attr("#area-1", "data-mode") == "0", what="disarmed")
+        self.assertEqual({"command": 0x30, "parameter1": 1, "parameter2": 1},
+                         self.d.control({"query": "commands"})["commands"][-1])
+
+        # Someone else arms at the controller, which reports it as a system event (security
+        # arming of area 1 in mode 1 by user 1): the page shows it from its event stream.
+        self.d.zelctl("call", "Areas.Item(1).Arm", "1234", "1")
+        time.sleep(0.5)
+        self.assertEqual("0", self.attr("#area-1", "data-mode"))  # nothing told the page yet
+        self.d.control({"system_events": ["0x9101"]})
+        e2e.wait_for(lambda: self.attr("#area-1", "data-mode") == "1", what="the reported mode")
+        self.assertEqual("Armed home", self.find("#area-1 .state").text)
+        self.assertEqual(loads, self.browser.execute_script(
+            "return performance.getEntriesByType('navigation').length"))
+        self.d.zelctl("call", "Areas.Item(1).Disarm", "1234")
+        self.d.control({"system_events": ["0x8101"]})
+        e2e.wait_for(lambda: self.attr("#area-1", "data-mode") == "0", what="disarmed again")
+
+    def test_4_bypass_and_restore_a_zone(self):
+        self.signed_in()
+        self.d.control({"clear": "frames"})
+        self.find("#zone-2 button").click()
+        self.keypad("1234", touch=False)
+        e2e.wait_for(lambda: self.attr("#zone-2", "data-state") == "bypassed", what="bypassed")
+        self.assertEqual("Restore", self.find("#zone-2 button").text)
+        frames = self.d.control({"query": "frames"})["frames"]
+        self.assertTrue(any(f.startswith("5A 05 0F 04 01 00 02") for f in frames), frames)
+        self.shot("bypassed")
+        self.find("#zone-2 button").click()
+        self.keypad("1234")
+        e2e.wait_for(lambda: self.attr("#zone-2", "data-state") == "closed", what="restored")
+
+    def test_5_switch_a_unit_on_and_off(self):
+        self.signed_in()
+        self.d.control({"clear": "commands"})
+        e2e.wait_for(lambda: self.attr("#unit-3", "data-state") == "off", what="unit 3 off")
+        self.find("#unit-3 button").click()
+        e2e.wait_for(lambda: self.attr("#unit-3", "data-state") == "on", what="unit 3 on")
+        self.assertEqual("true", self.attr("#unit-3 button", "aria-pressed"))
+        self.find("#unit-3 button").click()
+        e2e.wait_for(lambda: self.attr("#unit-3", "data-state") == "off", what="unit 3 off again")
+        commands = self.d.control({"query": "commands"})["commands"]
+        self.assertEqual([1, 0], [c["command"] for c in commands if c["parameter2"] == 3], commands)
+        self.shot("units")
+
+
+if __name__ == "__main__":
+    e2e.BUILD, e2e.SOURCE = sys.argv[1], sys.argv[2]
+    del sys.argv[1:3]
+    unittest.main(verbosity=2)

@@ -1,0 +1,143 @@
+// The bridge's client API as the page uses it: the login cookie (set by the server, never read
+// here), one session, operations and the session's event stream. Same origin only.
+
+export class ApiError extends Error {
+  constructor(status, message, http) {
+    super(message || status);
+    this.status = status; // the 8-digit status code, upper case
+    this.http = http;
+  }
+  get expired() {
+    return this.http === 401;
+  }
+}
+
+function failed(status) {
+  return typeof status !== 'string' || (parseInt(status, 16) & 0x80000000) !== 0;
+}
+
+async function postJson(url, body, headers = {}) {
+  const reply = await fetch(url, {
+    method: 'POST',
+    credentials: 'same-origin',
+    headers: { 'Content-Type': 'application/json', ...headers },
+    body: JSON.stringify(body),
+  });
+  let json;
+  try {
+    json = await reply.json();
+  } catch {
+    throw new ApiError('C0050001', 'the bridge answered something that is not JSON', reply.status);
+  }
+  const status = String(json.status || '').toUpperCase();
+  if (reply.status !== 200 || failed(status)) {
+    const why = (json.error && json.error.description) || json.statusName || `HTTP ${reply.status}`;
+    const error = new ApiError(status, why, reply.status);
+    error.retryAfter = json.retryAfter;
+    throw error;
+  }
+  return json;
+}
+
+export class Bridge {
+  constructor() {
+    this.session = null;
+    this.server = null; // the server object's handle
+    this.source = null;
+    this.onExpired = () => {};
+  }
+
+  // A person's login; resolves to {user, role, expiresIn}.
+  login(user, code) {
+    return postJson('/api/v1/login', { user, code });
+  }
+
+  // Renews the cookie's login (15 more minutes); rejects when it has ended or there is none.
+  renew() {
+    return postJson('/api/v1/login', {});
+  }
+
+  async logout() {
+    this.closeEvents();
+    if (this.session) await this.op({ op: 'close' }).catch(() => {});
+    this.session = null;
+    this.server = null;
+    await postJson('/api/v1/logout', {}).catch(() => {});
+  }
+
+  async open() {
+    this.session = null;
+    const s = await postJson('/api/v1/automation', { op: 'session' });
+    this.session = s.session;
+    const created = await this.op({ op: 'create', class: 'Corvane.ZelServer' });
+    this.server = created.result.object;
+    return this.server;
+  }
+
+  async op(body) {
+    try {
+      return await postJson('/api/v1/automation', body, { 'X-Zel-Session': this.session });
+    } catch (e) {
+      if (e instanceof ApiError && e.expired) this.onExpired(e);
+      throw e;
+    }
+  }
+
+  // A property or method's result (the variant, with "age" beside it when the server gives one).
+  async get(object, member, args) {
+    const body = { op: 'call', object, member };
+    if (args) body.args = args;
+    const reply = await this.op(body);
+    const result = reply.result || { vt: 0 };
+    if ('age' in reply) result.age = reply.age;
+    return result;
+  }
+
+  async value(object, member, args) {
+    const v = await this.get(object, member, args);
+    return v.value;
+  }
+
+  call(object, member, args = []) {
+    return this.op({ op: 'call', object, member, args });
+  }
+
+  // Connects the session to the server's events and opens the stream; onEvent gets each event.
+  async listen(onEvent, onTrouble) {
+    await this.op({ op: 'advise', object: this.server });
+    this.closeEvents();
+    const source = new EventSource(`/api/v1/events?session=${encodeURIComponent(this.session)}`);
+    source.onmessage = (m) => {
+      let event;
+      try {
+        event = JSON.parse(m.data);
+      } catch {
+        return;
+      }
+      event.received = performance.now();
+      onEvent(event);
+    };
+    source.onerror = () => onTrouble(source.readyState);
+    this.source = source;
+  }
+
+  closeEvents() {
+    if (this.source) this.source.close();
+    this.source = null;
+  }
+}
+
+// Runs fn over items with at most `width` requests in flight (the browser keeps six connections
+// to one origin, one of them for the event stream).
+export async function inParallel(items, width, fn) {
+  const results = new Array(items.length);
+  let next = 0;
+  async function lane() {
+    while (next < items.length) {
+      const i = next++;
+      results[i] = await fn(items[i], i);
+    }
+  }
+  await Promise.all(Array.from({ length: Math.min(width, items.length) }, lane));
+  return results;
+}
