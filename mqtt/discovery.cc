@@ -112,6 +112,8 @@ std::map<std::string, std::string> DiscoveryConfigs(
         entity["brightness_value_template"] =
             "{{ value_json.level if value_json.level is not none else 0 }}";
         entity["brightness_scale"] = 100;
+        // A level alone: an ON after it would put the unit at full brightness.
+        entity["on_command_type"] = "brightness";
         add("light", object_id, name, std::move(entity));
       } else {
         entity["value_template"] = on_off;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "mqtt/backoff.h"
+
 namespace zel::mqtt {
 namespace {
 
@@ -56,7 +58,7 @@ void EventRelay::Stop() {
 }
 
 void EventRelay::Run() {
-  int pause_seconds = 1;
+  Backoff backoff;
   while (!stop_.load()) {
     bridge::BridgeClient client(options_);
     bridge::BridgeClient releaser(options_);
@@ -69,7 +71,7 @@ void EventRelay::Run() {
       hr = client.Op({{"op", "advise"}, {"object", server}}, &reply);
     }
     if (Succeeded(hr)) {
-      pause_seconds = 1;
+      backoff.Succeeded();
       releaser.set_session(client.session());
       // Returns when the stream ends (the daemon went away) or on a stop.
       (void)client.Watch(
@@ -90,12 +92,12 @@ void EventRelay::Run() {
           &stop_);
       releaser.set_session("");
     }
-    // Wait before the next attempt, less when asked to stop.
+    // Wait before the next attempt (1 s after a stream that ended), less when asked to stop.
+    const int pause_seconds = Failed(hr) ? backoff.Failed() : Backoff::kFirstSeconds;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(pause_seconds);
     while (!stop_.load() && std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (Failed(hr)) pause_seconds = std::min(pause_seconds * 2, 30);
   }
 }
 

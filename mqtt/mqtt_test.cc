@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "mqtt/backoff.h"
 #include "mqtt/commands.h"
 #include "mqtt/discovery.h"
 #include "mqtt/event_relay.h"
@@ -247,6 +248,7 @@ TEST(DiscoveryTest, EachElementGetsItsPlatformsConfig) {
       {"light/zelcommsrv/unit_2", "command_topic", R"("zelcommsrv/unit/2/set")"},
       {"light/zelcommsrv/unit_2", "brightness_command_topic", R"("zelcommsrv/unit/2/set")"},
       {"light/zelcommsrv/unit_2", "brightness_scale", "100"},
+      {"light/zelcommsrv/unit_2", "on_command_type", R"("brightness")"},
       {"light/zelcommsrv/unit_2", "state_value_template",
        R"("{{ 'ON' if value_json.state == 'on' else 'OFF' }}")"},
       {"switch/zelcommsrv/unit_3", "payload_on", R"("ON")"},
@@ -386,6 +388,16 @@ TEST(RetainedTopicsTest, PublishesChangesClearsTheGoneAndRetriesWhatFailed) {
   sent.clear();
   held.Sync({{"b", "4"}, {"c", "5"}}, publish);
   EXPECT_TRUE(sent.empty());
+}
+
+TEST(BackoffTest, DoublesFromOneSecondUpToThirtyAndStartsAgainAfterASuccess) {
+  Backoff b;
+  std::vector<int> pauses;
+  for (int i = 0; i < 8; ++i) pauses.push_back(b.Failed());
+  EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 30, 30, 30}), pauses);
+  b.Succeeded();
+  EXPECT_EQ(1, b.Failed());
+  EXPECT_EQ(2, b.Failed());
 }
 
 TEST(EventRelayTest, AnEventKeepsItsValuesAndNamesItsObjectsWithoutHandles) {

@@ -11,6 +11,7 @@
 
 #include "bridge/automation_bridge.h"
 #include "bridge/protocol.h"
+#include "mqtt/backoff.h"
 #include "mqtt/commands.h"
 #include "mqtt/discovery.h"
 #include "mqtt/event_relay.h"
@@ -120,6 +121,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   RetainedTopics configs_held;                  // discovery configs
   std::string availability, link_availability;  // last published
   HRESULT last_read = S_OK;
+  Backoff backoff;  // between attempts to read the server while the bridge cannot be reached
   while (!stop->load()) {
     for (const auto& [topic, payload] : link.TakeMessages()) {
       if (topic == platform_status) {
@@ -133,6 +135,11 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
     if (Failed(hr) && hr != last_read) {
       std::fprintf(stderr, "zelmqtt: cannot read the server through %s: %08X\n",
                    options.unix_socket_path.c_str(), static_cast<unsigned>(hr));
+    }
+    if (Succeeded(hr) && Failed(last_read)) {
+      // The server is back (the daemon restarted): everything is said again.
+      states_held.Republish();
+      configs_held.Republish();
     }
     last_read = hr;
     if (link.TakeReconnected()) {
@@ -164,7 +171,8 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
         link_availability = wanted_link;
       }
     }
-    Pause(config.refresh_seconds, stop, &changed);
+    if (Succeeded(hr)) backoff.Succeeded();
+    Pause(Succeeded(hr) ? config.refresh_seconds : backoff.Failed(), stop, &changed);
   }
   relay.Stop();
   link.Stop();

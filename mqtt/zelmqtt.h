@@ -11,6 +11,10 @@
 // nobody can tell it. The discovery configs (discovery.h) follow the elements the same way and
 // go out again when the platform says "online" on "<discovery prefix>/status".
 //
+// While the bridge cannot be reached (the daemon is restarting) it tries again after 1 s, then
+// 2, 4, ... up to 30 s, and every state and config goes out again once it answers. The broker
+// side reconnects the same way (mqtt_link.h) and republishes everything after each connection.
+//
 // The server's events go out as they come (event_relay.h), on a thread of their own.
 //
 // Thread contract: RunZelmqtt runs on the calling thread until *stop becomes true.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "link/frame.h"
 #include "sim/event_log.h"
 #include "sim/faults.h"
@@ -170,6 +172,33 @@ TEST_F(HandlerTest, RecordsLoggedOrRolledDuringAWalkDoNotMoveIt) {
   EXPECT_EQ(r4, Send(MakeFrame(kEventLogRequest, {})));
   RollEventLog(&state_.event_log, 10);
   EXPECT_EQ(MakeFrame(kEndOfData, {}), Send(AckFrame()));
+}
+
+// A zone's sensor changing: its condition bits change (the arming bits stay) and its system
+// event is queued, state 1 for any condition but secure.
+TEST(ControlTest, AZoneChangesAndQueuesItsSystemEvent) {
+  Scenario scenario;
+  std::string error;
+  ASSERT_EQ(S_OK, ParseScenario(R"({"objects":{"zones":[{"number":5,"status":16},
+                                                         {"number":300,"status":0}]}})",
+                                &scenario, &error))
+      << error;
+  Simulator sim(std::move(scenario));
+  EXPECT_EQ(R"({"code":1541,"ok":true,"status":17})",
+            sim.ApplyControl(R"({"zone":{"number":5,"condition":1}})"));  // 0x0605
+  EXPECT_EQ(R"({"code":1029,"ok":true,"status":16})",
+            sim.ApplyControl(R"({"zone":{"number":5,"condition":0}})"));  // 0x0405
+  EXPECT_EQ(R"({"code":1836,"ok":true,"status":2})",
+            sim.ApplyControl(R"({"zone":{"number":300,"condition":2}})"));  // 0x072C
+  sim.WithState([](SimState& state) {
+    EXPECT_EQ((std::deque<uint16_t>{0x0605, 0x0405, 0x072C}), state.system_events.codes);
+  });
+  for (const char* bad :
+       {R"({"zone":5})", R"({"zone":{"number":6,"condition":1}})",
+        R"({"zone":{"number":0,"condition":1}})", R"({"zone":{"number":5,"condition":4}})",
+        R"({"zone":{"number":5}})", R"({"zone":{"number":-5,"condition":1}})"}) {
+    EXPECT_NE(std::string::npos, sim.ApplyControl(bad).find("\"ok\":false")) << bad;
+  }
 }
 
 TEST(ControlTest, LogEventsAndRollTheLogOver) {

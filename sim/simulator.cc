@@ -15,6 +15,7 @@
 #include "platform/sync.h"
 #include "sim/event_log.h"
 #include "sim/handlers.h"
+#include "sim/object_state.h"
 
 namespace zel::sim {
 namespace {
@@ -309,6 +310,28 @@ std::string Simulator::ApplyControl(std::string_view line) {
     }
     queue.codes.insert(queue.codes.end(), parsed.begin(), parsed.end());
     return ToLine(json{{"ok", true}, {"queued", queue.codes.size()}});
+  }
+  if (auto zone = request.find("zone"); zone != request.end()) {
+    // A zone's sensor changes: its condition (the status byte's low two bits) takes the new
+    // value and the controller queues the zone's system event, as a door opening would.
+    const json& z = *zone;
+    if (!z.is_object() || !z.contains("number") || !z["number"].is_number_unsigned() ||
+        z["number"].get<uint64_t>() < 1 || z["number"].get<uint64_t>() > 511 ||
+        !z.contains("condition") || !z["condition"].is_number_unsigned() ||
+        z["condition"].get<uint64_t>() > 3) {
+      return Refuse("\"zone\" takes {\"number\": 1 to 511, \"condition\": 0 to 3}");
+    }
+    const auto number = static_cast<uint16_t>(z["number"].get<uint64_t>());
+    const auto condition = static_cast<uint8_t>(z["condition"].get<uint64_t>());
+    MutexLock g(&mu_);
+    auto it = Objects(state_).zones.find(number);
+    if (it == Objects(state_).zones.end()) {
+      return Refuse("the scenario has no zone " + std::to_string(number));
+    }
+    it->second.status = static_cast<uint8_t>((it->second.status & ~3u) | condition);
+    const auto code = static_cast<uint16_t>(0x0400 | (condition != 0 ? 0x0200 : 0) | number);
+    SystemEvents(state_).codes.push_back(code);
+    return ToLine(json{{"ok", true}, {"status", it->second.status}, {"code", code}});
   }
   if (auto udp = request.find("udp"); udp != request.end()) {
     if (*udp != "forget_session") return Refuse("\"udp\" takes \"forget_session\"");

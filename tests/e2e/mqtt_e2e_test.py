@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 try:
@@ -46,9 +47,18 @@ class Broker:
         conf = os.path.join(self.dir, "mosquitto.conf")
         with open(conf, "w") as f:
             f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
-        self.proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+        self.conf = conf
+        self.start()
+
+    def start(self):
+        """Starts the broker on its port, with nothing retained (no persistence)."""
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         e2e.wait_for(self.listening, what="mosquitto")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
 
     def listening(self):
         with socket.socket() as s:
@@ -70,6 +80,7 @@ class Retained:
         self.events = []  # every payload of the (not retained) events topic, in order
         self.lock = threading.Lock()
         self.client = paho.Client()
+        self.client.reconnect_delay_set(min_delay=1, max_delay=1)  # back soon after an outage
         self.client.on_message = self.on_message
         self.client.on_connect = lambda c, u, f, rc: c.subscribe(topic, qos=1)
         self.client.connect("127.0.0.1", port)
@@ -507,6 +518,9 @@ class ZelmqttDiscovery(ZelmqttFixture):
         self.assertEqual([{"command": 0x45, "parameter1": 2, "parameter2": 2}],
                          send("climate/zelcommsrv/thermostat_2", "fan_mode", "FAN_MODE",
                               value="cycle"))
+        # A dimmable unit's brightness goes as a level command alone (command 9, percent, unit).
+        self.assertEqual([{"command": 9, "parameter1": 40, "parameter2": 1}],
+                         send("light/zelcommsrv/unit_1", "brightness", "40", value="40"))
         e2e.wait_for(lambda: self.seen.json("zelcommsrv/thermostat/2")["systemMode"] == 2
                      and self.seen.json("zelcommsrv/thermostat/2")["heatSetpointF"] == 68,
                      what="the thermostat's new state")
@@ -553,6 +567,63 @@ class ZelmqttDiscovery(ZelmqttFixture):
         # An element that loses its name is no longer in use: its config is cleared.
         self.d.zelctl("put", "Buttons.Item(2).Name", "")
         e2e.wait_for(lambda: self.seen.get(topic) == "", what="the button's config cleared")
+
+
+class ZelmqttOutages(ZelmqttFixture):
+    OUTAGE = 10  # seconds the broker, then the daemon, stays away
+    TOPICS = "#"
+
+    def assert_states_and_availability(self):
+        """Waits until the broker holds the installation as it is, and zelmqtt online."""
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online"
+                     and self.seen.get("zelcommsrv/link") == "online", timeout=60,
+                     what="zelmqtt and the link online")
+        e2e.wait_for(lambda: (self.seen.json("zelcommsrv/area/1") or {}).get("state")
+                     == "armed_away", timeout=30, what="the area armed_away")
+        e2e.wait_for(lambda: (self.seen.json("zelcommsrv/zone/2") or {}).get("state")
+                     == "bypassed", what="the zone bypassed")
+        for z in self.scenario["objects"]["zones"]:
+            e2e.wait_for(lambda: self.seen.get(f"zelcommsrv/zone/{z['number']}"),
+                         what=f"zone {z['number']}")
+        e2e.wait_for(lambda: self.seen.get(
+            "homeassistant/alarm_control_panel/zelcommsrv/area_1/config"), what="the configs")
+
+    def test_broker_then_daemon_away_for_seconds_end_with_the_truth(self):
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "online", what="online")
+        # The broker goes away; meanwhile the controller is armed and a zone bypassed.
+        self.broker.stop()
+        self.d.zelctl("call", "Areas.Item(1).Arm", "1234", "3")
+        self.d.zelctl("call", "Zones.Item(2).Bypass", "1234")
+        time.sleep(self.OUTAGE)  # the outage itself
+        self.assertIsNone(self.mqtt.poll(), "zelmqtt keeps running without its broker")
+        with self.seen.lock:
+            self.seen.messages.clear()  # what is seen from now on comes from the new broker
+        self.broker.start()  # empty: nothing retained survived
+        self.assert_states_and_availability()
+
+        # The daemon goes away: zelmqtt cannot vouch for anything, and no armed state stays.
+        self.d.daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(0, self.d.daemon.wait(timeout=30))
+        e2e.wait_for(lambda: self.seen.get("zelcommsrv/status") == "offline"
+                     and self.seen.get("zelcommsrv/link") == "offline", what="offline")
+        e2e.wait_for(lambda: self.seen.json("zelcommsrv/area/1")["state"] is None,
+                     what="the area's state unknown")
+        self.assertEqual("bypassed", self.seen.json("zelcommsrv/zone/2")["state"])
+        time.sleep(self.OUTAGE)  # the outage itself
+        self.assertIsNone(self.mqtt.poll(), "zelmqtt keeps running without the daemon")
+        self.assertIsNone(self.seen.json("zelcommsrv/area/1")["state"])
+        # The entities stay, unavailable: their configs are not withdrawn for an outage.
+        self.assertTrue(self.seen.get("homeassistant/alarm_control_panel/zelcommsrv/area_1/config"))
+        self.d.daemon = subprocess.Popen(
+            [os.path.join(e2e.BUILD, "service", "zelcommsrv"), "--instance", self.d.inst,
+             "--no-tcp", "--no-start"], stderr=self.d.log)
+        e2e.wait_for(lambda: self.d.zelctl("status", check=False).returncode == 0,
+                     what="the bridge")
+        self.d.start()
+        self.assert_states_and_availability()
+        # The events come again too.
+        e2e.wait_for(lambda: (self.d.value("EventConnections") or 0) >= 1, timeout=60,
+                     what="the relay's event connection again")
 
 
 if __name__ == "__main__":

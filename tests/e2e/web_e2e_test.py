@@ -52,6 +52,9 @@ def start_browser(profile):
                  "--disable-sync", "--disable-dev-shm-usage", "--window-size=1200,1000",
                  f"--user-data-dir={profile}"):
         options.add_argument(flag)
+    options.add_experimental_option("prefs", {
+        "download.default_directory": os.path.join(profile, "downloads"),
+        "download.prompt_for_download": False})
     return webdriver.Chrome(service=Service(DRIVER), options=options)
 
 
@@ -90,7 +93,9 @@ class WebFrontEnd(unittest.TestCase):
         cls.browser = browser_or_skip(cls.profile)
         cls.port = free_port()
         try:
-            cls.d = e2e.DaemonFixture(extra_args=["--port", str(cls.port)])
+            # The link counts as down after 1.5 s of failed exchanges instead of 10 s.
+            cls.d = e2e.DaemonFixture(
+                extra_args=["--port", str(cls.port), "--link-down-after", "1500"])
             cls.d.start()
         except Exception:
             cls.browser.quit()
@@ -154,6 +159,12 @@ class WebFrontEnd(unittest.TestCase):
         e2e.wait_for(lambda: not self.visible("#keypad"), what="the keypad to close")
 
     # ---- tests ----
+    def history_rows(self):
+        # Read in one go: the table is redrawn as events arrive.
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll('#history-rows tr')]"
+            ".map(tr => [...tr.cells].map(td => td.textContent))")
+
     def test_1_sign_in_is_refused_with_a_wrong_code_and_nothing_shows_before_it(self):
         self.sign_in("GUEST", "9999")
         e2e.wait_for(lambda: self.text("#signin-error") != "", what="the refusal")
@@ -254,6 +265,99 @@ class WebFrontEnd(unittest.TestCase):
         commands = self.d.control({"query": "commands"})["commands"]
         self.assertEqual([1, 0], [c["command"] for c in commands if c["parameter2"] == 3], commands)
         self.shot("units")
+
+
+    def test_6_history_shows_the_stored_log_filters_it_and_adds_live_events(self):
+        self.signed_in()
+        self.find("#show-history").click()
+        e2e.wait_for(lambda: self.attr("body", "data-history") == "ready", what="the history")
+        rows = self.history_rows()
+        texts = [r[3] for r in rows]
+        # The scenario's log, newest first, in words with the names of zones, areas and codes.
+        expected = ["HOUSE armed home by OWNER", "KITCHEN WINDOW bypassed by OWNER",
+                    "HOUSE disarmed by GUEST", "Event of type 0x83"]
+        self.assertEqual(expected, [t for t in texts if t in expected])
+        self.assertTrue(all(rows[i][0] > rows[i + 1][0] for i in range(len(rows) - 1)
+                            if rows[i][0] and rows[i + 1][0]), rows)
+        self.shot("history")
+
+        # A live system event (zone 5 changing to state 1) is at the top within 2 s.
+        raised = time.monotonic()
+        self.d.control({"system_events": ["0x0605"]})
+        e2e.wait_for(lambda: any("KITCHEN WINDOW" in r[3] and r[2] == "Live system events"
+                                 for r in self.history_rows()), timeout=2.0,
+                     what="the live event in the history")
+        print(f"\nsystem event in the history after {time.monotonic() - raised:.3f} s",
+              file=sys.stderr)
+
+        # Filtered by kind: only the arming entries.
+        from selenium.webdriver.support.ui import Select
+        Select(self.find("#history-kind")).select_by_value("arming")
+        e2e.wait_for(lambda: self.history_rows() and all(
+            r[2] == "Arming and disarming" for r in self.history_rows()), what="the filter")
+        self.assertEqual(["HOUSE armed home by OWNER", "HOUSE disarmed by GUEST"],
+                         [r[3] for r in self.history_rows()])
+        # Exported as CSV: the same rows.
+        downloads = os.path.join(self.profile, "downloads")
+        self.find("#history-csv").click()
+        path = os.path.join(downloads, "history.csv")
+        e2e.wait_for(lambda: os.path.exists(path), what="the CSV file")
+        with open(path, newline="") as f:
+            import csv
+            table = list(csv.reader(f))
+        self.assertEqual(["Index", "Time", "Kind", "Description", "Areas"], table[0])
+        self.assertEqual(["HOUSE armed home by OWNER", "HOUSE disarmed by GUEST"],
+                         [r[3] for r in table[1:]])
+        Select(self.find("#history-kind")).select_by_value("")
+
+    def test_7_a_lost_link_is_shown_and_its_return_clears_it(self):
+        self.signed_in()
+        self.assertFalse(self.visible("#link"))
+        self.d.control({"fault": "no_reply", "count": -1})  # the controller falls silent
+        try:
+            e2e.wait_for(lambda: self.visible("#link"), what="the link banner")
+            e2e.wait_for(lambda: self.attr("#server-link", "data-state") == "down",
+                         what="the link down")
+            self.assertIn("does not answer", self.text("#link"))
+            self.shot("link-down")
+        finally:
+            self.d.control({"clear": "faults"})
+        e2e.wait_for(lambda: not self.visible("#link"), what="the banner to go")
+        self.assertEqual("Connected", self.text("#server-link"))
+
+    def test_8_thermostat_and_message_commands_reach_the_controller(self):
+        self.signed_in()
+        self.d.control({"clear": "commands"})
+        e2e.wait_for(lambda: self.visible("#thermostat-1"), what="the thermostat")
+        heat = self.find("#thermostat-1-heat")
+        before = int(float(heat.get_attribute("value")))
+        heat.clear()
+        heat.send_keys(str(before + 2))
+        self.find("#thermostat-1 .setting button").click()
+        e2e.wait_for(lambda: any(c["command"] == 0x42 and c["parameter2"] == 1 for c in
+                                 self.d.control({"query": "commands"})["commands"]),
+                     what="the heat setpoint command")
+        # The controller keeps half degrees Celsius: the setpoint comes back within a degree.
+        e2e.wait_for(lambda: abs(float(self.attr("#thermostat-1", "data-heat")) - (before + 2))
+                     <= 1, what="the new setpoint on the page")
+        self.find("#message-1 button").click()  # Show
+        e2e.wait_for(lambda: self.attr("#message-1", "data-state") == "shown", what="shown")
+        self.assertIn({"command": 0x50, "parameter1": 0, "parameter2": 1},
+                      self.d.control({"query": "commands"})["commands"])
+        self.shot("devices")
+
+    def test_9_an_ended_login_returns_to_sign_in(self):
+        self.signed_in()
+        cookie = self.browser.get_cookie("zelsession")
+        self.assertIsNotNone(cookie)
+        self.assertTrue(cookie["httpOnly"])
+        self.assertEqual("Strict", cookie.get("sameSite"))
+        # The login ends on the server (as at its expiry): the page notices through its stream.
+        self.d.zelctl("call", "Logout", cookie["value"])
+        e2e.wait_for(lambda: self.visible("#signin"), timeout=10, what="the sign-in page")
+        self.assertIn("session has ended", self.text("#signin-error"))
+        self.assertFalse(self.visible("#overview"))
+        self.shot("expired")
 
 
 if __name__ == "__main__":

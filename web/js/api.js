@@ -7,8 +7,9 @@ export class ApiError extends Error {
     this.status = status; // the 8-digit status code, upper case
     this.http = http;
   }
+  // The login (or its session) has ended: sign in again.
   get expired() {
-    return this.http === 401;
+    return this.http === 401 || this.status === 'C0000006' || this.status === 'C0050017';
   }
 }
 
@@ -96,6 +97,14 @@ export class Bridge {
   async value(object, member, args) {
     const v = await this.get(object, member, args);
     return v.value;
+  }
+
+  // The elements of one of the server's collections, in order (Item(1) to Item(Count)).
+  async items(collection, width = 5) {
+    const handle = (await this.get(this.server, collection)).object;
+    const count = await this.value(handle, 'Count');
+    const indexes = Array.from({ length: count || 0 }, (_, i) => i + 1);
+    return inParallel(indexes, width, async (i) => (await this.get(handle, 'Item', [i])).object);
   }
 
   call(object, member, args = []) {

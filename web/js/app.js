@@ -1,37 +1,42 @@
-// The page: sign-in, then the overview of the installation, kept current by the server's events.
+// The page: sign-in, then the overview and the history of the installation, kept current by the
+// server's events.
 import { Bridge, ApiError, inParallel } from './api.js';
+import { Devices } from './devices.js';
+import { $, el, markAge, notice } from './dom.js';
+import { History } from './history.js';
 import {
   ARM_MODES, areaModeText, dateText, linkText, serverStatusText, unitLevel, unitText, zoneState,
 } from './words.js';
 
 const bridge = new Bridge();
-const $ = (id) => document.getElementById(id);
 const PARALLEL = 5;
 
-// Everything shown, by the handle the session holds for it.
+// What the page shows, by the handle the session holds for it: its refresh (null when it has
+// nothing to re-read) and, for areas and zones, what names it in the history.
+let watched = new Map();
+let names = new Map();
 let areas = new Map();
-let zones = new Map();
-let units = new Map();
 let lastRenewal = 0;
 let clock = null; // {days, at}: the controller's clock as read, and when (performance.now())
-let generation = 0; // bumped at each sign-in or sign-out; stale loads stop
+let generation = 0; // bumped at each sign-in or sign-out; a load of an older one stops
+let linkState = 'up';
 
-function el(tag, props = {}, ...children) {
-  const e = document.createElement(tag);
-  for (const [k, v] of Object.entries(props)) {
-    if (k === 'class') e.className = v;
-    else if (k === 'text') e.textContent = v;
-    else if (k.startsWith('data-') || k.startsWith('aria-')) e.setAttribute(k, v);
-    else e[k] = v;
-  }
-  for (const c of children) if (c) e.append(c);
-  return e;
-}
-
-function notice(text) {
-  $('notice').textContent = text || '';
-  $('notice').hidden = !text;
-}
+const page = {
+  bridge,
+  get names() { return names; },
+  watch(handle, refresh) { watched.set(handle, refresh); },
+  areaOptions: () => [...areas.values()].map((a) => ({ id: a.id, name: a.name })),
+  release(handles) {
+    for (const h of new Set(handles)) {
+      if (h && !watched.has(h) && h !== bridge.server) {
+        bridge.op({ op: 'release', object: h }).catch(() => {});
+      }
+    }
+  },
+  command,
+};
+const devices = new Devices(page);
+const history = new History(page);
 
 function describe(error) {
   if (!(error instanceof ApiError)) return String(error.message || error);
@@ -53,9 +58,7 @@ function showSignin(message = '') {
   generation++;
   delete document.body.dataset.ready;
   bridge.closeEvents();
-  $('overview').hidden = true;
-  $('who').hidden = true;
-  $('link').hidden = true;
+  for (const id of ['overview', 'history', 'who', 'link', 'views']) $(id).hidden = true;
   $('signin').hidden = false;
   $('signin-error').textContent = message;
   $('signin-code').value = '';
@@ -93,7 +96,9 @@ function signedIn(reply) {
 async function enter(reply) {
   signedIn(reply);
   $('signin').hidden = true;
+  $('views').hidden = false;
   notice('');
+  showView('overview');
   await loadOverview();
 }
 
@@ -102,8 +107,13 @@ function activity() {
   if ($('who').hidden || performance.now() - lastRenewal < 60000) return;
   lastRenewal = performance.now();
   bridge.renew().then(signedIn, (e) => {
-    if (e instanceof ApiError && e.expired) expired();
+    if (loginGone(e)) expired();
   });
+}
+
+// A renewal the bridge answered with a failure: the login is over (ended, expired, unknown).
+function loginGone(e) {
+  return e instanceof ApiError && (e.expired || e.http === 200 || e.http === 400);
 }
 
 function expired() {
@@ -111,27 +121,38 @@ function expired() {
   showSignin('Your session has ended. Please sign in again.');
 }
 
+function showView(name) {
+  $('overview').hidden = name !== 'overview';
+  $('history').hidden = name !== 'history';
+  $('show-overview').setAttribute('aria-current', String(name === 'overview'));
+  $('show-history').setAttribute('aria-current', String(name === 'history'));
+  if (name === 'history') history.open().catch((e) => notice(describe(e)));
+}
+
 // ---- The overview ----------------------------------------------------------------------------
 
 async function loadOverview() {
   const mine = ++generation;
   delete document.body.dataset.ready;
+  watched = new Map();
+  names = new Map();
   areas = new Map();
-  zones = new Map();
-  units = new Map();
-  $('areas').replaceChildren();
-  $('zones').replaceChildren();
-  $('units').replaceChildren();
-  const server = await bridge.open();
+  history.reset();
+  for (const id of ['areas', 'zones', 'units', 'thermostats', 'sensors', 'messages', 'audio',
+    'buttons', 'history-rows']) {
+    $(id).replaceChildren();
+  }
+  await bridge.open();
   await bridge.listen(onEvent, onStreamTrouble);
   await Promise.all([refreshServer(), loadAreas()]);
   if (mine !== generation) return;
-  $('overview').hidden = false;
   document.body.dataset.ready = 'areas';
   await Promise.all([loadZones(), loadUnits()]);
   if (mine !== generation) return;
+  document.body.dataset.ready = 'overview';
+  await devices.load();
+  if (mine !== generation) return;
   document.body.dataset.ready = 'all';
-  return server;
 }
 
 async function refreshServer() {
@@ -159,26 +180,25 @@ function showClock() {
 }
 
 function showLink(state) {
+  const was = linkState;
+  linkState = state;
   $('server-link').textContent = linkText(state);
   $('server-link').dataset.state = state;
+  document.body.dataset.link = state;
   const bad = state !== 'up';
   $('link').hidden = !bad;
   $('link').dataset.state = state;
   $('link').textContent = state === 'down'
     ? 'The controller does not answer: what you see may be out of date.'
     : bad ? 'The link to the controller is unreliable.' : '';
-}
-
-// The elements of a collection, in order (Item(1) to Item(Count)).
-async function elements(collection) {
-  const handle = (await bridge.get(bridge.server, collection)).object;
-  const count = await bridge.value(handle, 'Count');
-  const indexes = Array.from({ length: count || 0 }, (_, i) => i + 1);
-  return inParallel(indexes, PARALLEL, async (i) => (await bridge.get(handle, 'Item', [i])).object);
+  // Back from a loss: what changed meanwhile was not reported, so read everything again.
+  if (was === 'down' && state === 'up') {
+    for (const refresh of watched.values()) if (refresh) refresh().catch(() => {});
+  }
 }
 
 async function loadAreas() {
-  const handles = await elements('Areas');
+  const handles = await bridge.items('Areas');
   const list = await inParallel(handles, PARALLEL, async (h) => {
     const [id, name] = await Promise.all([bridge.value(h, 'ID'), bridge.value(h, 'Name')]);
     return { handle: h, id, name: name || `Area ${id}` };
@@ -188,19 +208,24 @@ async function loadAreas() {
       el('span', { class: 'name', text: a.name }),
       a.modeEl = el('span', { class: 'state', text: '…' }),
       el('span', { class: 'buttons' },
-        el('button', { type: 'button', text: 'Arm…', onclick: () => arm(a) }),
-        el('button', { type: 'button', text: 'Disarm', onclick: () => disarm(a) })));
+        el('button', { type: 'button', text: 'Arm…', 'aria-label': `Arm ${a.name}`,
+          onclick: () => arm(a) }),
+        el('button', { type: 'button', text: 'Disarm', 'aria-label': `Disarm ${a.name}`,
+          onclick: () => disarm(a) })));
     areas.set(a.handle, a);
+    names.set(a.handle, a);
+    page.watch(a.handle, () => refreshArea(a));
     $('areas').append(a.row);
   }
   await inParallel(list, PARALLEL, refreshArea);
 }
 
 async function refreshArea(a) {
-  const mode = await bridge.value(a.handle, 'SecurityMode');
-  a.mode = mode;
-  a.modeEl.textContent = areaModeText(mode);
-  a.row.dataset.mode = mode;
+  const mode = await bridge.get(a.handle, 'SecurityMode');
+  a.mode = mode.value;
+  a.modeEl.textContent = areaModeText(mode.value);
+  a.row.dataset.mode = mode.value;
+  markAge(a.row, mode.age);
 }
 
 function areaGroup(areaId) {
@@ -215,7 +240,7 @@ function areaGroup(areaId) {
 }
 
 async function loadZones() {
-  const handles = await elements('Zones');
+  const handles = await bridge.items('Zones');
   const list = await inParallel(handles, PARALLEL, async (h) => {
     const [id, name, area] = await Promise.all([
       bridge.value(h, 'ID'), bridge.value(h, 'Name'), bridge.get(h, 'Area').catch(() => null)]);
@@ -230,31 +255,35 @@ async function loadZones() {
     z.button = el('button', { type: 'button', text: 'Bypass', onclick: () => toggleBypass(z) });
     z.row = el('li', { class: 'row zone', id: `zone-${z.id}` },
       el('span', { class: 'name', text: z.name }), z.stateEl, el('span', { class: 'buttons' }, z.button));
-    zones.set(z.handle, z);
+    names.set(z.handle, z);
+    page.watch(z.handle, () => refreshZone(z));
     areaGroup(z.areaId).append(z.row);
   }
-  await inParallel([...zones.values()], PARALLEL, refreshZone);
+  await inParallel(list.filter((z) => z.name), PARALLEL, refreshZone);
 }
 
 async function refreshZone(z) {
-  const [condition, alarm, arming, trouble] = await Promise.all([
-    bridge.value(z.handle, 'CurrCondition'), bridge.value(z.handle, 'AlarmStatus'),
-    bridge.value(z.handle, 'ArmingStatus'), bridge.value(z.handle, 'HadTrouble')]);
-  Object.assign(z, { condition, alarm, arming, trouble });
+  const [condition, alarm, arming] = await Promise.all([
+    bridge.get(z.handle, 'CurrCondition'), bridge.value(z.handle, 'AlarmStatus'),
+    bridge.value(z.handle, 'ArmingStatus')]);
+  Object.assign(z, { condition: condition.value, alarm, arming });
   const state = zoneState(z);
   z.stateEl.textContent = state.text;
   z.row.dataset.state = state.key;
   z.bypassed = arming === 1 || arming === 2;
   z.button.textContent = z.bypassed ? 'Restore' : 'Bypass';
+  z.button.setAttribute('aria-label', `${z.bypassed ? 'Restore' : 'Bypass'} ${z.name}`);
+  markAge(z.row, condition.age);
 }
 
 async function loadUnits() {
-  const handles = await elements('Units');
+  const handles = await bridge.items('Units');
   const list = await inParallel(handles, PARALLEL, async (h) => {
     const [id, name] = await Promise.all([bridge.value(h, 'ID'), bridge.value(h, 'Name')]);
     return { handle: h, id, name };
   });
-  for (const u of list.filter((u) => u.name)) {
+  const named = list.filter((u) => u.name);
+  for (const u of named) {
     u.stateEl = el('span', { class: 'state' });
     u.button = el('button', { type: 'button', text: 'On', 'aria-pressed': 'false',
       onclick: () => switchUnit(u) });
@@ -265,23 +294,25 @@ async function loadUnits() {
     u.row = el('li', { class: 'row unit', id: `unit-${u.id}` },
       el('span', { class: 'name', text: u.name }), u.stateEl,
       el('span', { class: 'buttons' }, u.button, label, u.slider));
-    units.set(u.handle, u);
+    names.set(u.handle, u);
+    page.watch(u.handle, () => refreshUnit(u));
     $('units').append(u.row);
   }
-  await inParallel([...units.values()], PARALLEL, refreshUnit);
+  await inParallel(named, PARALLEL, refreshUnit);
 }
 
 async function refreshUnit(u) {
-  const status = await bridge.value(u.handle, 'Status');
-  u.status = status;
-  const level = unitLevel(status);
+  const status = await bridge.get(u.handle, 'Status');
+  u.status = status.value;
+  const level = unitLevel(status.value);
   u.on = level !== 0;
-  u.stateEl.textContent = unitText(status);
+  u.stateEl.textContent = unitText(status.value);
   u.row.dataset.state = u.on ? 'on' : 'off';
   u.button.textContent = u.on ? 'Off' : 'On';
   u.button.setAttribute('aria-pressed', String(u.on));
   u.button.setAttribute('aria-label', `${u.name}: switch ${u.on ? 'off' : 'on'}`);
   if (level !== null && document.activeElement !== u.slider) u.slider.value = level;
+  markAge(u.row, status.age);
 }
 
 // ---- Commands --------------------------------------------------------------------------------
@@ -293,8 +324,8 @@ async function command(fn, after) {
   } catch (e) {
     notice(describe(e));
   }
-  // The event the command causes updates the page; reading back here only covers a command
-  // that changed nothing the controller reports.
+  // The change is read back after the page's own command; changes made elsewhere arrive as
+  // events.
   if (after) await after().catch(() => {});
 }
 
@@ -400,21 +431,24 @@ function objectsOf(event) {
 }
 
 function onEvent(event) {
-  window.zelLastEvent = { member: event.member, received: event.received };
-  (window.zelEvents ||= []).push(event);
+  window.zelLastEvent = { member: event.member, received: event.received, seq: event.seq };
   if (event.member === 'OnServerStatusChange') refreshServer().catch(() => {});
   if (event.member === 'OnLinkStateChange') showLink(event.arguments?.[0]?.value);
+  history.onEvent(event);
   // The server refreshed what the event concerns before it fired: read it again.
   const release = [];
   for (const o of objectsOf(event)) {
-    if (areas.has(o.object)) refreshArea(areas.get(o.object)).catch(() => {});
-    else if (zones.has(o.object)) refreshZone(zones.get(o.object)).catch(() => {});
-    else if (units.has(o.object)) refreshUnit(units.get(o.object)).catch(() => {});
-    else if (o.class === 'CZelAreas') areas.forEach((a) => refreshArea(a).catch(() => {}));
-    else if (o.object !== bridge.server) release.push(o.object);
+    if (watched.has(o.object)) {
+      const refresh = watched.get(o.object);
+      if (refresh) refresh().catch(() => {});
+    } else if (o.class === 'CZelAreas') {
+      areas.forEach((a) => refreshArea(a).catch(() => {}));
+    } else {
+      release.push(o.object);
+    }
   }
   // Event objects are the session's until given back.
-  for (const h of new Set(release)) bridge.op({ op: 'release', object: h }).catch(() => {});
+  page.release(release);
 }
 
 async function onStreamTrouble(readyState) {
@@ -427,7 +461,7 @@ async function onStreamTrouble(readyState) {
       setTimeout(() => loadOverview().then(() => notice('')).catch(() => {}), 2000);
     }
   } catch (e) {
-    if (e instanceof ApiError && e.expired) expired();
+    if (loginGone(e)) expired();
     else notice('The server cannot be reached.');
   }
 }
@@ -436,12 +470,15 @@ async function onStreamTrouble(readyState) {
 
 function main() {
   buildKeypad();
+  history.bind();
   bridge.onExpired = expired;
   $('signin-form').addEventListener('submit', signIn);
   $('signout').addEventListener('click', async () => {
     await bridge.logout();
     showSignin('You have signed out.');
   });
+  $('show-overview').addEventListener('click', () => showView('overview'));
+  $('show-history').addEventListener('click', () => showView('history'));
   document.addEventListener('pointerdown', activity);
   document.addEventListener('keydown', activity);
   setInterval(showClock, 15000);

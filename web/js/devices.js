@@ -108,11 +108,11 @@ export class Devices {
     markAge(t.row, c.age);
     for (const [which, v] of [['Heat', heat], ['Cool', cool]]) {
       if (document.activeElement !== t.inputs[which] && typeof v === 'number') {
-        t.inputs[which].value = v;
+        t.inputs[which].value = Math.round(v * 10) / 10;
       }
     }
-    t.row.dataset.heat = heat;
-    t.row.dataset.cool = cool;
+    t.row.dataset.heat = Math.round(heat * 10) / 10;
+    t.row.dataset.cool = Math.round(cool * 10) / 10;
     if (modes) {
       for (const [member, s] of Object.entries(t.selects)) {
         const v = await b.value(t.handle, member);
