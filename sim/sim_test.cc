@@ -464,6 +464,14 @@ TEST(ControlTest, RebootForgetsTheSessionAndRestartsWalks) {
 }
 
 TEST(ControlTest, UnitsQueryListsEachUnitsState) {
+  // The scenario's units, before any request has read them.
+  Scenario scenario;
+  std::string error;
+  ASSERT_EQ(S_OK,
+            ParseScenario(R"({"objects":{"units":[{"number":2,"status":7}]}})", &scenario, &error))
+      << error;
+  EXPECT_EQ(R"({"ok":true,"units":[{"number":2,"status":7,"time_remaining":0}]})",
+            Simulator(scenario).ApplyControl(R"({"query":"units"})"));
   Simulator sim;
   EXPECT_EQ(R"({"ok":true,"units":[]})", sim.ApplyControl(R"({"query":"units"})"));
   sim.WithState([](SimState& s) {

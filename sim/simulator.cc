@@ -357,7 +357,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
     MutexLock g(&mu_);
     if (*query == "units") {
       json list = json::array();
-      for (const auto& [number, unit] : state_.objects.units) {
+      for (const auto& [number, unit] : Objects(state_).units) {
         list.push_back(json{
             {"number", number}, {"status", unit.status}, {"time_remaining", unit.time_remaining}});
       }
