@@ -14,7 +14,6 @@ import os
 import random
 import signal
 import subprocess
-import sys
 import threading
 import time
 
@@ -198,25 +197,7 @@ def main():
     if args.seed is None:
         args.seed = random.randrange(1 << 30)
     print("seed", args.seed, flush=True)
-    common.set_paths(args.build, args.source)
-    # A SIGTERM (a test driver's time-out) stops the daemon and the simulator as well.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    cycles = Cycles(args)
-    ok = False
-    try:
-        ok = cycles.run()
-    finally:
-        fixture = getattr(cycles, "d", None)
-        if fixture:
-            for proc in (fixture.daemon, fixture.sim):
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-            if ok:
-                fixture.close()
-            else:
-                print("instance kept for inspection:", fixture.inst)
-    sys.exit(0 if ok else 1)
+    common.run_driver(args, Cycles(args))
 
 
 if __name__ == "__main__":

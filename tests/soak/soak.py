@@ -21,7 +21,6 @@ import json
 import os
 import random
 import signal
-import sys
 import threading
 import time
 
@@ -389,11 +388,6 @@ class Soak:
         if self.args.json:
             with open(self.args.json, "w") as f:
                 json.dump(summary, f, indent=1)
-        if self.failures:
-            # Kept for a look at server.log and frames.txt; the simulator is stopped in main.
-            print("instance kept for inspection:", self.d.inst)
-        else:
-            self.d.close()
         return not self.failures
 
 
@@ -410,24 +404,8 @@ def main():
                         help="faults to leave out, by name, separated by commas")
     parser.add_argument("--json", help="also write the summary to this file")
     args = parser.parse_args()
-    common.set_paths(args.build, args.source)
-    # A SIGTERM (a test driver's time-out) stops the daemon and the simulator as well.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    soak = Soak(args)
-    ok = False
-    try:
-        ok = soak.run()
-    finally:
-        fixture = getattr(soak, "d", None)
-        for proc in (fixture.daemon, fixture.sim) if fixture else ():
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-                try:
-                    proc.wait(timeout=30)
-                except Exception:
-                    proc.kill()
-                    proc.wait()
-    sys.exit(0 if ok else 1)
+    common.run_driver(args, Soak(args))
+
 
 if __name__ == "__main__":
     main()

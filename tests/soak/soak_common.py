@@ -6,6 +6,7 @@ The simulator and daemon fixture itself is tests/e2e/daemon_e2e_test.py's Daemon
 import http.client
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -186,3 +187,30 @@ def wait_for(predicate, timeout, what):
 
 def monotonic():
     return time.monotonic()
+
+
+def run_driver(args, driver):
+    """Runs driver.run() (True when every check held) and exits with its outcome. The daemon and
+    the simulator of the driver's fixture (driver.d) are stopped whatever happens, a SIGTERM
+    included; the instance directory goes after a good run and is kept after a failed one."""
+    set_paths(args.build, args.source)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    ok = False
+    try:
+        ok = driver.run()
+    finally:
+        fixture = getattr(driver, "d", None)
+        if fixture:
+            for proc in (fixture.daemon, fixture.sim):
+                if proc.poll() is None:
+                    proc.send_signal(signal.SIGTERM)
+                    try:
+                        proc.wait(timeout=30)
+                    except subprocess.TimeoutExpired:
+                        proc.kill()
+                        proc.wait()
+            if ok:
+                fixture.close()
+            else:
+                print("instance kept for inspection:", fixture.inst, flush=True)
+    sys.exit(0 if ok else 1)
