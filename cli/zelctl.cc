@@ -21,7 +21,9 @@
 #include "bridge/protocol.h"
 #include "bridge/token_store.h"
 #include "cli/path.h"
+#include "cli/setup.h"
 #include "platform/instance_paths.h"
+#include "platform/resource_library.h"
 #include "platform/sync.h"
 #include "platform/variant.h"
 #include "server/interfaces.h"
@@ -50,6 +52,8 @@ constexpr const char* kUsage =
     "                          element PATH reaches, e.g. Zones\n"
     "  token add NAME ROLE     make a bearer token for TCP clients (read, control, admin)\n"
     "  token list | remove NAME  the tokens in the instance directory\n"
+    "  setup serial|network    first-run configuration for a controller: transport, settings,\n"
+    "                          access code, SaveSetup, start; see 'zelctl setup --help'\n"
     "\n"
     "options:\n"
     "  --socket PATH    the bridge's Unix socket (default: zelbridge.sock in the instance\n"
@@ -99,6 +103,20 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Connects to the server object's events and prints each as it arrives, in order; ends\n"
        "after N events when --count is given, or on Ctrl-C. Once connected it writes the line\n"
        "\"zelctl: watching\" to standard error: no event after that line is missed.\n"},
+      {"setup",
+       "usage: zelctl setup serial --device PATH [--baud N] --code NNNN\n"
+       "       zelctl setup network --address HOST [--port N] [--key KEY] --code NNNN\n"
+       "Configures the server for a controller in one step: chooses the transport from the\n"
+       "catalogue, sets its settings (serial: the device, speed 9600 unless --baud; network:\n"
+       "address, UDP port 4369 unless --port, the private key as sixteen hex pairs joined by\n"
+       "hyphens) and the access code, stops and starts the server and reports each step: link\n"
+       "opened, controller answered, login accepted, model and firmware, setup, names. At the\n"
+       "first step that failed it says what to check. After a good start it saves the settings\n"
+       "(SaveSetup), so the service's next start uses them; a failed one leaves the saved ones.\n"
+       "The serial device must be one the server opens: the catalogue's device prefix (string\n"
+       "185, /dev/ttyS as shipped) and a number, or a link with such a name to it.\n"
+       "Needs the bridge's admin role. Global options (--instance, --socket) go before 'setup'.\n"
+       "Exit status: 0 every step done, 1 a step failed, 2 usage, 3 bridge unreachable.\n"},
       {"xml",
        "usage: zelctl xml [PATH]\n"
        "The XML snapshot the server writes: without PATH every collection inside one\n"
@@ -344,6 +362,22 @@ std::string ResultObject(const Json& reply) {
   return object.get<std::string>();
 }
 
+// How to reach the bridge: 127.0.0.1:--port with a bearer token, else the Unix socket.
+bridge::ClientOptions ClientFor(const Options& o) {
+  bridge::ClientOptions c;
+  if (o.port > 0) {
+    c.tcp_port = o.port;
+    c.bearer_token = o.token;
+    if (c.bearer_token.empty()) {
+      if (const char* env = std::getenv("ZELCTL_TOKEN")) c.bearer_token = env;
+    }
+  } else {
+    c.unix_socket_path = o.socket.empty() ? InstancePath(bridge::kSocketFileName) : o.socket;
+  }
+  c.timeout_ms = o.timeout_ms;
+  return c;
+}
+
 class Ctl {
  public:
   Ctl(Options o, std::ostream& out, std::ostream& err, const std::atomic<bool>* stop)
@@ -388,21 +422,6 @@ class Ctl {
   }
 
  private:
-  static bridge::ClientOptions ClientFor(const Options& o) {
-    bridge::ClientOptions c;
-    if (o.port > 0) {
-      c.tcp_port = o.port;
-      c.bearer_token = o.token;
-      if (c.bearer_token.empty()) {
-        if (const char* env = std::getenv("ZELCTL_TOKEN")) c.bearer_token = env;
-      }
-    } else {
-      c.unix_socket_path = o.socket.empty() ? InstancePath(bridge::kSocketFileName) : o.socket;
-    }
-    c.timeout_ms = o.timeout_ms;
-    return c;
-  }
-
   // zelctl token add|list|remove: works on the token file directly, not through the bridge (the
   // bridge rereads it at the next request).
   int Token() {
@@ -1211,8 +1230,67 @@ std::string DateText(double automation_date) {
   return text;
 }
 
+namespace {
+
+// The position of the command word: the first argument that is neither an option nor the value
+// of one (args.size() when there is none).
+size_t CommandIndex(const std::vector<std::string>& args) {
+  static const char* const kValued[] = {"--socket",  "--instance", "--port",  "--token",  "--class",
+                                        "--timeout", "--count",    "--since", "--columns"};
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.empty() || a[0] != '-') return i;
+    if (a.find('=') != std::string::npos) continue;
+    if (std::find(std::begin(kValued), std::end(kValued), a) != std::end(kValued)) ++i;
+  }
+  return args.size();
+}
+
+// zelctl [global options] setup ...: setup's own options follow the word (its --port is the
+// controller's UDP port, not the bridge's).
+int RunSetupCommand(const std::vector<std::string>& args, size_t at, std::ostream& out,
+                    std::ostream& err) {
+  Options o;
+  std::string error;
+  std::vector<std::string> global(args.begin(), args.begin() + static_cast<long>(at));
+  std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
+  if (!ParseOptions(global, &o, &error)) {
+    err << "zelctl: " << error << "\nTry 'zelctl setup --help'.\n";
+    return kExitUsage;
+  }
+  bool help = o.help || std::find(rest.begin(), rest.end(), "--help") != rest.end();
+  if (help) {
+    out << CommandHelp().at("setup");
+    return kExitOk;
+  }
+  SetupRequest request;
+  if (!ParseSetupArgs(rest, &request, &error)) {
+    err << "zelctl: " << error << "\nTry 'zelctl setup --help'.\n";
+    return kExitUsage;
+  }
+  // The catalogue the daemon of that instance reads (for the serial device prefix).
+  std::string instance = o.instance;
+  if (instance.empty() && !o.socket.empty()) {
+    size_t slash = o.socket.rfind('/');
+    instance = slash == std::string::npos ? "." : o.socket.substr(0, slash);
+  }
+  if (!instance.empty()) SetInstanceDir(instance);
+  // A start downloads setup and names, which takes longer than one request's default minute
+  // on a slow line; an explicit --timeout still wins.
+  bool timeout_given = false;
+  for (const std::string& a : global) timeout_given |= a.rfind("--timeout", 0) == 0;
+  if (!timeout_given) o.timeout_ms = 300000;
+  BridgeClient client(ClientFor(o));
+  return RunSetup(request, &client, ResourceLibraryPath(), o.json, out, err);
+}
+
+}  // namespace
+
 int RunZelctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
               const std::atomic<bool>* stop) {
+  if (size_t at = CommandIndex(args); at < args.size() && args[at] == "setup") {
+    return RunSetupCommand(args, at, out, err);
+  }
   Options o;
   std::string error;
   if (!ParseOptions(args, &o, &error)) {

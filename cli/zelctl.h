@@ -7,6 +7,7 @@
 //   zelctl list Zones                         a table of the elements and their main properties
 //   zelctl watch                              the server's events as they arrive
 //   zelctl events [--since INDEX]             the stored event log, oldest first
+//   zelctl setup serial|network ...           first-run configuration (cli/setup.h)
 //
 // Output is for people by default; --json gives one JSON document per result (per event for
 // watch). The exit status is 0 on success, 1 when the server answered with a failed status code,

@@ -192,10 +192,27 @@ TEST_F(ZelctlTest, UsageFaultsAndHelp) {
   EXPECT_EQ(kExitUsage, Run({"--port", "http", "status"}));
   EXPECT_EQ(kExitOk, Run({"--help"}));
   EXPECT_NE(std::string::npos, out().find("usage: zelctl")) << out();
-  for (const char* cmd : {"status", "get", "put", "call", "list", "watch"}) {
+  for (const char* cmd : {"status", "get", "put", "call", "list", "watch", "setup"}) {
     EXPECT_EQ(kExitOk, Run({cmd, "--help"})) << cmd;
     EXPECT_EQ(0u, out().find(std::string("usage: zelctl ") + cmd)) << out();
   }
+}
+
+// setup takes its own options after the word: its --port is the controller's UDP port, so it
+// must not be read as the bridge's TCP port, and its faults are caught before the bridge is
+// asked anything.
+TEST_F(ZelctlTest, SetupOptionsFollowTheWordAndFaultsStopBeforeTheBridge) {
+  EXPECT_EQ(kExitOk, Run({"setup", "network", "--help"}));
+  EXPECT_EQ(0u, out().find("usage: zelctl setup")) << out();
+  EXPECT_EQ(kExitUsage,
+            Run({"setup", "network", "--address", "h", "--port", "99999", "--code", "1234"}));
+  EXPECT_NE(std::string::npos, err().find("--port needs a number from 1 to 65535")) << err();
+  EXPECT_EQ(kExitUsage, Run({"setup", "serial", "--device", "/dev/ttyS1", "--code", "12"}));
+  EXPECT_NE(std::string::npos, err().find("four-digit")) << err();
+  EXPECT_EQ(kExitUsage, Run({"--timeout", "5", "setup", "modem"}));
+  EXPECT_NE(std::string::npos, err().find("setup takes serial or network")) << err();
+  EXPECT_EQ(kExitUsage, Run({"--bogus", "setup", "serial"}));
+  EXPECT_NE(std::string::npos, err().find("unknown option --bogus")) << err();
 }
 
 TEST_F(ZelctlTest, UnreachableBridgeGivesExitThree) {
