@@ -390,6 +390,32 @@ TEST(RetainedTopicsTest, PublishesChangesClearsTheGoneAndRetriesWhatFailed) {
   EXPECT_TRUE(sent.empty());
 }
 
+TEST(StateKindsTest, AnEventNamesTheStatesItMayHaveChanged) {
+  const std::pair<const char*, unsigned> kEvents[] = {
+      {R"({"event":"OnSystemZoneStatusChange","arguments":[{"class":"CZelSystemZoneEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemZoneEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemAlarmEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemSecurityEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemUnitEvent"}]})", kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemAllOnOffEvent"}]})",
+       kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemX10Event"}]})", kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemMacroEvent"}]})", kAllStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemEvent"}]})", kAllStates},
+      {R"({"event":"OnArmEvent","arguments":[{"class":"CZelArmEvent"}]})", kAllStates},
+      {R"({"event":"OnServerStatusChange","arguments":[16]})", kAllStates},
+      {R"({"event":"OnEvent","arguments":[]})", kAllStates},
+      {R"({})", kAllStates},
+  };
+  for (const auto& [event, kinds] : kEvents) {
+    EXPECT_EQ(kinds, StateKindsOfEvent(bridge::Json::parse(event))) << event;
+  }
+}
+
 TEST(BackoffTest, DoublesFromOneSecondUpToThirtyAndStartsAgainAfterASuccess) {
   Backoff b;
   std::vector<int> pauses;

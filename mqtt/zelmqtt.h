@@ -1,7 +1,7 @@
 // zelmqtt: publishes the installation to an MQTT broker, as a client of the automation bridge.
 //
-// Every refresh interval, and at once after each event of the server, it reads the states
-// (installation_state.h) and publishes, retained, those that changed since they were last
+// Every refresh interval it reads all the states (installation_state.h), and at once after each
+// event of the server those the event concerns (a zone event: zones and areas); it publishes, retained, those that changed since they were last
 // published, and all of them again after each
 // (re)connection to the broker. A state that no longer exists (an element removed) is cleared
 // with an empty retained message. The availability topic says "online" while the last reading
