@@ -98,7 +98,17 @@ class Soak:
         sim_args = ["--udp", "0"] if self.link == "udp" else []
         self.d = common.base.DaemonFixture(sim_args=sim_args)
         self.sock = os.path.join(self.d.inst, "zelbridge.sock")
-        admin = Bridge(self.sock)
+        # The socket file can appear a moment before the bridge accepts on it.
+        admin = None
+
+        def connected():
+            nonlocal admin
+            try:
+                admin = Bridge(self.sock)
+            except BridgeError:
+                return False
+            return True
+        common.wait_for(connected, 30, "the bridge to accept")
         admin.put("AccessCode", "1234")
         if self.link == "udp":
             self.d.sim.stdout.readline()  # the terminal device
