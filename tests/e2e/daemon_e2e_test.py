@@ -28,6 +28,17 @@ def wait_for(predicate, timeout=20.0, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
+def zone_state(status):
+    """A zone's state in words (as zelmqtt and the web page show it), worked out here from a
+    scenario's status byte: the condition in bits 0-1, the arming in bits 4-5."""
+    condition, arming = status & 3, (status >> 4) & 3
+    if arming in (1, 2):
+        return "bypassed"
+    if condition in (2, 3):
+        return "trouble"
+    return "open" if condition == 1 else "closed"
+
+
 class DaemonFixture:
     def __init__(self, scenario="house.json", extra_args=(), before_start=None):
         self.inst = tempfile.mkdtemp(prefix="zel-e2e-")

@@ -74,16 +74,6 @@ def browser_or_skip(profile):
     raise unittest.SkipTest(WHY_NOT)
 
 
-def zone_state(status):
-    """The page's words for a zone's status byte (condition, arming) of the scenario."""
-    condition, arming = status & 3, (status >> 4) & 3
-    if arming in (1, 2):
-        return "bypassed"
-    if condition in (2, 3):
-        return "trouble"
-    return "open" if condition == 1 else "closed"
-
-
 def largest_scenario(path):
     """The largest model with every zone (215) and unit (511) named and in use."""
     with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "estate.json")) as f:
@@ -118,8 +108,12 @@ class WebFrontEnd(unittest.TestCase):
         cls.port = free_port()
         try:
             # The link counts as down after 1.5 s of failed exchanges instead of 10 s.
+            def owner_is_admin(inst):
+                with open(os.path.join(inst, "access.json"), "w") as f:
+                    json.dump({"login": {"users": {"owner": "admin"}}}, f)
             cls.d = e2e.DaemonFixture(
-                extra_args=["--port", str(cls.port), "--link-down-after", "1500"])
+                extra_args=["--port", str(cls.port), "--link-down-after", "1500"],
+                before_start=owner_is_admin)
             cls.d.start()
         except Exception:
             cls.browser.quit()
@@ -218,7 +212,7 @@ class WebFrontEnd(unittest.TestCase):
         for z in self.scenario["objects"]["zones"]:
             row = f"#zones-area-{z['area']} #zone-{z['number']}"
             self.assertIn(z["name"], self.text(row))
-            self.assertEqual(zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
+            self.assertEqual(e2e.zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
         for u in self.scenario["objects"]["units"]:
             row = f"#unit-{u['number']}"
             self.assertIn(u["name"], self.text(row))
@@ -382,6 +376,38 @@ class WebFrontEnd(unittest.TestCase):
         self.assertIn("session has ended", self.text("#signin-error"))
         self.assertFalse(self.visible("#overview"))
         self.shot("expired")
+
+    def test_z_registration_is_for_administrators_and_stores_the_settings(self):
+        # A household member (control) gets no settings.
+        self.sign_in("GUEST", "5678")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "all", what="GUEST's overview")
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "refused", what="the refusal")
+        self.assertIn("for administrators", self.text("#gate"))
+        self.assertFalse(self.visible("#setup"))
+        # The administrator sees the catalogue and the current transport's settings.
+        self.signed_in()
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "register", what="the settings")
+        labels = [l.text for l in self.browser.find_elements(By.CSS_SELECTOR, "#transports label")]
+        self.assertIn("Serial Port", labels)
+        self.assertIn("Network (UDP)", labels)
+        self.assertTrue(self.visible("#serial"))
+        self.assertFalse(self.visible("#network"))
+        self.assertEqual("1", self.find("#serial-port").get_attribute("value"))
+        names_before = self.d.value("DownloadNames")
+        if self.find("#flag-names").is_selected() != bool(names_before):
+            self.fail("the page shows DownloadNames wrongly")
+        self.find("#flag-names").click()
+        self.shot("register")
+        self.find("#save").click()
+        e2e.wait_for(lambda: self.text("#result").startswith("Saved"), what="saved")
+        self.assertEqual(not names_before, self.d.value("DownloadNames"))
+        # Choosing the network shows its settings instead.
+        self.browser.find_element(
+            By.XPATH, "//div[@id='transports']//label[text()='Network (UDP)']").click()
+        self.assertTrue(self.visible("#network"))
+        self.assertFalse(self.visible("#serial"))
 
 
 class SseReader:
