@@ -40,7 +40,7 @@ def zone_state(status):
 
 
 class DaemonFixture:
-    def __init__(self, scenario="house.json", extra_args=(), before_start=None):
+    def __init__(self, scenario="house.json", extra_args=(), before_start=None, sim_args=()):
         self.inst = tempfile.mkdtemp(prefix="zel-e2e-")
         if before_start:
             before_start(self.inst)
@@ -53,7 +53,8 @@ class DaemonFixture:
             [os.path.join(BUILD, "sim", "zelsim"),
              "--scenario", os.path.join(SOURCE, "sim", "scenarios", scenario),
              "--link", os.path.join(self.inst, "ttyS1"),
-             "--control", os.path.join(self.inst, "sim.sock"), "--record", self.frames],
+             "--control", os.path.join(self.inst, "sim.sock"), "--record", self.frames,
+             *sim_args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         wait_for(lambda: os.path.exists(os.path.join(self.inst, "ttyS1")), what="simulator link")
         self.log = open(os.path.join(self.inst, "server.log"), "w")
