@@ -342,6 +342,9 @@ TEST(AvailabilityTest, LinkStateAndUnknownAreas) {
   EXPECT_TRUE(LinkOnline(with_server(R"({"status":16,"link":"degraded"})")));
   EXPECT_FALSE(LinkOnline(with_server(R"({"status":16,"link":"down"})")));
   EXPECT_FALSE(LinkOnline(with_server(R"({"status":2,"link":"up"})")));
+  EXPECT_TRUE(ServerInteractive(with_server(R"({"status":16,"link":"down"})")));
+  EXPECT_FALSE(ServerInteractive(with_server(R"({"status":17,"link":"up"})")));  // stopping
+  EXPECT_FALSE(ServerInteractive({}));
   EXPECT_FALSE(LinkOnline(with_server("not json")));
   EXPECT_FALSE(LinkOnline({}));
 

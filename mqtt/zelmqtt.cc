@@ -71,13 +71,19 @@ void RunCommand(const MqttConfig& config, MqttLink* link, InstallationReader* re
                       result.dump(-1, ' ', false, bridge::Json::error_handler_t::replace), false);
 }
 
+bool ServerInteractive(const std::map<std::string, std::string>& states) {
+  auto it = states.find("server");
+  if (it == states.end()) return false;
+  bridge::Json server = bridge::Json::parse(it->second, nullptr, /*allow_exceptions=*/false);
+  return server.is_object() && server.value("status", 0) == kInteractiveStatus;
+}
+
 bool LinkOnline(const std::map<std::string, std::string>& states) {
   auto it = states.find("server");
   if (it == states.end()) return false;
   bridge::Json server = bridge::Json::parse(it->second, nullptr, /*allow_exceptions=*/false);
   if (!server.is_object()) return false;
-  return server.value("status", 0) == kInteractiveStatus &&
-         server.value("link", bridge::Json()) != "down";
+  return ServerInteractive(states) && server.value("link", bridge::Json()) != "down";
 }
 
 // The area states of *states (by full topic) with no state, mode or alarm: what is retained
@@ -155,8 +161,11 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       link_availability.clear();
     }
     const bool link_online = Succeeded(hr) && LinkOnline(states);
+    // A server that is not interactive (starting, stopping) may show its collections empty or
+    // half-filled: its elements are not taken as gone then.
+    const bool interactive = Succeeded(hr) && ServerInteractive(states);
     if (link.connected()) {
-      if (Succeeded(hr)) {
+      if (interactive) {
         std::map<std::string, std::string> now;
         for (const auto& [topic, payload] : states) now[config.base_topic + "/" + topic] = payload;
         if (!link_online) ForgetAreaStates(config, &now);
@@ -164,6 +173,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
         states_held.Sync(now, publish);
       } else {
         // Nobody can tell the areas' states now: none stays retained as if it were known.
+        // The rest stays as last published.
         std::map<std::string, std::string> now = states_held.held();
         ForgetAreaStates(config, &now);
         states_held.Sync(now, publish);
