@@ -81,6 +81,70 @@ TEST_F(BridgeTest, CreateGetPutCallOverUnixSocket) {
   EXPECT_EQ((Json{{"vt", 3}, {"value", 14}}), Call(h, "Scale", {7})["result"]);
 }
 
+TEST_F(BridgeTest, BatchRunsItsOperationsInOrderAndAnswersEachOnItsOwn) {
+  Start();
+  std::string h = Create();
+  long http = 0;
+  Json r = Op({{"op", "batch"},
+               {"ops",
+                {{{"op", "put"}, {"object", h}, {"member", "Name"}, {"value", "batched"}},
+                 {{"op", "get"}, {"object", h}, {"member", "Name"}},
+                 {{"op", "call"}, {"object", h}, {"member", "Sum"}, {"args", {1, 2}}},
+                 {{"op", "get"}, {"object", h}, {"member", "Colour"}},
+                 {{"op", "call"}, {"object", h}, {"member", "Fail"}},
+                 {{"op", "session"}},
+                 {{"op", "batch"}, {"ops", Json::array()}},
+                 "not an object",
+                 {{"op", "get"}, {"object", h}, {"member", "Zones"}}}}},
+              &http);
+  ASSERT_EQ(200, http) << r.dump();
+  EXPECT_EQ("00000000", r["status"]);
+  const Json& replies = r["replies"];
+  ASSERT_EQ(9u, replies.size()) << r.dump();
+  EXPECT_EQ("00000000", replies[0]["status"]);
+  EXPECT_EQ(200, replies[0]["http"]);
+  // In order: the put before it is what the get reads.
+  EXPECT_EQ("batched", replies[1]["result"]["value"]);
+  EXPECT_EQ(3, replies[2]["result"]["value"]);
+  EXPECT_EQ(404, replies[3]["http"]);
+  EXPECT_EQ(StatusText(DISP_E_UNKNOWNNAME), replies[3]["status"]);
+  // A member that ran and failed is a 200 with its code, and the batch goes on.
+  EXPECT_EQ(200, replies[4]["http"]);
+  EXPECT_NE("00000000", replies[4]["status"]);
+  for (size_t i : {5u, 6u, 7u}) {
+    EXPECT_EQ(400, replies[i]["http"]) << i;
+    EXPECT_EQ(StatusText(E_BRIDGE_BAD_REQUEST), replies[i]["status"]) << i;
+  }
+  // Objects get the session's handles, as on their own.
+  std::string zones = replies[8]["result"]["object"];
+  EXPECT_EQ(zones, Get(h, "Zones")["result"]["object"]);
+
+  // A batch that is no list, or too long, is refused whole.
+  Op({{"op", "batch"}, {"ops", "get"}}, &http);
+  EXPECT_EQ(400, http);
+  Json many = Json::array();
+  for (size_t i = 0; i <= kMaxBatchOps; ++i) many.push_back(Json::object());
+  r = Op({{"op", "batch"}, {"ops", many}}, &http);
+  ExpectRefused(http, r, 400, E_BRIDGE_BAD_REQUEST);
+}
+
+TEST_F(BridgeTest, BatchedOperationsKeepTheCallersRole) {
+  Start();
+  BridgeClient reader(server_->TcpClient(Role::kRead));
+  ASSERT_EQ(S_OK, reader.OpenSession());
+  Json reply;
+  ASSERT_EQ(S_OK, reader.Op({{"op", "create"}, {"class", "Test.Server"}}, &reply));
+  std::string h = reply["result"]["object"];
+  ASSERT_EQ(S_OK, reader.Op({{"op", "batch"},
+                             {"ops",
+                              {{{"op", "put"}, {"object", h}, {"member", "Name"}, {"value", "x"}},
+                               {{"op", "get"}, {"object", h}, {"member", "Name"}}}}},
+                            &reply));
+  EXPECT_EQ(403, reply["replies"][0]["http"]);
+  EXPECT_EQ(StatusText(E_ACCESSDENIED), reply["replies"][0]["status"]);
+  EXPECT_EQ("fake", reply["replies"][1]["result"]["value"]);
+}
+
 TEST_F(BridgeTest, SameOperationsOverLoopbackTcp) {
   Start();
   BridgeClient tcp(server_->TcpClient());

@@ -466,9 +466,9 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
     return Refuse(E_BRIDGE_BAD_REQUEST, "the request needs \"op\"");
   }
   const std::string op = j["op"].get<std::string>();
-  static const char* const kOps[] = {"session", "close",    "create",   "get",
-                                     "put",     "putref",   "call",     "release",
-                                     "advise",  "unadvise", "callback", "describe"};
+  static const char* const kOps[] = {"session",  "close",    "create",  "get",    "put",
+                                     "putref",   "call",     "release", "advise", "unadvise",
+                                     "callback", "describe", "batch"};
   if (std::find(std::begin(kOps), std::end(kOps), op) == std::end(kOps)) {
     return Refuse(E_BRIDGE_BAD_REQUEST, "unknown op \"" + op + "\"");
   }
@@ -509,6 +509,12 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
     if (Failed(hr)) return Refuse(hr, "unknown or expired session");
     return MakeReply(S_OK);
   }
+  if (op == "batch") return Batch(j, caller, session);
+  return RunOne(op, j, caller, session);
+}
+
+Reply Operations::RunOne(const std::string& op, const Json& j, const Caller& caller,
+                         const std::shared_ptr<Session>& session) {
   Request request(j, caller, session, &backoff_);
   if (op == "get") return request.Invoke(DISPATCH_PROPERTYGET, false);
   // A call is what a script writes as obj.Member(args): a method, or a property read with
@@ -523,6 +529,38 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
   if (op == "callback") return request.Callback();
   if (op == "describe") return request.Describe();
   return Refuse(E_BRIDGE_BAD_REQUEST, "unknown op \"" + op + "\"");
+}
+
+Reply Operations::Batch(const Json& j, const Caller& caller,
+                        const std::shared_ptr<Session>& session) {
+  if (!j.contains("ops") || !j["ops"].is_array()) {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "batch needs \"ops\", an array of operations");
+  }
+  const Json& ops = j["ops"];
+  if (ops.size() > kMaxBatchOps) {
+    return Refuse(E_BRIDGE_BAD_REQUEST,
+                  "a batch holds at most " + std::to_string(kMaxBatchOps) + " operations");
+  }
+  // The operations that act on objects of the session; the others change the session itself.
+  static const char* const kBatchable[] = {"get", "put", "putref", "call", "release", "describe"};
+  Json replies = Json::array();
+  for (const Json& one : ops) {
+    Reply r;
+    if (!one.is_object() || !one.contains("op") || !one["op"].is_string()) {
+      r = Refuse(E_BRIDGE_BAD_REQUEST, "each operation of a batch is an object with \"op\"");
+    } else if (const std::string op = one["op"].get<std::string>();
+               std::find(std::begin(kBatchable), std::end(kBatchable), op) ==
+               std::end(kBatchable)) {
+      r = Refuse(E_BRIDGE_BAD_REQUEST, "\"" + op + "\" cannot be part of a batch");
+    } else {
+      r = RunOne(op, one, caller, session);
+    }
+    r.body["http"] = r.http_status;
+    replies.push_back(std::move(r.body));
+  }
+  Json body = Json::object();
+  body["replies"] = std::move(replies);
+  return MakeReply(S_OK, std::move(body));
 }
 
 }  // namespace zel::bridge

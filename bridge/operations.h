@@ -15,6 +15,11 @@
 //   callback  "name"?, "interface"?                              -> "result": a handler object
 //             ("interface": IResponse, IStream or IHTMLDocument2, callback_destinations.h)
 //   describe  "object"                                           -> "class", "members"
+//   batch     "ops": [get, put, putref, call, release or describe requests]
+//                                                                -> "replies", one per op
+// A batch runs its operations in order in the one session, each exactly as on its own (roles,
+// codes and back-off included); each reply carries its own status and "http", and a failed one
+// does not stop the rest. It spares a client with many values to read a round trip per value.
 // Every reply carries "status" (8 hex digits) and "statusName"; a failure adds "error" with the
 // calling thread's error information (source, description, interface) when the object set it.
 //
@@ -56,6 +61,8 @@ Reply StatusReply(HRESULT hr, std::string_view description = {});
 
 // Nesting deeper than this in a request body is refused before it is parsed.
 inline constexpr int kMaxJsonDepth = 32;
+// The most operations one batch may hold.
+inline constexpr size_t kMaxBatchOps = 4096;
 
 class Operations {
  public:
@@ -69,6 +76,11 @@ class Operations {
   CodeBackoff* backoff() { return &backoff_; }
 
  private:
+  // One operation on the objects of a session that the caller has been admitted to.
+  Reply RunOne(const std::string& op, const Json& j, const Caller& caller,
+               const std::shared_ptr<Session>& session);
+  Reply Batch(const Json& j, const Caller& caller, const std::shared_ptr<Session>& session);
+
   SessionTable* sessions_;
   CodeBackoff backoff_;
 };

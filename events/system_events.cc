@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "link/frame.h"
 #include "link/request.h"
 #include "model/model_registration.h"
 #include "platform/class_registry.h"
@@ -123,6 +124,10 @@ HRESULT CZelSystemEvents::Step(bool fire_events) {
   ReplyBuffer reply;
   ZEL_TRY(SendControllerRequest(link.get(), true, kRequestFrame, sizeof kRequestFrame, &reply));
   const uint8_t* frame = reply.get();
+  // Left to us: the refusal frame is no empty queue. A logged-in controller answers this
+  // request always, so a refusal means it forgot the session (it restarted): the step fails,
+  // and the update thread's failed passes lead to a new login instead of silent polling.
+  if (IsNakFrame(frame)) return E_FAIL;
   const uint8_t length = frame[1];
   if (length <= 1) return S_OK;  // nothing queued
   const size_t frame_size = static_cast<size_t>(length) + 4;

@@ -16,6 +16,9 @@
 //     skipped and written to the server log with the raw reply;
 //   - a reply that carries data but is an acknowledge, negative acknowledge or end-of-data frame
 //     is no event reply: nothing is added and the reply is written to the server log;
+//   - the plain negative acknowledge (5A 01 06 81 92) fails the step with E_FAIL: the controller
+//     refuses the request only when it has forgotten the login (after a restart), and failed
+//     steps are what makes the update thread log in again;
 //   - codes whose class does not exist (kinds 26, 27) are dropped as the rules say, and each is
 //     written to the server log.
 //   SkippedCount() counts codes and bytes skipped for these reasons.

@@ -384,6 +384,21 @@ TEST_F(SystemEventsTest, BadRepliesAreSkippedAndLogged) {
   EXPECT_NE(std::string::npos, server_log_[1].find("5A 03 05 03 01")) << server_log_[1];
 }
 
+// A controller that restarted refuses the request until the server logs in again: each refusal
+// is a failed step (nothing added), so the update thread's failures lead to a new login, while
+// the empty queue's reply stays a success.
+TEST_F(SystemEventsTest, RefusalIsAFailedStepNotAnEmptyQueue) {
+  Connect(7);
+  Queue(SealFrame(0x06, {}));  // 5A 01 06 81 92
+  EXPECT_EQ(E_FAIL, Events()->Update(true, kAllElements));
+  EXPECT_EQ(0, Count());
+  EXPECT_EQ(0u, Events()->SkippedCount());
+  EXPECT_EQ(S_OK, Events()->Update(true, kAllElements));  // the empty queue
+  Queue(SealFrame(0x23, {0x03, 0x00}));
+  EXPECT_EQ(S_OK, Events()->Update(false, kAllElements));
+  EXPECT_EQ(1, Count());
+}
+
 TEST_F(SystemEventsTest, FailedExchangesAddNothing) {
   Connect(7);
   Queue(SealFrame(0x23, {0x03, 0x00}));

@@ -1,11 +1,8 @@
 // Fuzz target for the compound-file reader: any input must give a status code, never a crash,
 // a hang or an unbounded allocation. An input that parses must also survive a round trip:
 // written back and read again, it gives the same streams.
-//
-// Built as a libFuzzer binary with clang (fuzz/CMakeLists.txt); with any compiler
-// compound_file_fuzz_driver.cc runs the corruption corpus and mutations of it through it.
-// A campaign: compound_file_fuzz_driver --write-corpus DIR, then
-// compound_file_fuzz -max_len=65536 DIR.
+// Seeds (corpus/compound_file/): the valid sample image of platform/compound_file_samples.h
+// and each of its corruptions.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

@@ -2,8 +2,13 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
+
+#include "link/frame.h"
 
 namespace zel {
 
@@ -95,6 +100,25 @@ HRESULT SessionCipher::Seal(uint8_t* blocks, uint32_t size, uint16_t sequence) {
 HRESULT SessionCipher::Open(uint8_t* blocks, uint32_t size, uint16_t sequence) {
   ZEL_TRY(Decrypt(blocks, size));
   MaskBlocks(blocks, size, sequence);
+  return S_OK;
+}
+
+HRESULT OpenFrameAnswer(SessionCipher* cipher, uint8_t* datagram, uint32_t size, uint16_t sequence,
+                        uint8_t** reply) {
+  *reply = nullptr;
+  if (size < kPacketHeaderSize) return E_COMM_SHORT_READ;
+  if (PacketSequence(datagram) != sequence || PacketType(datagram) != kPacketFrame) {
+    return E_UNEXPECTED;
+  }
+  // Left open by the contract: an empty payload or one of partial blocks is refused.
+  uint32_t payload = size - kPacketHeaderSize;
+  if (payload == 0 || payload % kCipherBlockSize != 0) return E_COMM_SHORT_READ;
+  ZEL_TRY(cipher->Open(datagram + kPacketHeaderSize, payload, sequence));
+  uint32_t capacity = std::max(payload, kMaxFrameSize);
+  auto* buffer = static_cast<uint8_t*>(std::calloc(capacity, 1));
+  if (buffer == nullptr) return E_OUTOFMEMORY;
+  std::memcpy(buffer, datagram + kPacketHeaderSize, payload);
+  *reply = buffer;
   return S_OK;
 }
 

@@ -24,9 +24,12 @@ namespace zel {
 
 inline constexpr uint32_t kPacketHeaderSize = 4;
 inline constexpr uint32_t kPacketBufferSize = 256;
-// The largest request frame: header plus payload fill the 256-byte send buffer.
-inline constexpr uint32_t kMaxNetworkRequest = kPacketBufferSize - kPacketHeaderSize;
 inline constexpr uint32_t kCipherBlockSize = 16;
+// The largest request frame: sealed, it is padded to whole blocks, and header and blocks must
+// fit the 256-byte send buffer (15 blocks; a 16th would run 4 bytes past it).
+inline constexpr uint32_t kMaxNetworkRequest =
+    (kPacketBufferSize - kPacketHeaderSize) / kCipherBlockSize * kCipherBlockSize;
+static_assert(kMaxNetworkRequest == 240);
 
 // Packet types.
 inline constexpr uint8_t kPacketNewSession = 0x01;
@@ -96,6 +99,15 @@ class SessionCipher {
   std::unique_ptr<Contexts> contexts_;
   bool ready_ = false;
 };
+
+// Opens the answer to frame packet `sequence`, received whole in datagram[0..size): the header
+// must carry that sequence number and the frame packet type (else E_UNEXPECTED), the payload
+// must be one or more whole blocks (else E_COMM_SHORT_READ). The payload is opened in place
+// under `cipher` and copied to a new buffer (std::free's) of at least kMaxFrameSize bytes,
+// zero-filled past the payload, so a reader that takes the frame's extent from a garbled
+// length byte stays inside it. E_OUTOFMEMORY when that buffer cannot be had.
+HRESULT OpenFrameAnswer(SessionCipher* cipher, uint8_t* datagram, uint32_t size, uint16_t sequence,
+                        uint8_t** reply);
 
 // "3C-91-...": sixteen upper-case two-digit groups joined by hyphens, 47 characters.
 inline constexpr size_t kPrivateKeyTextLength = 47;

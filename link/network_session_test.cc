@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
+
+#include "link/frame.h"
 
 namespace zel {
 namespace {
@@ -146,6 +149,59 @@ TEST(PrivateKeyTextTest, EveryForm) {
     key.fill(0x11);
     EXPECT_EQ(c.result, ParsePrivateKey(c.text, &key)) << c.text;
     EXPECT_EQ(c.key_after ? c.key_after : kOld, FormatPrivateKey(key)) << c.text;
+  }
+}
+
+// An answer datagram: header, then the payload sealed under the sequence number.
+Bytes Answer(SessionCipher* aes, uint16_t sequence, uint8_t type, Bytes payload) {
+  Bytes datagram(kPacketHeaderSize, 0);
+  WritePacketHeader(datagram.data(), sequence, type);
+  if (payload.size() % kCipherBlockSize == 0) {
+    EXPECT_EQ(S_OK, aes->Seal(payload.data(), static_cast<uint32_t>(payload.size()), sequence));
+  }
+  datagram.insert(datagram.end(), payload.begin(), payload.end());
+  return datagram;
+}
+
+TEST(FrameAnswerTest, OpensIntoAZeroFilledBufferOfAWholeFrameAtLeast) {
+  SessionCipher aes;
+  ASSERT_EQ(S_OK, aes.SetKey(Key({9})));
+  Bytes frame = {0x5A, 0x01, 0x05, 0xC1, 0x93};
+  Bytes plain = frame;
+  plain.resize(16);
+  Bytes datagram = Answer(&aes, 0x0102, kPacketFrame, plain);
+  uint8_t* raw = nullptr;
+  ASSERT_EQ(S_OK, OpenFrameAnswer(&aes, datagram.data(), static_cast<uint32_t>(datagram.size()),
+                                  0x0102, &raw));
+  std::unique_ptr<uint8_t, decltype(&std::free)> reply(raw, &std::free);
+  // The payload, then zeros up to the largest frame: a reader that takes the extent from a
+  // garbled length byte stays inside the buffer.
+  EXPECT_EQ(Bytes(reply.get(), reply.get() + 5), frame);
+  EXPECT_EQ(Bytes(kMaxFrameSize - 5, 0), Bytes(reply.get() + 5, reply.get() + kMaxFrameSize));
+}
+
+TEST(FrameAnswerTest, RefusesWhatIsNotTheAwaitedFrameAnswer) {
+  SessionCipher aes;
+  ASSERT_EQ(S_OK, aes.SetKey(Key({9})));
+  struct Case {
+    const char* what;
+    Bytes datagram;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {"another sequence", Answer(&aes, 7, kPacketFrame, Bytes(16, 1)), E_UNEXPECTED},
+      {"another packet type", Answer(&aes, 8, kPacketSecureAnswer, Bytes(16, 1)), E_UNEXPECTED},
+      {"no payload", Answer(&aes, 8, kPacketFrame, {}), E_COMM_SHORT_READ},
+      {"a partial block", Answer(&aes, 8, kPacketFrame, Bytes(17, 1)), E_COMM_SHORT_READ},
+      {"shorter than a header", Bytes{8, 0, kPacketFrame}, E_COMM_SHORT_READ},
+  };
+  for (const Case& c : cases) {
+    Bytes datagram = c.datagram;
+    uint8_t* raw = reinterpret_cast<uint8_t*>(1);
+    EXPECT_EQ(c.expected, OpenFrameAnswer(&aes, datagram.data(),
+                                          static_cast<uint32_t>(datagram.size()), 8, &raw))
+        << c.what;
+    EXPECT_EQ(nullptr, raw) << c.what;
   }
 }
 

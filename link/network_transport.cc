@@ -269,26 +269,9 @@ HRESULT CZelCommHandlerNetwork::SendRequest(const uint8_t* request, uint32_t siz
     hr = ReceiveAnswer(sequence, &got);
     if (hr == E_ABORT) return hr;
     if (Failed(hr)) continue;
-    if (PacketSequence(in) != sequence || PacketType(in) != kPacketFrame) {
-      hr = E_UNEXPECTED;
-      continue;
-    }
-    // Left open by the contract: an empty payload or one of partial blocks is refused.
-    uint32_t payload = got - kPacketHeaderSize;
-    if (payload == 0 || payload % kCipherBlockSize != 0) {
-      hr = E_COMM_SHORT_READ;
-      continue;
-    }
-    hr = cipher_->Open(in + kPacketHeaderSize, payload, PacketSequence(in));
-    if (Failed(hr)) continue;
-    // The buffer is at least a whole frame's worth (zero-filled past the payload), so a reader
-    // that takes the extent from a garbled length byte stays inside it.
-    uint32_t capacity = std::max(payload, kMaxFrameSize);
-    auto* buffer = static_cast<uint8_t*>(std::calloc(capacity, 1));
-    if (buffer == nullptr) return E_OUTOFMEMORY;
-    std::memcpy(buffer, in + kPacketHeaderSize, payload);
-    *reply = buffer;
-    return S_OK;
+    hr = OpenFrameAnswer(cipher_.get(), in, got, sequence, reply);
+    if (hr == E_OUTOFMEMORY) return hr;
+    if (Succeeded(hr)) return S_OK;
   }
   return hr;
 }

@@ -6,6 +6,7 @@
 #include "link/convert_argument.h"
 #include "link/frame.h"
 #include "link/link_health.h"
+#include "link/no_resends.h"
 
 namespace zel {
 namespace {
@@ -61,7 +62,13 @@ HRESULT SendControllerCommand(IZelCommHandler* transport, uint8_t command, uint8
   frame[5] = static_cast<uint8_t>(parameter2 >> 8);
   frame[6] = static_cast<uint8_t>(parameter2 & 0xFF);
   SetFrameCrc(frame.data(), frame.size());
-  return SendExpectingAck(transport, true, frame.data(), frame.size());
+  // Beyond the contract: a command goes out once. A resent command whose first reply was lost
+  // would be carried out twice; with one send a lost reply fails the command instead, and the
+  // caller hears of it.
+  if (transport == nullptr) return E_FAIL;
+  AtomicBracket bracket(transport);
+  NoResends once(transport);
+  return SendExpectingAck(transport, false, frame.data(), frame.size());
 }
 
 HRESULT SendControllerWrite(IZelCommHandler* transport, bool atomic, const uint8_t* request,

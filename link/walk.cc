@@ -1,26 +1,11 @@
 #include "link/walk.h"
 
 #include "link/frame.h"
+#include "link/no_resends.h"
 #include "link/request.h"
 
 namespace zel {
 namespace {
-
-// Turns the transport's own resends off for as long as it lives (see IZelLinkResends).
-class NoResends {
- public:
-  explicit NoResends(IZelCommHandler* link) {
-    if (Succeeded(QueryAs<IZelLinkResends>(link, &resends_))) resends_->SetResends(false);
-  }
-  ~NoResends() {
-    if (resends_) resends_->SetResends(true);
-  }
-  NoResends(const NoResends&) = delete;
-  NoResends& operator=(const NoResends&) = delete;
-
- private:
-  ComPtr<IZelLinkResends> resends_;
-};
 
 // REQUIRES: the caller holds the transport's atomic bracket.
 HRESULT WalkAttempts(IZelCommHandler* link, std::span<const uint8_t> first_request,

@@ -76,8 +76,9 @@ void EventRelay::Run() {
       // Returns when the stream ends (the daemon went away) or on a stop.
       (void)client.Watch(
           [&](const Json& event) {
-            publish_(Simplify(event).dump(-1, ' ', false, Json::error_handler_t::replace));
-            changed_();
+            const Json simplified = Simplify(event);
+            publish_(simplified.dump(-1, ' ', false, Json::error_handler_t::replace));
+            changed_(simplified);
             // The objects that came with the event are not kept.
             if (event.contains("arguments") && event["arguments"].is_array()) {
               for (const Json& a : event["arguments"]) {

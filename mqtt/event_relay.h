@@ -30,7 +30,9 @@ namespace zel::mqtt {
 class EventRelay {
  public:
   using Publish = std::function<void(const std::string& payload)>;
-  EventRelay(bridge::ClientOptions options, Publish publish, std::function<void()> changed)
+  // changed is called with each event as published (Simplify's form).
+  using Changed = std::function<void(const bridge::Json& event)>;
+  EventRelay(bridge::ClientOptions options, Publish publish, Changed changed)
       : options_(std::move(options)), publish_(std::move(publish)), changed_(std::move(changed)) {}
   ~EventRelay() { Stop(); }
 
@@ -45,7 +47,7 @@ class EventRelay {
 
   const bridge::ClientOptions options_;
   const Publish publish_;
-  const std::function<void()> changed_;
+  const Changed changed_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

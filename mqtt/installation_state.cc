@@ -152,9 +152,39 @@ HRESULT InstallationReader::CallOnElement(const char* collection, int id, const 
   return found ? called : DISP_E_BADINDEX;
 }
 
-HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) {
+unsigned StateKindsOfEvent(const bridge::Json& event) {
+  static const std::map<std::string, unsigned> kByClass = {
+      {"CZelSystemZoneEvent", kSecurityStates},     {"CZelSystemAlarmEvent", kSecurityStates},
+      {"CZelSystemSecurityEvent", kSecurityStates}, {"CZelSystemUnitEvent", kUnitStates},
+      {"CZelSystemAllOnOffEvent", kUnitStates},     {"CZelSystemX10Event", kUnitStates}};
+  if (!event.is_object() || !event.contains("arguments") || !event["arguments"].is_array() ||
+      event["arguments"].empty()) {
+    return kAllStates;
+  }
+  const bridge::Json& first = event["arguments"][0];
+  if (!first.is_object() || !first.contains("class") || !first["class"].is_string()) {
+    return kAllStates;
+  }
+  auto it = kByClass.find(first["class"].get<std::string>());
+  return it == kByClass.end() ? kAllStates : it->second;
+}
+
+HRESULT InstallationReader::Read(unsigned kinds, std::map<std::string, std::string>* states) {
   ZEL_TRY(Open());
+  if (!read_all_) kinds = kAllStates;
+  // The kinds not read now keep their last states.
+  static const std::pair<unsigned, const char*> kPrefixes[] = {
+      {kSecurityStates, "zone/"},      {kSecurityStates, "area/"},  {kUnitStates, "unit/"},
+      {kClimateStates, "thermostat/"}, {kClimateStates, "sensor/"}, {kButtonStates, "button/"},
+      {kMessageStates, "message/"}};
   std::map<std::string, std::string> out;
+  for (const auto& [topic, payload] : last_) {
+    bool kept = false;
+    for (const auto& [kind, prefix] : kPrefixes) {
+      if ((kinds & kind) == 0 && topic.rfind(prefix, 0) == 0) kept = true;
+    }
+    if (kept) out[topic] = payload;
+  }
   Json status, link, failures, last_good, format, model, version;
   ZEL_TRY(Get(server_, "Status", &status));
   // The controller's model and firmware texts (for the device of the discovery configs).
@@ -175,65 +205,75 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
 
   // Zones first: an area is triggered while one of its zones is in alarm.
   std::set<int> areas_in_alarm;
-  HRESULT hr = ForEach("Zones", [&](const std::string& zone, const std::string&) -> HRESULT {
-    Json id, name, condition, alarm, arming, trouble;
-    ZEL_TRY(Get(zone, "ID", &id));
-    ZEL_TRY(Get(zone, "Name", &name));
-    ZEL_TRY(Get(zone, "CurrCondition", &condition));
-    ZEL_TRY(Get(zone, "AlarmStatus", &alarm));
-    ZEL_TRY(Get(zone, "ArmingStatus", &arming));
-    ZEL_TRY(Get(zone, "HadTrouble", &trouble));
-    // The zone's area: the area element (its ID), or its number.
-    int area_id = 0;
-    Json area;
-    if (Succeeded(Get(zone, "Area", &area))) {
-      if (area.contains("object") && area["object"].is_string()) {
-        Json aid;
-        if (Succeeded(Get(area["object"].get<std::string>(), "ID", &aid))) area_id = IntOf(aid);
-        Release(area["object"].get<std::string>());
-      } else {
-        area_id = IntOf(area);
+  HRESULT hr = S_OK;
+  if (kinds & kSecurityStates)
+    hr = ForEach("Zones", [&](const std::string& zone, const std::string&) -> HRESULT {
+      Json id, name, condition, alarm, arming, trouble;
+      ZEL_TRY(Get(zone, "ID", &id));
+      ZEL_TRY(Get(zone, "Name", &name));
+      ZEL_TRY(Get(zone, "CurrCondition", &condition));
+      ZEL_TRY(Get(zone, "AlarmStatus", &alarm));
+      ZEL_TRY(Get(zone, "ArmingStatus", &arming));
+      ZEL_TRY(Get(zone, "HadTrouble", &trouble));
+      // The zone's area: the area element (its ID), or its number. It belongs to the setup, so
+      // a read after an event takes it from the last full read.
+      int area_id = 0;
+      Json area;
+      auto known = zone_areas_.find(IntOf(id));
+      if (kinds != kAllStates && known != zone_areas_.end()) {
+        area_id = known->second;
+      } else if (Succeeded(Get(zone, "Area", &area))) {
+        if (area.contains("object") && area["object"].is_string()) {
+          Json aid;
+          if (Succeeded(Get(area["object"].get<std::string>(), "ID", &aid))) area_id = IntOf(aid);
+          Release(area["object"].get<std::string>());
+        } else {
+          area_id = IntOf(area);
+        }
       }
-    }
-    if (IntOf(alarm) == 1) areas_in_alarm.insert(area_id);
-    out["zone/" + std::to_string(IntOf(id))] =
-        Dump(Json{{"name", TextOf(name)},
-                  {"state", ZoneStateName(IntOf(condition), IntOf(arming))},
-                  {"area", area_id},
-                  {"condition", IntOf(condition)},
-                  {"alarm", IntOf(alarm)},
-                  {"arming", IntOf(arming)},
-                  {"trouble", IntOf(trouble) != 0}});
-    return S_OK;
-  });
+      zone_areas_[IntOf(id)] = area_id;
+      if (IntOf(alarm) == 1) areas_in_alarm.insert(area_id);
+      out["zone/" + std::to_string(IntOf(id))] =
+          Dump(Json{{"name", TextOf(name)},
+                    {"state", ZoneStateName(IntOf(condition), IntOf(arming))},
+                    {"area", area_id},
+                    {"condition", IntOf(condition)},
+                    {"alarm", IntOf(alarm)},
+                    {"arming", IntOf(arming)},
+                    {"trouble", IntOf(trouble) != 0}});
+      return S_OK;
+    });
   if (Failed(hr)) return hr;
-  hr = ForEach("Areas", [&](const std::string& area, const std::string&) -> HRESULT {
-    Json id, name, mode;
-    ZEL_TRY(Get(area, "ID", &id));
-    ZEL_TRY(Get(area, "Name", &name));
-    ZEL_TRY(Get(area, "SecurityMode", &mode));
-    const bool alarm = areas_in_alarm.count(IntOf(id)) != 0;
-    std::optional<std::string> state = AreaStateName(IntOf(mode), alarm);
-    out["area/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)},
-                                                         {"state", state ? Json(*state) : Json()},
-                                                         {"mode", IntOf(mode)},
-                                                         {"alarm", alarm}});
-    return S_OK;
-  });
+  if (kinds & kSecurityStates)
+    hr = ForEach("Areas", [&](const std::string& area, const std::string&) -> HRESULT {
+      Json id, name, mode;
+      ZEL_TRY(Get(area, "ID", &id));
+      ZEL_TRY(Get(area, "Name", &name));
+      ZEL_TRY(Get(area, "SecurityMode", &mode));
+      const bool alarm = areas_in_alarm.count(IntOf(id)) != 0;
+      std::optional<std::string> state = AreaStateName(IntOf(mode), alarm);
+      out["area/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)},
+                                                           {"state", state ? Json(*state) : Json()},
+                                                           {"mode", IntOf(mode)},
+                                                           {"alarm", alarm}});
+      return S_OK;
+    });
   if (Failed(hr)) return hr;
-  hr = ForEach("Units", [&](const std::string& unit, const std::string& cls) -> HRESULT {
-    Json id, name, st;
-    ZEL_TRY(Get(unit, "ID", &id));
-    ZEL_TRY(Get(unit, "Name", &name));
-    ZEL_TRY(Get(unit, "Status", &st));
-    std::optional<int> level = UnitLevel(IntOf(st));
-    out["unit/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)},
-                                                         {"state", UnitStateName(IntOf(st))},
-                                                         {"level", level ? Json(*level) : Json()},
-                                                         {"status", IntOf(st)},
-                                                         {"dimmable", cls == kDimmableUnitClass}});
-    return S_OK;
-  });
+  if (kinds & kUnitStates)
+    hr = ForEach("Units", [&](const std::string& unit, const std::string& cls) -> HRESULT {
+      Json id, name, st;
+      ZEL_TRY(Get(unit, "ID", &id));
+      ZEL_TRY(Get(unit, "Name", &name));
+      ZEL_TRY(Get(unit, "Status", &st));
+      std::optional<int> level = UnitLevel(IntOf(st));
+      out["unit/" + std::to_string(IntOf(id))] =
+          Dump(Json{{"name", TextOf(name)},
+                    {"state", UnitStateName(IntOf(st))},
+                    {"level", level ? Json(*level) : Json()},
+                    {"status", IntOf(st)},
+                    {"dimmable", cls == kDimmableUnitClass}});
+      return S_OK;
+    });
   if (Failed(hr)) return hr;
   // Thermostats and sensors: each value as the server gives it, in both scales.
   static constexpr const char* kTemperatures[] = {"TemperatureF",  "TemperatureC",
@@ -264,29 +304,35 @@ HRESULT InstallationReader::ReadAll(std::map<std::string, std::string>* states) 
                      return S_OK;
                    });
   };
-  if (Failed(hr = climate("Thermostats", "thermostat", true))) return hr;
-  if (Failed(hr = climate("TemperatureSensors", "sensor", false))) return hr;
-  hr = ForEach("Buttons", [&](const std::string& button, const std::string&) -> HRESULT {
-    Json id, name;
-    ZEL_TRY(Get(button, "ID", &id));
-    ZEL_TRY(Get(button, "Name", &name));
-    out["button/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)}});
-    return S_OK;
-  });
+  if (kinds & kClimateStates) {
+    if (Failed(hr = climate("Thermostats", "thermostat", true))) return hr;
+    if (Failed(hr = climate("TemperatureSensors", "sensor", false))) return hr;
+  }
+  if (kinds & kButtonStates)
+    hr = ForEach("Buttons", [&](const std::string& button, const std::string&) -> HRESULT {
+      Json id, name;
+      ZEL_TRY(Get(button, "ID", &id));
+      ZEL_TRY(Get(button, "Name", &name));
+      out["button/" + std::to_string(IntOf(id))] = Dump(Json{{"name", TextOf(name)}});
+      return S_OK;
+    });
   if (Failed(hr)) return hr;
-  hr = ForEach("Messages", [&](const std::string& message, const std::string&) -> HRESULT {
-    Json id, name, displayed, acknowledged;
-    ZEL_TRY(Get(message, "ID", &id));
-    ZEL_TRY(Get(message, "Name", &name));
-    ZEL_TRY(Get(message, "Displayed", &displayed));
-    ZEL_TRY(Get(message, "Acknowledged", &acknowledged));
-    out["message/" + std::to_string(IntOf(id))] =
-        Dump(Json{{"name", TextOf(name)},
-                  {"displayed", ValueOf(displayed)},
-                  {"acknowledged", ValueOf(acknowledged)}});
-    return S_OK;
-  });
+  if (kinds & kMessageStates)
+    hr = ForEach("Messages", [&](const std::string& message, const std::string&) -> HRESULT {
+      Json id, name, displayed, acknowledged;
+      ZEL_TRY(Get(message, "ID", &id));
+      ZEL_TRY(Get(message, "Name", &name));
+      ZEL_TRY(Get(message, "Displayed", &displayed));
+      ZEL_TRY(Get(message, "Acknowledged", &acknowledged));
+      out["message/" + std::to_string(IntOf(id))] =
+          Dump(Json{{"name", TextOf(name)},
+                    {"displayed", ValueOf(displayed)},
+                    {"acknowledged", ValueOf(acknowledged)}});
+      return S_OK;
+    });
   if (Failed(hr)) return hr;
+  if (kinds == kAllStates) read_all_ = true;
+  last_ = out;
   *states = std::move(out);
   return S_OK;
 }

@@ -40,6 +40,21 @@ namespace zel::mqtt {
 
 inline constexpr const char* kDimmableUnitClass = "CZelX10Unit";
 
+// Kinds of state, to read only those an event concerns. The server's state is always read.
+enum StateKinds : unsigned {
+  kSecurityStates = 1,  // zones and areas (an area's state depends on its zones)
+  kUnitStates = 2,
+  kClimateStates = 4,  // thermostats and temperature sensors
+  kButtonStates = 8,
+  kMessageStates = 16,
+  kAllStates = 31,
+};
+
+// The kinds of state an event of the relay (EventRelay::Simplify's form) may have changed: a
+// zone, alarm or arming event the zones and areas, a unit, all-on/off or X10 event the units,
+// any other event everything.
+unsigned StateKindsOfEvent(const bridge::Json& event);
+
 // The mappings above, on their own for the tests.
 std::optional<std::string> AreaStateName(int mode, bool alarm);
 std::string ZoneStateName(int condition, int arming);
@@ -53,7 +68,10 @@ class InstallationReader {
 
   // Reads every state; *states maps topic (relative) to payload. A bridge failure is returned
   // (and the session is opened afresh on the next call).
-  HRESULT ReadAll(std::map<std::string, std::string>* states);
+  HRESULT ReadAll(std::map<std::string, std::string>* states) { return Read(kAllStates, states); }
+  // Reads the server's state and those of `kinds` (StateKinds); the others are as the last
+  // read gave them (all are read when nothing was read yet).
+  HRESULT Read(unsigned kinds, std::map<std::string, std::string>* states);
   // Calls `member` with `args` on the element whose ID is `id` in the server's collection
   // `collection` ("Areas", ...), or assigns *put_value to it when given; *reply is the bridge's
   // reply. DISP_E_BADINDEX when no element has the ID.
@@ -75,7 +93,10 @@ class InstallationReader {
   HRESULT ForEach(const char* name, Each each);
 
   bridge::BridgeClient client_;
-  std::string server_;  // the server object's handle, "" until opened
+  std::string server_;                       // the server object's handle, "" until opened
+  std::map<std::string, std::string> last_;  // the last states read
+  bool read_all_ = false;                    // every kind has been read once
+  std::map<int, int> zone_areas_;            // zone ID -> its area's ID, as last read
 };
 
 }  // namespace zel::mqtt

@@ -342,6 +342,9 @@ TEST(AvailabilityTest, LinkStateAndUnknownAreas) {
   EXPECT_TRUE(LinkOnline(with_server(R"({"status":16,"link":"degraded"})")));
   EXPECT_FALSE(LinkOnline(with_server(R"({"status":16,"link":"down"})")));
   EXPECT_FALSE(LinkOnline(with_server(R"({"status":2,"link":"up"})")));
+  EXPECT_TRUE(ServerInteractive(with_server(R"({"status":16,"link":"down"})")));
+  EXPECT_FALSE(ServerInteractive(with_server(R"({"status":17,"link":"up"})")));  // stopping
+  EXPECT_FALSE(ServerInteractive({}));
   EXPECT_FALSE(LinkOnline(with_server("not json")));
   EXPECT_FALSE(LinkOnline({}));
 
@@ -388,6 +391,32 @@ TEST(RetainedTopicsTest, PublishesChangesClearsTheGoneAndRetriesWhatFailed) {
   sent.clear();
   held.Sync({{"b", "4"}, {"c", "5"}}, publish);
   EXPECT_TRUE(sent.empty());
+}
+
+TEST(StateKindsTest, AnEventNamesTheStatesItMayHaveChanged) {
+  const std::pair<const char*, unsigned> kEvents[] = {
+      {R"({"event":"OnSystemZoneStatusChange","arguments":[{"class":"CZelSystemZoneEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemZoneEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemAlarmEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemSecurityEvent"}]})",
+       kSecurityStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemUnitEvent"}]})", kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemAllOnOffEvent"}]})",
+       kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemX10Event"}]})", kUnitStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemMacroEvent"}]})", kAllStates},
+      {R"({"event":"OnSystemEvent","arguments":[{"class":"CZelSystemEvent"}]})", kAllStates},
+      {R"({"event":"OnArmEvent","arguments":[{"class":"CZelArmEvent"}]})", kAllStates},
+      {R"({"event":"OnServerStatusChange","arguments":[16]})", kAllStates},
+      {R"({"event":"OnEvent","arguments":[]})", kAllStates},
+      {R"({})", kAllStates},
+  };
+  for (const auto& [event, kinds] : kEvents) {
+    EXPECT_EQ(kinds, StateKindsOfEvent(bridge::Json::parse(event))) << event;
+  }
 }
 
 TEST(BackoffTest, DoublesFromOneSecondUpToThirtyAndStartsAgainAfterASuccess) {

@@ -30,12 +30,15 @@ void OnStopSignal(int) { g_stop = true; }
 // The server's Status while it is logged in and polling.
 constexpr int kInteractiveStatus = 16;
 
-// Waits for `seconds`, or less when asked to stop or when an event says something changed.
-void Pause(int seconds, const std::atomic<bool>* stop, std::atomic<bool>* changed) {
+// Waits up to `seconds`, less when asked to stop or when something changed; returns the kinds
+// of state to read next (StateKinds): those *wanted names, or all when the time is up.
+unsigned Pause(int seconds, const std::atomic<bool>* stop, std::atomic<unsigned>* wanted) {
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!stop->load() && !changed->exchange(false) && std::chrono::steady_clock::now() < end) {
+  while (!stop->load() && std::chrono::steady_clock::now() < end) {
+    if (unsigned kinds = wanted->exchange(0); kinds != 0) return kinds;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return kAllStates;
 }
 
 }  // namespace
@@ -68,13 +71,19 @@ void RunCommand(const MqttConfig& config, MqttLink* link, InstallationReader* re
                       result.dump(-1, ' ', false, bridge::Json::error_handler_t::replace), false);
 }
 
+bool ServerInteractive(const std::map<std::string, std::string>& states) {
+  auto it = states.find("server");
+  if (it == states.end()) return false;
+  bridge::Json server = bridge::Json::parse(it->second, nullptr, /*allow_exceptions=*/false);
+  return server.is_object() && server.value("status", 0) == kInteractiveStatus;
+}
+
 bool LinkOnline(const std::map<std::string, std::string>& states) {
   auto it = states.find("server");
   if (it == states.end()) return false;
   bridge::Json server = bridge::Json::parse(it->second, nullptr, /*allow_exceptions=*/false);
   if (!server.is_object()) return false;
-  return server.value("status", 0) == kInteractiveStatus &&
-         server.value("link", bridge::Json()) != "down";
+  return ServerInteractive(states) && server.value("link", bridge::Json()) != "down";
 }
 
 // The area states of *states (by full topic) with no state, mode or alarm: what is retained
@@ -94,8 +103,8 @@ void ForgetAreaStates(const MqttConfig& config, std::map<std::string, std::strin
 
 int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   MqttLink link(config);
-  std::atomic<bool> changed{false};
-  link.set_on_message([&] { changed = true; });
+  std::atomic<unsigned> wanted{0};  // kinds of state an event or a command may have changed
+  link.set_on_message([&] { wanted |= kAllStates; });
   std::string error;
   if (Failed(link.Start(&error))) {
     std::fprintf(stderr, "zelmqtt: %s\n", error.c_str());
@@ -111,7 +120,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   const std::string link_topic = config.base_topic + "/link";
   EventRelay relay(
       options, [&](const std::string& payload) { (void)link.Publish(event_topic, payload, false); },
-      [&] { changed = true; });
+      [&](const bridge::Json& event) { wanted |= StateKindsOfEvent(event); });
   relay.Start();
 
   auto publish = [&](const std::string& topic, const std::string& payload) {
@@ -122,6 +131,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
   std::string availability, link_availability;  // last published
   HRESULT last_read = S_OK;
   Backoff backoff;  // between attempts to read the server while the bridge cannot be reached
+  unsigned kinds = kAllStates;
   while (!stop->load()) {
     for (const auto& [topic, payload] : link.TakeMessages()) {
       if (topic == platform_status) {
@@ -131,7 +141,9 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       }
     }
     std::map<std::string, std::string> states;
-    HRESULT hr = reader.ReadAll(&states);
+    // After an event only what it concerns is read again (a zone change: the zones and areas);
+    // everything at each refresh and after a failure.
+    HRESULT hr = reader.Read(Failed(last_read) ? kAllStates : kinds, &states);
     if (Failed(hr) && hr != last_read) {
       std::fprintf(stderr, "zelmqtt: cannot read the server through %s: %08X\n",
                    options.unix_socket_path.c_str(), static_cast<unsigned>(hr));
@@ -149,8 +161,11 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       link_availability.clear();
     }
     const bool link_online = Succeeded(hr) && LinkOnline(states);
+    // A server that is not interactive (starting, stopping) may show its collections empty or
+    // half-filled: its elements are not taken as gone then.
+    const bool interactive = Succeeded(hr) && ServerInteractive(states);
     if (link.connected()) {
-      if (Succeeded(hr)) {
+      if (interactive) {
         std::map<std::string, std::string> now;
         for (const auto& [topic, payload] : states) now[config.base_topic + "/" + topic] = payload;
         if (!link_online) ForgetAreaStates(config, &now);
@@ -158,6 +173,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
         states_held.Sync(now, publish);
       } else {
         // Nobody can tell the areas' states now: none stays retained as if it were known.
+        // The rest stays as last published.
         std::map<std::string, std::string> now = states_held.held();
         ForgetAreaStates(config, &now);
         states_held.Sync(now, publish);
@@ -172,7 +188,7 @@ int RunZelmqtt(const MqttConfig& config, const std::atomic<bool>* stop) {
       }
     }
     if (Succeeded(hr)) backoff.Succeeded();
-    Pause(Succeeded(hr) ? config.refresh_seconds : backoff.Failed(), stop, &changed);
+    kinds = Pause(Succeeded(hr) ? config.refresh_seconds : backoff.Failed(), stop, &wanted);
   }
   relay.Stop();
   link.Stop();

@@ -1,8 +1,8 @@
 // zelmqtt: publishes the installation to an MQTT broker, as a client of the automation bridge.
 //
-// Every refresh interval, and at once after each event of the server, it reads the states
-// (installation_state.h) and publishes, retained, those that changed since they were last
-// published, and all of them again after each
+// Every refresh interval it reads all the states (installation_state.h), and at once after each
+// event of the server those the event concerns (a zone event: zones and areas); it publishes,
+// retained, those that changed since they were last published, and all of them again after each
 // (re)connection to the broker. A state that no longer exists (an element removed) is cleared
 // with an empty retained message. The availability topic says "online" while the last reading
 // of the server succeeded and "offline" while the bridge cannot be read; the link topic says
@@ -31,6 +31,9 @@ namespace zel::mqtt {
 // True when the server's state (states["server"]) says the link to the controller answers: the
 // server is interactive and its link is not down. Entities are unavailable otherwise.
 bool LinkOnline(const std::map<std::string, std::string>& states);
+// True when the server's state says it is interactive (Status 16); only then are its elements'
+// states and configs published (a starting or stopping server shows its collections partly).
+bool ServerInteractive(const std::map<std::string, std::string>& states);
 // Empties state, mode and alarm of every area state in *states (full topics): what is retained
 // while nobody can tell whether an area is armed.
 void ForgetAreaStates(const MqttConfig& config, std::map<std::string, std::string>* states);

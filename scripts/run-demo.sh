@@ -43,9 +43,16 @@ if [ "$link" = udp ]; then
   done
 fi
 
-"$build/service/zelcommsrv" --instance "$inst" --no-tcp --no-start 2> "$inst/server.log" &
+# The bridge also listens on a free loopback port, which serves the web front end.
+"$build/service/zelcommsrv" --instance "$inst" --port 0 --no-start 2> "$inst/server.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -S "$inst/zelbridge.sock" ] && break; sleep 0.05; done
+web_port=""
+for _ in $(seq 100); do
+  web_port="$(sed -n 's/.* and 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$inst/server.log" | head -1)"
+  [ -n "$web_port" ] && break
+  sleep 0.05
+done
 
 # The scenario's access code; the server keeps it in its stored configuration.
 code="$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["controller"]["access_code"])' "$scenario")"
@@ -64,6 +71,8 @@ zelctl call Start >/dev/null || true
 zelctl call SaveSetup >/dev/null || true
 printf 'Link         %s\n' "$(zelctl get CommunicationsHandler.Name || true)"
 zelctl status || true
+# The first of the scenario's user codes, to sign in to the page with.
+read -r web_user web_code < <(python3 -c 'import json,sys; c=json.load(open(sys.argv[1]))["objects"]["codes"][0]; print(c["name"], c["code"])' "$scenario" 2>/dev/null || echo "? ?")
 
 cat <<MSG
 
@@ -76,6 +85,7 @@ Try, in another terminal:
   $build/cli/zelctl call 'Zones.Item(2).Bypass' $code
   $build/cli/zelctl call 'Units.Item(1).On'
   $build/cli/zelctl watch
+The web front end: http://127.0.0.1:$web_port/Portico/ (sign in as $web_user, code $web_code).
 The frames the simulator received are in $inst/frames.txt. Ctrl-C stops both.
 MSG
 

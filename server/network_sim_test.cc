@@ -245,6 +245,28 @@ TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {
   EXPECT_EQ(S_OK, network_->EndAtomicRequest());
 }
 
+// A command whose reply is lost is not sent again: the controller carries it out once and the
+// caller is told it failed, where a resend would have carried it out twice. Other requests are
+// still resent after a lost reply.
+TEST_F(NetworkSimTest, ACommandWhoseReplyIsLostIsCarriedOutOnceAndFails) {
+  ASSERT_EQ(S_OK, StartOverUdp());
+  // The bracket keeps the update threads' polls off the link, so the fault meets the command.
+  ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
+  fixture_.sim().WithState([](sim::SimState& s) { s.commands.clear(); });
+  sim::Fault lose_reply;
+  lose_reply.kind = sim::FaultKind::kLoseReply;
+  fixture_.sim().InjectFault(lose_reply);
+  EXPECT_TRUE(Failed(SendControllerCommand(network_.get(), 9, 40, 3)));
+  EXPECT_EQ((std::vector<sim::CommandRecord>{{9, 40, 3}}), fixture_.sim().Commands());
+  // The next command goes through, once.
+  EXPECT_EQ(S_OK, SendControllerCommand(network_.get(), 9, 41, 3));
+  EXPECT_EQ((std::vector<sim::CommandRecord>{{9, 40, 3}, {9, 41, 3}}), fixture_.sim().Commands());
+  // A status request is resent and answered.
+  fixture_.sim().InjectFault(lose_reply);
+  EXPECT_EQ(0x14, Exchange(kSystemStatus)[2]);
+  EXPECT_EQ(S_OK, network_->EndAtomicRequest());
+}
+
 TEST_F(NetworkSimTest, WrongKeyFailsTheStartWithTheSessionCode) {
   ASSERT_EQ(S_OK,
             network_->put_PrivateKey(BStr("00-11-22-33-44-55-66-77-88-99-AA-BB-CC-DD-EE-FF")));

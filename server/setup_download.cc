@@ -4,8 +4,7 @@
 //
 // Exchange: the upload request 5A 01 04 00 53, then for each data block the acknowledge frame
 // asks for the next, until the controller answers with the acknowledge, the negative
-// acknowledge or the end-of-data frame. A data block's payload is the frame's bytes from
-// offset 5, length byte - 3 of them (the type byte and a two-byte block header are not payload).
+// acknowledge or the end-of-data frame. A data block's payload: server/setup_block.h.
 #include <array>
 #include <system_error>
 
@@ -14,6 +13,7 @@
 #include "link/request.h"
 #include "link/walk.h"
 #include "platform/sync.h"
+#include "server/setup_block.h"
 #include "server/zel_server.h"
 
 namespace zel {
@@ -26,6 +26,13 @@ constexpr uint32_t kBlockPayloadOffset = 5;
 constexpr uint32_t kBlockOverhead = 3;
 
 }  // namespace
+
+HRESULT SetupBlockPayload(const uint8_t* frame, std::span<const uint8_t>* payload) {
+  uint32_t length = frame[1];
+  if (length < kBlockOverhead) return E_FAIL;
+  *payload = std::span<const uint8_t>(frame + kBlockPayloadOffset, length - kBlockOverhead);
+  return S_OK;
+}
 
 HRESULT CZelServer::FetchSetupBlock(Variant* block) {
   block->Clear();
@@ -51,13 +58,11 @@ HRESULT CZelServer::FetchSetupBlock(Variant* block) {
   handlers.reply = [&](const uint8_t* frame, WalkStep* step) -> HRESULT {
     *step = WalkStep::kDone;
     if (IsEndOfWalkFrame(frame)) return S_OK;
-    // Left to the implementer: a frame too short to carry a block header is not a block: E_FAIL.
-    uint32_t length = frame[1];
-    if (length < kBlockOverhead) return E_FAIL;
-    uint32_t payload = length - kBlockOverhead;
-    bytes.insert(bytes.end(), frame + kBlockPayloadOffset, frame + kBlockPayloadOffset + payload);
+    std::span<const uint8_t> payload;
+    ZEL_TRY(SetupBlockPayload(frame, &payload));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
     // The stream keeps what arrived even if a later block fails.
-    (void)WriteAll(stream.get(), frame + kBlockPayloadOffset, payload);
+    (void)WriteAll(stream.get(), payload.data(), static_cast<uint32_t>(payload.size()));
     *step = WalkStep::kNext;
     return S_OK;
   };

@@ -3,6 +3,7 @@
 #include "link/frame.h"
 #include "link/walk.h"
 #include "server/server_test_fixture.h"
+#include "server/setup_block.h"
 
 namespace zel {
 namespace {
@@ -188,6 +189,25 @@ TEST_F(SetupDownloadTest, StartLoadsTheStoredBlockWhenNotDownloading) {
   EXPECT_EQ(Counting(3), server_->SystemSetupBytes());
   EXPECT_EQ(Counting(3), StoredBlock());
   EXPECT_EQ(dsCompleted, SetupStatus());  // from the first download, unchanged
+}
+
+// The payload runs from offset 5 to just before the CRC, whatever the length byte says.
+TEST(SetupBlockPayloadTest, PayloadIsLengthLessThreeBytesFromOffsetFive) {
+  for (uint32_t length : {1u, 2u, 3u, 4u, 200u, 255u}) {
+    Bytes frame(length + kFrameOverhead, 0);
+    frame[0] = kFrameStart;
+    frame[1] = static_cast<uint8_t>(length);
+    std::span<const uint8_t> payload;
+    HRESULT hr = SetupBlockPayload(frame.data(), &payload);
+    if (length < 3) {
+      EXPECT_EQ(E_FAIL, hr) << length;
+      continue;
+    }
+    ASSERT_EQ(S_OK, hr) << length;
+    EXPECT_EQ(frame.data() + 5, payload.data()) << length;
+    EXPECT_EQ(length - 3, payload.size()) << length;
+    EXPECT_EQ(frame.data() + frame.size() - 2, payload.data() + payload.size()) << length;
+  }
 }
 
 }  // namespace

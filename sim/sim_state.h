@@ -98,6 +98,7 @@ struct SimState {
   EventLog event_log;              // see sim/event_log.h
   SystemEventQueue system_events;  // see sim/system_event_queue.h
   UdpSession udp;
+  int reboots = 0;  // how often the control channel rebooted the controller
 
   // Requests beyond probe, login and logout are answered only in an open session: after a
   // successful login, or always when the scenario acknowledges the probe without one.

@@ -427,6 +427,62 @@ TEST(ControlTest, UdpSessionLines) {
   EXPECT_EQ(R"({"datagrams":[],"ok":true})", sim.ApplyControl(R"({"query":"datagrams"})"));
 }
 
+// A reboot forgets the login, the network session and the walks in progress, and keeps the
+// objects, the commands carried out and the faults still to commit.
+TEST(ControlTest, RebootForgetsTheSessionAndRestartsWalks) {
+  Simulator sim;
+  sim.WithState([](SimState& s) {
+    s.logged_in = true;
+    s.udp.open = s.udp.secure = true;
+    s.setup_upload.active = true;
+    s.setup_upload.offset = 40;
+    s.names_upload.active = true;
+    s.names_upload.next = 3;
+    s.metadata_walk.active = true;
+    s.event_log.walking = true;
+    s.objects.units[2].status = 1;
+    s.commands.push_back(CommandRecord{1, 0, 2});
+  });
+  EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":2})"));
+  EXPECT_EQ(R"({"ok":true,"reboots":1})", sim.ApplyControl(R"({"reboot":true})"));
+  sim.WithState([](SimState& s) {
+    EXPECT_FALSE(s.logged_in);
+    EXPECT_FALSE(s.udp.open);
+    EXPECT_FALSE(s.udp.secure);
+    EXPECT_FALSE(s.setup_upload.active);
+    EXPECT_EQ(0u, s.setup_upload.offset);
+    EXPECT_FALSE(s.names_upload.active);
+    EXPECT_EQ(0u, s.names_upload.next);
+    EXPECT_FALSE(s.metadata_walk.active);
+    EXPECT_FALSE(s.event_log.walking);
+    EXPECT_EQ(1, s.objects.units[2].status);
+    EXPECT_EQ(1u, s.commands.size());
+  });
+  EXPECT_NE(std::string::npos, sim.ApplyControl(R"({"query":"state"})").find(R"("faults":1)"));
+  EXPECT_EQ(R"({"ok":true,"reboots":2})", sim.ApplyControl(R"({"reboot":true})"));
+  EXPECT_NE(std::string::npos, sim.ApplyControl(R"({"reboot":1})").find("\"ok\":false"));
+}
+
+TEST(ControlTest, UnitsQueryListsEachUnitsState) {
+  // The scenario's units, before any request has read them.
+  Scenario scenario;
+  std::string error;
+  ASSERT_EQ(S_OK,
+            ParseScenario(R"({"objects":{"units":[{"number":2,"status":7}]}})", &scenario, &error))
+      << error;
+  EXPECT_EQ(R"({"ok":true,"units":[{"number":2,"status":7,"time_remaining":0}]})",
+            Simulator(scenario).ApplyControl(R"({"query":"units"})"));
+  Simulator sim;
+  EXPECT_EQ(R"({"ok":true,"units":[]})", sim.ApplyControl(R"({"query":"units"})"));
+  sim.WithState([](SimState& s) {
+    s.objects.units[3] = SimUnit{.status = 1, .time_remaining = 90};
+    s.objects.units[1].status = 105;
+  });
+  EXPECT_EQ(R"({"ok":true,"units":[{"number":1,"status":105,"time_remaining":0},)"
+            R"({"number":3,"status":1,"time_remaining":90}]})",
+            sim.ApplyControl(R"({"query":"units"})"));
+}
+
 TEST(ScenarioTest, PrivateKeyMustBeWhole) {
   Scenario s;
   std::string error;
@@ -446,7 +502,7 @@ TEST(ControlTest, LinesChangeTheSimulator) {
   Simulator sim;
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"fault":"no_reply","count":3})"));
   EXPECT_EQ(R"({"faults":1,"frames":0,"logged_in":false,"ok":true,"probe_ack":false,)"
-            R"("system_events_queued":0,"system_events_sent":0,"udp_session":false})",
+            R"("reboots":0,"system_events_queued":0,"system_events_sent":0,"udp_session":false})",
             sim.ApplyControl(R"({"query":"state"})"));
   EXPECT_EQ(R"({"ok":true})", sim.ApplyControl(R"({"clear":"faults"})"));
   EXPECT_EQ(R"({"ok":true})",

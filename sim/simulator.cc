@@ -338,8 +338,31 @@ std::string Simulator::ApplyControl(std::string_view line) {
     ForgetUdpSession();
     return ToLine(json{{"ok", true}});
   }
+  if (auto reboot = request.find("reboot"); reboot != request.end()) {
+    if (*reboot != true) return Refuse("\"reboot\" takes true");
+    MutexLock g(&mu_);
+    // A controller coming back from a power cycle: nobody is logged in, the network session
+    // is gone and every walk in progress starts again from its first frame. Its objects, its
+    // event log and the faults it was told to commit stay as they were.
+    state_.logged_in = false;
+    state_.udp = UdpSession();
+    state_.setup_upload = SetupUpload();
+    state_.names_upload = NamesUpload();
+    state_.metadata_walk = FrameSequence();
+    state_.event_log.walking = false;
+    ++state_.reboots;
+    return ToLine(json{{"ok", true}, {"reboots", state_.reboots}});
+  }
   if (auto query = request.find("query"); query != request.end()) {
     MutexLock g(&mu_);
+    if (*query == "units") {
+      json list = json::array();
+      for (const auto& [number, unit] : Objects(state_).units) {
+        list.push_back(json{
+            {"number", number}, {"status", unit.status}, {"time_remaining", unit.time_remaining}});
+      }
+      return ToLine(json{{"ok", true}, {"units", list}});
+    }
     if (*query == "datagrams") {
       json list = json::array();
       for (const Bytes& d : datagrams_) list.push_back(ToHex(d));
@@ -376,9 +399,12 @@ std::string Simulator::ApplyControl(std::string_view line) {
                          {"frames", frames_.size()},
                          {"system_events_queued", SystemEvents(state_).codes.size()},
                          {"system_events_sent", SystemEvents(state_).sent},
-                         {"udp_session", state_.udp.secure}});
+                         {"udp_session", state_.udp.secure},
+                         {"reboots", state_.reboots}});
     }
-    return Refuse("\"query\" takes \"frames\", \"datagrams\", \"commands\", \"log\" or \"state\"");
+    return Refuse(
+        "\"query\" takes \"frames\", \"datagrams\", \"commands\", \"log\", \"units\" or "
+        "\"state\"");
   }
   if (auto record = request.find("log_event"); record != request.end()) {
     Bytes frame;
@@ -400,7 +426,7 @@ std::string Simulator::ApplyControl(std::string_view line) {
   }
   return Refuse(
       "nothing to do: expected \"fault\", \"clear\", \"set\", \"query\", \"log_event\", "
-      "\"roll_log\", \"system_events\" or \"udp\"");
+      "\"roll_log\", \"system_events\", \"reboot\" or \"udp\"");
 }
 
 }  // namespace zel::sim

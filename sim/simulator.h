@@ -77,7 +77,9 @@ class Simulator {
   //   {"query":"frames"}, {"query":"commands"}, {"query":"state"}; on UDP also
   //   {"fault":"lose_request"}, {"fault":"lose_reply"}, {"fault":"previous_sequence"},
   //   {"fault":"wrong_type"}, {"fault":"stray_sender"},
-  //   {"udp":"forget_session"}, {"set":{"private_key":"3C-91-..."}}, {"query":"datagrams"}.
+  //   {"udp":"forget_session"}, {"set":{"private_key":"3C-91-..."}}, {"query":"datagrams"};
+  //   {"reboot":true} (logged out, the UDP session forgotten, walks in progress restarted) and
+  //   {"query":"units"} (each unit's number, status and time remaining).
   std::string ApplyControl(std::string_view line);
 
  private:

@@ -43,6 +43,8 @@ second is "udp ADDRESS:PORT".
                      {"clear":"faults"}  {"clear":"frames"}  {"clear":"commands"}
                      {"set":{"probe_ack":true,"access_code":"4321","logged_in":false}}
                      {"query":"frames"}  {"query":"commands"}  {"query":"state"}
+                     {"query":"units"}  {"reboot":true} (a power cycle: logged out,
+                     the network session forgotten, walks in progress restarted)
                    and for the UDP side (each fault acts on the next datagrams):
                      {"fault":"lose_request","count":2}  {"fault":"lose_reply"}
                      {"fault":"previous_sequence"}  {"fault":"wrong_type"}

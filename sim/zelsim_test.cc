@@ -177,8 +177,10 @@ TEST(ZelsimTest, ServesTheNetworkTransportOnUdp) {
   SetFrameCrc(login.data(), 9);
   ASSERT_EQ(S_OK, SendControllerWrite(transport.get(), true, login.data(), 9));
   ASSERT_EQ(S_OK, SendControllerCommand(transport.get(), 1, 2, 3));
-  // A request the controller never sees goes again with a new number and is carried out once.
+  // A command goes out once: one the controller never sees fails and is not carried out (a
+  // resend could not tell it from one whose answer was lost, which would be carried out twice).
   EXPECT_EQ(R"({"ok":true})", Control(dir + "/ctl", R"({"fault":"lose_request"})"));
+  EXPECT_EQ(E_TIMEOUT, SendControllerCommand(transport.get(), 4, 5, 6));
   ASSERT_EQ(S_OK, SendControllerCommand(transport.get(), 4, 5, 6));
   EXPECT_EQ(R"({"commands":[{"command":1,"parameter1":2,"parameter2":3},)"
             R"({"command":4,"parameter1":5,"parameter2":6}],"ok":true})",

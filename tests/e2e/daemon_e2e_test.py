@@ -28,8 +28,19 @@ def wait_for(predicate, timeout=20.0, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
+def zone_state(status):
+    """A zone's state in words (as zelmqtt and the web page show it), worked out here from a
+    scenario's status byte: the condition in bits 0-1, the arming in bits 4-5."""
+    condition, arming = status & 3, (status >> 4) & 3
+    if arming in (1, 2):
+        return "bypassed"
+    if condition in (2, 3):
+        return "trouble"
+    return "open" if condition == 1 else "closed"
+
+
 class DaemonFixture:
-    def __init__(self, scenario="house.json", extra_args=(), before_start=None):
+    def __init__(self, scenario="house.json", extra_args=(), before_start=None, sim_args=()):
         self.inst = tempfile.mkdtemp(prefix="zel-e2e-")
         if before_start:
             before_start(self.inst)
@@ -42,7 +53,8 @@ class DaemonFixture:
             [os.path.join(BUILD, "sim", "zelsim"),
              "--scenario", os.path.join(SOURCE, "sim", "scenarios", scenario),
              "--link", os.path.join(self.inst, "ttyS1"),
-             "--control", os.path.join(self.inst, "sim.sock"), "--record", self.frames],
+             "--control", os.path.join(self.inst, "sim.sock"), "--record", self.frames,
+             *sim_args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         wait_for(lambda: os.path.exists(os.path.join(self.inst, "ttyS1")), what="simulator link")
         self.log = open(os.path.join(self.inst, "server.log"), "w")

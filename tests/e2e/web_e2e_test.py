@@ -74,14 +74,28 @@ def browser_or_skip(profile):
     raise unittest.SkipTest(WHY_NOT)
 
 
-def zone_state(status):
-    """The page's words for a zone's status byte (condition, arming) of the scenario."""
-    condition, arming = status & 3, (status >> 4) & 3
-    if arming in (1, 2):
-        return "bypassed"
-    if condition in (2, 3):
-        return "trouble"
-    return "open" if condition == 1 else "closed"
+def largest_scenario(path):
+    """The largest model with every zone (215) and unit (511) named and in use."""
+    with open(os.path.join(e2e.SOURCE, "sim", "scenarios", "estate.json")) as f:
+        scenario = json.load(f)
+    names = scenario["names"]
+    zones = {z["number"]: z for z in scenario["objects"]["zones"]}
+    named_zones = {z["number"] for z in names["zones"]}
+    for n in range(1, 216):
+        zones.setdefault(n, {"number": n, "name": f"ZONE {n}", "area": 1 + n % 2,
+                             "status": 1 if n % 7 == 0 else 0, "loop": 253})
+        if n not in named_zones:
+            names["zones"].append({"number": n, "name": zones[n]["name"]})
+    scenario["objects"]["zones"] = sorted(zones.values(), key=lambda z: z["number"])
+    units = {u["number"]: u for u in scenario["objects"]["units"]}
+    named_units = {u["number"] for u in names["units"]}
+    for n in range(1, 512):
+        units.setdefault(n, {"number": n, "status": 1 if n % 5 == 0 else 0})
+        if n not in named_units:
+            names["units"].append({"number": n, "name": f"UNIT {n}"})
+    scenario["objects"]["units"] = sorted(units.values(), key=lambda u: u["number"])
+    with open(path, "w") as f:
+        json.dump(scenario, f)
 
 
 class WebFrontEnd(unittest.TestCase):
@@ -94,8 +108,12 @@ class WebFrontEnd(unittest.TestCase):
         cls.port = free_port()
         try:
             # The link counts as down after 1.5 s of failed exchanges instead of 10 s.
+            def owner_is_admin(inst):
+                with open(os.path.join(inst, "access.json"), "w") as f:
+                    json.dump({"login": {"users": {"owner": "admin"}}}, f)
             cls.d = e2e.DaemonFixture(
-                extra_args=["--port", str(cls.port), "--link-down-after", "1500"])
+                extra_args=["--port", str(cls.port), "--link-down-after", "1500"],
+                before_start=owner_is_admin)
             cls.d.start()
         except Exception:
             cls.browser.quit()
@@ -194,7 +212,7 @@ class WebFrontEnd(unittest.TestCase):
         for z in self.scenario["objects"]["zones"]:
             row = f"#zones-area-{z['area']} #zone-{z['number']}"
             self.assertIn(z["name"], self.text(row))
-            self.assertEqual(zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
+            self.assertEqual(e2e.zone_state(z["status"]), self.attr(row, "data-state"), z["name"])
         for u in self.scenario["objects"]["units"]:
             row = f"#unit-{u['number']}"
             self.assertIn(u["name"], self.text(row))
@@ -358,6 +376,190 @@ class WebFrontEnd(unittest.TestCase):
         self.assertIn("session has ended", self.text("#signin-error"))
         self.assertFalse(self.visible("#overview"))
         self.shot("expired")
+
+    def test_z_registration_is_for_administrators_and_stores_the_settings(self):
+        # A household member (control) gets no settings.
+        self.sign_in("GUEST", "5678")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "all", what="GUEST's overview")
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "refused", what="the refusal")
+        self.assertIn("for administrators", self.text("#gate"))
+        self.assertFalse(self.visible("#setup"))
+        # The administrator sees the catalogue and the current transport's settings.
+        self.signed_in()
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "register", what="the settings")
+        labels = [l.text for l in self.browser.find_elements(By.CSS_SELECTOR, "#transports label")]
+        self.assertIn("Serial Port", labels)
+        self.assertIn("Network (UDP)", labels)
+        self.assertTrue(self.visible("#serial"))
+        self.assertFalse(self.visible("#network"))
+        self.assertEqual("1", self.find("#serial-port").get_attribute("value"))
+        names_before = self.d.value("DownloadNames")
+        if self.find("#flag-names").is_selected() != bool(names_before):
+            self.fail("the page shows DownloadNames wrongly")
+        self.find("#flag-names").click()
+        self.shot("register")
+        self.find("#save").click()
+        e2e.wait_for(lambda: self.text("#result").startswith("Saved"), what="saved")
+        self.assertEqual(not names_before, self.d.value("DownloadNames"))
+        # Choosing the network shows its settings instead.
+        self.browser.find_element(
+            By.XPATH, "//div[@id='transports']//label[text()='Network (UDP)']").click()
+        self.assertTrue(self.visible("#network"))
+        self.assertFalse(self.visible("#serial"))
+
+
+class SseReader:
+    """A second client of the bridge on its Unix socket: its own session, advised on the server,
+    reading the event stream and noting when each event arrived (wall clock, as the page's)."""
+
+    def __init__(self, socket_path):
+        import http.client
+        import threading
+
+        class Unix(http.client.HTTPConnection):
+            def connect(conn):
+                conn.sock = socket.socket(socket.AF_UNIX)
+                conn.sock.connect(socket_path)
+
+        self.conn = Unix("localhost")
+        self.session = self.op({"op": "session"})["session"]
+        server = self.op({"op": "create", "class": "Corvane.ZelServer"})["result"]["object"]
+        self.op({"op": "advise", "object": server})
+        self.events = []
+        self.stream = socket.socket(socket.AF_UNIX)
+        self.stream.connect(socket_path)
+        self.stream.sendall((f"GET /api/v1/events HTTP/1.1\r\nHost: localhost\r\n"
+                             f"X-Zel-Session: {self.session}\r\n\r\n").encode())
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def op(self, body):
+        headers = {"Content-Type": "application/json"}
+        if getattr(self, "session", None):
+            headers["X-Zel-Session"] = self.session
+        self.conn.request("POST", "/api/v1/automation", json.dumps(body), headers)
+        return json.loads(self.conn.getresponse().read())
+
+    def read(self):
+        buffer = b""
+        while True:
+            try:
+                chunk = self.stream.recv(65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            at = time.time() * 1000
+            buffer += chunk
+            for line in buffer.split(b"\n")[:-1]:
+                if line.startswith(b"data: "):
+                    try:
+                        e = json.loads(line[6:])
+                        self.events.append({"member": e.get("member"), "at": at})
+                    except ValueError:
+                        pass
+            buffer = buffer.split(b"\n")[-1]
+
+    def close(self):
+        self.stream.close()
+        self.conn.close()
+
+
+class LargestModel(unittest.TestCase):
+    """The page with the largest model (every one of 215 zones and 511 units named): how soon
+    the overview is there, how soon an event reaches the page, and the page's memory."""
+
+    def setUp(self):
+        self.out = os.path.join(e2e.BUILD, "tests", "web_e2e")
+        os.makedirs(self.out, exist_ok=True)
+        self.profile = tempfile.mkdtemp(prefix="zel-web-")
+        self.browser = browser_or_skip(self.profile)
+        self.scenario = os.path.join(self.profile, "largest.json")
+        largest_scenario(self.scenario)
+        self.port = free_port()
+        self.d = None
+        try:
+            self.d = e2e.DaemonFixture(scenario=self.scenario, extra_args=["--port", str(self.port)])
+            self.d.start()
+        except Exception:
+            self.tearDown()
+            raise
+
+    def tearDown(self):
+        self.browser.quit()
+        if self.d:
+            self.d.close()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    def mark(self, name):
+        return self.browser.execute_script(
+            f"const m = performance.getEntriesByName('{name}'); return m.length ? m[0].startTime : null")
+
+    def test_overview_time_event_latency_and_memory(self):
+        b = self.browser
+        b.get(f"http://127.0.0.1:{self.port}/Portico/")
+        e2e.wait_for(lambda: b.find_element(By.ID, "signin").is_displayed(), what="sign-in")
+        b.find_element(By.ID, "signin-user").send_keys("OWNER")
+        b.find_element(By.ID, "signin-code").send_keys("1234")
+        b.find_element(By.ID, "signin-submit").click()
+        e2e.wait_for(lambda: b.execute_script("return document.body.dataset.ready") == "all",
+                     timeout=60, what="the overview")
+        zones = b.execute_script("return document.querySelectorAll('.zone').length")
+        units = b.execute_script("return document.querySelectorAll('.unit').length")
+        self.assertGreaterEqual(zones, 215)
+        self.assertGreaterEqual(units, 468)
+        paint = self.mark("overview-ready") - self.mark("signin-submit")
+        # A reload with the login still valid: the page, its scripts and the overview.
+        b.refresh()
+        e2e.wait_for(lambda: b.execute_script("return document.body.dataset.ready") == "all",
+                     timeout=60, what="the overview after a reload")
+        reload = self.mark("overview-ready")
+        b.save_screenshot(os.path.join(self.out, "largest-overview.png"))
+
+        # Events: the page against a second reader of the bridge, for the same events.
+        reader = SseReader(os.path.join(self.d.inst, "zelbridge.sock"))
+        try:
+            time.sleep(0.5)
+            gaps, raised_to_page = [], []
+            for i in range(10):
+                code = f"0x{0x0600 + 1 + i:04X}" if i % 2 == 0 else f"0x{0x0400 + i:04X}"
+                before = len(reader.events)
+                raised = time.time() * 1000
+                self.d.control({"system_events": [code]})
+                e2e.wait_for(lambda: len(reader.events) > before, what="the reader's event")
+                first = reader.events[before]
+                def page_has():
+                    return b.execute_script(
+                        "return (window.zelRecentEvents || []).filter(e => e.member === arguments[0]"
+                        " && e.at >= arguments[1] - 50).map(e => e.at)", first["member"],
+                        first["at"])
+                e2e.wait_for(lambda: page_has(), what="the page's event")
+                page_at = page_has()[0]
+                gaps.append(page_at - first["at"])
+                raised_to_page.append(page_at - raised)
+        finally:
+            reader.close()
+        b.execute_cdp_cmd("Performance.enable", {})
+        metrics = {m["name"]: m["value"] for m in
+                   b.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]}
+        heap_mb = metrics.get("JSHeapUsedSize", 0) / 2**20
+        nodes = metrics.get("Nodes", 0)
+        gaps.sort()
+        raised_to_page.sort()
+        report = (f"largest model ({zones} zones, {units} units shown): overview {paint:.0f} ms "
+                  f"after sign-in, {reload:.0f} ms after a reload; event bridge->page (page minus "
+                  f"a second bridge reader) median {gaps[len(gaps) // 2]:.1f} ms, max "
+                  f"{gaps[-1]:.1f} ms; controller->page median "
+                  f"{raised_to_page[len(raised_to_page) // 2]:.0f} ms (the server asks for system "
+                  f"events about once a second); JS heap {heap_mb:.1f} MiB, {nodes:.0f} DOM nodes")
+        print("\n" + report, file=sys.stderr)
+        with open(os.path.join(self.out, "performance.txt"), "w") as f:
+            f.write(report + "\n")
+        # Generous bounds for a loaded machine; the figures above are what is reported.
+        self.assertLess(paint, 5000)
+        self.assertLess(gaps[len(gaps) // 2], 500)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,9 @@ export class ApiError extends Error {
   }
 }
 
+// The most operations the page puts in one batch request.
+const BATCH = 2000;
+
 function failed(status) {
   return typeof status !== 'string' || (parseInt(status, 16) & 0x80000000) !== 0;
 }
@@ -99,12 +102,48 @@ export class Bridge {
     return v.value;
   }
 
+  // Runs many operations in one request; resolves to their replies, in order.
+  async batch(ops) {
+    const replies = [];
+    for (let i = 0; i < ops.length; i += BATCH) {
+      const reply = await this.op({ op: 'batch', ops: ops.slice(i, i + BATCH) });
+      replies.push(...reply.replies);
+    }
+    return replies;
+  }
+
+  // The members of each object, read in one go: one {member: result} per handle (a member that
+  // failed is missing; each result has its "age" beside it when the server gives one).
+  async readMany(handles, members) {
+    const ops = [];
+    for (const object of handles) {
+      for (const member of members) ops.push({ op: 'get', object, member });
+    }
+    const replies = await this.batch(ops);
+    return handles.map((_, i) => {
+      const values = {};
+      members.forEach((member, j) => {
+        const r = replies[i * members.length + j];
+        if (r && r.http === 200 && !failed(String(r.status).toUpperCase())) {
+          values[member] = { ...(r.result || { vt: 0 }), ...('age' in r ? { age: r.age } : {}) };
+        }
+      });
+      return values;
+    });
+  }
+
+  async read(handle, members) {
+    return (await this.readMany([handle], members))[0];
+  }
+
   // The elements of one of the server's collections, in order (Item(1) to Item(Count)).
-  async items(collection, width = 5) {
+  async items(collection) {
     const handle = (await this.get(this.server, collection)).object;
     const count = await this.value(handle, 'Count');
-    const indexes = Array.from({ length: count || 0 }, (_, i) => i + 1);
-    return inParallel(indexes, width, async (i) => (await this.get(handle, 'Item', [i])).object);
+    const ops = Array.from({ length: count || 0 },
+      (_, i) => ({ op: 'call', object: handle, member: 'Item', args: [i + 1] }));
+    const replies = await this.batch(ops);
+    return replies.map((r) => r.result && r.result.object).filter(Boolean);
   }
 
   call(object, member, args = []) {
@@ -124,6 +163,7 @@ export class Bridge {
         return;
       }
       event.received = performance.now();
+      event.receivedAt = Date.now(); // wall clock, to compare with other readers of the bridge
       onEvent(event);
     };
     source.onerror = () => onTrouble(source.readyState);

@@ -1,6 +1,6 @@
 // The page: sign-in, then the overview and the history of the installation, kept current by the
 // server's events.
-import { Bridge, ApiError, inParallel } from './api.js';
+import { Bridge, ApiError } from './api.js';
 import { Devices } from './devices.js';
 import { $, el, markAge, notice } from './dom.js';
 import { History } from './history.js';
@@ -9,7 +9,6 @@ import {
 } from './words.js';
 
 const bridge = new Bridge();
-const PARALLEL = 5;
 
 // What the page shows, by the handle the session holds for it: its refresh (null when it has
 // nothing to re-read) and, for areas and zones, what names it in the history.
@@ -73,7 +72,9 @@ async function signIn(event) {
   $('signin-submit').disabled = true;
   $('signin-error').textContent = '';
   try {
+    performance.mark('signin-submit');
     const reply = await bridge.login(user, code);
+    performance.mark('signin-accepted');
     $('signin-code').value = '';
     await enter(reply);
   } catch (e) {
@@ -142,28 +143,29 @@ async function loadOverview() {
     'buttons', 'history-rows']) {
     $(id).replaceChildren();
   }
+  performance.mark('overview-start');
   await bridge.open();
+  performance.mark('overview-session');
   await bridge.listen(onEvent, onStreamTrouble);
+  performance.mark('overview-listening');
   await Promise.all([refreshServer(), loadAreas()]);
+  performance.mark('overview-areas');
   if (mine !== generation) return;
   document.body.dataset.ready = 'areas';
   await Promise.all([loadZones(), loadUnits()]);
   if (mine !== generation) return;
   document.body.dataset.ready = 'overview';
+  performance.mark('overview-ready');
   await devices.load();
   if (mine !== generation) return;
   document.body.dataset.ready = 'all';
 }
 
 async function refreshServer() {
-  const s = bridge.server;
-  const [status, link, model, version, date] = await Promise.all([
-    bridge.value(s, 'Status'),
-    bridge.value(s, 'LinkState'),
-    bridge.value(s, 'Model').catch(() => null),
-    bridge.value(s, 'Version').catch(() => null),
-    bridge.value(s, 'Date').catch(() => null),
-  ]);
+  const values = await bridge.read(bridge.server,
+    ['Status', 'LinkState', 'Model', 'Version', 'Date']);
+  const [status, link, model, version, date] =
+    ['Status', 'LinkState', 'Model', 'Version', 'Date'].map((m) => v(values, m));
   $('server-status').textContent = serverStatusText(status);
   $('server-status').dataset.status = status;
   showLink(link);
@@ -197,13 +199,17 @@ function showLink(state) {
   }
 }
 
+const AREA_STATE = ['SecurityMode'];
+const ZONE_STATE = ['CurrCondition', 'AlarmStatus', 'ArmingStatus'];
+const UNIT_STATE = ['Status'];
+const v = (values, member) => values[member]?.value;
+
 async function loadAreas() {
   const handles = await bridge.items('Areas');
-  const list = await inParallel(handles, PARALLEL, async (h) => {
-    const [id, name] = await Promise.all([bridge.value(h, 'ID'), bridge.value(h, 'Name')]);
-    return { handle: h, id, name: name || `Area ${id}` };
-  });
-  for (const a of list) {
+  const values = await bridge.readMany(handles, ['ID', 'Name', ...AREA_STATE]);
+  handles.forEach((h, i) => {
+    const id = v(values[i], 'ID');
+    const a = { handle: h, id, name: v(values[i], 'Name') || `Area ${id}` };
     a.row = el('li', { class: 'row area', id: `area-${a.id}` },
       el('span', { class: 'name', text: a.name }),
       a.modeEl = el('span', { class: 'state', text: '…' }),
@@ -216,12 +222,16 @@ async function loadAreas() {
     names.set(a.handle, a);
     page.watch(a.handle, () => refreshArea(a));
     $('areas').append(a.row);
-  }
-  await inParallel(list, PARALLEL, refreshArea);
+    showArea(a, values[i]);
+  });
 }
 
 async function refreshArea(a) {
-  const mode = await bridge.get(a.handle, 'SecurityMode');
+  showArea(a, await bridge.read(a.handle, AREA_STATE));
+}
+
+function showArea(a, values) {
+  const mode = values.SecurityMode || {};
   a.mode = mode.value;
   a.modeEl.textContent = areaModeText(mode.value);
   a.row.dataset.mode = mode.value;
@@ -241,16 +251,15 @@ function areaGroup(areaId) {
 
 async function loadZones() {
   const handles = await bridge.items('Zones');
-  const list = await inParallel(handles, PARALLEL, async (h) => {
-    const [id, name, area] = await Promise.all([
-      bridge.value(h, 'ID'), bridge.value(h, 'Name'), bridge.get(h, 'Area').catch(() => null)]);
+  const values = await bridge.readMany(handles, ['ID', 'Name', 'Area', ...ZONE_STATE]);
+  handles.forEach((h, i) => {
+    const name = v(values[i], 'Name');
+    if (!name) return; // a zone without a name is not in use
+    const area = values[i].Area;
     let areaId = 0;
     if (area && area.object && areas.has(area.object)) areaId = areas.get(area.object).id;
     else if (area && typeof area.value === 'number') areaId = area.value;
-    return { handle: h, id, name, areaId };
-  });
-  // Zones without a name are not in use.
-  for (const z of list.filter((z) => z.name)) {
+    const z = { handle: h, id: v(values[i], 'ID'), name, areaId };
     z.stateEl = el('span', { class: 'state' });
     z.button = el('button', { type: 'button', text: 'Bypass', onclick: () => toggleBypass(z) });
     z.row = el('li', { class: 'row zone', id: `zone-${z.id}` },
@@ -258,32 +267,34 @@ async function loadZones() {
     names.set(z.handle, z);
     page.watch(z.handle, () => refreshZone(z));
     areaGroup(z.areaId).append(z.row);
-  }
-  await inParallel(list.filter((z) => z.name), PARALLEL, refreshZone);
+    showZone(z, values[i]);
+  });
 }
 
 async function refreshZone(z) {
-  const [condition, alarm, arming] = await Promise.all([
-    bridge.get(z.handle, 'CurrCondition'), bridge.value(z.handle, 'AlarmStatus'),
-    bridge.value(z.handle, 'ArmingStatus')]);
-  Object.assign(z, { condition: condition.value, alarm, arming });
+  showZone(z, await bridge.read(z.handle, ZONE_STATE));
+}
+
+function showZone(z, values) {
+  Object.assign(z, { condition: v(values, 'CurrCondition'), alarm: v(values, 'AlarmStatus'),
+    arming: v(values, 'ArmingStatus') });
   const state = zoneState(z);
   z.stateEl.textContent = state.text;
   z.row.dataset.state = state.key;
-  z.bypassed = arming === 1 || arming === 2;
+  z.bypassed = z.arming === 1 || z.arming === 2;
   z.button.textContent = z.bypassed ? 'Restore' : 'Bypass';
   z.button.setAttribute('aria-label', `${z.bypassed ? 'Restore' : 'Bypass'} ${z.name}`);
-  markAge(z.row, condition.age);
+  markAge(z.row, values.CurrCondition?.age);
 }
 
 async function loadUnits() {
   const handles = await bridge.items('Units');
-  const list = await inParallel(handles, PARALLEL, async (h) => {
-    const [id, name] = await Promise.all([bridge.value(h, 'ID'), bridge.value(h, 'Name')]);
-    return { handle: h, id, name };
-  });
-  const named = list.filter((u) => u.name);
-  for (const u of named) {
+  const values = await bridge.readMany(handles, ['ID', 'Name', ...UNIT_STATE]);
+  const fragment = document.createDocumentFragment();
+  handles.forEach((h, i) => {
+    const name = v(values[i], 'Name');
+    if (!name) return; // a unit without a name is not in use
+    const u = { handle: h, id: v(values[i], 'ID'), name };
     u.stateEl = el('span', { class: 'state' });
     u.button = el('button', { type: 'button', text: 'On', 'aria-pressed': 'false',
       onclick: () => switchUnit(u) });
@@ -296,13 +307,18 @@ async function loadUnits() {
       el('span', { class: 'buttons' }, u.button, label, u.slider));
     names.set(u.handle, u);
     page.watch(u.handle, () => refreshUnit(u));
-    $('units').append(u.row);
-  }
-  await inParallel(named, PARALLEL, refreshUnit);
+    fragment.append(u.row);
+    showUnit(u, values[i]);
+  });
+  $('units').append(fragment);
 }
 
 async function refreshUnit(u) {
-  const status = await bridge.get(u.handle, 'Status');
+  showUnit(u, await bridge.read(u.handle, UNIT_STATE));
+}
+
+function showUnit(u, values) {
+  const status = values.Status || {};
   u.status = status.value;
   const level = unitLevel(status.value);
   u.on = level !== 0;
@@ -431,7 +447,10 @@ function objectsOf(event) {
 }
 
 function onEvent(event) {
-  window.zelLastEvent = { member: event.member, received: event.received, seq: event.seq };
+  // The last events, for the browser test's timing (a short ring, so it never grows).
+  const recent = (window.zelRecentEvents ||= []);
+  recent.push({ member: event.member, at: event.receivedAt, seq: event.seq });
+  if (recent.length > 50) recent.shift();
   if (event.member === 'OnServerStatusChange') refreshServer().catch(() => {});
   if (event.member === 'OnLinkStateChange') showLink(event.arguments?.[0]?.value);
   history.onEvent(event);

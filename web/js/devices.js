@@ -44,12 +44,9 @@ export class Devices {
 
   async named(collection) {
     const handles = await this.bridge.items(collection).catch(() => []);
-    const list = await inParallel(handles, PARALLEL, async (h) => {
-      const [id, name] = await Promise.all([
-        this.bridge.value(h, 'ID'), this.bridge.value(h, 'Name').catch(() => '')]);
-      return { handle: h, id, name };
-    });
-    return list.filter((e) => e.name);
+    const values = await this.bridge.readMany(handles, ['ID', 'Name']);
+    return handles.map((h, i) => ({ handle: h, id: values[i].ID?.value, name: values[i].Name?.value }))
+      .filter((e) => e.name);
   }
 
   show(section, list) {

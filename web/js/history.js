@@ -151,7 +151,7 @@ export class History {
       const indexes = [];
       for (let i = this.next; i >= 1 && indexes.length < PAGE_SIZE; i--) indexes.push(i);
       this.next -= indexes.length;
-      const read = await Promise.all(indexes.map((i) => this.readStored(i)));
+      const read = await this.readStored(indexes);
       for (const e of read) {
         if (e && !this.seenIndexes.has(e.index)) {
           this.seenIndexes.add(e.index);
@@ -161,22 +161,33 @@ export class History {
     }
   }
 
-  async readStored(i) {
+  // Reads the entries at these indexes: their objects in one request, their values in another.
+  async readStored(indexes) {
     const b = this.bridge;
-    const item = await b.get(this.log, 'Item', [i]).catch(() => null);
-    if (!item || !item.object) return null;
-    const cls = item.class;
-    const info = CLASSES[cls] || CLASSES.CZelEvent;
-    const [index, type, time] = await Promise.all([
-      b.value(item.object, 'Index'), b.value(item.object, 'Type'), b.get(item.object, 'Time')]);
-    const props = {};
-    await Promise.all(info.props.map(async (name) => {
-      props[name] = await b.get(item.object, name).catch(() => null);
-    }));
-    const entry = this.entry(cls, index, type, time, props);
-    this.page.release([item.object, ...Object.values(props).filter((v) => v && v.vt === 9)
-      .map((v) => v.object)]);
-    return entry;
+    const items = await b.batch(indexes.map((i) => ({ op: 'call', object: this.log, member: 'Item',
+      args: [i] })));
+    const found = items.map((r) => r.result).filter((r) => r && r.object);
+    const ops = [];
+    for (const item of found) {
+      const info = CLASSES[item.class] || CLASSES.CZelEvent;
+      item.members = ['Index', 'Type', 'Time', ...info.props];
+      for (const member of item.members) ops.push({ op: 'get', object: item.object, member });
+    }
+    const replies = await b.batch(ops);
+    let k = 0;
+    const entries = [];
+    const release = [];
+    for (const item of found) {
+      const p = {};
+      for (const member of item.members) {
+        const r = replies[k++];
+        if (r && r.http === 200 && r.result) p[member] = r.result;
+      }
+      entries.push(this.entry(item.class, p.Index?.value, p.Type?.value, p.Time, p));
+      release.push(item.object, ...Object.values(p).filter((v) => v.vt === 9).map((v) => v.object));
+    }
+    this.page.release(release);
+    return entries;
   }
 
   entry(cls, index, type, time, props) {
