@@ -19,13 +19,20 @@ import unittest
 BUILD = SOURCE = None
 
 
-def wait_for(predicate, timeout=20.0, what="condition"):
+def poll(predicate, timeout=20.0, interval=0.05):
+    """Asks predicate every interval seconds until it gives something true or timeout seconds
+    have passed; returns what it gave last."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def wait_for(predicate, timeout=20.0, what="condition"):
+    if not poll(predicate, timeout):
+        raise AssertionError("timed out waiting for " + what)
 
 
 def zone_state(status):

@@ -246,7 +246,8 @@ class WebFrontEnd(unittest.TestCase):
         # Someone else arms at the controller, which reports it as a system event (security
         # arming of area 1 in mode 1 by user 1): the page shows it from its event stream.
         self.d.zelctl("call", "Areas.Item(1).Arm", "1234", "1")
-        time.sleep(0.5)
+        e2e.wait_for(lambda: self.d.value("Areas.Item(1).SecurityMode") == 1,
+                     what="the server's own view of the area")
         self.assertEqual("0", self.attr("#area-1", "data-mode"))  # nothing told the page yet
         self.d.control({"system_events": ["0x9101"]})
         e2e.wait_for(lambda: self.attr("#area-1", "data-mode") == "1", what="the reported mode")
@@ -428,6 +429,7 @@ class SseReader:
         server = self.op({"op": "create", "class": "Corvane.ZelServer"})["result"]["object"]
         self.op({"op": "advise", "object": server})
         self.events = []
+        self.connected = threading.Event()  # the stream's reply has begun
         self.stream = socket.socket(socket.AF_UNIX)
         self.stream.connect(socket_path)
         self.stream.sendall((f"GET /api/v1/events HTTP/1.1\r\nHost: localhost\r\n"
@@ -451,6 +453,7 @@ class SseReader:
                 return
             if not chunk:
                 return
+            self.connected.set()
             at = time.time() * 1000
             buffer += chunk
             for line in buffer.split(b"\n")[:-1]:
@@ -521,7 +524,7 @@ class LargestModel(unittest.TestCase):
         # Events: the page against a second reader of the bridge, for the same events.
         reader = SseReader(os.path.join(self.d.inst, "zelbridge.sock"))
         try:
-            time.sleep(0.5)
+            self.assertTrue(reader.connected.wait(20), "the second reader's event stream")
             gaps, raised_to_page = [], []
             for i in range(10):
                 code = f"0x{0x0600 + 1 + i:04X}" if i % 2 == 0 else f"0x{0x0400 + i:04X}"

@@ -9,7 +9,6 @@ Run: kill9.py BUILD_DIR SOURCE_DIR [--rounds N] [--seed S]
 Exit status 0 when every round held; the summary goes to standard output (and --json FILE).
 """
 import argparse
-import json
 import os
 import random
 import signal
@@ -53,23 +52,19 @@ class Cycles:
 
     def bridge(self, timeout=30):
         """A bridge session once the daemon's socket answers; None when it did not in time."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def attempt():
             if self.d.daemon.poll() is not None:
-                return None
+                return "gone"
             try:
                 return Bridge(self.sock, timeout=30)
             except (BridgeError, OSError, KeyError):
-                time.sleep(0.02)
-        return None
+                return None
+
+        got = common.poll(attempt, timeout, interval=0.02)
+        return got if isinstance(got, Bridge) else None
 
     def interactive(self, bridge, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if bridge.get("Status")[1] == INTERACTIVE:
-                return True
-            time.sleep(0.05)
-        return False
+        return bool(common.poll(lambda: bridge.get("Status")[1] == INTERACTIVE, timeout))
 
     def stored_events(self, bridge):
         status, count = bridge.get("Events.Count")
@@ -179,10 +174,7 @@ class Cycles:
             "event_log_entries_held": len(self.committed_events),
             "failure_list": self.failures,
         }
-        print(json.dumps(summary, indent=1))
-        if self.args.json:
-            with open(self.args.json, "w") as f:
-                json.dump(summary, f, indent=1)
+        common.report(summary, self.args.json)
         return not self.failures
 
 

@@ -17,7 +17,6 @@ Run: soak.py BUILD_DIR SOURCE_DIR [--link serial|udp] [--seconds N] [--outage N]
 Exit status 0 when every check held; the summary goes to standard output (and --json FILE).
 """
 import argparse
-import json
 import os
 import random
 import signal
@@ -205,11 +204,9 @@ class Soak:
     def wait_link_up(self, what, timeout):
         bridge = Bridge(self.sock)
         try:
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                if bridge.get("LinkState")[1] == "up" and bridge.get("Status")[1] == 16:
-                    return True
-                time.sleep(0.1)
+            if common.poll(lambda: bridge.get("LinkState")[1] == "up" and
+                           bridge.get("Status")[1] == 16, timeout, interval=0.1):
+                return True
             self.fail(f"after {what}: the link was not up again within {timeout:.0f} s")
             return False
         finally:
@@ -226,18 +223,18 @@ class Soak:
         clients are paused, so nothing changes the controller meanwhile)."""
         bridge = Bridge(self.sock)
         begun = time.monotonic()
-        deadline = begun + self.interval / 1000.0 + 2.0
+        last = {}
+
+        def same():
+            last["sim"] = {u["number"]: u["status"] for u in self.sim({"query": "units"})["units"]}
+            last["shown"] = {u: bridge.get(f"Units.Item({u}).Status")[1] for u in UNITS}
+            return all(last["shown"][u] == last["sim"][u] for u in UNITS)
+
         try:
-            while True:
-                sim = {u["number"]: u["status"] for u in self.sim({"query": "units"})["units"]}
-                shown = {u: bridge.get(f"Units.Item({u}).Status")[1] for u in UNITS}
-                if all(shown[u] == sim[u] for u in UNITS):
-                    self.consistent_after.append(time.monotonic() - begun)
-                    return
-                if time.monotonic() > deadline:
-                    self.fail(f"after {what}: units shown {shown}, controller has {sim}")
-                    return
-                time.sleep(0.1)
+            if common.poll(same, self.interval / 1000.0 + 2.0, interval=0.1):
+                self.consistent_after.append(time.monotonic() - begun)
+            else:
+                self.fail(f"after {what}: units shown {last['shown']}, controller has {last['sim']}")
         finally:
             bridge.close()
 
@@ -246,12 +243,12 @@ class Soak:
             expected = self.system_seen + 1
         self.sim({"system_events": [SYSTEM_EVENT_CODE]})
         self.system_raised += 1
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def seen():
             with self.lock:
-                if self.system_seen >= expected:
-                    return True
-            time.sleep(0.05)
+                return self.system_seen >= expected
+
+        if common.poll(seen, timeout):
+            return True
         self.fail(f"after {what}: a system event did not reach the watcher within {timeout} s")
         return False
 
@@ -330,12 +327,11 @@ class Soak:
     def finish(self, threads):
         self.quiesce()
         # Every log record raised reaches the watcher: the last one within the walk's time.
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
+        def all_seen():
             with self.lock:
-                if all(self.log_seen.get(i, 0) >= 1 for i in self.log_raised):
-                    break
-            time.sleep(0.1)
+                return all(self.log_seen.get(i, 0) >= 1 for i in self.log_raised)
+
+        common.poll(all_seen, 30, interval=0.1)
         self.stop.set()
         self.stream.close()
         for t in threads:
@@ -394,10 +390,7 @@ class Soak:
             "store": store,
             "failures": self.failures,
         }
-        print(json.dumps(summary, indent=1))
-        if self.args.json:
-            with open(self.args.json, "w") as f:
-                json.dump(summary, f, indent=1)
+        common.report(summary, self.args.json)
         return not self.failures
 
 

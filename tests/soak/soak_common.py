@@ -185,6 +185,17 @@ def wait_for(predicate, timeout, what):
     base.wait_for(predicate, timeout=timeout, what=what)
 
 
+poll = base.poll
+
+
+def report(summary, path):
+    """Prints a driver's summary, and writes it to path too when one is given."""
+    print(json.dumps(summary, indent=1))
+    if path:
+        with open(path, "w") as f:
+            json.dump(summary, f, indent=1)
+
+
 def monotonic():
     return time.monotonic()
 
