@@ -68,6 +68,7 @@ struct IZelLinkInterrupt : IUnknown {
 // reply does not come again, with a new sequence number; inside a walk the controller steps on at
 // every acknowledge it receives, so an acknowledge sent again would skip one reply. With resends
 // off a lost reply fails the exchange, and the walk starts again from its first request.
+// Disconnect with resends off sends its terminate once (a re-login on a link that is down).
 // Thread contract: called by the holder of the transport's atomic bracket, inside it; the holder
 // turns resends back on before it leaves the bracket.
 struct IZelLinkResends : IUnknown {

@@ -113,11 +113,12 @@ HRESULT CZelCommHandlerNetwork::ReceiveAnswer(uint16_t sequence, uint32_t* size)
 }
 
 // REQUIRES: the send buffer holds the control packet of `size` bytes.
-HRESULT CZelCommHandlerNetwork::ControlExchange(uint32_t size, uint8_t expected_type) {
+HRESULT CZelCommHandlerNetwork::ControlExchange(uint32_t size, uint8_t expected_type,
+                                                int attempts) {
   if (!socket_) return E_UNEXPECTED;
   uint16_t sequence = PacketSequence(send_buffer_->data());
   HRESULT hr = E_FAIL;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     // Beyond the contract: whatever is still queued (late answers) goes before the send.
     socket_->DrainPending();
     hr = socket_->Send(send_buffer_->data(), size);
@@ -231,7 +232,8 @@ HRESULT CZelCommHandlerNetwork::Disconnect() {
     uint8_t* out = send_buffer_->data();
     std::memset(out, 0, kPacketBufferSize);
     WritePacketHeader(out, AdvanceSequence(), kPacketTerminate);
-    hr = ControlExchange(kPacketHeaderSize, kPacketTerminateAnswer);
+    // With resends off (a re-login on a dead link) the terminate goes out once.
+    hr = ControlExchange(kPacketHeaderSize, kPacketTerminateAnswer, resends_ ? kAttempts : 1);
   }
   DropSession();
   return hr;

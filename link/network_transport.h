@@ -126,7 +126,8 @@ class CZelCommHandlerNetwork final
   friend class TransportSettings<CZelCommHandlerNetwork, kClsidZelCommHandlerNetwork>;
 
   uint16_t AdvanceSequence() ZEL_REQUIRES(request_lock_);
-  HRESULT ControlExchange(uint32_t size, uint8_t expected_type) ZEL_REQUIRES(request_lock_);
+  HRESULT ControlExchange(uint32_t size, uint8_t expected_type, int attempts = kAttempts)
+      ZEL_REQUIRES(request_lock_);
   // Waits for the answer to `sequence` within one receive time-out into the receive buffer;
   // answers to earlier packets are dropped and the wait goes on. *size is the datagram's size.
   HRESULT ReceiveAnswer(uint16_t sequence, uint32_t* size) ZEL_REQUIRES(request_lock_);

@@ -579,6 +579,25 @@ TEST_F(NetworkTransportTest, WithResendsOffALostReplyFailsAfterOneSend) {
   EXPECT_EQ(std::vector<int64_t>(11, 3000), clock_.waits());
 }
 
+// A re-login on a dead link turns resends off around its Disconnect: the unanswered terminate
+// goes out once (3 s and the 1 s pause, not 11 times that), and the session is dropped anyway.
+TEST_F(NetworkTransportTest, WithResendsOffDisconnectSendsItsTerminateOnce) {
+  ASSERT_EQ(S_OK, transport_->Connect());
+  peer_.set_responder([](const Bytes&) { return std::vector<FakeController::Out>{}; });
+  peer_.clear();
+  clock_.Clear();
+  ComPtr<IZelLinkResends> resends;
+  ASSERT_EQ(S_OK,
+            QueryAs<IZelLinkResends>(static_cast<IZelCommHandler*>(transport_.get()), &resends));
+  resends->SetResends(false);
+  EXPECT_TRUE(Failed(transport_->Disconnect()));
+  resends->SetResends(true);
+  EXPECT_EQ((std::vector<int64_t>{3000, 1000}), clock_.waits());
+  EXPECT_EQ((std::vector<Bytes>{{0x03, 0x00, 0x05, 0x00}}), peer_.received());
+  EXPECT_FALSE(transport_->connected());
+  EXPECT_EQ(0, transport_->sequence());
+}
+
 TEST_F(NetworkTransportTest, UnansweredSecureStepIsLoggedOnceWithoutTheKey) {
   peer_.set_key(PrivateKey{});  // the controller has another key
   ASSERT_EQ(S_OK,

@@ -1,6 +1,7 @@
 #include "link/request.h"
 
 #include <array>
+#include <optional>
 
 #include "link/atomic_bracket.h"
 #include "link/convert_argument.h"
@@ -32,6 +33,12 @@ HRESULT SendControllerRequest(IZelCommHandler* transport, bool atomic, const uin
   HRESULT hr;
   if (atomic) {
     AtomicBracket bracket(transport);
+    // Beyond the contract: on a link that is down a request goes out once. Every poll is a probe
+    // then, and on the network eleven sends would hold the link 33 s per request, keeping the
+    // re-login that brings it back waiting behind them. Looked at inside the bracket, so a
+    // request that waited there for another's failure sees it.
+    std::optional<NoResends> once;
+    if (LinkHealth::Process().Now().state == LinkState::kDown) once.emplace(transport);
     hr = SendOnce(transport, request, size, reply);
   } else {
     hr = SendOnce(transport, request, size, reply);

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "link/link_health.h"
 #include "link/request.h"
 #include "model/name_records.h"
 #include "model/update_thread.h"
@@ -221,11 +222,14 @@ HRESULT CollectionCore::UpdateElements(bool /*fire_events*/, uint32_t index, boo
     update_mu_.Lock();
   }
   HRESULT hr = S_OK;
-  // The result of the last element is the result of the pass; earlier failures do not stop it.
+  // The result of the last element is the result of the pass; earlier failures do not stop it,
+  // except on a link that is down (beyond the contract): there the rest would fail the same way,
+  // each after a receive time-out, and hold the link from the re-login that brings it back.
   for (const ComPtr<IDispatch>& element : Elements()) {
     uint16_t id = 0;
     hr = ElementId(element.get(), &id);
     if (Succeeded(hr)) hr = UpdateElement(id, element.get());
+    if (Failed(hr) && LinkHealth::Process().Now().state == LinkState::kDown) break;
   }
   update_mu_.Unlock();
   return hr;

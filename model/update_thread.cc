@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "link/link_health.h"
 #include "server/server_log_hook.h"
 #include "server/zel_server.h"
 
@@ -60,17 +61,27 @@ void RunUpdateThread(ComPtr<IZelCollection> collection, std::shared_ptr<ManualRe
     } else {
       if (stop->WaitFor(kUpdateFailurePause)) break;
       ++failures;
-      if (failures >= kFailuresBeforeRelogin) {
+      const bool fifteen = failures >= kFailuresBeforeRelogin;
+      const bool link_down = LinkHealth::Process().Now().state == LinkState::kDown;
+      if (fifteen || link_down) {
         // The server is taken for each use and not held across the pause: a thread abandoned by
         // StopUpdate must not keep it alive, nor reach it once it is gone.
         ServerStatus status = ssUnknown;
+        bool relogin = fifteen;
         if (ComPtr<CZelServer> server = ServerInstance()) {
           status = server->status();
-        } else {
+          // Beyond the 15 passes: a link that is down brings a re-login after one failed pass,
+          // once a minute across all threads. A controller that forgot the network session
+          // answers nothing until a new handshake, and 15 passes of failed requests at 33 s
+          // each would leave it unread for an hour.
+          if (!relogin && status == ssInteractive) {
+            relogin = server->ClaimLinkDownRelogin(kLinkDownReloginSpacing);
+          }
+        } else if (fifteen) {
           break;
         }
         // Only a server that was running normally logs in again; its status is left alone.
-        if (status == ssInteractive) {
+        if (relogin && status == ssInteractive) {
           if (stop->WaitFor(kReloginPause)) break;
           ComPtr<CZelServer> server = ServerInstance();
           if (!server) break;

@@ -8,7 +8,9 @@
 //           success: failures = 0
 //           failure: pause 1 s; failures += 1; from 15 on: no server -> end; server
 //                    ssInteractive -> pause 5 s, re-login (skipped when another thread's
-//                    re-login succeeded since this pass began), success -> failures = 0
+//                    re-login succeeded since this pass began), success -> failures = 0;
+//                    before 15, the same re-login when the link is down and no thread has
+//                    made such an early one in the last minute
 //   the terminate event set: release the collection and end.
 //
 // Every wait goes through the Clock seam (ManualResetEvent::WaitFor), so tests run them in
@@ -32,6 +34,8 @@ namespace zel {
 inline constexpr Millis kUpdateFailurePause{1000};
 inline constexpr Millis kReloginPause{5000};
 inline constexpr int kFailuresBeforeRelogin = 15;
+// A link that is down (LinkHealth) brings a re-login sooner, at most this often.
+inline constexpr Millis kLinkDownReloginSpacing{60000};
 // The server-log component and feature of the thread's reports.
 inline constexpr std::string_view kUpdateLogComponent = "ZelCommSrv";
 inline constexpr std::string_view kUpdateLogFeature = "Server";

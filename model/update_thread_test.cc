@@ -1,6 +1,8 @@
 // The update thread against a test link, on a clock that runs every production wait 1000 times
 // faster and records the production durations asked for (RecordingClock), so the order of waits
 // and pauses is what the tests check.
+#include "model/update_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "link/link_health.h"
 #include "model/collection.h"
 #include "model/model_registration.h"
 #include "model/plain_element.h"
@@ -19,6 +22,7 @@
 #include "server/server_test_fixture.h"
 #include "server/zel_server.h"
 #include "testing/fake_link.h"
+#include "testing/test_clocks.h"
 
 namespace zel {
 namespace {
@@ -71,6 +75,7 @@ class UpdateThreadTest : public ::testing::Test {
     if (polled_) polled_->StopUpdate();
     polled_.reset();
     server_.reset();
+    LinkHealth::Process().set_down_after(LinkHealth::kDefaultDownAfter);
     Clock::SetForTesting(nullptr);
   }
   // A polled collection with one element of the given ID, polled every kInterval ms.
@@ -118,6 +123,67 @@ TEST_F(UpdateThreadTest, FailedPassesPauseAndReloginFromTheFifteenthWhileInterac
   int32_t status = 0;
   server_->get_Status(&status);
   EXPECT_EQ(ssInteractive, status);
+}
+
+// A link that is down (here: at its first failure) brings the re-login after one failed pass,
+// and no other such early re-login for a minute; the 15th failure still brings its own. On a
+// link that is down each re-login drops the dead session first: two disconnects per connect.
+TEST_F(UpdateThreadTest, ALinkThatIsDownBringsOneEarlyReloginAMinute) {
+  server_->ChangeStatus(ssInteractive, S_OK);
+  LinkHealth::Process().set_down_after(Millis(0));
+  link_->SetFailing(true);
+  int connects_before = link_->connects();
+  int disconnects_before = link_->disconnects();
+  std::vector<int64_t> waits = RunUntil(36);
+  LinkHealth::Process().set_down_after(LinkHealth::kDefaultDownAfter);
+  std::vector<int64_t> expected = {kInterval, 1000, 5000};  // the first failure: re-login
+  AppendPasses(&expected, 14);                              // within the minute: none
+  expected.push_back(5000);                                 // the 15th failure
+  ASSERT_GE(waits.size(), expected.size());
+  EXPECT_EQ(expected, std::vector<int64_t>(waits.begin(), waits.begin() + expected.size()));
+  int connects = link_->connects() - connects_before;
+  EXPECT_GE(connects, 2);
+  EXPECT_EQ(2 * connects, link_->disconnects() - disconnects_before);
+}
+
+// The spacing of early re-logins is kept on the monotonic clock, across all threads.
+TEST(LinkDownReloginTest, OneClaimPerSpacing) {
+  ManualClock clock;
+  Clock::SetForTesting(&clock);
+  {
+    ComPtr<CZelServer> server = MakeObject<CZelServer>();
+    EXPECT_TRUE(server->ClaimLinkDownRelogin(kLinkDownReloginSpacing));
+    EXPECT_FALSE(server->ClaimLinkDownRelogin(kLinkDownReloginSpacing));
+    clock.Advance(Millis(59999));
+    EXPECT_FALSE(server->ClaimLinkDownRelogin(kLinkDownReloginSpacing));
+    clock.Advance(Millis(1));
+    EXPECT_TRUE(server->ClaimLinkDownRelogin(kLinkDownReloginSpacing));
+  }
+  EXPECT_EQ(60000, kLinkDownReloginSpacing.count());
+  Clock::SetForTesting(nullptr);
+}
+
+// A pass goes on past a failed element while the link is up, and stops at the first failure
+// once the link is down: the rest would only wait out their time-outs.
+TEST_F(UpdateThreadTest, APassOnALinkThatIsDownStopsAtItsFirstFailure) {
+  ComPtr<Polled> three = MakePolled(1);
+  for (int32_t id : {2, 3}) {
+    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
+    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+    bag->Write("ID", Variant::I4(id));
+    element->Load(bag.get());
+    three->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
+               Variant::Missing());
+  }
+  link_->SetFailing(true);
+  link_->ClearSent();
+  EXPECT_TRUE(Failed(three->TryUpdate(true, kAllElements)));
+  EXPECT_EQ(3u, link_->sent_count());
+  LinkHealth::Process().set_down_after(Millis(0));
+  link_->ClearSent();
+  EXPECT_TRUE(Failed(three->TryUpdate(true, kAllElements)));
+  LinkHealth::Process().set_down_after(LinkHealth::kDefaultDownAfter);
+  EXPECT_EQ(1u, link_->sent_count());
 }
 
 TEST_F(UpdateThreadTest, NoReloginUnlessInteractive) {

@@ -4,7 +4,10 @@
 #include <array>
 
 #include "link/frame.h"
+#include "link/link_health.h"
+#include "link/no_resends.h"
 #include "link/request.h"
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/text_encoding.h"
 #include "server/zel_server.h"
@@ -44,9 +47,28 @@ HRESULT CZelServer::Relogin(uint64_t logins_seen) {
   // Waiting here behind another thread's re-login: when that one succeeded, the link is fresh
   // and this thread's failures belong to the session before it.
   (void)link->BeginAtomicRequest();
-  HRESULT hr = logins_.load(std::memory_order_acquire) != logins_seen ? S_OK : ConnectAndLogin();
+  HRESULT hr = S_OK;
+  if (logins_.load(std::memory_order_acquire) == logins_seen) {
+    if (LinkHealth::Process().Now().state == LinkState::kDown) {
+      // Beyond the contract: a controller that lost the session (a reboot on the network) never
+      // acknowledges its terminate. On a dead link the terminate goes out once and its failure
+      // does not stop the re-login: the session is dropped either way, and eleven more tries
+      // would hold the link for 44 s for nothing.
+      NoResends once(link.get());
+      (void)link->Disconnect();
+    }
+    hr = ConnectAndLogin();
+  }
   (void)link->EndAtomicRequest();
   return hr;
+}
+
+bool CZelServer::ClaimLinkDownRelogin(Millis spacing) {
+  auto now = Clock::Get()->Now();
+  MutexLock g(&mu_);
+  if (link_down_relogin_ && now - *link_down_relogin_ < spacing) return false;
+  link_down_relogin_ = now;
+  return true;
 }
 
 // REQUIRES: the caller holds the link's atomic bracket.

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "link/comm_handlers.h"
 #include "link/frame.h"
+#include "link/link_health.h"
 #include "link/network_transport.h"
 #include "link/request.h"
 #include "link/serial_transport.h"
@@ -67,6 +70,7 @@ class NetworkSimTest : public ::testing::Test {
     if (server_) (void)server_->Stop();
     server_.reset();
     network_.reset();
+    LinkHealth::Process().set_down_after(LinkHealth::kDefaultDownAfter);
     // The process's transports are singletons: the next test starts from fresh ones.
     ClassRegistry::Instance().ReleaseSingletons();
   }
@@ -227,8 +231,14 @@ TEST_F(NetworkSimTest, LostHandshakeAnswersAreAskedForAgainWithTheSameNumber) {
   EXPECT_TRUE(network_->connected());
 }
 
+// A controller that forgot the session (a reboot) answers nothing until a new handshake. The
+// link is down after the first failed request (33 s of resends); from then on requests go out
+// once and a pass stops at its first failure, and an update thread logs in again without
+// waiting for 15 failed passes: the link is back in about a minute, not in an hour.
 TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {
+  LinkHealth::Process().set_down_after(Millis(LinkHealth::kDefaultDownAfter.count() / kDivisor));
   ASSERT_EQ(S_OK, StartOverUdp());
+  auto forgotten = std::chrono::steady_clock::now();
   fixture_.sim().ForgetUdpSession();
   // The polls fail until the update threads log in again: a new handshake and a login.
   EXPECT_TRUE(WaitUntil(
@@ -238,6 +248,10 @@ TEST_F(NetworkSimTest, ForgottenSessionComesBackThroughTheRelogin) {
         return back;
       },
       Millis(60000)));
+  auto production = (std::chrono::steady_clock::now() - forgotten) * kDivisor;
+  std::printf("forgotten session back after %.1f s (production time)\n",
+              std::chrono::duration<double>(production).count());
+  EXPECT_LT(production, Millis(120000));
   EXPECT_EQ(ssInteractive, server_->status());
   // And the link answers again.
   ASSERT_EQ(S_OK, network_->BeginAtomicRequest());
@@ -324,9 +338,10 @@ TEST_F(NetworkSimTest, StopDuringASilentHandshakeReturnsWithinOneReceiveTimeOut)
 }
 
 TEST_F(NetworkSimTest, ClientsAreAnsweredAndStopReturnsPromptlyDuringAnUpdateThreadsRelogin) {
+  LinkHealth::Process().set_down_after(Millis(LinkHealth::kDefaultDownAfter.count() / kDivisor));
   ASSERT_EQ(S_OK, StartOverUdp());
-  // The controller falls silent: the polls fail, and after 15 failures an update thread runs
-  // the re-login, whose terminate and handshake would cost 11 x 4 s each.
+  // The controller falls silent: the polls fail, the link is down, and an update thread runs
+  // the re-login, whose handshake would cost 11 x 4 s.
   sim::Fault silent;
   silent.kind = sim::FaultKind::kLoseRequest;
   silent.count = -1;

@@ -43,6 +43,8 @@ CZelServer::CZelServer() {
     MutexLock g(&g_server_mu);
     g_server = this;
   }
+  // A new server starts on a link with no history (tests make many servers in one process).
+  LinkHealth::Process().Reset();
   // The link's health tells the server that published itself last; a server being destroyed
   // has withdrawn from the pointer first.
   LinkHealth::Process().SetListener([](LinkState state) {

@@ -49,8 +49,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,6 +244,9 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   // re-login succeeded since the caller read login_count() (`logins_seen`); then S_OK with
   // nothing sent. A thread that finds another's re-login running waits for it in the bracket.
   HRESULT Relogin(uint64_t logins_seen);
+  // A re-login because the link is down, not yet because of 15 failed passes: true for the first
+  // caller and then once per `spacing` (monotonic clock), across all update threads.
+  bool ClaimLinkDownRelogin(Millis spacing);
 
   // The connected controller (set by the system-information read).
   int model_index() const { return model_index_.load(); }
@@ -361,6 +366,8 @@ class CZelServer final : public DispatchImpl<CZelServer, IZelServer>,
   ComPtr<IStorage> store_ ZEL_GUARDED_BY(mu_);
   ComPtr<IDispatch> empty_element_ ZEL_GUARDED_BY(mu_);
   bool shutting_down_ ZEL_GUARDED_BY(mu_) = false;
+  // When the last link-down re-login was claimed; unset before the first.
+  std::optional<std::chrono::steady_clock::time_point> link_down_relogin_ ZEL_GUARDED_BY(mu_);
 
   Mutex slots_mu_;
   std::array<ComPtr<IDispatch>, kCollectionSlotCount> slots_ ZEL_GUARDED_BY(slots_mu_);

@@ -34,6 +34,7 @@ def log_event(n):
     return {"type": 50, "parameter1": 1, "parameter2": 1, "month": 12, "day": 1 + n // 1440 % 28,
             "hour": n // 60 % 24, "minute": n % 60}
 SYSTEM_EVENT_CODE = 0x0602      # a system event queued once per fault, while healthy
+SESSION_LOST = ("controller_reboot", "session_forgotten")
 
 
 def fault_matrix(link, outage):
@@ -314,7 +315,11 @@ class Soak:
                 cleared = time.monotonic()
                 # Recovered once the link is up and a system event queued now comes through:
                 # the server is logged in and polling again.
-                if not self.wait_link_up(name, 60) or not self.system_event_through(name, 60):
+                # A controller that lost the network session answers nothing until the daemon
+                # finds the link down (a first request's 33 s of resends) and logs in again;
+                # until then the link may still read "up", so the system event is the proof.
+                limit = 120 if self.link == "udp" and name in SESSION_LOST else 60
+                if not self.wait_link_up(name, limit) or not self.system_event_through(name, limit):
                     continue
                 self.recoveries.setdefault(name, []).append(time.monotonic() - cleared)
                 self.quiesce()
