@@ -138,6 +138,10 @@ class WebFrontEnd(unittest.TestCase):
         els = self.browser.find_elements(By.CSS_SELECTOR, css)
         return bool(els) and els[0].is_displayed()
 
+    def present(self, css):
+        # Asked in one go: a list the page redraws would leave a found element stale.
+        return self.browser.execute_script("return !!document.querySelector(arguments[0])", css)
+
     def text(self, css):
         els = self.browser.find_elements(By.CSS_SELECTOR, css)
         return els[0].text if els else ""
@@ -378,7 +382,7 @@ class WebFrontEnd(unittest.TestCase):
         self.assertFalse(self.visible("#overview"))
         self.shot("expired")
 
-    def test_z_registration_is_for_administrators_and_stores_the_settings(self):
+    def test_y_registration_is_for_administrators_and_stores_the_settings(self):
         # A household member (control) gets no settings.
         self.sign_in("GUEST", "5678")
         e2e.wait_for(lambda: self.attr("body", "data-ready") == "all", what="GUEST's overview")
@@ -409,6 +413,70 @@ class WebFrontEnd(unittest.TestCase):
             By.XPATH, "//div[@id='transports']//label[text()='Network (UDP)']").click()
         self.assertTrue(self.visible("#network"))
         self.assertFalse(self.visible("#serial"))
+
+    def bearer(self, token, body):
+        """One /api request of a program holding the token: (HTTP status, reply body)."""
+        import urllib.error
+        import urllib.request
+        request = urllib.request.Request(
+            f"http://127.0.0.1:{self.port}/api/v1/automation", data=json.dumps(body).encode(),
+            headers={"Authorization": f"Bearer {token}", "Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as reply:
+                return reply.status, json.loads(reply.read())
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read())
+
+    def test_z_tokens_are_made_shown_once_and_removed_on_the_registration_page(self):
+        self.signed_in()
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "register", what="the settings")
+        self.assertTrue(self.visible("#tokens"))
+        self.assertFalse(self.visible("#token-new"))
+        self.find("#token-name").send_keys("phone")
+        from selenium.webdriver.support.ui import Select
+        Select(self.find("#token-role")).select_by_value("control")
+        self.find("#token-add-button").click()
+        e2e.wait_for(lambda: self.visible("#token-new"), what="the new token")
+        token = self.find("#token-value").get_attribute("value")
+        self.assertRegex(token, r"^zel_[0-9a-f]{64}$")
+        self.assertIn("shown only this once", self.text("#token-new"))
+        e2e.wait_for(lambda: self.present("#token-rows tr[data-name='phone']"), what="the row")
+        self.assertEqual(["phone", "control"],
+                         [td.text for td in self.browser.find_elements(
+                             By.CSS_SELECTOR, "#token-rows tr[data-name='phone'] td")][:2])
+        self.find("#token-copy").click()
+        e2e.wait_for(lambda: self.text("#token-copied") == "Copied.", what="copied")
+        self.shot("register-token")
+
+        # The shown token is a program's credential at once, with its role.
+        status, reply = self.bearer(token, {"op": "session"})
+        self.assertEqual((200, "00000000"), (status, reply["status"]), reply)
+        status, reply = self.bearer(token, {"op": "token", "action": "list"})
+        self.assertEqual(403, status, reply)
+
+        # Done takes it off the page; the list never had it.
+        self.find("#token-done").click()
+        self.assertFalse(self.visible("#token-new"))
+        self.assertEqual("", self.find("#token-value").get_attribute("value"))
+        self.assertNotIn(token, self.browser.page_source)
+
+        # Removing asks first: cancelled, the token stays; confirmed, it is refused.
+        remove = "#token-rows tr[data-name='phone'] button"
+        self.find(remove).click()
+        e2e.wait_for(lambda: self.visible("#token-confirm"), what="the confirmation")
+        self.assertIn("phone", self.text("#token-confirm-what"))
+        self.find("#token-confirm-cancel").click()
+        e2e.wait_for(lambda: not self.visible("#token-confirm"), what="cancelled")
+        self.assertEqual(200, self.bearer(token, {"op": "session"})[0])
+        self.find(remove).click()
+        e2e.wait_for(lambda: self.visible("#token-confirm"), what="the confirmation")
+        self.find("#token-confirm-remove").click()
+        e2e.wait_for(lambda: not self.present("#token-rows tr[data-name='phone']"),
+                     what="the row to go")
+        self.assertEqual('Token "phone" removed.', self.text("#token-result"))
+        status, reply = self.bearer(token, {"op": "session"})
+        self.assertEqual((401, "C005000E"), (status, reply["status"]), reply)
 
 
 class SseReader:
