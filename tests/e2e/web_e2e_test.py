@@ -382,6 +382,91 @@ class WebFrontEnd(unittest.TestCase):
         self.assertFalse(self.visible("#overview"))
         self.shot("expired")
 
+    def audit_script(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_audit.js")) as f:
+            return f.read()
+
+    def audit(self, view, ready):
+        """The page audit (page_audit.js) of one view, in the test's window and in a phone's
+        375x667 viewport: its findings, each prefixed with the view and the size."""
+        script = self.audit_script()
+        findings = [f"{view} (1200 px): {x}" for x in self.browser.execute_script(script)]
+        self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": 375, "height": 667, "deviceScaleFactor": 1, "mobile": True})
+        try:
+            e2e.wait_for(ready, what=f"{view} at 375 px")
+            self.shot(f"phone-{view}")
+            findings += [f"{view} (375 px): {x}" for x in self.browser.execute_script(script)]
+        finally:
+            self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        return findings
+
+    def test_x_every_view_passes_the_accessibility_audit(self):
+        findings = []
+        self.browser.get(self.url)
+        e2e.wait_for(lambda: self.visible("#signin") or self.visible("#overview"), what="the page")
+        if self.visible("#overview"):
+            self.find("#signout").click()
+        e2e.wait_for(lambda: self.visible("#signin"), what="sign-in")
+        # The audit finds each kind of fault it looks for (styles set through the object model:
+        # the page's policy drops style attributes).
+        found = self.browser.execute_script("""
+            const d = document.createElement('div');
+            d.id = 'faults';
+            d.innerHTML = '<p>faint</p><p>large</p><button></button><input id="signin-user">'
+              + '<img src="x.png"><span tabindex="2">t</span><div>wide</div>';
+            document.body.append(d);
+            const [faint, large] = d.querySelectorAll('p');
+            faint.style.color = '#999';
+            large.style.color = '#777';
+            large.style.fontSize = '30px';  // 4.2:1 is enough for large text
+            d.querySelector('div').style.width = '3000px';
+            const found = new Function(arguments[0])();
+            d.remove();
+            return found;""", self.audit_script())
+        self.assertEqual(["no accessible name: button", "no accessible name: input#signin-user",
+                          "id used 2 times: #signin-user", "image without alt: img",
+                          'positive tabindex 2: span "t"'], found[:5])
+        self.assertRegex(found[5], r'^contrast 2\.61:1 < 4\.5:1 .*: p "faint"$')
+        self.assertRegex(found[6], r'^scrolls sideways: 3000 px in \d+ px; div "wide"')
+        self.assertEqual(7, len(found), found)
+        findings += self.audit("sign-in", lambda: self.visible("#signin"))
+
+        self.signed_in()
+        findings += self.audit("overview", lambda: self.visible("#overview"))
+        self.find("#area-1 button").click()  # Arm…
+        e2e.wait_for(lambda: self.visible("#keypad"), what="the keypad")
+        findings += self.audit("keypad", lambda: self.visible("#keypad"))
+        self.find("#keypad-cancel").click()
+        e2e.wait_for(lambda: not self.visible("#keypad"), what="the keypad to close")
+
+        self.find("#show-history").click()
+        e2e.wait_for(lambda: self.attr("body", "data-history") == "ready", what="the history")
+        findings += self.audit("history", lambda: self.visible("#history"))
+        self.find("#show-overview").click()
+
+        self.browser.get(self.url + "register.asp")
+        e2e.wait_for(lambda: self.attr("body", "data-ready") == "register", what="the settings")
+        findings += self.audit("register", lambda: self.visible("#tokens"))
+        # With a new token shown, and the question before a removal.
+        self.find("#token-name").send_keys("audit")
+        self.find("#token-add-button").click()
+        e2e.wait_for(lambda: self.visible("#token-new"), what="the new token")
+        findings += self.audit("register-new-token", lambda: self.visible("#token-new"))
+        self.find("#token-done").click()
+        self.find("#token-rows tr[data-name='audit'] button").click()
+        e2e.wait_for(lambda: self.visible("#token-confirm"), what="the confirmation")
+        findings += self.audit("register-confirm", lambda: self.visible("#token-confirm"))
+        self.find("#token-confirm-remove").click()
+        e2e.wait_for(lambda: not self.present("#token-rows tr[data-name='audit']"),
+                     what="the token removed")
+
+        report = "\n".join(findings) or "no findings"
+        print(f"\naccessibility audit: {report}", file=sys.stderr)
+        with open(os.path.join(self.out, "accessibility.txt"), "w") as f:
+            f.write(report + "\n")
+        self.assertEqual([], findings)
+
     def test_y_registration_is_for_administrators_and_stores_the_settings(self):
         # A household member (control) gets no settings.
         self.sign_in("GUEST", "5678")
