@@ -10,6 +10,7 @@ namespace {
 
 BridgeOptions WithPolicyLimits(BridgeOptions o) {
   o.sessions.max_sessions_per_identity = o.policy.sessions_per_identity;
+  if (o.token_store_path.empty()) o.token_store_path = InstancePath(kTokenFileName);
   return o;
 }
 
@@ -18,10 +19,9 @@ BridgeOptions WithPolicyLimits(BridgeOptions o) {
 AutomationBridge::AutomationBridge(BridgeOptions options)
     : options_(WithPolicyLimits(std::move(options))),
       sessions_(options_.sessions),
-      operations_(&sessions_) {
-  if (options_.token_store_path.empty()) options_.token_store_path = InstancePath(kTokenFileName);
-  door_ = std::make_unique<FrontDoor>(
-      options_.policy, std::make_shared<TokenStore>(options_.token_store_path), options_.logins);
+      tokens_(std::make_shared<TokenStore>(options_.token_store_path)),
+      operations_(&sessions_, tokens_) {
+  door_ = std::make_unique<FrontDoor>(options_.policy, tokens_, options_.logins);
   login_ = std::make_unique<LoginEndpoint>(options_.logins.get(), operations_.backoff(),
                                            &door_->policy());
   if (options_.listen_unix && options_.unix_socket_path.empty()) {

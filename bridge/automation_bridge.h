@@ -86,6 +86,8 @@ class AutomationBridge {
   BridgeOptions options_;
   bool in_instance_dir_ = false;  // the socket is the default one in the instance directory
   SessionTable sessions_;
+  // The bearer tokens: the front door looks them up, the token op changes them.
+  std::shared_ptr<TokenStore> tokens_;
   Operations operations_;
   std::unique_ptr<FrontDoor> door_;
   std::unique_ptr<LoginEndpoint> login_;

@@ -1,9 +1,11 @@
 #include "bridge/operations.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "bridge/callback_destinations.h"
 #include "bridge/event_sinks.h"
@@ -468,10 +470,12 @@ Reply Operations::Handle(const Caller& caller, std::string_view session_id, std:
   const std::string op = j["op"].get<std::string>();
   static const char* const kOps[] = {"session",  "close",    "create",  "get",    "put",
                                      "putref",   "call",     "release", "advise", "unadvise",
-                                     "callback", "describe", "batch"};
+                                     "callback", "describe", "batch",   "token"};
   if (std::find(std::begin(kOps), std::end(kOps), op) == std::end(kOps)) {
     return Refuse(E_BRIDGE_BAD_REQUEST, "unknown op \"" + op + "\"");
   }
+  // Tokens belong to the bridge, not to a session's objects.
+  if (op == "token") return Token(j, caller);
 
   if (op == "session") {
     std::shared_ptr<Session> session;
@@ -560,6 +564,79 @@ Reply Operations::Batch(const Json& j, const Caller& caller,
   }
   Json body = Json::object();
   body["replies"] = std::move(replies);
+  return MakeReply(S_OK, std::move(body));
+}
+
+Reply Operations::Token(const Json& j, const Caller& caller) {
+  // Before anything else: a caller without the role learns nothing, not even the names.
+  if (!RoleAllows(caller.role, Role::kAdmin)) {
+    return Refuse(E_ACCESSDENIED, "tokens need the admin role; " + caller.identity + " has " +
+                                      std::string(RoleName(caller.role)));
+  }
+  if (!tokens_) return Refuse(E_NOTIMPL, "this bridge keeps no tokens");
+  auto text = [&j](const char* field) -> std::optional<std::string> {
+    if (!j.contains(field) || !j[field].is_string()) return std::nullopt;
+    return j[field].get<std::string>();
+  };
+  // A failure of the file itself: the request was fine, the server could not serve it.
+  auto store_failed = [this](HRESULT hr, const char* what) {
+    Reply r = Refuse(hr, std::string(what) + " " + tokens_->path() + ": " + StatusNameOf(hr));
+    r.http_status = 500;
+    return r;
+  };
+  const std::optional<std::string> action = text("action");
+  const std::optional<std::string> name = text("name");
+  if (action == "list") {
+    std::vector<TokenEntry> entries;
+    HRESULT hr = tokens_->List(&entries);
+    if (Failed(hr)) return store_failed(hr, "cannot read");
+    Json list = Json::array();
+    for (const TokenEntry& t : entries) {
+      list.push_back(
+          Json{{"name", t.name}, {"role", std::string(RoleName(t.role))}, {"created", t.created}});
+    }
+    Json body = Json::object();
+    body["tokens"] = std::move(list);
+    return MakeReply(S_OK, std::move(body));
+  }
+  if (action != "add" && action != "remove") {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "token needs \"action\": \"list\", \"add\" or \"remove\"");
+  }
+  // Names are checked before they are echoed in a message or the log.
+  if (!name || !ValidTokenName(*name)) {
+    return Refuse(E_BRIDGE_BAD_REQUEST,
+                  "\"name\" must be 1 to 64 of the characters A-Z a-z 0-9 . _ -");
+  }
+  if (action == "remove") {
+    HRESULT hr = tokens_->Remove(*name);
+    if (hr == HresultFromErrno(ENOENT)) {
+      Reply r = Refuse(hr, "no token is named " + *name);
+      r.http_status = 404;
+      return r;
+    }
+    if (Failed(hr)) return store_failed(hr, "cannot write");
+    ReportEvent(MSG_TOKEN_CHANGED, S_OK, "token " + *name + " removed by " + caller.identity);
+    return MakeReply(S_OK);
+  }
+  const std::optional<std::string> role_text = text("role");
+  const Role role = role_text ? ParseRole(*role_text) : Role::kUntagged;
+  if (role == Role::kUntagged) {
+    return Refuse(E_BRIDGE_BAD_REQUEST, "\"role\" must be \"read\", \"control\" or \"admin\"");
+  }
+  std::string token;
+  HRESULT hr = tokens_->Add(*name, role, &token);
+  if (hr == HresultFromErrno(EEXIST)) {
+    Reply r = Refuse(hr, "a token is named " + *name + " already; remove it first");
+    r.http_status = 409;
+    return r;
+  }
+  if (Failed(hr)) return store_failed(hr, "cannot write");
+  ReportEvent(MSG_TOKEN_CHANGED, S_OK,
+              "token " + *name + " (" + *role_text + ") added by " + caller.identity);
+  Json body = Json::object();
+  body["name"] = *name;
+  body["role"] = *role_text;
+  body["token"] = std::move(token);
   return MakeReply(S_OK, std::move(body));
 }
 

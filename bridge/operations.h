@@ -17,6 +17,10 @@
 //   describe  "object"                                           -> "class", "members"
 //   batch     "ops": [get, put, putref, call, release or describe requests]
 //                                                                -> "replies", one per op
+//   token     "action": "list"                                   -> "tokens": name, role, created
+//             "action": "add", "name", "role"                    -> "name", "role", "token"
+//             "action": "remove", "name"
+//             (no session needed; admin only)
 // A batch runs its operations in order in the one session, each exactly as on its own (roles,
 // codes and back-off included); each reply carries its own status and "http", and a failed one
 // does not stop the rest. It spares a client with many values to read a round trip per value.
@@ -33,6 +37,11 @@
 // is written to the system log with the identity, never the code; while the back-off runs, code
 // attempts of that identity are refused with E_BRIDGE_BACKOFF and "retryAfter" before they run.
 //
+// Tokens: the bearer tokens of the token store that zelctl manages too (the front door rereads
+// the file at the next request). A new token is in the add reply and nowhere else: the list has
+// names, roles and creation times, never tokens or hashes, and the system log names the token
+// and who changed it, never the token.
+//
 // Sessions belong to the identity that opened them; member and callback names are at most
 // kMaxNameLength characters.
 //
@@ -40,12 +49,14 @@
 // into objects run on the calling thread, which is why the HTTP front end runs Handle on workers.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "bridge/caller.h"
 #include "bridge/code_backoff.h"
 #include "bridge/session.h"
+#include "bridge/token_store.h"
 #include "bridge/variant_json.h"
 
 namespace zel::bridge {
@@ -66,7 +77,9 @@ inline constexpr size_t kMaxBatchOps = 4096;
 
 class Operations {
  public:
-  explicit Operations(SessionTable* sessions) : sessions_(sessions) {}
+  // tokens: the store the token op manages; null answers that op "not available".
+  explicit Operations(SessionTable* sessions, std::shared_ptr<TokenStore> tokens = nullptr)
+      : sessions_(sessions), tokens_(std::move(tokens)) {}
 
   // session_id: from the X-Zel-Session header, "" when absent (the body's "session" field is
   // used then). caller: who sent it, as the front end established.
@@ -80,8 +93,10 @@ class Operations {
   Reply RunOne(const std::string& op, const Json& j, const Caller& caller,
                const std::shared_ptr<Session>& session);
   Reply Batch(const Json& j, const Caller& caller, const std::shared_ptr<Session>& session);
+  Reply Token(const Json& j, const Caller& caller);
 
   SessionTable* sessions_;
+  const std::shared_ptr<TokenStore> tokens_;
   CodeBackoff backoff_;
 };
 

@@ -14,5 +14,8 @@ inline constexpr uint32_t MSG_WRONG_CODE = 0x800200A1;
 inline constexpr uint32_t MSG_STOP_LINK_HELD = 0xC00200A2;
 // Warning: the bridge closed a connection (too many from one peer, or headers too slow).
 inline constexpr uint32_t MSG_CONNECTION_CLOSED = 0x800200A3;
+// Informational: a bearer token was added or removed through the bridge (its name, role and who
+// did it; never the token).
+inline constexpr uint32_t MSG_TOKEN_CHANGED = 0x400200A5;
 
 }  // namespace zel

@@ -31,7 +31,9 @@ std::string Hex(const unsigned char* bytes, size_t n) {
   return out;
 }
 
-bool ValidName(const std::string& name) {
+}  // namespace
+
+bool ValidTokenName(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength) return false;
   for (char c : name) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -40,8 +42,6 @@ bool ValidName(const std::string& name) {
   }
   return true;
 }
-
-}  // namespace
 
 std::string Sha256Hex(std::string_view text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -128,7 +128,7 @@ HRESULT TokenStore::Save() {
 
 HRESULT TokenStore::Add(const std::string& name, Role role, std::string* token) {
   if (token == nullptr) return E_POINTER;
-  if (!ValidName(name)) return E_INVALIDARG;
+  if (!ValidTokenName(name)) return E_INVALIDARG;
   if (role != Role::kRead && role != Role::kControl && role != Role::kAdmin) return E_INVALIDARG;
   MutexLock g(&mu_);
   ZEL_TRY(Refresh());

@@ -64,6 +64,8 @@ class TokenStore {
   int64_t ctime_ns_ ZEL_GUARDED_BY(mu_) = -1;
 };
 
+// True for a name a token may have: 1 to 64 of A-Z a-z 0-9 . _ -
+bool ValidTokenName(std::string_view name);
 // Lower-case hex of the SHA-256 of text.
 std::string Sha256Hex(std::string_view text);
 // "read", "control", "admin" to a role; kUntagged for anything else.

@@ -66,15 +66,65 @@
         <button type="submit" id="save" class="primary">Save</button>
       </div>
       <p id="result" role="status"></p>
-
-      <section aria-labelledby="tokens-title">
-        <h2 id="tokens-title">Tokens for scripts</h2>
-        <p>Programs that reach the server over the network use a token instead of a person's
-          code. An administrator of the machine makes one with <code>zelctl token add NAME
-          ROLE</code> and removes it with <code>zelctl token remove NAME</code>; this page
-          cannot show or make them.</p>
-      </section>
     </form>
+
+    <section id="tokens" class="card setup" aria-labelledby="tokens-title" hidden>
+      <h2 id="tokens-title">Tokens</h2>
+      <p>Programs that reach the server over the network (scripts, home automation) sign in with
+        a token instead of a person's code. Each token has a role: <em>read</em> looks,
+        <em>control</em> also arms, disarms and switches, <em>admin</em> also changes these
+        settings. A removed token stops working at once.</p>
+      <table class="tokens">
+        <caption class="visually-hidden">Tokens</caption>
+        <thead><tr><th scope="col">Name</th><th scope="col">Role</th><th scope="col">Made</th>
+          <th scope="col"><span class="visually-hidden">Remove</span></th></tr></thead>
+        <tbody id="token-rows"></tbody>
+      </table>
+      <p id="token-none" hidden>No tokens yet.</p>
+
+      <form id="token-add" class="token-add">
+        <div class="field">
+          <label for="token-name">Name</label>
+          <input id="token-name" required maxlength="64" pattern="[A-Za-z0-9._\-]{1,64}"
+                 spellcheck="false" autocomplete="off" aria-describedby="token-name-hint">
+          <span id="token-name-hint" class="hint">Letters, digits, dot, dash and underscore</span>
+        </div>
+        <div class="field">
+          <label for="token-role">Role</label>
+          <select id="token-role">
+            <option value="read">read</option>
+            <option value="control" selected>control</option>
+            <option value="admin">admin</option>
+          </select>
+        </div>
+        <button type="submit" id="token-add-button">Add token</button>
+      </form>
+
+      <div id="token-new" class="new-token" role="region" aria-labelledby="token-new-title" hidden>
+        <h3 id="token-new-title">New token</h3>
+        <p class="warning"><strong>It is shown only this once.</strong> Copy it now and keep it
+          where the program can use it: the server keeps no copy it could show again.</p>
+        <label for="token-value">Token</label>
+        <div class="copy">
+          <input id="token-value" readonly spellcheck="false" autocomplete="off">
+          <button type="button" id="token-copy">Copy</button>
+        </div>
+        <p id="token-copied" role="status"></p>
+        <div class="actions"><button type="button" id="token-done">Done</button></div>
+      </div>
+      <p id="token-result" role="status"></p>
+    </section>
   </main>
+
+  <dialog id="token-confirm" aria-labelledby="token-confirm-title">
+    <form method="dialog">
+      <h2 id="token-confirm-title">Remove token?</h2>
+      <p id="token-confirm-what"></p>
+      <div class="actions">
+        <button type="button" id="token-confirm-cancel">Cancel</button>
+        <button type="submit" value="remove" id="token-confirm-remove" class="danger">Remove</button>
+      </div>
+    </form>
+  </dialog>
 </body>
 </html>

@@ -136,14 +136,40 @@ export class Bridge {
     return (await this.readMany([handle], members))[0];
   }
 
-  // The elements of one of the server's collections, in order (Item(1) to Item(Count)).
-  async items(collection) {
-    const handle = (await this.get(this.server, collection)).object;
-    const count = await this.value(handle, 'Count');
-    const ops = Array.from({ length: count || 0 },
-      (_, i) => ({ op: 'call', object: handle, member: 'Item', args: [i + 1] }));
+  // One of the server's collections: its handle and how many elements it has.
+  async collection(name) {
+    const handle = (await this.get(this.server, name)).object;
+    return { handle, count: (await this.value(handle, 'Count')) || 0 };
+  }
+
+  // The elements Item(from) to Item(to) of a collection, in order.
+  async itemRange(collection, from, to) {
+    const ops = [];
+    for (let i = from; i <= to; i++) {
+      ops.push({ op: 'call', object: collection, member: 'Item', args: [i] });
+    }
     const replies = await this.batch(ops);
     return replies.map((r) => r.result && r.result.object).filter(Boolean);
+  }
+
+  // The elements of one of the server's collections, in order (Item(1) to Item(Count)).
+  async items(name) {
+    const { handle, count } = await this.collection(name);
+    return this.itemRange(handle, 1, count);
+  }
+
+  // The elements of a collection with their values, read in two parts: the first `first`
+  // elements (a screenful), then the rest, so that the server answers the first part without
+  // the rest slowing it down. Resolves to an array of two promises, each of {handles, values}
+  // (readMany's).
+  async partsOf(name, members, first) {
+    const { handle, count } = await this.collection(name);
+    const part = async (from, to) => {
+      const handles = from <= to ? await this.itemRange(handle, from, to) : [];
+      return { handles, values: await this.readMany(handles, members) };
+    };
+    const head = part(1, Math.min(first, count));
+    return [head, head.then(() => part(first + 1, count))];
   }
 
   call(object, member, args = []) {

@@ -94,13 +94,14 @@ function signedIn(reply) {
   $('who').hidden = false;
 }
 
-async function enter(reply) {
+// opening: the session being opened already (a reload opens it while the login is renewed).
+async function enter(reply, opening) {
   signedIn(reply);
   $('signin').hidden = true;
   $('views').hidden = false;
   notice('');
   showView('overview');
-  await loadOverview();
+  await loadOverview(opening);
 }
 
 // Any use of the page renews the login, at most once a minute.
@@ -132,7 +133,7 @@ function showView(name) {
 
 // ---- The overview ----------------------------------------------------------------------------
 
-async function loadOverview() {
+async function loadOverview(opening) {
   const mine = ++generation;
   delete document.body.dataset.ready;
   watched = new Map();
@@ -144,18 +145,29 @@ async function loadOverview() {
     $(id).replaceChildren();
   }
   performance.mark('overview-start');
-  await bridge.open();
+  await (opening || bridge.open());
   performance.mark('overview-session');
+  // Connected to the events before anything is read, so that no change falls between.
   await bridge.listen(onEvent, onStreamTrouble);
   performance.mark('overview-listening');
-  await Promise.all([refreshServer(), loadAreas()]);
-  performance.mark('overview-areas');
+  // Zones and units are read while the areas are; they are shown once the areas are, since
+  // zones are grouped by area. The first screenful of each is shown while the rest is read.
+  const areasShown = loadAreas().then(() => {
+    performance.mark('overview-areas');
+    if (mine === generation) document.body.dataset.ready = 'areas';
+  });
+  const zones = loadZones(areasShown);
+  const units = loadUnits(areasShown);
+  const server = refreshServer();
+  await Promise.all([server, zones.first, units.first]);
   if (mine !== generation) return;
-  document.body.dataset.ready = 'areas';
-  await Promise.all([loadZones(), loadUnits()]);
+  performance.mark('overview-first');
+  await Promise.all([zones.all, units.all]);
   if (mine !== generation) return;
   document.body.dataset.ready = 'overview';
   performance.mark('overview-ready');
+  // And when the browser has painted it (the frame after the one it was built for).
+  requestAnimationFrame(() => setTimeout(() => performance.mark('overview-painted'), 0));
   await devices.load();
   if (mine !== generation) return;
   document.body.dataset.ready = 'all';
@@ -249,9 +261,30 @@ function areaGroup(areaId) {
   return group.querySelector('ul');
 }
 
-async function loadZones() {
-  const handles = await bridge.items('Zones');
-  const values = await bridge.readMany(handles, ['ID', 'Name', 'Area', ...ZONE_STATE]);
+// Rows shown before the rest of a long list has been read: about a screenful.
+const FIRST_ROWS = 40;
+
+// Reads a collection in two parts (bridge.partsOf) and shows each once it and `before` are in,
+// in order: {first, all}, promises of the first part shown and of all of it.
+function loadInParts(collection, members, before, show) {
+  const mine = generation;
+  const parts = bridge.partsOf(collection, members, FIRST_ROWS);
+  const showPart = async (index, after) => {
+    const { handles, values } = await (await parts)[index];
+    await Promise.all([before, after]);
+    if (mine === generation) show(handles, values);
+  };
+  const first = showPart(0);
+  const all = showPart(1, first);
+  all.catch(() => {}); // when the first part failed, its failure is the one reported
+  return { first, all };
+}
+
+function loadZones(areasShown) {
+  return loadInParts('Zones', ['ID', 'Name', 'Area', ...ZONE_STATE], areasShown, showZones);
+}
+
+function showZones(handles, values) {
   handles.forEach((h, i) => {
     const name = v(values[i], 'Name');
     if (!name) return; // a zone without a name is not in use
@@ -287,9 +320,11 @@ function showZone(z, values) {
   markAge(z.row, values.CurrCondition?.age);
 }
 
-async function loadUnits() {
-  const handles = await bridge.items('Units');
-  const values = await bridge.readMany(handles, ['ID', 'Name', ...UNIT_STATE]);
+function loadUnits(areasShown) {
+  return loadInParts('Units', ['ID', 'Name', ...UNIT_STATE], areasShown, showUnits);
+}
+
+function showUnits(handles, values) {
   const fragment = document.createDocumentFragment();
   handles.forEach((h, i) => {
     const name = v(values[i], 'Name');
@@ -501,8 +536,12 @@ function main() {
   document.addEventListener('pointerdown', activity);
   document.addEventListener('keydown', activity);
   setInterval(showClock, 15000);
-  // A login from before (the cookie is the browser's) goes straight to the overview.
-  bridge.renew().then(enter, () => showSignin()).catch((e) => notice(describe(e)));
+  // A login from before (the cookie is the browser's) goes straight to the overview; its
+  // session is opened while the login is renewed.
+  const opening = bridge.open();
+  opening.catch(() => {}); // without a login, the renewal's failure says so
+  bridge.renew().then((reply) => enter(reply, opening), () => showSignin())
+    .catch((e) => notice(describe(e)));
 }
 
 main();

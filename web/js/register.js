@@ -1,5 +1,6 @@
 // The registration page: for an administrator, the transport to the controller and its
-// settings, the access code and what the server downloads at start, stored with SaveSetup.
+// settings, the access code and what the server downloads at start, stored with SaveSetup;
+// and the bearer tokens of programs (listed, added and removed through the bridge's token op).
 import { ApiError, Bridge } from './api.js';
 import { $, el, notice } from './dom.js';
 
@@ -10,6 +11,7 @@ function gate(text) {
   $('gate').textContent = text;
   $('gate').hidden = false;
   $('setup').hidden = true;
+  $('tokens').hidden = true;
 }
 
 function kindOf(cls) {
@@ -75,7 +77,6 @@ async function load() {
   $('flag-time').checked = Boolean(flags.SetControllerTime?.value);
   showSettings();
   $('setup').hidden = false;
-  document.body.dataset.ready = 'register';
 }
 
 async function save(event) {
@@ -119,6 +120,104 @@ async function save(event) {
   }
 }
 
+// ---- Tokens ----
+
+function tokenOp(fields) {
+  return bridge.op({ op: 'token', ...fields });
+}
+
+function made(seconds) {
+  const d = new Date(seconds * 1000);
+  const two = (n) => String(n).padStart(2, '0');
+  return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ` +
+    `${two(d.getHours())}:${two(d.getMinutes())}`;
+}
+
+async function listTokens() {
+  const { tokens } = await tokenOp({ action: 'list' });
+  const rows = tokens.map((t) => {
+    const remove = el('button', { type: 'button', text: 'Remove',
+      'aria-label': `Remove token ${t.name}`, onclick: () => confirmRemove(t.name) });
+    return el('tr', { 'data-name': t.name },
+      el('td', { text: t.name }), el('td', { text: t.role }),
+      el('td', { text: made(t.created) }), el('td', {}, remove));
+  });
+  $('token-rows').replaceChildren(...rows);
+  $('token-none').hidden = tokens.length > 0;
+}
+
+function said(e) {
+  return e instanceof ApiError ? e.message : String(e);
+}
+
+async function addToken(event) {
+  event.preventDefault();
+  const name = $('token-name').value.trim();
+  $('token-add-button').disabled = true;
+  $('token-result').textContent = '';
+  try {
+    const reply = await tokenOp({ action: 'add', name, role: $('token-role').value });
+    $('token-new-title').textContent = `New token "${reply.name}" (${reply.role})`;
+    $('token-value').value = reply.token;
+    $('token-copied').textContent = '';
+    $('token-new').hidden = false;
+    $('token-value').focus();
+    $('token-value').select();
+    $('token-name').value = '';
+    await listTokens();
+  } catch (e) {
+    $('token-result').textContent = `Not added: ${said(e)}`;
+  } finally {
+    $('token-add-button').disabled = false;
+  }
+}
+
+async function copyToken() {
+  const input = $('token-value');
+  input.select();
+  try {
+    await navigator.clipboard.writeText(input.value);
+  } catch {
+    document.execCommand('copy'); // where the clipboard interface is not offered
+  }
+  $('token-copied').textContent = 'Copied.';
+}
+
+// The token leaves the page once the person has taken it.
+function doneWithToken() {
+  $('token-value').value = '';
+  $('token-new').hidden = true;
+  $('token-name').focus();
+}
+
+function confirmRemove(name) {
+  const dialog = $('token-confirm');
+  $('token-confirm-what').textContent =
+    `Programs using the token "${name}" will be refused from their next request.`;
+  dialog.returnValue = '';
+  dialog.onclose = async () => {
+    if (dialog.returnValue !== 'remove') return;
+    try {
+      await tokenOp({ action: 'remove', name });
+      $('token-result').textContent = `Token "${name}" removed.`;
+    } catch (e) {
+      $('token-result').textContent = `Not removed: ${said(e)}`;
+    }
+    await listTokens().catch((e) => { $('token-result').textContent = said(e); });
+  };
+  dialog.showModal();
+  $('token-confirm-cancel').focus();
+}
+
+async function loadTokens() {
+  $('token-add').addEventListener('submit', addToken);
+  $('token-copy').addEventListener('click', copyToken);
+  $('token-done').addEventListener('click', doneWithToken);
+  $('token-confirm-cancel').addEventListener('click', () => $('token-confirm').close('cancel'));
+  await listTokens();
+  $('tokens').hidden = false;
+}
+
 async function main() {
   $('setup').addEventListener('submit', save);
   bridge.onExpired = () => gate('Your session has ended. Sign in again on the main page.');
@@ -137,7 +236,8 @@ async function main() {
   }
   try {
     await bridge.open();
-    await load();
+    await Promise.all([load(), loadTokens()]);
+    document.body.dataset.ready = 'register';
   } catch (e) {
     notice(e instanceof ApiError ? e.message : String(e));
   }
