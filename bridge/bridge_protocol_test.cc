@@ -480,6 +480,14 @@ TEST_F(BridgeTest, WrongArgumentCountsAndTypesAreRefusedWith400) {
   ExpectRefused(http, r, 400, E_BRIDGE_BAD_REQUEST);
   r = Op({{"op", "put"}, {"object", h}, {"member", "Name"}}, &http);
   ExpectRefused(http, r, 400, E_BRIDGE_BAD_REQUEST);
+  // An object given a reference to itself would keep itself alive after every handle is gone:
+  // refused as the object would refuse a bad argument.
+  for (const char* op : {"put", "putref"}) {
+    r = Op(
+        {{"op", op}, {"object", h}, {"member", "OnStatus"}, {"value", {{"vt", 9}, {"object", h}}}},
+        &http);
+    ExpectRefused(http, r, 200, E_INVALIDARG);
+  }
   // Nothing above reached the method.
   EXPECT_EQ(0, Get(h, "Counter")["result"]["value"]);
 }

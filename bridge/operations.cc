@@ -106,6 +106,17 @@ bool TakesCode(const Accessor& accessor) {
 
 std::string SecondsText(Millis wait) { return std::to_string((wait.count() + 999) / 1000); }
 
+// Whether two interface pointers are the same object (the identity is its IUnknown).
+bool SameObject(IUnknown* a, IUnknown* b) {
+  if (a == nullptr || b == nullptr) return false;
+  ComPtr<IUnknown> ua, ub;
+  if (Failed(a->QueryInterface(IUnknown::kIid, ua.ReceiveVoid())) ||
+      Failed(b->QueryInterface(IUnknown::kIid, ub.ReceiveVoid()))) {
+    return false;
+  }
+  return ua.get() == ub.get();
+}
+
 class Request {
  public:
   Request(const Json& j, const Caller& caller, std::shared_ptr<Session> session,
@@ -158,6 +169,11 @@ class Request {
       Variant v;
       HRESULT hr = DecodeVariant(j_["value"], &session_->handles(), &v);
       if (Failed(hr)) return Refuse(hr, "\"value\" is not valid");
+      // An object holding a reference to itself would never be released: its handle going
+      // away leaves one reference, its own.
+      if (v.vt() == VT_DISPATCH && SameObject(object.get(), v.dispatch())) {
+        return Refuse(E_INVALIDARG, "an object cannot be given a reference to itself");
+      }
       args.push_back(std::move(v));
     }
 

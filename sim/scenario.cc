@@ -89,6 +89,13 @@ HRESULT ParseScenario(std::string_view text, Scenario* out, std::string* error) 
     const json& c = *controller;
     if (!ReadInt(c, "model", 0, 255, &s.model, error)) return E_INVALIDARG;
     if (!ReadString(c, "phone_number", &s.phone_number, error)) return E_INVALIDARG;
+    // The system information reply carries it with four bytes before and a zero after, in one
+    // frame of at most 255 bytes after the length.
+    if (s.phone_number.size() > kMaxPhoneNumber) {
+      *error = "\"phone_number\" is longer than " + std::to_string(kMaxPhoneNumber) +
+               " characters: it would not fit one reply frame";
+      return E_INVALIDARG;
+    }
     if (!ReadString(c, "access_code", &s.access_code, error)) return E_INVALIDARG;
     if (!ReadBool(c, "probe_ack", &s.probe_ack, error)) return E_INVALIDARG;
     auto fw = c.find("firmware");

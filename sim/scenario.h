@@ -26,6 +26,9 @@ struct Firmware {
   int revision = 0;  // signed: below 0 for pre-release builds
 };
 
+// The longest phone number a system information reply can carry (one frame).
+inline constexpr size_t kMaxPhoneNumber = 249;
+
 struct Scenario {
   int model = 30;  // the model code the system-information reply carries
   Firmware firmware;

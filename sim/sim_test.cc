@@ -68,6 +68,33 @@ TEST(ScenarioTest, RefusedScenarios) {
   EXPECT_EQ(HresultFromErrno(ENOENT), LoadScenarioFile("/nonexistent/house.json", &s, &error));
 }
 
+// The phone number travels in one reply frame: the longest that fits loads and is answered with
+// a whole frame; one character more is refused (it made a frame whose length byte wrapped).
+TEST(ScenarioTest, PhoneNumberFitsOneFrame) {
+  for (size_t length : {kMaxPhoneNumber, kMaxPhoneNumber + 1}) {
+    SCOPED_TRACE(length);
+    std::string text = R"({"controller": {"phone_number": ")" + std::string(length, '5') + R"("}})";
+    Scenario s;
+    std::string error;
+    HRESULT hr = ParseScenario(text, &s, &error);
+    if (length > kMaxPhoneNumber) {
+      EXPECT_EQ(E_INVALIDARG, hr);
+      EXPECT_NE(std::string::npos, error.find("phone_number")) << error;
+      continue;
+    }
+    ASSERT_EQ(S_OK, hr) << error;
+    SimState state;
+    state.scenario = s;
+    state.logged_in = true;
+    RequestFrame request{MakeFrame(0x11, {}), true};
+    Reply reply;
+    HandleRequest(state, request, &reply);
+    ASSERT_EQ(size_t{reply.frame[1]} + kFrameOverhead, reply.frame.size());
+    EXPECT_EQ(255, reply.frame[1]);
+    EXPECT_TRUE(FrameCrcMatches(reply.frame.data()));
+  }
+}
+
 TEST(RequestReaderTest, SplitsResynchronisesAndFlagsBadCrc) {
   RequestReader reader;
   std::vector<RequestFrame> frames;
