@@ -109,7 +109,7 @@ class Cycles:
         in_flight = None
         action = None
         if moment == "walk":
-            action = lambda: self.d.sim_control({"log_event": {"type": 6}})
+            action = lambda: self.d.sim_control({"log_event": common.log_event(n, 6)})
         elif moment == "save_setup":
             action = lambda: b.call("SaveSetup")
         elif moment == "friendly_names":

@@ -28,11 +28,6 @@ from soak_common import Bridge, BridgeError, EventStream
 
 UNITS = (1, 2, 3, 4)            # the house scenario's units, one per commanding client
 HEALTHY_ANSWER_SECONDS = 1.0    # a read must answer this fast while no fault is active
-# A record the controller's log gets once per fault. Each carries its own time: the walk finds
-# new records by the newest one it stored, so two identical records in a row read as one.
-def log_event(n):
-    return {"type": 50, "parameter1": 1, "parameter2": 1, "month": 12, "day": 1 + n // 1440 % 28,
-            "hour": n // 60 % 24, "minute": n % 60}
 SYSTEM_EVENT_CODE = 0x0602      # a system event queued once per fault, while healthy
 SESSION_LOST = ("controller_reboot", "session_forgotten")
 
@@ -308,7 +303,7 @@ class Soak:
                     if not reply.get("ok"):
                         self.fail(f"{name}: the simulator refused {line}: {reply}")
                 self.faults_injected[name] = self.faults_injected.get(name, 0) + 1
-                self.log_raised.append(self.sim({"log_event": log_event(len(self.log_raised))})["records"])
+                self.log_raised.append(self.sim({"log_event": common.log_event(len(self.log_raised))})["records"])
                 # The fault's time on the line (the schedule, not a synchronisation).
                 self.stop.wait(hold)
                 self.sim({"clear": "faults"})

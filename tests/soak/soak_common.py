@@ -17,6 +17,13 @@ sys.path.insert(0, E2E)
 import daemon_e2e_test as base  # noqa: E402  (the fixture: zelsim, the daemon, zelctl)
 
 
+def log_event(n, event_type=50):
+    """The n-th record added to the controller's log. Each carries its own time: the walk finds
+    new records by the newest one it stored, so two identical records in a row read as one."""
+    return {"type": event_type, "parameter1": 1, "parameter2": 1, "month": 12,
+            "day": 1 + n // 1440 % 28, "hour": n // 60 % 24, "minute": n % 60}
+
+
 def set_paths(build, source):
     base.BUILD, base.SOURCE = os.path.abspath(build), os.path.abspath(source)
 
