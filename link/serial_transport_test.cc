@@ -328,6 +328,31 @@ TEST_F(SerialTransportTest, WriteFailsWhenTheControllerIsGone) {
   EXPECT_EQ(S_OK, transport_->Disconnect());
 }
 
+// The line pulled out: the open descriptor hangs up, so a request fails without waiting out
+// the read time-out, and the device is gone for a new open. Put back (a new terminal, which may
+// reuse the number, behind the same link), a reconnect reaches the controller again.
+TEST_F(SerialTransportTest, UnpluggedLineFailsAtOnceAndAReconnectFindsItPluggedBack) {
+  ASSERT_EQ(S_OK, transport_->Connect());
+  ASSERT_EQ(S_OK, fixture_.sim().UnplugSerial());
+  fixture_.clock().Clear();
+  Bytes reply;
+  EXPECT_TRUE(Failed(Probe(&reply)));
+  EXPECT_TRUE(fixture_.clock().waits().empty());  // no read time-out was waited for
+  EXPECT_EQ(S_OK, transport_->Disconnect());
+  EXPECT_EQ(E_COMM_PORT_NOT_FOUND, transport_->Connect());
+
+  std::string plugged = fixture_.sim().ApplyControl(R"({"serial":"plug"})");
+  EXPECT_NE(std::string::npos, plugged.find(R"("ok":true)")) << plugged;
+  EXPECT_NE(std::string::npos, plugged.find(fixture_.sim().device_path())) << plugged;
+  ASSERT_EQ(S_OK, transport_->Connect());
+  EXPECT_EQ(S_OK, Probe(&reply));
+  // Plugging a line that is in: nothing changes.
+  EXPECT_EQ(S_OK, fixture_.sim().PlugSerial());
+  EXPECT_EQ(S_OK, Probe(&reply));
+  EXPECT_NE(std::string::npos,
+            fixture_.sim().ApplyControl(R"({"serial":"out"})").find(R"("ok":false)"));
+}
+
 TEST_F(SerialTransportTest, DeviceThatIsNoTerminal) {
   // A plain file at the device path opens but cannot take line settings: the system error,
   // and nothing stays open.

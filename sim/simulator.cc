@@ -11,6 +11,8 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
+#include <utility>
 
 #include "platform/sync.h"
 #include "sim/event_log.h"
@@ -55,6 +57,21 @@ Simulator::~Simulator() { Stop(); }
 
 HRESULT Simulator::Start() {
   if (thread_.joinable()) return S_FALSE;
+  HRESULT hr = OpenTerminal();
+  if (Failed(hr)) return hr;
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    hr = HresultFromErrno(errno);
+    CloseFd(&slave_fd_);
+    CloseFd(&master_fd_);
+    return hr;
+  }
+  stopping_ = false;
+  thread_ = std::thread([this] { Run(); });
+  return S_OK;
+}
+
+HRESULT Simulator::OpenTerminal() {
   HRESULT hr = S_OK;
   master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
   if (master_fd_ < 0) return HresultFromErrno(errno);
@@ -70,20 +87,56 @@ HRESULT Simulator::Start() {
   }
   if (Succeeded(hr)) hr = MakeRaw(slave_fd_);
   if (Succeeded(hr)) hr = MakeRaw(master_fd_);
-  if (Succeeded(hr)) {
-    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) hr = HresultFromErrno(errno);
-  }
   if (Failed(hr)) {
-    CloseFd(&wake_fd_);
     CloseFd(&slave_fd_);
     CloseFd(&master_fd_);
     return hr;
   }
   device_path_ = name.data();
-  stopping_ = false;
-  thread_ = std::thread([this] { Run(); });
   return S_OK;
+}
+
+HRESULT Simulator::UnplugSerial() { return ChangeLine(LineChange::kUnplug); }
+
+HRESULT Simulator::PlugSerial() { return ChangeLine(LineChange::kPlug); }
+
+HRESULT Simulator::ChangeLine(LineChange change) {
+  if (!thread_.joinable() || stopping_) return E_FAIL;
+  uint64_t target;
+  {
+    MutexLock g(&mu_);
+    line_change_ = change;
+    target = line_changes_done_ + 1;
+  }
+  uint64_t one = 1;
+  (void)!write(wake_fd_, &one, sizeof one);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  MutexLock g(&mu_);
+  while (line_changes_done_ < target) {
+    if (!line_cv_.WaitUntil(&mu_, deadline)) return E_ABORT;
+  }
+  return line_change_result_;
+}
+
+void Simulator::ApplyLineChange() {
+  LineChange change;
+  {
+    MutexLock g(&mu_);
+    change = std::exchange(line_change_, LineChange::kNone);
+  }
+  if (change == LineChange::kNone) return;
+  HRESULT hr = S_OK;
+  if (change == LineChange::kUnplug) {
+    CloseFd(&slave_fd_);
+    CloseFd(&master_fd_);
+  } else if (master_fd_ < 0) {
+    hr = OpenTerminal();
+    if (Succeeded(hr) && !link_path_.empty()) hr = CreateLink(link_path_);
+  }
+  MutexLock g(&mu_);
+  line_change_result_ = hr;
+  ++line_changes_done_;
+  line_cv_.SignalAll();
 }
 
 void Simulator::Stop() {
@@ -180,7 +233,15 @@ void Simulator::Run() {
       reader.Reset();
       continue;
     }
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0) {
+      if (stopping_) break;
+      // A line change: the eventfd is emptied, a frame half-received is dropped with the line.
+      uint64_t count = 0;
+      (void)!read(wake_fd_, &count, sizeof count);
+      ApplyLineChange();
+      reader.Reset();
+      continue;
+    }
     if (fds[0].revents & POLLIN) {
       for (;;) {
         ssize_t got = read(master_fd_, buffer.data(), buffer.size());
@@ -337,6 +398,19 @@ std::string Simulator::ApplyControl(std::string_view line) {
     if (*udp != "forget_session") return Refuse("\"udp\" takes \"forget_session\"");
     ForgetUdpSession();
     return ToLine(json{{"ok", true}});
+  }
+  if (auto serial = request.find("serial"); serial != request.end()) {
+    if (*serial != "unplug" && *serial != "plug") {
+      return Refuse("\"serial\" takes \"unplug\" or \"plug\"");
+    }
+    HRESULT hr = *serial == "unplug" ? UnplugSerial() : PlugSerial();
+    if (Failed(hr)) {
+      std::array<char, 16> code{};
+      std::snprintf(code.data(), code.size(), "0x%08X", static_cast<unsigned>(hr));
+      return Refuse(std::string("the line could not be changed: ") + code.data());
+    }
+    if (*serial == "unplug") return ToLine(json{{"ok", true}});
+    return ToLine(json{{"ok", true}, {"device", device_path_}});
   }
   if (auto reboot = request.find("reboot"); reboot != request.end()) {
     if (*reboot != true) return Refuse("\"reboot\" takes true");

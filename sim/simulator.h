@@ -51,6 +51,14 @@ class Simulator {
   // device prefix plus a port number reaches the simulator.
   HRESULT CreateLink(const std::string& path);
 
+  // The serial line pulled out and put back. Unplugging closes the terminal: the server's open
+  // descriptor hangs up and the device goes once the server lets go of it. Plugging opens a new
+  // terminal (a new device path) and points the link made by CreateLink at it. Both run on the
+  // simulator's thread between frames; these wait for it (E_FAIL before Start, E_ABORT when it
+  // does not come within 5 s).
+  HRESULT UnplugSerial();
+  HRESULT PlugSerial();
+
   // Called on the simulator's thread for every frame received, before it is answered.
   // REQUIRES: set before Start.
   void SetFrameObserver(std::function<void(const Bytes&)> observer);
@@ -78,12 +86,20 @@ class Simulator {
   //   {"fault":"lose_request"}, {"fault":"lose_reply"}, {"fault":"previous_sequence"},
   //   {"fault":"wrong_type"}, {"fault":"stray_sender"},
   //   {"udp":"forget_session"}, {"set":{"private_key":"3C-91-..."}}, {"query":"datagrams"};
-  //   {"reboot":true} (logged out, the UDP session forgotten, walks in progress restarted) and
-  //   {"query":"units"} (each unit's number, status and time remaining).
+  //   {"reboot":true} (logged out, the UDP session forgotten, walks in progress restarted),
+  //   {"query":"units"} (each unit's number, status and time remaining) and
+  //   {"serial":"unplug"}, {"serial":"plug"} (answered with the new device).
   std::string ApplyControl(std::string_view line);
 
  private:
   void Run();
+  // Opens a pseudo-terminal in raw mode (master and the held slave end) and sets device_path_.
+  HRESULT OpenTerminal();
+  // Asks the simulator's thread for an unplug or a plug and waits for it to be done.
+  enum class LineChange { kNone, kUnplug, kPlug };
+  HRESULT ChangeLine(LineChange change);
+  // On the simulator's thread: carries out the change asked for, if any.
+  void ApplyLineChange();
   void Answer(const RequestFrame& request);
   // Records a request frame and works out its answer (handler, then faults).
   WirePlan Respond(const RequestFrame& request);
@@ -97,11 +113,13 @@ class Simulator {
   // arriving); false when woken early.
   bool Pause(int ms, bool until_request = false);
 
+  // The terminal: set by Start and by a plug on the simulator's thread (a caller reads the path
+  // after PlugSerial returned, which waited for the thread).
   std::string device_path_;
   std::string link_path_;
-  int master_fd_ = -1;
-  int slave_fd_ = -1;  // held open so the terminal stays up between the server's opens
-  int wake_fd_ = -1;   // eventfd that Stop signals
+  int master_fd_ = -1;  // -1 while unplugged
+  int slave_fd_ = -1;   // held open so the terminal stays up between the server's opens
+  int wake_fd_ = -1;    // eventfd that Stop and the line changes signal
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::function<void(const Bytes&)> observer_;
@@ -121,6 +139,11 @@ class Simulator {
   FaultSet faults_ ZEL_GUARDED_BY(mu_);
   std::vector<Bytes> frames_ ZEL_GUARDED_BY(mu_);
   std::vector<Bytes> datagrams_ ZEL_GUARDED_BY(mu_);
+  // A line change asked for, and how many were carried out (with the last one's result).
+  LineChange line_change_ ZEL_GUARDED_BY(mu_) = LineChange::kNone;
+  uint64_t line_changes_done_ ZEL_GUARDED_BY(mu_) = 0;
+  HRESULT line_change_result_ ZEL_GUARDED_BY(mu_) = S_OK;
+  mutable CondVar line_cv_;
 };
 
 }  // namespace zel::sim

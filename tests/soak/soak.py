@@ -33,7 +33,8 @@ SESSION_LOST = ("controller_reboot", "session_forgotten")
 
 
 def fault_matrix(link, outage):
-    """(name, control lines, seconds to hold) for each fault, in the order they are cycled."""
+    """(name, control lines, seconds to hold[, control lines that end it]) for each fault, in
+    the order they are cycled; every fault ends with its faults cleared."""
     common_faults = [
         ("bad_crc", [{"fault": "corrupt_crc", "count": 2}], 3),
         ("garbage_between_frames", [{"fault": "garbage", "bytes": [0, 255, 90, 3, 1], "count": 3}], 3),
@@ -48,7 +49,9 @@ def fault_matrix(link, outage):
             ("bad_start", [{"fault": "bad_start", "count": 2}], 3),
             ("truncated_reply", [{"fault": "truncate", "truncate_to": 3, "count": 2}], 3),
             *common_faults,
-            ("link_gone", [{"fault": "no_reply", "count": -1}], outage),
+            # The cable pulled: the terminal closes (the daemon's descriptor hangs up and the
+            # device goes); put back as a new terminal behind the same link.
+            ("link_gone", [{"serial": "unplug"}], outage, [{"serial": "plug"}]),
         ]
     return [
         ("lost_request", [{"fault": "lose_request", "count": 2}], 3),
@@ -294,7 +297,7 @@ class Soak:
         end = self.started + self.args.seconds
         rounds = 0
         while not self.stop.is_set() and (rounds == 0 or time.monotonic() < end):
-            for name, lines, hold in matrix:
+            for name, lines, hold, *ending in matrix:
                 if self.stop.is_set():
                     break
                 self.healthy.clear()
@@ -307,6 +310,10 @@ class Soak:
                 # The fault's time on the line (the schedule, not a synchronisation).
                 self.stop.wait(hold)
                 self.sim({"clear": "faults"})
+                for line in (ending[0] if ending else []):
+                    reply = self.sim(line)
+                    if not reply.get("ok"):
+                        self.fail(f"{name}: the simulator refused {line}: {reply}")
                 cleared = time.monotonic()
                 # Recovered once the link is up and a system event queued now comes through:
                 # the server is logged in and polling again.
