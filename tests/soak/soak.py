@@ -28,6 +28,7 @@ from soak_common import Bridge, BridgeError, EventStream
 
 UNITS = (1, 2, 3, 4)            # the house scenario's units, one per commanding client
 HEALTHY_ANSWER_SECONDS = 1.0    # a read must answer this fast while no fault is active
+HEALTHY_SECONDS = 3.0           # how long the link is left healthy between two faults
 SYSTEM_EVENT_CODE = 0x0602      # a system event queued once per fault, while healthy
 SESSION_LOST = ("controller_reboot", "session_forgotten")
 
@@ -328,6 +329,9 @@ class Soak:
                 self.check_consistency(name)
                 self.paused.clear()
                 self.healthy.set()
+                # A healthy stretch before the next fault, in which the clients' reads are held
+                # to the 1 s bound (the schedule, not a synchronisation).
+                self.stop.wait(HEALTHY_SECONDS)
             rounds += 1
         return self.finish(threads)
 
