@@ -278,6 +278,17 @@ class NetworkTransportTest : public ::testing::Test {
     for (const Bytes& d : peer_.received()) s.push_back(PacketSequence(d.data()));
     return s;
   }
+  // Connected, then the controller falls silent and the transport's resends are turned off;
+  // the record of datagrams and waits starts afresh.
+  void ConnectToASilentControllerWithoutResends(ComPtr<IZelLinkResends>* resends) {
+    ASSERT_EQ(S_OK, transport_->Connect());
+    peer_.set_responder([](const Bytes&) { return std::vector<FakeController::Out>{}; });
+    peer_.clear();
+    clock_.Clear();
+    ASSERT_EQ(S_OK,
+              QueryAs<IZelLinkResends>(static_cast<IZelCommHandler*>(transport_.get()), resends));
+    (*resends)->SetResends(false);
+  }
 
   RecordingClock clock_{kDivisor};
   ScopedClock scoped_clock_{&clock_};
@@ -561,14 +572,8 @@ TEST_F(NetworkTransportTest, SilentControllerCostsElevenReceivesPerRequest) {
 // A walk turns resends off: one send, one receive time-out, and the exchange fails; turned back
 // on, the next request gets its 11 sends again.
 TEST_F(NetworkTransportTest, WithResendsOffALostReplyFailsAfterOneSend) {
-  ASSERT_EQ(S_OK, transport_->Connect());
-  peer_.set_responder([](const Bytes&) { return std::vector<FakeController::Out>{}; });
-  peer_.clear();
-  clock_.Clear();
   ComPtr<IZelLinkResends> resends;
-  ASSERT_EQ(S_OK,
-            QueryAs<IZelLinkResends>(static_cast<IZelCommHandler*>(transport_.get()), &resends));
-  resends->SetResends(false);
+  ASSERT_NO_FATAL_FAILURE(ConnectToASilentControllerWithoutResends(&resends));
   Bytes reply;
   EXPECT_EQ(E_TIMEOUT, Exchange(kAck, &reply));
   EXPECT_EQ(std::vector<int64_t>{3000}, clock_.waits());
@@ -582,14 +587,8 @@ TEST_F(NetworkTransportTest, WithResendsOffALostReplyFailsAfterOneSend) {
 // A re-login on a dead link turns resends off around its Disconnect: the unanswered terminate
 // goes out once (3 s and the 1 s pause, not 11 times that), and the session is dropped anyway.
 TEST_F(NetworkTransportTest, WithResendsOffDisconnectSendsItsTerminateOnce) {
-  ASSERT_EQ(S_OK, transport_->Connect());
-  peer_.set_responder([](const Bytes&) { return std::vector<FakeController::Out>{}; });
-  peer_.clear();
-  clock_.Clear();
   ComPtr<IZelLinkResends> resends;
-  ASSERT_EQ(S_OK,
-            QueryAs<IZelLinkResends>(static_cast<IZelCommHandler*>(transport_.get()), &resends));
-  resends->SetResends(false);
+  ASSERT_NO_FATAL_FAILURE(ConnectToASilentControllerWithoutResends(&resends));
   EXPECT_TRUE(Failed(transport_->Disconnect()));
   resends->SetResends(true);
   EXPECT_EQ((std::vector<int64_t>{3000, 1000}), clock_.waits());

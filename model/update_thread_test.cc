@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,7 +70,7 @@ class UpdateThreadTest : public ::testing::Test {
     // A controller that has none of the items asked for, unless a test says otherwise.
     link_->SetAnswer([](const Bytes&) { return NakBytes(); });
     ASSERT_EQ(S_OK, server_->put_CommunicationsHandler(link_.get()));
-    polled_ = MakePolled(1);
+    polled_ = MakePolled({1});
   }
   void TearDown() override {
     if (polled_) polled_->StopUpdate();
@@ -78,15 +79,17 @@ class UpdateThreadTest : public ::testing::Test {
     LinkHealth::Process().set_down_after(LinkHealth::kDefaultDownAfter);
     Clock::SetForTesting(nullptr);
   }
-  // A polled collection with one element of the given ID, polled every kInterval ms.
-  static ComPtr<Polled> MakePolled(int32_t id) {
+  // A polled collection with elements of the given IDs, polled every kInterval ms.
+  static ComPtr<Polled> MakePolled(std::initializer_list<int32_t> ids) {
     ComPtr<Polled> polled = MakeObject<Polled>();
-    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
-    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
-    bag->Write("ID", Variant::I4(id));
-    element->Load(bag.get());
-    polled->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
-                Variant::Missing());
+    for (int32_t id : ids) {
+      ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
+      ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
+      bag->Write("ID", Variant::I4(id));
+      element->Load(bag.get());
+      polled->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
+                  Variant::Missing());
+    }
     polled->put_UpdateInterval(Variant::UI4(kInterval));
     return polled;
   }
@@ -166,15 +169,7 @@ TEST(LinkDownReloginTest, OneClaimPerSpacing) {
 // A pass goes on past a failed element while the link is up, and stops at the first failure
 // once the link is down: the rest would only wait out their time-outs.
 TEST_F(UpdateThreadTest, APassOnALinkThatIsDownStopsAtItsFirstFailure) {
-  ComPtr<Polled> three = MakePolled(1);
-  for (int32_t id : {2, 3}) {
-    ComPtr<CZelCollectionElement> element = MakeObject<CZelCollectionElement>();
-    ComPtr<CPropertyBag> bag = MakeObject<CPropertyBag>();
-    bag->Write("ID", Variant::I4(id));
-    element->Load(bag.get());
-    three->Add(Variant::Dispatch(static_cast<IZelCollectionElement*>(element.get())),
-               Variant::Missing());
-  }
+  ComPtr<Polled> three = MakePolled({1, 2, 3});
   link_->SetFailing(true);
   link_->ClearSent();
   EXPECT_TRUE(Failed(three->TryUpdate(true, kAllElements)));
@@ -341,7 +336,7 @@ TEST_F(UpdateThreadTest, TwoFailingCollectionsLogInOnce) {
     }
     return polls_answered ? SealFrame(0x16, {0, 0}) : Bytes{};
   });
-  ComPtr<Polled> second = MakePolled(2);
+  ComPtr<Polled> second = MakePolled({2});
   int connects_before = link_->connects();
   ASSERT_EQ(S_OK, polled_->Init());
   ASSERT_EQ(S_OK, second->Init());
