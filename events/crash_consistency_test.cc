@@ -20,6 +20,7 @@
 #include "server/server_test_fixture.h"
 #include "sim/handlers.h"
 #include "testing/fake_link.h"
+#include "testing/sanitizers.h"
 #include "testing/temp_dir.h"
 
 namespace zel {
@@ -132,7 +133,9 @@ TEST(EventLogCrashTest, SigkillDuringWalksLosesAndDoublesNothing) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) RunChild(dir, first, last, stored);
-    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 40000));
+    // The kill lands 2 to 42 ms into the child's run (longer where the sanitizers slow it).
+    std::this_thread::sleep_for(
+        std::chrono::microseconds((2000 + random() % 40000) * kSanitizerSlowdown));
     ASSERT_EQ(0, kill(child, SIGKILL));
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
